@@ -1,0 +1,36 @@
+# The two commands of the README (make demo, make test) and their helpers. Each installs the
+# Debian packages it needs when they are missing, configures once and builds incrementally.
+
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+            gettext qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure
+
+clean:
+	rm -rf $(BUILD)
