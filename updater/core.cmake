@@ -14,6 +14,7 @@ add_custom_command(
 
 add_library(quorvel_core STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/FirmwareImage.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
   ${firmware_image_cpp}
 )
 target_include_directories(quorvel_core PUBLIC ${PROJECT_SOURCE_DIR})
