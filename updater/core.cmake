@@ -13,8 +13,10 @@ add_custom_command(
   VERBATIM)
 
 add_library(quorvel_core STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/ControllerState.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FirmwareImage.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/ReplyParser.cpp
   ${firmware_image_cpp}
 )
 target_include_directories(quorvel_core PUBLIC ${PROJECT_SOURCE_DIR})
