@@ -83,25 +83,24 @@ public:
 
     int Read(void* buffer, int count, int& got) override {
         got = 0;
-        int fd = fd_;
-        if (fd < 0)
+        if (fd_ < 0)
             return EBADF;
-        if (count <= 0)
-            return 0;
-        ssize_t n;
-        do
-            n = ::read(fd, buffer, static_cast<size_t>(count));
-        while (n < 0 && errno == EINTR);
-        if (n < 0)
-            return errno == EAGAIN ? 0 : Failed(errno);
-        if (n == 0) // a non-blocking tty reads 0 only once it has hung up
-            return Failed(EIO);
-        got = static_cast<int>(n);
-        int base = rxBaseline_.load();
-        while (!rxBaseline_.compare_exchange_weak(base, std::max(0, base - got))) {
+        auto* out = static_cast<char*>(buffer);
+        std::lock_guard lock(rxMutex_);
+        while (got < count) {
+            if (rxHead_ == rxTail_) {
+                int rc = Refill();
+                // Bytes already taken are handed over; a failure shows at the next call.
+                if (rc != 0 && got == 0)
+                    return rc;
+                if (rc != 0 || rxHead_ == rxTail_)
+                    break;
+            }
+            size_t take = std::min<size_t>(rxTail_ - rxHead_, static_cast<size_t>(count - got));
+            std::copy_n(rxBuf_ + rxHead_, take, out + got);
+            rxHead_ += take;
+            got += static_cast<int>(take);
         }
-        if (vminHigh_)
-            Wake();
         return 0;
     }
 
@@ -110,7 +109,6 @@ public:
         int fd = fd_;
         if (fd < 0)
             return EBADF;
-        using Clock = std::chrono::steady_clock;
         const bool forever =
             timeouts_.WriteTotalMultiplier == 0 && timeouts_.WriteTotalConstant == 0;
         const uint64_t totalMs = uint64_t(timeouts_.WriteTotalMultiplier) * uint64_t(count) +
@@ -155,7 +153,20 @@ public:
         return error;
     }
 
-    int InputCount(int& count) override { return Query(FIONREAD, count); }
+    // Served from the receive buffer while it holds bytes and was filled within the last
+    // 100 microseconds: the byte-at-a-time pattern then costs no system call per byte,
+    // and a count of 0 is always fresh.
+    int InputCount(int& count) override {
+        count = 0;
+        if (fd_ < 0)
+            return EBADF;
+        std::lock_guard lock(rxMutex_);
+        if (rxHead_ == rxTail_ || Clock::now() - refilled_ > std::chrono::microseconds(100))
+            if (int rc = Refill())
+                return rc;
+        count = static_cast<int>(rxTail_ - rxHead_) + kernelPending_;
+        return 0;
+    }
     int OutputCount(int& count) override { return Query(TIOCOUTQ, count); }
 
     int Purge(bool input, bool output) override {
@@ -165,10 +176,13 @@ public:
         if (!input && !output)
             return 0;
         int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+        std::lock_guard lock(rxMutex_);
         if (ioctl(fd, TCFLSH, which) < 0)
             return Failed(errno);
         if (input) {
-            rxBaseline_ = 0;
+            rxHead_ = rxTail_ = 0;
+            kernelPending_ = 0;
+            purged_ = true;
             if (vminHigh_)
                 Wake();
         }
@@ -232,20 +246,33 @@ public:
             if (mask & rxMask) {
                 // From here on a read on the main thread must wake us to re-arm.
                 vminHigh_ = true;
-                int count = 0;
-                if (int rc = Query(FIONREAD, count))
-                    return Gone(rc, mask, events);
-                int base = rxBaseline_;
-                if (count > base) {
-                    // Bytes that came since the last report.
-                    rxBaseline_ = count;
+                int inKernel = 0;
+                uint64_t pulled = 0;
+                size_t buffered = 0;
+                {
+                    std::lock_guard lock(rxMutex_);
+                    if (int rc = Query(FIONREAD, inKernel))
+                        return Gone(rc, mask, events);
+                    pulled = pulled_;
+                    buffered = rxTail_ - rxHead_;
+                    if (purged_) {
+                        purged_ = false;
+                        lastArrived_ = pulled;
+                    }
+                }
+                // Every byte that ever arrived was either taken from the driver or is
+                // still there: this count only grows, so "new bytes" is exact.
+                uint64_t arrived = pulled + uint64_t(inKernel);
+                uint64_t known = lastArrived_ > pulled ? lastArrived_ - pulled : 0;
+                if (arrived > lastArrived_) {
+                    lastArrived_ = arrived;
                     ready |= EvRxCharBit | LineEvents();
-                    if (int64_t(count) * 5 >= int64_t(inputSize_) * 4)
+                    if ((int64_t(buffered) + inKernel) * 5 >= int64_t(inputSize_) * 4)
                         ready |= EvRx80FullBit;
-                } else if (count < 255) {
-                    // poll() on a tty is level-triggered: with VMIN above the bytes left
-                    // unread it reports only when new ones arrive.
-                    if (int rc = SetVmin(count + 1))
+                } else if (known < 255) {
+                    // poll() on a tty is level-triggered: with VMIN above the bytes already
+                    // reported it wakes only when new ones arrive.
+                    if (int rc = SetVmin(static_cast<int>(known) + 1))
                         return Gone(rc, mask, events);
                     want |= POLLIN;
                 } else {
@@ -384,6 +411,44 @@ protected:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // Takes what the driver holds into the receive buffer (rxMutex_ held).
+    int Refill() {
+        if (rxHead_ == rxTail_)
+            rxHead_ = rxTail_ = 0;
+        else if (rxHead_ > 0) {
+            std::copy(rxBuf_ + rxHead_, rxBuf_ + rxTail_, rxBuf_);
+            rxTail_ -= rxHead_;
+            rxHead_ = 0;
+        }
+        refilled_ = Clock::now();
+        if (rxTail_ == sizeof rxBuf_)
+            return Query(FIONREAD, kernelPending_);
+        ssize_t n;
+        do
+            n = ::read(fd_, rxBuf_ + rxTail_, sizeof rxBuf_ - rxTail_);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno != EAGAIN)
+                return Failed(errno);
+            kernelPending_ = 0;
+            return 0;
+        }
+        if (n == 0) // a non-blocking tty reads 0 only once it has hung up
+            return Failed(EIO);
+        rxTail_ += static_cast<size_t>(n);
+        pulled_ += static_cast<uint64_t>(n);
+        kernelPending_ = 0;
+        if (rxTail_ == sizeof rxBuf_)
+            if (int rc = Query(FIONREAD, kernelPending_))
+                return rc;
+        // The event thread's VMIN counted these bytes as still in the driver.
+        if (vminHigh_)
+            Wake();
+        return 0;
+    }
+
     int Query(unsigned long request, int& value) {
         value = 0;
         int fd = fd_;
@@ -474,7 +539,15 @@ private:
     std::atomic<bool> ioeReported_{false};
     std::atomic<bool> txPending_{false};
     std::atomic<bool> vminHigh_{false};
-    std::atomic<int> rxBaseline_{0}; // bytes already reported and still unread
+    // Receive buffer, shared by whichever thread reads and the event thread's count.
+    std::mutex rxMutex_;
+    char rxBuf_[4096];
+    size_t rxHead_ = 0, rxTail_ = 0;
+    int kernelPending_ = 0; // left in the driver by the last fill
+    uint64_t pulled_ = 0;   // bytes taken from the driver since open
+    bool purged_ = false;   // the input was discarded since the event thread looked
+    Clock::time_point refilled_;
+    uint64_t lastArrived_ = 0; // event thread: bytes that had arrived at the last report
     bool txWatch_ = false;
     bool icountSupported_ = false;
     serial_icounter_struct errIcount_{};   // main thread

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -56,6 +57,37 @@ TEST_F(ReadWrite, BytesTravelBothWays) {
     }
     EXPECT_EQ(got, std::string("<KX27\x00\x80>", 8));
     EXPECT_EQ(port.OutputCount(), 0);
+}
+
+TEST_F(ReadWrite, LongStreamArrivesIntactThroughByteReadsAndCountsStayFresh) {
+    // More than the receive buffer holds, sent while the reader is mid-way.
+    std::string sent;
+    for (int i = 0; i < 20000; ++i)
+        sent += static_cast<char>(i * 7 + i / 251);
+    std::thread sender([&] { pty.Send(sent); });
+    std::string got;
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (got.size() < sent.size() && Clock::now() < deadline) {
+        while (port.InputCount() > 0) {
+            char c;
+            ASSERT_EQ(port.Read(&c, 1), 1);
+            got += c;
+            if (got.size() % 1000 == 0) { // a bigger read now and then
+                char buf[700];
+                got.append(buf, port.Read(buf, sizeof buf));
+            }
+        }
+    }
+    sender.join();
+    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+
+    // Counting without reading sees bytes that arrive after the first count.
+    pty.Send("a");
+    ASSERT_TRUE(WaitInput(1));
+    pty.Send("bc");
+    EXPECT_TRUE(WaitInput(3));
+    port.ClearBuffer(true, false);
+    EXPECT_EQ(port.InputCount(), 0);
 }
 
 TEST_F(ReadWrite, ReadOnAnEmptyQueueReturnsAtOnce) {
