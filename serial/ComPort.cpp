@@ -361,6 +361,10 @@ void TCustomComPort::Open() {
 }
 
 void TCustomComPort::StopThread() {
+    // Hand-overs that were not waited for are dropped once a close has begun; a waited-for
+    // dispatch still runs while the thread is joined below.
+    if (token_ && syncMethod_ == smWindowSync)
+        token_->Open = false;
     if (thread_ && dispatchDepth_ > 0) {
         // Closed from one of our own handlers: the thread is waiting for that handler to
         // return, so joining here would never end. Let it go and join it afterwards.
