@@ -115,9 +115,11 @@ TEST(ComPortOpenClose, FailedOpensLeaveThePortClosedWithCodeOneAndErrno) {
     TComPort owner, intruder;
     owner.SetPort(pty.SlavePath());
     intruder.SetPort(pty.SlavePath());
+    owner.SetBaudRate(br19200);
     owner.Open();
     EXPECT_EQ(Code([&] { intruder.Open(); }, &error), 1);
     EXPECT_EQ(error, EWOULDBLOCK);
+    EXPECT_EQ(pty.SlaveSpeed(), 19200); // the holder's settings were not touched
     EXPECT_FALSE(intruder.Connected());
     owner.Close();
     intruder.Open(); // the lock went with the close

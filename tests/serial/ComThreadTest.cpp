@@ -153,6 +153,47 @@ TEST_F(Events, UnreadBytesDoNotMakeTheThreadSpin) {
     ASSERT_TRUE(PumpUntil([&] { return calls == settled + 1; }));
 }
 
+TEST_F(Events, LinksThatTakeReceivedDataGetItInsteadOfOnRxChar) {
+    Log log;
+    TComLink plain, first, second;
+    plain.RxSignal = [&](TComponent*, bool on) { log.push_back(on ? "rx 1" : "rx 0"); };
+    auto taker = [&log](const char* name) {
+        return [&log, name](TComponent*, const void* b, int n) {
+            log.push_back(std::string(name) + " " + std::string(static_cast<const char*>(b), n));
+        };
+    };
+    first.RxBufHandler = taker("first");
+    second.RxBufHandler = taker("second");
+    port.RegisterLink(&plain);
+    port.RegisterLink(&first);
+    port.RegisterLink(&second);
+    port.OnRxBuf = [&](TComponent*, const void* b, int n) {
+        log.push_back("OnRxBuf " + std::string(static_cast<const char*>(b), n));
+    };
+    port.OnRxChar = [&](TComponent*, int) { log.push_back("OnRxChar"); };
+    port.SetEvents({evRxChar});
+    port.Open();
+    pty.Send("data");
+    ASSERT_TRUE(PumpUntil([&] { return log.size() >= 5; }));
+    // The read inside drains the queue, which the plain link hears of too.
+    EXPECT_EQ(log, (Log{"rx 1", "rx 0", "OnRxBuf data", "first data", "second data"}));
+    EXPECT_EQ(port.InputCount(), 0);
+    port.Close();
+    port.UnRegisterLink(&first);
+    port.UnRegisterLink(&second);
+    port.UnRegisterLink(&plain);
+
+    // Without such links, a cleared TriggersOnRxChar hands the bytes to OnRxBuf alone.
+    log.clear();
+    port.SetTriggersOnRxChar(false);
+    port.Open();
+    pty.Send("more");
+    ASSERT_TRUE(PumpUntil([&] { return !log.empty(); }));
+    PumpFor(50ms);
+    EXPECT_EQ(log, (Log{"OnRxBuf more"}));
+    port.OnRxBuf = nullptr;
+}
+
 TEST_F(Events, TxEmptyFollowsAWriteAndTellsLinks) {
     Log log;
     TComLink link;
