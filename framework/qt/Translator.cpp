@@ -25,9 +25,9 @@ QString TGettextTranslator::translate(const char* context, const char* sourceTex
         if (context && *context) {
             // GNU gettext stores a context entry as context, EOT, text.
             std::string key = std::string(context) + '\x04' + sourceText;
-            std::string answer = LoadResString(TResStringRec{key.c_str()});
-            if (answer != key)
-                return ForQt(answer);
+            QString answer = ForQt(LoadResString(TResStringRec{key.c_str()}));
+            if (answer != QString::fromUtf8(key))
+                return answer;
         }
         std::string answer = LoadResString(TResStringRec{sourceText});
         QString result = ForQt(answer);
