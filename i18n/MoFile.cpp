@@ -50,7 +50,7 @@ void TMoFile::Open(const std::string& path) {
     swapped_ = false;
     uint32_t magic = size_ >= 4 ? Word(0) : 0;
     if (size_ < kHeaderSize || (magic != kMagic && magic != kMagicSwapped))
-        Corrupt();
+        Reject();
     swapped_ = magic == kMagicSwapped;
     count_ = Word(8);
     originals_ = Word(12);
@@ -58,7 +58,7 @@ void TMoFile::Open(const std::string& path) {
     // Both tables must lie inside the file before anything is searched.
     uint64_t tableBytes = 8 * static_cast<uint64_t>(count_);
     if (originals_ + tableBytes > size_ || translations_ + tableBytes > size_)
-        Corrupt();
+        Reject();
 }
 
 void TMoFile::Close() {
@@ -70,8 +70,12 @@ void TMoFile::Close() {
 }
 
 void TMoFile::Corrupt() const {
+    throw Exception("This file is not a valid GNU gettext mo file: " + path_);
+}
+
+void TMoFile::Reject() {
     std::string path = path_;
-    const_cast<TMoFile*>(this)->Close();
+    Close();
     throw Exception("This file is not a valid GNU gettext mo file: " + path);
 }
 
@@ -81,19 +85,21 @@ uint32_t TMoFile::Word(uint64_t offset) const {
     return swapped_ ? __builtin_bswap32(value) : value;
 }
 
-std::string_view TMoFile::Entry(uint32_t table, uint32_t index) const {
-    uint64_t at = table + 8 * static_cast<uint64_t>(index);
-    uint64_t length = Word(at);
-    uint64_t offset = Word(at + 4);
+template <bool Swapped>
+inline std::string_view TMoFile::EntryIn(uint32_t table, uint32_t index) const {
+    uint32_t pair[2];
+    std::memcpy(pair, data_ + table + 8 * static_cast<uint64_t>(index), sizeof pair);
+    uint64_t length = Swapped ? __builtin_bswap32(pair[0]) : pair[0];
+    uint64_t offset = Swapped ? __builtin_bswap32(pair[1]) : pair[1];
     if (offset + length + 1 > size_ || data_[offset + length] != 0)
-        throw Exception("This file is not a valid GNU gettext mo file: " + path_);
+        Corrupt();
     return {reinterpret_cast<const char*>(data_ + offset), static_cast<size_t>(length)};
 }
 
 namespace {
 
 // Byte-wise, unsigned, the shorter text first when one is a prefix of the other.
-int Compare(std::string_view a, std::string_view b) {
+inline int Compare(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
     if (int c = n ? std::memcmp(a.data(), b.data(), n) : 0)
         return c;
@@ -105,6 +111,11 @@ int Compare(std::string_view a, std::string_view b) {
 std::optional<std::string_view> TMoFile::Find(std::string_view msgid) const {
     if (!data_ || count_ == 0)
         return std::nullopt;
+    return swapped_ ? FindIn<true>(msgid) : FindIn<false>(msgid);
+}
+
+template <bool Swapped>
+std::optional<std::string_view> TMoFile::FindIn(std::string_view msgid) const {
     // Uniform binary search: start at the largest power of two not above N, minus one.
     uint32_t step = 1;
     while (step <= count_ / 2)
@@ -112,9 +123,9 @@ std::optional<std::string_view> TMoFile::Find(std::string_view msgid) const {
     uint32_t index = step - 1;
     step /= 2;
     for (;;) {
-        int c = Compare(msgid, Entry(originals_, index));
+        int c = Compare(msgid, EntryIn<Swapped>(originals_, index));
         if (c == 0)
-            return Entry(translations_, index);
+            return EntryIn<Swapped>(translations_, index);
         if (step == 0)
             return std::nullopt;
         if (c < 0)

@@ -28,7 +28,10 @@ public:
 
 private:
     uint32_t Word(uint64_t offset) const;
-    std::string_view Entry(uint32_t table, uint32_t index) const;
+    template <bool Swapped> std::string_view EntryIn(uint32_t table, uint32_t index) const;
+    template <bool Swapped> std::optional<std::string_view> FindIn(std::string_view msgid) const;
+    // Reject closes (open fails); Corrupt only throws (a reader found a bad entry).
+    [[noreturn]] void Reject();
     [[noreturn]] void Corrupt() const;
 
     const unsigned char* data_ = nullptr;

@@ -31,9 +31,9 @@ std::string SafeLanguage(std::string code) {
 }
 
 // Catalogues keep single line feeds; the program's texts use CR LF.
-std::string WithCrLf(std::string answer) {
+void AddCr(std::string& answer) {
     if (answer.find('\n') == std::string::npos)
-        return answer;
+        return;
     std::string out;
     out.reserve(answer.size() + 8);
     for (size_t i = 0; i < answer.size(); ++i) {
@@ -41,7 +41,7 @@ std::string WithCrLf(std::string answer) {
             out += '\r';
         out += answer[i];
     }
-    return out;
+    answer = std::move(out);
 }
 
 // Resource strings are UTF-8; a text that is not is taken byte for byte.
@@ -67,15 +67,6 @@ std::string LanguageFromEnvironment() {
     return "C";
 }
 
-bool TGnuGettextInstance::TNameLess::operator()(std::string_view a, std::string_view b) const {
-    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        char x = Lower(a[i]), y = Lower(b[i]);
-        if (x != y)
-            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-    }
-    return a.size() < b.size();
-}
-
 TGnuGettextInstance::TGnuGettextInstance(std::string localeDirectory)
     : localeDirectory_(std::move(localeDirectory)), currentDomain_("default") {
     UseLanguage("");
@@ -83,24 +74,53 @@ TGnuGettextInstance::TGnuGettextInstance(std::string localeDirectory)
     textdomain("default");
 }
 
-TDomain& TGnuGettextInstance::Domain(std::string_view name) {
-    {
-        std::shared_lock lock(lock_);
-        auto it = domains_.find(name);
-        if (it != domains_.end())
-            return *it->second;
+TGnuGettextInstance::~TGnuGettextInstance() {
+    for (TDomainNode* node = domains_.load(); node;) {
+        TDomainNode* next = node->next;
+        delete node;
+        node = next;
     }
+}
+
+namespace {
+
+bool SameName(std::string_view lowerKey, std::string_view name) {
+    if (lowerKey.size() != name.size())
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (lowerKey[i] != Lower(name[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+TDomain& TGnuGettextInstance::Domain(std::string_view name) {
+    for (TDomainNode* node = domains_.load(std::memory_order_acquire); node; node = node->next)
+        if (SameName(node->key, name))
+            return *node->domain;
     std::unique_lock lock(lock_);
-    auto it = domains_.find(name);
-    if (it == domains_.end())
-        it = domains_
-                 .emplace(std::string(name),
-                          std::make_unique<TDomain>(std::string(name), localeDirectory_, language_))
-                 .first;
-    return *it->second;
+    TDomainNode* first = domains_.load(std::memory_order_relaxed);
+    for (TDomainNode* node = first; node; node = node->next)
+        if (SameName(node->key, name))
+            return *node->domain;
+    std::string key(name);
+    for (char& c : key)
+        c = Lower(c);
+    auto* node = new TDomainNode{
+        key, std::make_unique<TDomain>(std::string(name), localeDirectory_, language_), first};
+    domains_.store(node, std::memory_order_release);
+    return *node->domain;
 }
 
 std::string TGnuGettextInstance::dgettextUtf8(std::string_view domain, std::string_view msgid) {
+    std::string answer;
+    dgettextUtf8(domain, msgid, answer);
+    return answer;
+}
+
+void TGnuGettextInstance::dgettextUtf8(std::string_view domain, std::string_view msgid,
+                                       std::string& answer) {
     std::string key;
     if (msgid.find('\r') != std::string_view::npos) {
         for (char c : msgid)
@@ -108,9 +128,8 @@ std::string TGnuGettextInstance::dgettextUtf8(std::string_view domain, std::stri
                 key += c;
         msgid = key;
     }
-    std::string answer;
     Domain(domain).GetTranslation(msgid, answer);
-    return WithCrLf(std::move(answer));
+    AddCr(answer);
 }
 
 WideString TGnuGettextInstance::dgettext(std::string_view domain, const WideString& msgid) {
@@ -148,8 +167,8 @@ void TGnuGettextInstance::UseLanguage(std::string_view code) {
         code.empty() ? LanguageFromEnvironment() : SafeLanguage(std::string(code));
     std::unique_lock lock(lock_);
     language_ = language;
-    for (auto& entry : domains_)
-        entry.second->SetLanguage(language);
+    for (TDomainNode* node = domains_.load(std::memory_order_relaxed); node; node = node->next)
+        node->domain->SetLanguage(language);
 }
 
 std::string TGnuGettextInstance::GetCurrentLanguage() const {

@@ -9,7 +9,6 @@
 #include "i18n/MoFile.h"
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -56,14 +55,17 @@ public:
     explicit TGnuGettextInstance(std::string localeDirectory);
     TGnuGettextInstance(const TGnuGettextInstance&) = delete;
     TGnuGettextInstance& operator=(const TGnuGettextInstance&) = delete;
+    ~TGnuGettextInstance();
 
     std::atomic<bool> Enabled{true};
     const std::string& LocaleDirectory() const { return localeDirectory_; }
 
     WideString gettext(const WideString& msgid);
     WideString dgettext(std::string_view domain, const WideString& msgid);
-    // The same lookup on UTF-8 text, line ends normalised, without the wide conversion.
+    // The same lookup on UTF-8 text, line ends normalised, without the wide conversion; the
+    // second form reuses the caller's buffer.
     std::string dgettextUtf8(std::string_view domain, std::string_view msgid);
+    void dgettextUtf8(std::string_view domain, std::string_view msgid, std::string& answer);
 
     void textdomain(std::string_view domain);
     std::string getcurrenttextdomain() const;
@@ -73,17 +75,20 @@ public:
     std::string GetCurrentLanguage() const;
 
 private:
-    struct TNameLess {
-        bool operator()(std::string_view a, std::string_view b) const;
-        using is_transparent = void;
-    };
     TDomain& Domain(std::string_view name);
 
     const std::string localeDirectory_;
     std::string currentDomain_;
     std::string language_;
-    std::map<std::string, std::unique_ptr<TDomain>, TNameLess> domains_;
-    // Guards the domain list, the current domain and the language.
+    // The domain list only grows: lookups walk it without a lock, additions are published
+    // under lock_. Keys are the names in lower case (domain names ignore letter case).
+    struct TDomainNode {
+        std::string key;
+        std::unique_ptr<TDomain> domain;
+        TDomainNode* next;
+    };
+    std::atomic<TDomainNode*> domains_{nullptr};
+    // Guards additions to the domain list, the current domain and the language.
     mutable std::shared_mutex lock_;
 };
 

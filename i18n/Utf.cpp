@@ -3,9 +3,14 @@
 namespace gnugettext {
 
 std::optional<WideString> Utf8ToWide(std::string_view text) {
-    WideString out;
-    out.reserve(text.size());
+    // Most texts are plain ASCII: copy that run in one go.
     size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
+        ++i;
+    WideString out(text.begin(), text.begin() + i);
+    if (i == text.size())
+        return out;
+    out.reserve(text.size());
     while (i < text.size()) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
@@ -48,9 +53,14 @@ std::optional<WideString> Utf8ToWide(std::string_view text) {
 }
 
 std::string WideToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] < 0x80)
+        ++ascii;
+    std::string out(text.begin(), text.begin() + ascii);
+    if (ascii == text.size())
+        return out;
+    out.reserve(text.size() * 3);
+    for (size_t i = ascii; i < text.size(); ++i) {
         char32_t cp = text[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF) {
