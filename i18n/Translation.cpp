@@ -188,6 +188,8 @@ void GnuGettextStartup() {
         resourceDomains = std::make_unique<std::vector<std::string>>(1, "default");
     }
     std::string directory = std::filesystem::path(ExecutableFilename).parent_path().string();
+    if (directory.empty()) // no /proc: never fall back to the root directory
+        directory = ".";
     DefaultInstance = new TGnuGettextInstance(directory + "/locale");
     SetResStringLoader(&ResStringLoaderEntry);
 }
