@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -76,6 +77,13 @@ size_t PtyLine::Write(const uint8_t* data, size_t length) {
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+size_t PtyLine::UnreadByClient() const {
+    int count = 0;
+    if (ownSlave_ < 0 || ioctl(ownSlave_, FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return static_cast<size_t>(count);
 }
 
 void PtyLine::HangUp() {

@@ -28,6 +28,9 @@ public:
     size_t Read(uint8_t* buffer, size_t size);
     size_t Write(const uint8_t* data, size_t length);
 
+    // Bytes written towards the client that it has not read yet.
+    size_t UnreadByClient() const;
+
     // Like pulling the adapter out: the client's descriptor hangs up.
     void HangUp();
 

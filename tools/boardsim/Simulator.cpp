@@ -47,8 +47,17 @@ Simulator::End Simulator::Run() {
         WriteDue(now);
         if (sending_.empty()) {
             if (board_.CurrentMode() == Board::Mode::HungUp) {
-                line_.HangUp();
-                return End::HungUp;
+                // Closing the master discards what the client has not read yet; let the last
+                // answer reach it first, as it would have reached the PC before the unplug.
+                // The kernel hands written bytes to the slave a little later, so an empty
+                // slave queue only counts once that has surely happened.
+                if (!hangUpAt_)
+                    hangUpAt_ = now + std::chrono::seconds(1);
+                const bool settled = now - lastTraffic_ >= std::chrono::milliseconds(100);
+                if ((settled && line_.UnreadByClient() == 0) || now >= *hangUpAt_) {
+                    line_.HangUp();
+                    return End::HungUp;
+                }
             }
             if (options_.ExitWhenDone && board_.Stats().Completions > 0)
                 return End::Done;
@@ -63,6 +72,8 @@ Simulator::End Simulator::Run() {
             earliest(received_.front().Due);
         if (!sending_.empty())
             earliest(sending_.front().Due);
+        if (hangUpAt_) // the client gives no sign when it reads: look again shortly
+            earliest(std::min(*hangUpAt_, now + std::chrono::milliseconds(10)));
         if (options_.IdleTimeoutSeconds > 0) {
             if (now - lastTraffic_ >= idleLimit)
                 return End::IdleTimeout;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 
 namespace boardsim {
@@ -56,6 +57,7 @@ private:
     std::deque<Pending> received_; // bytes on their way into the board
     std::deque<Pending> sending_;  // answers on their way to the updater
     Clock::time_point rxFree_{}, txFree_{}, lastTraffic_{};
+    std::optional<Clock::time_point> hangUpAt_;
 };
 
 } // namespace boardsim
