@@ -46,21 +46,12 @@ Simulator::End Simulator::Run() {
         DeliverDue(now);
         WriteDue(now);
         if (sending_.empty()) {
-            if (board_.CurrentMode() == Board::Mode::HungUp) {
-                // Closing the master discards what the client has not read yet; let the last
-                // answer reach it first, as it would have reached the PC before the unplug.
-                // The kernel hands written bytes to the slave a little later, so an empty
-                // slave queue only counts once that has surely happened.
-                if (!hangUpAt_)
-                    hangUpAt_ = now + std::chrono::seconds(1);
-                const bool settled = now - lastTraffic_ >= std::chrono::milliseconds(100);
-                if ((settled && line_.UnreadByClient() == 0) || now >= *hangUpAt_) {
-                    line_.HangUp();
-                    return End::HungUp;
-                }
+            const bool hangUp = board_.CurrentMode() == Board::Mode::HungUp;
+            const bool done = options_.ExitWhenDone && board_.Stats().Completions > 0;
+            if ((hangUp || done) && ClientHasRead(now)) {
+                line_.HangUp();
+                return hangUp ? End::HungUp : End::Done;
             }
-            if (options_.ExitWhenDone && board_.Stats().Completions > 0)
-                return End::Done;
         }
 
         std::optional<Clock::time_point> wake;
@@ -72,8 +63,8 @@ Simulator::End Simulator::Run() {
             earliest(received_.front().Due);
         if (!sending_.empty())
             earliest(sending_.front().Due);
-        if (hangUpAt_) // the client gives no sign when it reads: look again shortly
-            earliest(std::min(*hangUpAt_, now + std::chrono::milliseconds(10)));
+        if (closeBy_) // the client gives no sign when it reads: look again shortly
+            earliest(std::min(*closeBy_, now + std::chrono::milliseconds(10)));
         if (options_.IdleTimeoutSeconds > 0) {
             if (now - lastTraffic_ >= idleLimit)
                 return End::IdleTimeout;
@@ -99,6 +90,17 @@ Simulator::End Simulator::Run() {
             // closes, so this is the pseudo-terminal itself failing: stop rather than spin.
             throw Exception("the pseudo-terminal has hung up");
     }
+}
+
+bool Simulator::ClientHasRead(Clock::time_point now) {
+    // Closing the master discards what the client has not read yet; let the last answer
+    // reach it first, as it would have reached the PC before the unplug or power-off. The
+    // kernel hands written bytes to the slave a little later, so an empty slave queue only
+    // counts once that has surely happened. A client that reads nothing gets a second.
+    if (!closeBy_)
+        closeBy_ = now + std::chrono::seconds(1);
+    const bool settled = now - lastTraffic_ >= std::chrono::milliseconds(100);
+    return (settled && line_.UnreadByClient() == 0) || now >= *closeBy_;
 }
 
 bool Simulator::ReadLine(Clock::time_point now) {

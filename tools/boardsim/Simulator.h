@@ -45,6 +45,7 @@ private:
     };
 
     bool ReadLine(Clock::time_point now);
+    bool ClientHasRead(Clock::time_point now);
     void DeliverDue(Clock::time_point now);
     void WriteDue(Clock::time_point now);
     void Schedule(const Reply& reply, Clock::time_point now);
@@ -57,7 +58,7 @@ private:
     std::deque<Pending> received_; // bytes on their way into the board
     std::deque<Pending> sending_;  // answers on their way to the updater
     Clock::time_point rxFree_{}, txFree_{}, lastTraffic_{};
-    std::optional<Clock::time_point> hangUpAt_;
+    std::optional<Clock::time_point> closeBy_;
 };
 
 } // namespace boardsim
