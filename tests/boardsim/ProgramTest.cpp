@@ -202,3 +202,21 @@ TEST(Program, RejectsBadFlags) {
         EXPECT_EQ(p.Wait(), 2) << args[0];
     }
 }
+
+TEST(Program, PacedDelayedAndCorruptedAnswersStillComeInOrder) {
+    Program p({"--boot", "--pace", "--delay-ms", "30", "--corrupt-every", "2", "--reboot"});
+    PtyClient port(p.Path());
+    port.SetBaud(19200);
+    port.Write("<S@>");
+    EXPECT_EQ(port.Read(20), "<KX27V4.4M1.0A10342>");
+    port.Write("<S@>");
+    EXPECT_EQ(port.Read(20), "<\xb4X27V4.4M1.0A10342>");
+    port.Write("<F@>");
+    EXPECT_EQ(port.Read(4), "<FF>");
+    // Rebooted into the new firmware, which listens at 9600 again.
+    port.SetBaud(9600);
+    port.Write("(%B67)");
+    EXPECT_EQ(port.Read(14), "(\xb4X27V4.5M1.0)");
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 0);
+}
