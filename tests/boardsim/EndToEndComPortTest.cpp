@@ -61,4 +61,6 @@ private:
 
 } // namespace
 
-TEST(EndToEnd, BuiltInImageThroughTComPort) { updaterun::UpdateWholeImage<ComPortLine>(); }
+TEST(EndToEnd, BuiltInImageThroughTComPort) {
+    updaterun::UpdateWholeImage<ComPortLine>();
+}
