@@ -19,7 +19,7 @@ SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-            gettext qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
+            gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
             clang libclang-rt-14-dev
 
 CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
