@@ -58,8 +58,8 @@ void Session(const uint8_t* data, std::size_t size) {
         if (what == 0) {
             const std::string query = in.ConsumeBool() ? "<S@>" : "<F@>";
             wire.insert(wire.end(), query.begin(), query.end());
-            sent.push_back({query[1] == 'S' ? Message::Kind::StatusQuery : Message::Kind::Finish,
-                            {}, {}});
+            sent.push_back(
+                {query[1] == 'S' ? Message::Kind::StatusQuery : Message::Kind::Finish, {}, {}});
             if (query[1] == 'S') {
                 headerKey = BoardContract::InitialHeaderKey; // the status reply resets it
             }
@@ -89,7 +89,8 @@ void Session(const uint8_t* data, std::size_t size) {
     std::size_t piece = 0;
     Message m;
     while (at < wire.size()) {
-        const std::size_t n = std::min<std::size_t>(wire.size() - at, 1 + data[piece++ % size] % 23);
+        const std::size_t n =
+            std::min<std::size_t>(wire.size() - at, 1 + data[piece++ % size] % 23);
         decoder.Push(wire.data() + at, n);
         at += n;
         while (decoder.Next(m)) {
