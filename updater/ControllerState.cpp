@@ -1,0 +1,3 @@
+#include "updater/ControllerState.h"
+
+ControllerState Controller;
