@@ -40,7 +40,23 @@ template <std::size_t N> void FillFrom(TStrings& items, const std::array<const c
         items.Add(text);
 }
 
+struct PortListFolders {
+    bool Set = false;
+    std::string TtyClassDir, DevDir;
+};
+
+PortListFolders& Folders() {
+    static PortListFolders folders;
+    return folders;
+}
+
 } // namespace
+
+void SetPortListFolders(std::string ttyClassDir, std::string devDir) {
+    Folders() = {true, std::move(ttyClassDir), std::move(devDir)};
+}
+
+void ResetPortListFolders() { Folders() = {}; }
 
 std::string BaudRateToStr(TBaudRate value) {
     return BaudRateTexts.at(value);
@@ -113,7 +129,10 @@ void TComSelect::SetComProperty(TComProperty value) {
 void TComSelect::SelectPort() {
     items_.Clear();
     std::vector<std::string> names;
-    EnumComPorts(names);
+    if (Folders().Set)
+        EnumComPorts(names, Folders().TtyClassDir, Folders().DevDir);
+    else
+        EnumComPorts(names);
     for (const std::string& name : names)
         items_.Add(name);
 }
@@ -390,6 +409,8 @@ TComLed::TComLed(QWidget* parent) : QWidget(parent) {
 }
 
 TComLed::~TComLed() {
+    // Whoever listens may already be gone: a lamp being destroyed reports nothing.
+    OnChange = nullptr;
     ringTimer_.stop();
     try {
         SetComPort(nullptr);
@@ -491,7 +512,7 @@ void TComLed::SetGlyphOff(const QImage& image) {
 
 void TComLed::SetState(TLedState state) {
     if (comPort_)
-        throw EComPort(CError_LedStateFailed);
+        throw EComPort(19); // "Cannot change led state if ComPort is selected"
     SetStateInternal(state);
 }
 

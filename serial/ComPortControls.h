@@ -31,6 +31,11 @@ TFlowControl StrToFlowControl(const std::string& text);
 
 // ---- Setting selector -------------------------------------------------------------------
 
+// Where the selector looks for ports: the system's folders unless a test points it at a tree
+// of its own (the tty class folder and the device folder).
+void SetPortListFolders(std::string ttyClassDir, std::string devDir);
+void ResetPortListFolders();
+
 enum TComProperty { cpNone, cpPort, cpBaudRate, cpDataBits, cpStopBits, cpParity, cpFlowControl };
 
 // The entries of a list control, as the selector sees them.

@@ -26,8 +26,10 @@ template <class W> W* Place(W* widget, int left, int top, int width, int height)
     return widget;
 }
 
-TLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int width, int height) {
+TLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int width, int height,
+                  bool autoSize = true) {
     auto* label = Place(new TLabel(parent), left, top, width, height);
+    label->SetAutoSize(autoSize);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->SetCaption(text);
     return label;
@@ -121,8 +123,7 @@ void TForm1::CreateControls() {
     GroupBox1 = Place(new TGroupBox(this), 10, 30, 281, 156);
     BtConecta = Place(new TButton(QStringLiteral("Conectar"), GroupBox1), 25, 20, 86, 21);
     BtConecta->setEnabled(false);
-    LbStatus = MakeLabel(GroupBox1, "------------", 135, 33, 136, 13);
-    LbStatus->SetAutoSize(false);
+    LbStatus = MakeLabel(GroupBox1, "------------", 135, 33, 136, 13, false);
     LbStatus->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     LbStatus->SetFontColor(clStatusBlue.Red, clStatusBlue.Green, clStatusBlue.Blue);
     Label1 = MakeLabel(GroupBox1, "Placa:", 160, 15, 45, 16);
@@ -152,14 +153,15 @@ void TForm1::CreateControls() {
     }
 
     TabControl1 = Place(new TTabControl(this), 5, 5, 291, 186);
+    // Slim tabs, so all four captions fit in the strip with the toolkit's font.
+    TabControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 4px; }"));
     for (const char* tab : {"Porta serial", "Atualização", "Log de alterações", "Ajuda"})
         TabControl1->addTab(QString::fromUtf8(tab));
     TabControl1->setCurrentIndex(0);
     // The strip lies under the panels.
     TabControl1->lower();
 
-    Label6 = MakeLabel(GrupoSerial, "Quorvel", 45, 135, 194, 13);
-    Label6->SetAutoSize(false);
+    Label6 = MakeLabel(GrupoSerial, "Quorvel", 45, 135, 194, 13, false);
     Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label7 = MakeLabel(GrupoSerial, "Selecione a porta serial:", 80, 45, 113, 13);
     Label8 = MakeLabel(GrupoSerial, "SIMULADOR DE BOMBAS QUORVEL", 35, 20, 207, 13);

@@ -111,6 +111,9 @@ void TProgressBar::StepIt() {
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setReadOnly(true);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The texts are broken into lines by hand; wrapping them again in a wider font leaves
+    // single words on lines of their own.
+    setLineWrapMode(QPlainTextEdit::NoWrap);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 }
 
