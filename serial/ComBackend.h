@@ -1,0 +1,109 @@
+#pragma once
+// The seam between the port component and the operating system. The component speaks in the
+// serial line's terms; one implementation per platform (serial/posix/ for termios). Every
+// call returns 0 or the platform's error number and never throws.
+#include "serial/ComTypes.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+// Device event bits, as the event thread reports them (the classic comm-event values).
+inline constexpr unsigned EvRxCharBit = 0x0001, EvRxFlagBit = 0x0002, EvTxEmptyBit = 0x0004,
+                          EvCtsBit = 0x0008, EvDsrBit = 0x0010, EvRlsdBit = 0x0020,
+                          EvBreakBit = 0x0040, EvErrBit = 0x0080, EvRingBit = 0x0100,
+                          EvRx80FullBit = 0x0400;
+// Modem input line bits.
+inline constexpr unsigned MsCtsOn = 0x10, MsDsrOn = 0x20, MsRingOn = 0x40, MsRlsdOn = 0x80;
+// Line error bits.
+inline constexpr unsigned CeRxOver = 0x0001, CeOverrun = 0x0002, CeRxParity = 0x0004,
+                          CeFrame = 0x0008, CeBreak = 0x0010, CeTxFull = 0x0100, CeIoe = 0x0400,
+                          CeMode = 0x8000;
+
+struct TComLineSettings {
+    int BaudRate = 9600;
+    int DataBits = 8; // 5 to 8
+    TParityBits Parity = prNone;
+    bool ParityCheck = false;
+    TStopBits StopBits = sbOneStopBit;
+    bool DiscardNull = false;
+    char EventChar = 0;
+    bool OutCTSFlow = false;
+    bool OutDSRFlow = false;
+    TDTRFlowControl ControlDTR = dtrDisable;
+    TRTSFlowControl ControlRTS = rtsDisable;
+    bool XonXoffOut = false;
+    bool XonXoffIn = false;
+    char XonChar = 17;
+    char XoffChar = 19;
+};
+
+struct TComTimeoutSettings {
+    // Milliseconds as unsigned 32-bit values; 0xFFFFFFFF is "infinite" where it applies.
+    uint32_t ReadInterval = 0xFFFFFFFF;
+    uint32_t ReadTotalMultiplier = 0;
+    uint32_t ReadTotalConstant = 0;
+    uint32_t WriteTotalMultiplier = 100;
+    uint32_t WriteTotalConstant = 1000;
+};
+
+// How often the component reached the device, counted here so a test can prove that each
+// changed setting costs exactly one device update.
+struct TComBackendCounts {
+    std::atomic<int> Opens{0};
+    std::atomic<int> LineUpdates{0};
+    std::atomic<int> TimeoutUpdates{0};
+    std::atomic<int> QueueUpdates{0};
+    void Reset() { Opens = LineUpdates = TimeoutUpdates = QueueUpdates = 0; }
+};
+TComBackendCounts& ComBackendCounts();
+
+class TComBackend {
+public:
+    virtual ~TComBackend() = default;
+
+    int Open(const std::string& port) {
+        ++ComBackendCounts().Opens;
+        return DoOpen(port);
+    }
+    int SetLine(const TComLineSettings& s) {
+        ++ComBackendCounts().LineUpdates;
+        return DoSetLine(s);
+    }
+    int SetTimeouts(const TComTimeoutSettings& t) {
+        ++ComBackendCounts().TimeoutUpdates;
+        return DoSetTimeouts(t);
+    }
+    int SetQueues(int inputSize, int outputSize) {
+        ++ComBackendCounts().QueueUpdates;
+        return DoSetQueues(inputSize, outputSize);
+    }
+
+    // Discards unsent bytes (so closing never waits on a slow line) and releases the device.
+    virtual void Close() = 0;
+    // Returns at once with what has arrived, possibly nothing.
+    virtual int Read(void* buffer, int count, int& got) = 0;
+    // Waits as the write timeouts allow; `sent` tells how much left.
+    virtual int Write(const void* buffer, int count, int& sent) = 0;
+    virtual int InputCount(int& count) = 0;
+    virtual int OutputCount(int& count) = 0;
+    virtual int Purge(bool input, bool output) = 0;
+    virtual int ModemStatus(unsigned& lines) = 0;
+    // The line errors since the previous call (Ce* bits).
+    virtual int TakeErrors(unsigned& errors) = 0;
+
+    // Event thread: blocks until one of the Ev* bits in `mask` happens or Interrupt is called
+    // (then `events` is 0). Never wakes while nothing happens.
+    virtual int WaitEvent(unsigned mask, unsigned& events) = 0;
+    // Any thread: ends the current and every later WaitEvent at once.
+    virtual void Interrupt() = 0;
+
+protected:
+    virtual int DoOpen(const std::string& port) = 0;
+    virtual int DoSetLine(const TComLineSettings& s) = 0;
+    virtual int DoSetTimeouts(const TComTimeoutSettings& t) = 0;
+    virtual int DoSetQueues(int inputSize, int outputSize) = 0;
+};
+
+// The platform's implementation.
+std::unique_ptr<TComBackend> CreateComBackend();

@@ -1,0 +1,9 @@
+# The serial port component: plain C++ over the platform's serial interface.
+add_library(quorvel_serial STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ComPortMessages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
+)
+target_link_libraries(quorvel_serial PUBLIC quorvel_framework)

@@ -1,0 +1,366 @@
+// Event delivery: the event thread waits on the device and hands events to the main thread.
+#include "Pty.h"
+#include "framework/Sync.h"
+#include "serial/ComPort.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Log = std::vector<std::string>;
+
+// CPU seconds used so far by every thread of the process but this one.
+double OtherThreadsCpu() {
+    double total = 0;
+    std::string self = std::to_string(gettid());
+    DIR* dir = opendir("/proc/self/task");
+    while (dirent* e = readdir(dir)) {
+        std::string tid = e->d_name;
+        if (tid == "." || tid == ".." || tid == self)
+            continue;
+        std::ifstream in("/proc/self/task/" + tid + "/stat");
+        std::string line;
+        std::getline(in, line);
+        auto close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(line.substr(close + 2));
+        std::string f;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> f; ++i) {
+            if (i == 14)
+                utime = std::stol(f);
+            if (i == 15)
+                stime = std::stol(f);
+        }
+        total += double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    closedir(dir);
+    return total;
+}
+
+// Notices when a worker hands something to the main thread.
+class QueueWatch {
+public:
+    QueueWatch() {
+        Sync::SetWakeMainThread([this] { queued_ = true; });
+    }
+    ~QueueWatch() { Sync::SetWakeMainThread(nullptr); }
+    void Reset() { queued_ = false; }
+    bool WaitQueued() {
+        for (int i = 0; i < 10000 && !queued_; ++i)
+            std::this_thread::sleep_for(1ms);
+        return queued_.exchange(false);
+    }
+
+private:
+    std::atomic<bool> queued_{false};
+};
+
+class Events : public ::testing::Test {
+protected:
+    void SetUp() override { port.SetPort(pty.SlavePath()); }
+    // The handlers refer to the test body's locals, which are gone by now.
+    void TearDown() override {
+        port.OnRxChar = nullptr;
+        port.OnTxEmpty = nullptr;
+        port.OnError = nullptr;
+        port.OnBeforeClose = port.OnAfterClose = nullptr;
+        port.Close();
+    }
+    Pty pty;
+    TComPort port;
+};
+
+TEST_F(Events, RxCharRunsOnTheMainThreadWithTheQueueLength) {
+    Log log;
+    bool onMain = true;
+    std::string received;
+    port.OnRxChar = [&](TComponent* sender, int count) {
+        onMain = onMain && Sync::IsMainThread();
+        EXPECT_EQ(sender, &port);
+        EXPECT_EQ(count, port.InputCount());
+        char buf[64];
+        int n = port.Read(buf, sizeof buf);
+        received.append(buf, n);
+    };
+    port.Open();
+    ASSERT_NE(port.EventThread(), nullptr);
+    pty.Send("<DD>");
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == 4; }));
+    pty.Send("<FF>");
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == 8; }));
+    EXPECT_EQ(received, "<DD><FF>");
+    EXPECT_TRUE(onMain);
+}
+
+TEST_F(Events, OneWaitReportsEventsInTheFixedOrderAndOnlyNewBytes) {
+    QueueWatch watch;
+    Log log;
+    port.SetEvents({evRxChar, evTxEmpty});
+    port.OnRxChar = [&](TComponent*, int count) { log.push_back("rx " + std::to_string(count)); };
+    port.OnTxEmpty = [&](TComponent*) { log.push_back("tx"); };
+    port.Open();
+    pty.Send("a");
+    ASSERT_TRUE(watch.WaitQueued()); // the thread now waits for the main thread
+    // Meanwhile a write and another byte: the device gathers them for the next wait.
+    port.WriteStr("w");
+    pty.Send("b");
+    for (int i = 0; i < 10000 && port.InputCount() < 2; ++i)
+        std::this_thread::sleep_for(1ms); // not pumping: the dispatch must stay pending
+    ASSERT_EQ(port.InputCount(), 2);
+    ASSERT_TRUE(PumpUntil([&] { return log.size() >= 3; }));
+    // The handler reads nothing: the first report already counts the late byte; the
+    // second comes for that byte, together with the transmit-empty, in fixed order.
+    EXPECT_EQ(log, (Log{"rx 2", "rx 2", "tx"}));
+    // Bytes left unread are not reported again and again.
+    PumpFor(300ms);
+    EXPECT_EQ(log.size(), 3u);
+    pty.Send("c");
+    ASSERT_TRUE(PumpUntil([&] { return log.size() == 4; }));
+    EXPECT_EQ(log.back(), "rx 3");
+}
+
+TEST_F(Events, UnreadBytesDoNotMakeTheThreadSpin) {
+    int calls = 0;
+    port.OnRxChar = [&](TComponent*, int) { ++calls; };
+    port.Open();
+    // More than the receive buffer takes, so some stay in the driver, where poll() would
+    // report them again and again.
+    const int total = 4096 + 100;
+    pty.Send(std::string(total, 'u'));
+    ASSERT_TRUE(PumpUntil([&] { return calls > 0 && port.InputCount() == total; }));
+    PumpFor(100ms);
+    int settled = calls;
+    double before = OtherThreadsCpu();
+    PumpFor(1s);
+    EXPECT_LT(OtherThreadsCpu() - before, 0.2);
+    EXPECT_EQ(calls, settled);
+    // Reading them away outside a handler re-arms the wait for single bytes.
+    std::vector<char> buf(2 * total);
+    EXPECT_EQ(port.Read(buf.data(), static_cast<int>(buf.size())), total);
+    pty.Send("!");
+    ASSERT_TRUE(PumpUntil([&] { return calls == settled + 1; }));
+}
+
+TEST_F(Events, LinksThatTakeReceivedDataGetItInsteadOfOnRxChar) {
+    Log log;
+    TComLink plain, first, second;
+    plain.RxSignal = [&](TComponent*, bool on) { log.push_back(on ? "rx 1" : "rx 0"); };
+    auto taker = [&log](const char* name) {
+        return [&log, name](TComponent*, const void* b, int n) {
+            log.push_back(std::string(name) + " " + std::string(static_cast<const char*>(b), n));
+        };
+    };
+    first.RxBufHandler = taker("first");
+    second.RxBufHandler = taker("second");
+    port.RegisterLink(&plain);
+    port.RegisterLink(&first);
+    port.RegisterLink(&second);
+    port.OnRxBuf = [&](TComponent*, const void* b, int n) {
+        log.push_back("OnRxBuf " + std::string(static_cast<const char*>(b), n));
+    };
+    port.OnRxChar = [&](TComponent*, int) { log.push_back("OnRxChar"); };
+    port.SetEvents({evRxChar});
+    port.Open();
+    pty.Send("data");
+    ASSERT_TRUE(PumpUntil([&] { return log.size() >= 5; }));
+    // The read inside drains the queue, which the plain link hears of too.
+    EXPECT_EQ(log, (Log{"rx 1", "rx 0", "OnRxBuf data", "first data", "second data"}));
+    EXPECT_EQ(port.InputCount(), 0);
+    port.Close();
+    port.UnRegisterLink(&first);
+    port.UnRegisterLink(&second);
+    port.UnRegisterLink(&plain);
+
+    // Without such links, a cleared TriggersOnRxChar hands the bytes to OnRxBuf alone.
+    log.clear();
+    port.SetTriggersOnRxChar(false);
+    port.Open();
+    pty.Send("more");
+    ASSERT_TRUE(PumpUntil([&] { return !log.empty(); }));
+    PumpFor(50ms);
+    EXPECT_EQ(log, (Log{"OnRxBuf more"}));
+    port.OnRxBuf = nullptr;
+}
+
+TEST_F(Events, TxEmptyFollowsAWriteAndTellsLinks) {
+    Log log;
+    TComLink link;
+    link.TxSignal = [&](TComponent*, bool on) { log.push_back(on ? "link tx 1" : "link tx 0"); };
+    link.TxEmptyNotify = [&](TComponent*) { log.push_back("link empty"); };
+    port.RegisterLink(&link);
+    port.SetEvents({evTxEmpty});
+    port.OnTxEmpty = [&](TComponent*) { log.push_back("OnTxEmpty"); };
+    port.Open();
+    PumpFor(50ms);
+    EXPECT_TRUE(log.empty()); // idle: nothing to report
+    port.WriteStr("<S@>");
+    ASSERT_TRUE(PumpUntil([&] { return log.size() >= 4; }));
+    EXPECT_EQ(log, (Log{"link tx 1", "link tx 0", "link empty", "OnTxEmpty"}));
+    port.Close();
+    port.UnRegisterLink(&link);
+}
+
+TEST_F(Events, NoThreadForAnEmptyEventSet) {
+    int calls = 0;
+    port.SetEvents({});
+    port.OnRxChar = [&](TComponent*, int) { ++calls; };
+    port.Open();
+    EXPECT_EQ(port.EventThread(), nullptr);
+    pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return port.InputCount() == 1; }));
+    PumpFor(100ms);
+    EXPECT_EQ(calls, 0);
+    port.SetEvents({evRxChar}); // takes effect at the next open
+    EXPECT_EQ(port.EventThread(), nullptr);
+}
+
+TEST_F(Events, CloseRunsAQueuedDispatchAfterBeforeClose) {
+    QueueWatch watch;
+    Log log;
+    port.OnRxChar = [&](TComponent*, int count) {
+        log.push_back("rx " + std::to_string(count) + (port.Connected() ? " open" : " closed"));
+    };
+    port.OnBeforeClose = [&](TComponent*) { log.push_back("BeforeClose"); };
+    port.OnAfterClose = [&](TComponent*) { log.push_back("AfterClose"); };
+    port.Open();
+    pty.Send("xy");
+    ASSERT_TRUE(watch.WaitQueued());
+    port.Close();
+    EXPECT_EQ(log, (Log{"BeforeClose", "rx 2 open", "AfterClose"}));
+    EXPECT_EQ(port.EventThread(), nullptr);
+}
+
+TEST_F(Events, AFailingHandlerIsReportedAndDeliveryGoesOn) {
+    static Log reports;
+    reports.clear();
+    SetExceptionHandler([](const std::string& m) { reports.push_back(m); });
+    int calls = 0;
+    port.OnRxChar = [&](TComponent*, int) {
+        char buf[16];
+        port.Read(buf, sizeof buf);
+        if (++calls == 1)
+            throw Exception("handler broke");
+    };
+    port.Open();
+    pty.Send("1");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    pty.Send("2");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 2; }));
+    SetExceptionHandler(nullptr);
+    EXPECT_EQ(reports, (Log{"handler broke"}));
+}
+
+TEST_F(Events, AHandlerMayCloseAndReopenThePort) {
+    int calls = 0;
+    port.OnRxChar = [&](TComponent*, int) {
+        if (++calls == 1) {
+            port.Close();
+            EXPECT_FALSE(port.Connected());
+            port.Open(); // the device is free again at once
+        }
+    };
+    port.Open();
+    pty.Send("a");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    EXPECT_TRUE(port.Connected());
+    PumpFor(20ms);
+    pty.Send("b"); // the new thread serves the reopened port
+    ASSERT_TRUE(PumpUntil([&] { return calls >= 2; }));
+    port.Close();
+}
+
+TEST_F(Events, HangUpIsReportedOnceWithoutSpinning) {
+    std::vector<TComErrors> errors;
+    port.OnError = [&](TComponent*, TComErrors e) { errors.push_back(e); };
+    port.Open();
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    EXPECT_TRUE(errors[0].Contains(ceIO));
+    double before = OtherThreadsCpu();
+    PumpFor(1s);
+    EXPECT_LT(OtherThreadsCpu() - before, 0.2);
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(port.Connected());
+    int codes[3] = {};
+    char c;
+    try {
+        port.InputCount();
+    } catch (const EComPort& e) {
+        codes[0] = e.MessageCode;
+    }
+    try {
+        port.Read(&c, 1);
+    } catch (const EComPort& e) {
+        codes[1] = e.MessageCode;
+    }
+    try {
+        port.Write("a", 1);
+    } catch (const EComPort& e) {
+        codes[2] = e.MessageCode;
+    }
+    EXPECT_EQ(codes[0], 10);
+    EXPECT_EQ(codes[1], 3);
+    EXPECT_EQ(codes[2], 2);
+    port.Close(); // returns: the thread no longer waits on the device
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST_F(Events, WindowSyncHandsOverWithoutWaitingAndDropsEventsOfAClosedPort) {
+    QueueWatch watch;
+    std::atomic<int> calls{0};
+    port.SetSyncMethod(smWindowSync);
+    port.OnRxChar = [&](TComponent*, int) {
+        EXPECT_TRUE(Sync::IsMainThread());
+        ++calls;
+        char buf[16];
+        port.Read(buf, sizeof buf);
+    };
+    port.Open();
+    pty.Send("1");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    watch.Reset();
+    pty.Send("2");
+    ASSERT_TRUE(watch.WaitQueued());
+    port.Close(); // the pending hand-over belongs to a port being closed: dropped
+    PumpFor(50ms);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(Events, SyncNoneRunsHandlersOnTheEventThread) {
+    std::atomic<bool> called{false}, onMain{true};
+    port.SetSyncMethod(smNone);
+    port.SetEvents({evRxChar});
+    port.OnRxChar = [&](TComponent*, int) {
+        onMain = Sync::IsMainThread();
+        called = true;
+    };
+    port.Open();
+    pty.Send("q");
+    ASSERT_TRUE(PumpUntil([&] { return called.load(); }));
+    EXPECT_FALSE(onMain);
+    port.Close();
+}
+
+TEST(ComEventMask, MaskAndSetAreInverses) {
+    EXPECT_EQ(ComEventsToMask(AllComEvents), 0x05FFu);
+    EXPECT_EQ(MaskToComEvents(0x05FF), AllComEvents);
+    EXPECT_EQ(MaskToComEvents(0x0200 | 0x0004), TComEvents({evTxEmpty}));
+    for (int e = 0; e < 10; ++e) {
+        TComEvents one({static_cast<TComEvent>(e)});
+        EXPECT_EQ(MaskToComEvents(ComEventsToMask(one)), one);
+    }
+}
+
+} // namespace

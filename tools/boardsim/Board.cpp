@@ -1,0 +1,161 @@
+#include "tools/boardsim/Board.h"
+
+#include "tools/boardsim/LineGarble.h"
+#include "updater/BoardContract.h"
+
+namespace boardsim {
+
+namespace {
+
+constexpr char EnterMonitor[] = "(%B67)";
+constexpr size_t EnterMonitorLength = sizeof(EnterMonitor) - 1;
+// What a board with an old boot monitor reports.
+constexpr char OldMonitorVersion[] = "0.9";
+
+} // namespace
+
+Board::Board(BoardConfig config)
+    : config_(std::move(config)),
+      mode_(config_.StartInMonitor ? Mode::BootMonitor : Mode::NormalFirmware),
+      firmwareVersion_(config_.FirmwareVersion) {}
+
+int Board::ListenBaud() const {
+    switch (mode_) {
+    case Mode::NormalFirmware:
+        return BoardContract::NormalFirmwareBaud;
+    case Mode::BootMonitor:
+        return BoardContract::BootMonitorBaud;
+    default:
+        return 0;
+    }
+}
+
+std::string Board::Versions() const {
+    std::string monitor = config_.IncompatibleMonitor ? OldMonitorVersion : config_.MonitorVersion;
+    return "V" + firmwareVersion_ + "M" + monitor;
+}
+
+std::vector<Reply> Board::Receive(const uint8_t* data, size_t length, int lineBaud) {
+    std::vector<Reply> replies;
+    size_t used = 0;
+    while (used < length && ListenBaud() != 0) {
+        const int listen = ListenBaud();
+        if (lineBaud != listen) {
+            // The UART makes garbage of them; the firmware reads whatever comes out.
+            stats_.WrongSpeedBytes += length - used;
+            std::vector<uint8_t> garbled =
+                ReceiveAtSpeed(std::vector<uint8_t>(data + used, data + length), lineBaud, listen);
+            if (mode_ == Mode::NormalFirmware)
+                ReceiveNormal(garbled.data(), garbled.size(), replies);
+            else
+                ReceiveMonitor(garbled.data(), garbled.size(), replies);
+            break;
+        }
+        if (mode_ == Mode::NormalFirmware) {
+            used += ReceiveNormal(data + used, length - used, replies);
+        } else {
+            ReceiveMonitor(data + used, length - used, replies);
+            used = length;
+        }
+    }
+    return replies;
+}
+
+size_t Board::ReceiveNormal(const uint8_t* data, size_t length, std::vector<Reply>& replies) {
+    for (size_t i = 0; i < length; ++i) {
+        command_.push_back(static_cast<char>(data[i]));
+        if (command_.size() > EnterMonitorLength)
+            command_.erase(0, 1);
+        if (command_ == EnterMonitor) {
+            command_.clear();
+            ++stats_.Identifications;
+            Answer("(" + std::string(BoardContract::BoardCode) + Versions() + ")",
+                   BoardContract::NormalFirmwareBaud, replies);
+            mode_ = Mode::BootMonitor;
+            decoder_.Reset();
+            return i + 1;
+        }
+    }
+    return length;
+}
+
+void Board::ReceiveMonitor(const uint8_t* data, size_t length, std::vector<Reply>& replies) {
+    decoder_.Push(data, length);
+    Message message;
+    while (mode_ == Mode::BootMonitor && decoder_.Next(message)) {
+        switch (message.kind) {
+        case Message::Kind::StatusQuery:
+            ++stats_.StatusPolls;
+            decoder_.ResetKey();
+            Answer("<" + std::string(BoardContract::BoardCode) + Versions() + config_.SerialNumber +
+                       ">",
+                   BoardContract::BootMonitorBaud, replies);
+            break;
+        case Message::Kind::Finish:
+            ++stats_.Completions;
+            Answer("<FF>", BoardContract::BootMonitorBaud, replies);
+            if (config_.Reboot) {
+                mode_ = Mode::NormalFirmware;
+                firmwareVersion_ = config_.RebootFirmwareVersion;
+                command_.clear();
+                decoder_.Reset();
+            } else {
+                mode_ = Mode::Finished;
+            }
+            break;
+        case Message::Kind::Frame:
+            HandleFrame(message.frame, replies);
+            break;
+        }
+    }
+}
+
+void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
+    const auto now = std::chrono::system_clock::now();
+    const uint64_t number = ++stats_.Frames;
+    if (!stats_.FirstFrame)
+        stats_.FirstFrame = now;
+    stats_.LastFrame = now;
+    if (!addressesSeen_.insert(frame.Address).second)
+        ++stats_.Resends;
+
+    bool accept = true;
+    if (!frame.ChecksumOk) {
+        ++stats_.BadChecksums;
+        accept = false;
+    } else if (config_.NakEvery > 0 && number % config_.NakEvery == 0) {
+        accept = false;
+    } else if (frame.Address < BoardContract::FirstApplicationAddress ||
+               frame.Address + frame.Count > 0x1000000) {
+        accept = false; // the monitor never overwrites itself
+    }
+    if (accept) {
+        for (size_t j = 0; j < frame.Data.size(); ++j)
+            memory_[frame.Address + static_cast<uint32_t>(j)] = frame.Data[j];
+        ++stats_.Accepted;
+    } else {
+        ++stats_.Naks;
+    }
+
+    if (config_.DropAnswerTo > 0 && number == static_cast<uint64_t>(config_.DropAnswerTo))
+        ++stats_.DroppedAnswers;
+    else
+        Answer(accept ? "<DD>" : "<D?>", BoardContract::BootMonitorBaud, replies);
+
+    if (!accept)
+        return;
+    if (config_.HangUpAfter > 0 && stats_.Accepted >= static_cast<uint64_t>(config_.HangUpAfter))
+        mode_ = Mode::HungUp;
+    else if (config_.SilentAfter > 0 &&
+             stats_.Accepted >= static_cast<uint64_t>(config_.SilentAfter))
+        mode_ = Mode::Silent;
+}
+
+void Board::Answer(std::string bytes, int baud, std::vector<Reply>& replies) {
+    ++replies_;
+    if (config_.CorruptEvery > 0 && replies_ % config_.CorruptEvery == 0)
+        bytes[1] = static_cast<char>(~bytes[1]); // the character after the opener
+    replies.push_back({std::move(bytes), baud});
+}
+
+} // namespace boardsim

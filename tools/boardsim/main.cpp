@@ -1,0 +1,201 @@
+// quorvel-boardsim: plays a KX27 board on a pseudo-terminal so the updater can be tried
+// without hardware. Prints the port's path on the first line of standard output.
+#include "tools/boardsim/Report.h"
+#include "tools/boardsim/Simulator.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits.h>
+#include <string>
+#include <unistd.h>
+
+using namespace boardsim;
+
+namespace {
+
+const char Usage[] = R"(usage: quorvel-boardsim [options]
+  --boot                 start in the boot monitor (board powered on with 'Digito' held)
+  --reboot               after "<FF>", come back as normal firmware reporting version 4.5
+  --fw V  --mon V        firmware and boot monitor versions, 3 characters (4.4, 1.0)
+  --serial S             serial number, 6 characters (A10342)
+  --link PATH            symlink PATH to the port while running (e.g. /dev/ttyQSIM0)
+  --pace                 bytes take their real time on the line (10 bits per byte)
+  --nak-every N          answer "<D?>" to every N-th frame
+  --drop-answer N        do not answer the N-th frame
+  --silent-after N       stop answering after N accepted frames
+  --hang-up-after N      close the line after N accepted frames
+  --delay-ms M           send every answer M ms late
+  --corrupt-every N      corrupt one byte of every N-th reply
+  --incompatible-monitor report boot monitor version 0.9
+  --exit-when-done       end after the update is complete
+  --idle-timeout S       end after S seconds without traffic
+  --report FILE          write a JSON report at exit
+  --image-out FILE       write the flashed data as Intel HEX at exit
+)";
+
+Simulator* running = nullptr;
+
+void OnSignal(int) {
+    if (running)
+        running->Stop();
+}
+
+[[noreturn]] void Bad(const std::string& message) {
+    std::cerr << "quorvel-boardsim: " << message << "\n" << Usage;
+    std::exit(2);
+}
+
+int Count(const std::string& flag, const char* text) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 1 || value > INT_MAX)
+        Bad(flag + " needs a whole number of at least 1");
+    return static_cast<int>(value);
+}
+
+std::string Fixed(const std::string& flag, const char* text, size_t length) {
+    if (std::strlen(text) != length)
+        Bad(flag + " needs exactly " + std::to_string(length) + " characters");
+    return text;
+}
+
+bool WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out) {
+        std::cerr << "quorvel-boardsim: cannot write " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
+// A link left behind by a run that was killed may be replaced; anything else is not ours.
+bool MakeLink(const std::string& link, const std::string& target) {
+    char old[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), old, sizeof old - 1);
+    if (n >= 0) {
+        old[n] = '\0';
+        if (std::strncmp(old, "/dev/pts/", 9) != 0 || access(old, F_OK) == 0) {
+            std::cerr << "quorvel-boardsim: " << link << " exists and points to " << old << "\n";
+            return false;
+        }
+        unlink(link.c_str());
+    }
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+        std::cerr << "quorvel-boardsim: cannot create " << link << ": " << std::strerror(errno)
+                  << "\n";
+        return false;
+    }
+    return true;
+}
+
+void RemoveLink(const std::string& link, const std::string& target) {
+    char now[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), now, sizeof now - 1);
+    if (n >= 0 && std::string(now, static_cast<size_t>(n)) == target)
+        unlink(link.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    SimulatorOptions options;
+    std::string link, reportPath, imagePath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc)
+                Bad(flag + " needs a value");
+            return argv[++i];
+        };
+        BoardConfig& b = options.Board;
+        if (flag == "--boot")
+            b.StartInMonitor = true;
+        else if (flag == "--reboot")
+            b.Reboot = true;
+        else if (flag == "--fw")
+            b.FirmwareVersion = Fixed(flag, value(), 3);
+        else if (flag == "--mon")
+            b.MonitorVersion = Fixed(flag, value(), 3);
+        else if (flag == "--serial")
+            b.SerialNumber = Fixed(flag, value(), 6);
+        else if (flag == "--link")
+            link = value();
+        else if (flag == "--pace")
+            options.Pace = true;
+        else if (flag == "--nak-every")
+            b.NakEvery = Count(flag, value());
+        else if (flag == "--drop-answer")
+            b.DropAnswerTo = Count(flag, value());
+        else if (flag == "--silent-after")
+            b.SilentAfter = Count(flag, value());
+        else if (flag == "--hang-up-after")
+            b.HangUpAfter = Count(flag, value());
+        else if (flag == "--delay-ms")
+            options.AnswerDelayMs = Count(flag, value());
+        else if (flag == "--corrupt-every")
+            b.CorruptEvery = Count(flag, value());
+        else if (flag == "--incompatible-monitor")
+            b.IncompatibleMonitor = true;
+        else if (flag == "--exit-when-done")
+            options.ExitWhenDone = true;
+        else if (flag == "--idle-timeout")
+            options.IdleTimeoutSeconds = Count(flag, value());
+        else if (flag == "--report")
+            reportPath = value();
+        else if (flag == "--image-out")
+            imagePath = value();
+        else if (flag == "--help" || flag == "-h") {
+            std::cout << Usage;
+            return 0;
+        } else
+            Bad("unknown option " + flag);
+    }
+
+    try {
+        Simulator simulator(options);
+        if (!link.empty() && !MakeLink(link, simulator.SlavePath()))
+            return 1;
+        running = &simulator;
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        std::signal(SIGPIPE, SIG_IGN);
+
+        std::cout << simulator.SlavePath() << std::endl;
+        Simulator::End end = Simulator::End::Stopped;
+        std::string failure;
+        try {
+            end = simulator.Run();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        running = nullptr;
+        if (!link.empty())
+            RemoveLink(link, simulator.SlavePath());
+
+        bool written = true;
+        const Board& board = simulator.GetBoard();
+        if (!reportPath.empty())
+            written = WriteFile(reportPath, ReportJson(board)) && written;
+        if (!imagePath.empty())
+            written = WriteFile(imagePath, IntelHex(Segments(board.Memory()))) && written;
+        if (!failure.empty()) {
+            std::cerr << "quorvel-boardsim: " << failure << "\n";
+            return 1;
+        }
+        if (end == Simulator::End::HungUp)
+            std::cerr << "quorvel-boardsim: hung up the line as asked\n";
+        return written ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::cerr << "quorvel-boardsim: " << e.what() << "\n";
+        return 1;
+    }
+}
