@@ -56,7 +56,9 @@ void SetPortListFolders(std::string ttyClassDir, std::string devDir) {
     Folders() = {true, std::move(ttyClassDir), std::move(devDir)};
 }
 
-void ResetPortListFolders() { Folders() = {}; }
+void ResetPortListFolders() {
+    Folders() = {};
+}
 
 std::string BaudRateToStr(TBaudRate value) {
     return BaudRateTexts.at(value);

@@ -26,4 +26,6 @@ void InstallToolkitTranslator() {
     QCoreApplication::installTranslator(new TGettextTranslator(QCoreApplication::instance()));
 }
 
-void StopTranslation() { gnugettext::GnuGettextShutdown(); }
+void StopTranslation() {
+    gnugettext::GnuGettextShutdown();
+}

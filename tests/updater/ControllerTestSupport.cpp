@@ -97,4 +97,3 @@ std::string TakeAtLeast(Pty& pty, size_t count, std::chrono::milliseconds limit)
         limit);
     return out;
 }
-

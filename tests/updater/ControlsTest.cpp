@@ -251,8 +251,8 @@ TEST(LedGlyphs, TwelveSmallBitmapsWithTheirBackgroundInTheCorner) {
             EXPECT_EQ(d[8], 15);
             EXPECT_EQ(d[14], 4) << "4 bits per pixel";
             QColor corner = glyph.Pixel(0, 14);
-            QColor expected = std::string(kind) == "YELLOW" ? QColor(128, 0, 128)
-                                                            : QColor(128, 128, 0);
+            QColor expected =
+                std::string(kind) == "YELLOW" ? QColor(128, 0, 128) : QColor(128, 128, 0);
             EXPECT_EQ(corner, expected) << name;
             QImage image = LoadLedGlyph(name.c_str());
             ASSERT_FALSE(image.isNull()) << name;

@@ -65,7 +65,9 @@ std::string Pty::Take() {
 SimulatedBoard::SimulatedBoard(boardsim::SimulatorOptions options)
     : simulator_(std::move(options)), thread_([this] { simulator_.Run(); }) {}
 
-SimulatedBoard::~SimulatedBoard() { Finish(); }
+SimulatedBoard::~SimulatedBoard() {
+    Finish();
+}
 
 const boardsim::Board& SimulatedBoard::Finish() {
     if (!finished_) {

@@ -20,9 +20,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QColor Rgb(TColor c) { return QColor(c.Red, c.Green, c.Blue); }
+QColor Rgb(TColor c) {
+    return QColor(c.Red, c.Green, c.Blue);
+}
 
-std::string Caption(const QAbstractButton* button) { return button->text().toStdString(); }
+std::string Caption(const QAbstractButton* button) {
+    return button->text().toStdString();
+}
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -91,12 +95,18 @@ TEST_F(WindowTest, LayoutTextsAndInitialState) {
     };
     // Labels that size themselves keep their left and top edge and their height.
     const std::vector<Place> fixed = {
-        {f.TabControl1, &f, {5, 5, 291, 186}},      {f.GroupBox1, &f, {10, 30, 281, 156}},
-        {f.Memo1, &f, {10, 35, 281, 151}},          {f.Memo2, &f, {10, 35, 281, 151}},
-        {f.GrupoSerial, &f, {10, 30, 281, 156}},    {f.ComComboBox1, f.GrupoSerial, {90, 65, 61, 21}},
-        {f.ComLed1, f.GrupoSerial, {157, 64, 25, 25}}, {f.BtSerial, f.GrupoSerial, {90, 90, 96, 21}},
-        {f.Label6, f.GrupoSerial, {45, 135, 194, 13}}, {f.BtConecta, f.GroupBox1, {25, 20, 86, 21}},
-        {f.LbStatus, f.GroupBox1, {135, 33, 136, 13}}, {f.BtInicia, f.GroupBox1, {70, 100, 151, 21}},
+        {f.TabControl1, &f, {5, 5, 291, 186}},
+        {f.GroupBox1, &f, {10, 30, 281, 156}},
+        {f.Memo1, &f, {10, 35, 281, 151}},
+        {f.Memo2, &f, {10, 35, 281, 151}},
+        {f.GrupoSerial, &f, {10, 30, 281, 156}},
+        {f.ComComboBox1, f.GrupoSerial, {90, 65, 61, 21}},
+        {f.ComLed1, f.GrupoSerial, {157, 64, 25, 25}},
+        {f.BtSerial, f.GrupoSerial, {90, 90, 96, 21}},
+        {f.Label6, f.GrupoSerial, {45, 135, 194, 13}},
+        {f.BtConecta, f.GroupBox1, {25, 20, 86, 21}},
+        {f.LbStatus, f.GroupBox1, {135, 33, 136, 13}},
+        {f.BtInicia, f.GroupBox1, {70, 100, 151, 21}},
         {f.BarraSts, f.GroupBox1, {10, 130, 261, 17}},
     };
     for (const Place& p : fixed) {
@@ -193,8 +203,8 @@ TEST_F(WindowTest, LayoutTextsAndInitialState) {
     EXPECT_FALSE(f.ComPort1->Loading());
 
     // Tab order through both panels, the strip, then the two texts.
-    std::vector<QWidget*> chain = {f.ComComboBox1, f.BtSerial,  f.BtInicia, f.BtConecta,
-                                   f.TabControl1,  f.Memo1, f.Memo2};
+    std::vector<QWidget*> chain = {f.ComComboBox1, f.BtSerial, f.BtInicia, f.BtConecta,
+                                   f.TabControl1,  f.Memo1,    f.Memo2};
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
         QWidget* next = chain[i]->nextInFocusChain();
         while (next && next->focusPolicy() == Qt::NoFocus && next != chain[i + 1])
