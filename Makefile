@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-            gettext qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core
+            gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core
 
 .PHONY: all deps configure build test demo bench clean
 
