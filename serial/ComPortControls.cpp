@@ -537,7 +537,8 @@ void TComLed::SignalChange(TComponent*, bool onOff) {
 }
 
 void TComLed::RingDetect(TComponent*) {
-    if (!ringTimer_.isActive())
+    // A running timer keeps its first start; a timer of length 0 never ticks at all.
+    if (!ringTimer_.isActive() && ringTimer_.interval() > 0)
         ringTimer_.start();
     SetStateInternal(lsOn);
 }

@@ -2,24 +2,13 @@
 
 #include "framework/qt/Translator.h"
 #include "i18n/Translation.h"
-#include "serial/ComPort.h"
+#include "serial/ComPortStartup.h"
 
 #include <QCoreApplication>
 
-namespace {
-
-std::string TranslateSerialText(const std::string& text) {
-    auto wide = gnugettext::Utf8ToWide(text);
-    return wide ? gnugettext::WideToUtf8(gnugettext::_(*wide)) : text;
-}
-
-} // namespace
-
 void StartTranslationAndSerialLayer() {
     gnugettext::GnuGettextStartup();
-    gnugettext::AddDomainForResourceString("cport");
-    SetComPortTranslator(TranslateSerialText);
-    TranslateComPortMessages();
+    ComPortStartup();
 }
 
 void InstallToolkitTranslator() {
@@ -27,5 +16,6 @@ void InstallToolkitTranslator() {
 }
 
 void StopTranslation() {
+    ComPortShutdown();
     gnugettext::GnuGettextShutdown();
 }

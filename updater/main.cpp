@@ -8,7 +8,12 @@
 #include <exception>
 
 int main(int argc, char** argv) {
-    StartTranslationAndSerialLayer();
+    try {
+        StartTranslationAndSerialLayer();
+    } catch (...) {
+        // A broken catalogue costs the translations, not the program.
+        ReportException(std::current_exception());
+    }
     try {
         TApplication app(argc, argv);
         try {

@@ -394,6 +394,30 @@ TEST(Led, BoundToAPortItFollowsTheConnectionAndRefusesOutsideChanges) {
     port.Close();
 }
 
+TEST(Led, ARingLightsTheLampForItsDurationOrForGoodWithDurationZero) {
+    TComPort port;
+    TComLed led;
+    led.SetLedSignal(lsRing);
+    led.SetRingDuration(150);
+    led.SetComPort(&port);
+    port.NotifyLink(leRing);
+    EXPECT_EQ(led.State(), lsOn);
+    port.NotifyLink(leRing); // a second ring while lit keeps it lit
+    EXPECT_EQ(led.State(), lsOn);
+    ASSERT_TRUE(WaitFor([&] { return led.State() == lsOff; }, std::chrono::seconds(5)));
+
+    led.SetRingDuration(0);
+    port.NotifyLink(leRing);
+    WaitFor([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(led.State(), lsOn) << "a duration of 0 never turns it off";
+
+    // Other signals than the ring no longer reach it.
+    led.SetLedSignal(lsConn);
+    port.NotifyLink(leRing);
+    port.SendSignalToLink(leConn, false);
+    EXPECT_EQ(led.State(), lsOff);
+}
+
 TEST(Led, APortDestroyedWhileBoundIsForgotten) {
     TComLed led;
     auto port = std::make_unique<TComPort>();
