@@ -247,6 +247,8 @@ protected:
         EXPECT_EQ(form_->BtSerial->text().toStdString(), "Abrir");
         EXPECT_FALSE(form_->ComPort1->Connected());
         EXPECT_EQ(form_->ComLed1->State(), lsOff);
+        EXPECT_TRUE(form_->ComComboBox1->isEnabled());
+        EXPECT_FALSE(form_->BtConecta->isEnabled());
     }
 
     void ExpectBoardLabelsReset() {
@@ -455,6 +457,20 @@ TEST_F(FaultMatrix, AdapterUnpluggedWhilePolling) {
     EXPECT_LT(watch.LongestGapMs(), LongestAllowedGapMs);
     PressFechar();
     EXPECT_FALSE(f.Timeout->Enabled());
+}
+
+TEST_F(FaultMatrix, AdapterUnpluggedThenTheWindowClosed) {
+    ScriptedBoard board(ScriptedBoard::Mode::Normal);
+    TForm1& f = OpenWindow(board.SlavePath());
+    BoxCloser closer;
+    ConnectToMonitor();
+    board.HangUp();
+    f.close();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_FALSE(f.ComPort1->Connected()) << "the device is let go when the window closes";
+    EXPECT_EQ(f.ComLed1->State(), lsOff);
+    EXPECT_FALSE(f.Timeout->Enabled());
+    EXPECT_LT(CpuShareWhileIdle(1s), MostIdleCpu);
 }
 
 TEST_F(FaultMatrix, AdapterUnpluggedDuringATransfer) {
