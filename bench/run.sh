@@ -35,8 +35,11 @@ for exe in "$bin"/*_bench; do
                 printf "%-20s %-44s %s\n", bench, $1, r
             }' "$out"
     else
-        "$exe" >"$out" 2>&1 || status=1
+        # Their figures are on standard output; the toolkit's chatter on standard error is
+        # shown only when the bench fails.
+        "$exe" >"$out" 2>"$out.err" || { status=1; cat "$out.err"; }
         while IFS= read -r line; do row "$name" "-" "$line"; done <"$out"
+        rm -f "$out.err"
     fi
     rm -f "$out"
     target=$(awk -v n="$name" '$1 == n { $1 = ""; sub(/^ /, ""); print }' "$here/targets.txt")
