@@ -167,4 +167,36 @@ grep -q ' /usr/lib/quorvel-updater/locale/pt_BR/LC_MESSAGES/[a-z]*\.mo$' "$work/
     fail "the pt_BR catalogue beside the program is not mapped"
 grep -m 1 'locale/pt_BR' "$work/maps" | sed 's/.* /mapped: /'
 kill "$pid"
+
+# Offscreen proves the program starts; an X server shows its window really appears (a start-up
+# failure would show a message box instead, which is alive too). Installed after the check
+# above, so nothing of it could stand in for a missing dependency.
+step "on an X server (Xvfb): the main window appears"
+in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    xvfb x11-utils >/tmp/xvfb-install.log' || fail "cannot install Xvfb in the chroot"
+in_root sh -c 'Xvfb :7 -screen 0 1024x768x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &'
+for _ in $(seq 100); do
+    in_root xdpyinfo -display :7 >/dev/null 2>&1 && break
+    sleep 0.1
+done
+in_root sh -c 'DISPLAY=:7 LANG=pt_BR.UTF-8 quorvel-updater >/tmp/updater-x.log 2>&1 &
+    echo $! >/tmp/updater.pid'
+pid=$(cat "$root/tmp/updater.pid")
+window=
+for _ in $(seq 300); do
+    window=$(in_root xwininfo -display :7 -root -tree 2>/dev/null |
+        grep '"Atualizador Quorvel": ("quorvel-updater"' | grep ' 299x194+' || true)
+    [ -n "$window" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    in_root xwininfo -display :7 -root -tree || true
+    cat "$root/tmp/updater-x.log"
+    fail "no 299x194 window \"Atualizador Quorvel\" of class quorvel-updater"
+fi
+echo "window: $window"
+grep -q 'plugins/platforms/libqxcb.so' <(in_root cat "/proc/$pid/maps") ||
+    fail "the window is not on Qt's X11 platform plugin"
+kill "$pid"
 echo "check-clean-install: PASS"

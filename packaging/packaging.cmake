@@ -82,14 +82,16 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "firmware updater for the Quorvel fuel-pump simulator board")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Atualizador Quorvel updates the firmware of the Quorvel KX27 fuel-pump simulator board over
-a serial port: the technician opens the port, connects and starts the update; the program
-brings the board into its boot monitor, identifies it and sends the firmware image built
-into it, block by block, with acknowledgements and resends. Window texts are Portuguese;
-messages of the serial layer are translated through the catalogues shipped with it.
+    "Atualizador Quorvel updates the firmware of the Quorvel KX27 fuel-pump
+simulator board over a serial port: the technician opens the port,
+connects and starts the update; the program brings the board into its
+boot monitor, identifies it and sends the firmware image built into it,
+block by block, with acknowledgements and resends. Window texts are
+Portuguese; messages of the serial layer are translated through the
+catalogues shipped with it.
 
-The package also carries quorvel-boardsim, which plays the board on a pseudo-terminal, so
-an update can be demonstrated without hardware.")
+The package also carries quorvel-boardsim, which plays the board on a
+pseudo-terminal, so an update can be demonstrated without hardware.")
 set(CPACK_PACKAGE_CONTACT "Quorvel maintainers <maintainers@users.noreply.c-seed-c5d47207.example>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
