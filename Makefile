@@ -33,6 +33,9 @@ build: configure
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure
 
+clean:
+	rm -rf $(BUILD)
+
 # The Debian package, build/quorvel-updater_<version>_<arch>.deb.
 package: build
 	cmake --build $(BUILD) --target package
@@ -41,6 +44,3 @@ package: build
 check-install: package
 	@command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq debootstrap
 	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)
-
-clean:
-	rm -rf $(BUILD)
