@@ -2,7 +2,7 @@
 // (hicolor/<n>x<n>/apps), from the one small icon the window itself carries.
 //
 //   quorvel-icon-sizes <icon> <output dir> <name> <size>...
-//   -> <output dir>/<size>x<size>/<name>.png
+//   -> <output dir>/<size>x<size>/apps/<name>.png (the hicolor theme's layout)
 #include <QDir>
 #include <QImage>
 #include <QImageReader>
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "quorvel-icon-sizes: bad size %s\n", argv[i]);
             return 2;
         }
-        QString dir = QStringLiteral("%1x%1").arg(size);
+        QString dir = QStringLiteral("%1x%1/apps").arg(size);
         QString file = out.filePath(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
         if (!out.mkpath(dir) || !Resize(icon, size).save(file, "PNG")) {
             std::fprintf(stderr, "quorvel-icon-sizes: cannot write %s\n", qPrintable(file));

@@ -167,6 +167,7 @@ grep -q ' /usr/lib/quorvel-updater/locale/pt_BR/LC_MESSAGES/[a-z]*\.mo$' "$work/
     fail "the pt_BR catalogue beside the program is not mapped"
 grep -m 1 'locale/pt_BR' "$work/maps" | sed 's/.* /mapped: /'
 kill "$pid"
+[ -s "$root/tmp/updater.log" ] && sed 's/^/updater says: /' "$root/tmp/updater.log"
 
 # Offscreen proves the program starts; an X server shows its window really appears (a start-up
 # failure would show a message box instead, which is alive too). Installed after the check
@@ -199,4 +200,5 @@ echo "window: $window"
 grep -q 'plugins/platforms/libqxcb.so' <(in_root cat "/proc/$pid/maps") ||
     fail "the window is not on Qt's X11 platform plugin"
 kill "$pid"
+[ -s "$root/tmp/updater-x.log" ] && sed 's/^/updater says: /' "$root/tmp/updater-x.log"
 echo "check-clean-install: PASS"

@@ -53,13 +53,13 @@ if(TARGET quorvel-updater AND EXISTS ${quorvel_window_icon})
   set(icon_dir ${CMAKE_BINARY_DIR}/packaging/icons)
   set(icon_files)
   foreach(size ${QUORVEL_ICON_SIZES})
-    list(APPEND icon_files ${icon_dir}/${size}x${size}/${QUORVEL_ICON_NAME}.png)
+    list(APPEND icon_files ${icon_dir}/${size}x${size}/apps/${QUORVEL_ICON_NAME}.png)
   endforeach()
   add_custom_command(OUTPUT ${icon_files}
     COMMAND quorvel-icon-sizes ${quorvel_window_icon} ${icon_dir} ${QUORVEL_ICON_NAME}
             ${QUORVEL_ICON_SIZES}
     DEPENDS quorvel-icon-sizes ${quorvel_window_icon}
-    COMMENT "Window icon in ${QUORVEL_ICON_SIZES} pixels")
+    COMMENT "Window icon in the desktop sizes")
   add_custom_target(quorvel_icons ALL DEPENDS ${icon_files})
 
   install(DIRECTORY ${icon_dir}/ DESTINATION share/icons/hicolor
