@@ -39,8 +39,8 @@ QImage Resize(const QImage& icon, int size) {
     if (size % side == 0)
         return icon.scaled(size, size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     int factor = size / side + 1;
-    QImage large = icon.scaled(side * factor, side * factor, Qt::IgnoreAspectRatio,
-                               Qt::FastTransformation);
+    QImage large =
+        icon.scaled(side * factor, side * factor, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     return large.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
