@@ -27,11 +27,9 @@ function(quorvel_install_program target)
           DESTINATION ${QUORVEL_INSTALL_BIN_DIR})
 endfunction()
 
-set(quorvel_installed_programs)
 foreach(program quorvel-updater quorvel-boardsim)
   if(TARGET ${program})
     quorvel_install_program(${program})
-    list(APPEND quorvel_installed_programs ${program})
   endif()
 endforeach()
 
