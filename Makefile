@@ -33,6 +33,28 @@ build: configure
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure
 
+# The updater against a simulated board: the simulator's pseudo-terminal is linked as
+# $(SIM_LINK), which the updater's port list shows. Needs a display (a desktop session, or
+# ssh -X); making the link in /dev needs root or sudo.
+SIM_LINK ?= /dev/ttyQSIM0
+
+demo: build
+	@if [ -z "$$DISPLAY" ]; then \
+	  echo "make demo opens the updater's window and needs a display, but DISPLAY is empty."; \
+	  echo "Run it from a desktop session or over 'ssh -X'."; \
+	  exit 1; \
+	fi
+	@out=$$(mktemp); \
+	$(BUILD)/bin/quorvel-boardsim > "$$out" & sim=$$!; \
+	trap 'kill $$sim 2>/dev/null; $(SUDO) rm -f $(SIM_LINK); rm -f "$$out"' EXIT INT TERM; \
+	for i in $$(seq 50); do [ -s "$$out" ] && break; sleep 0.1; done; \
+	pts=$$(head -n 1 "$$out"); \
+	[ -n "$$pts" ] || { echo "the board simulator did not start"; exit 1; }; \
+	$(SUDO) ln -sfn "$$pts" $(SIM_LINK) || exit 1; \
+	echo "Simulated board on $$pts, listed as $$(basename $(SIM_LINK))."; \
+	echo "Pick it, click 'Abrir', then on 'Atualização' click 'Conectar' and 'Iniciar Atualização'."; \
+	$(BUILD)/bin/quorvel-updater
+
 clean:
 	rm -rf $(BUILD)
 

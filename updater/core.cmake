@@ -21,5 +21,10 @@ add_library(quorvel_core STATIC
 )
 target_include_directories(quorvel_core PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quorvel_core PUBLIC quorvel_framework)
+# The update controller drives the port component through its own operations.
+if(TARGET quorvel_serial)
+  target_sources(quorvel_core PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/UpdateController.cpp)
+  target_link_libraries(quorvel_core PUBLIC quorvel_serial)
+endif()
 # Plain C++ below the window: keep Qt's code generators off these targets.
 set_target_properties(quorvel_core quorvel-imagepack PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)

@@ -1,0 +1,174 @@
+// links: quorvel_window quorvel_boardsim
+// A whole update of the built-in image through the main window, clicked as a user would,
+// against the board simulator pacing every byte at the line rate; compared with the wire time
+// of the same bytes at 19200 baud, which no updater can beat. Also: how long the process takes
+// from its start to the window being on screen, and the peak memory of the program itself.
+//
+//   build/bin/update_bench            (as root: the simulator's port is linked into /dev)
+#include "framework/qt/Application.h"
+#include "tools/boardsim/Simulator.h"
+#include "updater/ControllerState.h"
+#include "updater/FirmwareImage.h"
+#include "updater/Unit1.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QThread>
+#include <QWindow>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds since this process was started by the kernel.
+double SecondsSinceProcessStart() {
+    std::ifstream stat("/proc/self/stat");
+    std::string field;
+    long long startTicks = 0;
+    for (int i = 1; i <= 22 && stat >> field; ++i)
+        if (i == 22)
+            startTicks = std::stoll(field);
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    double now = boot.tv_sec + boot.tv_nsec / 1e9;
+    return now - double(startTicks) / double(sysconf(_SC_CLK_TCK));
+}
+
+bool RunUntil(const std::function<bool()>& done, double seconds) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > seconds * 1000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::usleep(200);
+    }
+    return true;
+}
+
+// Bytes on the wire for the whole image: every frame, its answer, "<F@>" and "<FF>".
+long WireBytes() {
+    long bytes = 8;
+    for (const FirmwareBlock* b = FirstBlock; b; b = b->Next)
+        bytes += 15 + b->Count + 4;
+    return bytes;
+}
+
+// The peak resident memory of the program itself, shown idle with its image loaded.
+long ProgramPeakKilobytes(const std::string& program) {
+    if (access(program.c_str(), X_OK) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(child, SIGTERM);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    TApplication app(argc, argv);
+    app.SetTitle("Atualizador Quorvel");
+    auto form = std::make_unique<TForm1>();
+    form->show();
+    RunUntil([&] { return form->windowHandle() && form->windowHandle()->isExposed(); }, 10);
+    const double startUp = SecondsSinceProcessStart();
+    form.reset();
+
+    // The board comes first, so the window's port list shows it, as for a user.
+    boardsim::SimulatorOptions options;
+    options.Pace = true;
+    boardsim::Simulator simulator(options);
+    std::thread runner([&] { simulator.Run(); });
+    const std::string name = "ttyQBENCH" + std::to_string(getpid());
+    const std::string link = "/dev/" + name;
+    if (symlink(simulator.SlavePath().c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "cannot link %s (run as root)\n", link.c_str());
+        simulator.Stop();
+        runner.join();
+        return 1;
+    }
+    Controller = ControllerState{};
+    form = std::make_unique<TForm1>();
+    TForm1& f = *form;
+    f.show();
+    f.ComComboBox1->SetText(name);
+
+    std::string shown;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text().toStdString();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    closer.start(1);
+
+    bool ok = true;
+    f.BtSerial->click();
+    ok = ok && f.ComPort1->Connected();
+    f.TabControl1->setCurrentIndex(1);
+    f.BtConecta->click();
+    ok = ok && RunUntil([&] { return Controller.BoardReady && f.BtInicia->isEnabled(); }, 20);
+    const auto start = Clock::now();
+    if (ok)
+        f.BtInicia->click();
+    ok = ok && RunUntil([&] { return !shown.empty(); }, 600);
+    const double measured = std::chrono::duration<double>(Clock::now() - start).count();
+    f.TabControl1->setCurrentIndex(0);
+    f.BtSerial->click();
+    simulator.Stop();
+    runner.join();
+    unlink(link.c_str());
+    form.reset();
+
+    const boardsim::BoardStats& stats = simulator.GetBoard().Stats();
+    if (!ok || shown.rfind("Atualização concluída", 0) != 0 || stats.Resends != 0) {
+        std::fprintf(stderr, "the update did not complete cleanly (%s; resends %llu)\n",
+                     shown.c_str(), static_cast<unsigned long long>(stats.Resends));
+        return 1;
+    }
+    const long bytes = WireBytes();
+    const double limit = bytes * 10.0 / 19200;
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    std::string program = argv[0];
+    program = program.substr(0, program.find_last_of('/') + 1) + "quorvel-updater";
+    const long programPeak = ProgramPeakKilobytes(program);
+
+    std::printf("built-in image: %d blocks, %ld bytes on the wire\n", BlockCount, bytes);
+    std::printf("wire time at 19200 baud:           %.3f s  (the limit)\n", limit);
+    std::printf("update through the window, paced:  %.3f s  (%.2f%% above the limit; target 5%%)\n",
+                measured, 100.0 * (measured - limit) / limit);
+    std::printf("process start to window shown:     %.0f ms\n", startUp * 1000);
+    std::printf("peak memory, this bench process:   %ld KiB (window, simulator, one update)\n",
+                self.ru_maxrss);
+    if (programPeak >= 0)
+        std::printf("peak memory, quorvel-updater idle: %ld KiB\n", programPeak);
+    return 0;
+}

@@ -1,0 +1,606 @@
+#include "serial/ComPortControls.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QPainter>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+// One text per enumeration value, in the enumeration's order.
+constexpr std::array<const char*, 16> BaudRateTexts{
+    "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
+    "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
+constexpr std::array<const char*, 4> DataBitsTexts{"5", "6", "7", "8"};
+constexpr std::array<const char*, 3> StopBitsTexts{"1", "1.5", "2"};
+constexpr std::array<const char*, 5> ParityTexts{"None", "Odd", "Even", "Mark", "Space"};
+constexpr std::array<const char*, 4> FlowControlTexts{"Hardware", "Software", "None", "Custom"};
+
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+template <typename E, std::size_t N>
+E FromText(const std::array<const char*, N>& texts, const std::string& text, E fallback) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (SameText(texts[i], text))
+            return static_cast<E>(i);
+    return fallback;
+}
+
+template <std::size_t N> void FillFrom(TStrings& items, const std::array<const char*, N>& texts) {
+    items.Clear();
+    for (const char* text : texts)
+        items.Add(text);
+}
+
+struct PortListFolders {
+    bool Set = false;
+    std::string TtyClassDir, DevDir;
+};
+
+PortListFolders& Folders() {
+    static PortListFolders folders;
+    return folders;
+}
+
+} // namespace
+
+void SetPortListFolders(std::string ttyClassDir, std::string devDir) {
+    Folders() = {true, std::move(ttyClassDir), std::move(devDir)};
+}
+
+void ResetPortListFolders() {
+    Folders() = {};
+}
+
+std::string BaudRateToStr(TBaudRate value) {
+    return BaudRateTexts.at(value);
+}
+std::string DataBitsToStr(TDataBits value) {
+    return DataBitsTexts.at(value);
+}
+std::string StopBitsToStr(TStopBits value) {
+    return StopBitsTexts.at(value);
+}
+std::string ParityToStr(TParityBits value) {
+    return ParityTexts.at(value);
+}
+std::string FlowControlToStr(TFlowControl value) {
+    return FlowControlTexts.at(value);
+}
+
+TBaudRate StrToBaudRate(const std::string& text) {
+    return FromText(BaudRateTexts, text, br9600);
+}
+TDataBits StrToDataBits(const std::string& text) {
+    return FromText(DataBitsTexts, text, dbEight);
+}
+TStopBits StrToStopBits(const std::string& text) {
+    return FromText(StopBitsTexts, text, sbOneStopBit);
+}
+TParityBits StrToParity(const std::string& text) {
+    return FromText(ParityTexts, text, prNone);
+}
+TFlowControl StrToFlowControl(const std::string& text) {
+    return FromText(FlowControlTexts, text, fcCustom);
+}
+
+// ---- TStrings / TComSelect --------------------------------------------------------------
+
+int TStrings::IndexOfText(const std::string& text) const {
+    for (int i = 0; i < Count(); ++i)
+        if (SameText(Strings(i), text))
+            return i;
+    return -1;
+}
+
+void TComSelect::SetComProperty(TComProperty value) {
+    comProperty_ = value;
+    switch (value) {
+    case cpNone:
+        items_.Clear();
+        break;
+    case cpPort:
+        SelectPort();
+        break;
+    case cpBaudRate:
+        SelectBaudRate();
+        break;
+    case cpDataBits:
+        SelectDataBits();
+        break;
+    case cpStopBits:
+        SelectStopBits();
+        break;
+    case cpParity:
+        SelectParity();
+        break;
+    case cpFlowControl:
+        SelectFlowControl();
+        break;
+    }
+}
+
+void TComSelect::SelectPort() {
+    items_.Clear();
+    std::vector<std::string> names;
+    if (Folders().Set)
+        EnumComPorts(names, Folders().TtyClassDir, Folders().DevDir);
+    else
+        EnumComPorts(names);
+    for (const std::string& name : names)
+        items_.Add(name);
+}
+
+void TComSelect::SelectBaudRate() {
+    FillFrom(items_, BaudRateTexts);
+}
+void TComSelect::SelectDataBits() {
+    FillFrom(items_, DataBitsTexts);
+}
+void TComSelect::SelectStopBits() {
+    FillFrom(items_, StopBitsTexts);
+}
+void TComSelect::SelectParity() {
+    FillFrom(items_, ParityTexts);
+}
+void TComSelect::SelectFlowControl() {
+    FillFrom(items_, FlowControlTexts);
+}
+
+void TComSelect::SetPending(const std::string& text) {
+    switch (comProperty_) {
+    case cpNone:
+        break;
+    case cpPort:
+        port_ = text;
+        break;
+    case cpBaudRate:
+        baudRate_ = StrToBaudRate(text);
+        break;
+    case cpDataBits:
+        dataBits_ = StrToDataBits(text);
+        break;
+    case cpStopBits:
+        stopBits_ = StrToStopBits(text);
+        break;
+    case cpParity:
+        parity_ = StrToParity(text);
+        break;
+    case cpFlowControl:
+        flowControl_ = StrToFlowControl(text);
+        break;
+    }
+}
+
+void TComSelect::Change(const std::string& text) {
+    SetPending(text);
+    if (autoApply_)
+        ApplySettings();
+}
+
+void TComSelect::ApplySettings() {
+    if (!comPort_)
+        return;
+    switch (comProperty_) {
+    case cpNone:
+        break;
+    case cpPort:
+        comPort_->SetPort(port_);
+        break;
+    case cpBaudRate:
+        comPort_->SetBaudRate(baudRate_);
+        break;
+    case cpDataBits:
+        comPort_->SetDataBits(dataBits_);
+        break;
+    case cpStopBits:
+        comPort_->SetStopBits(stopBits_);
+        break;
+    case cpParity:
+        comPort_->Parity().SetBits(parity_);
+        break;
+    case cpFlowControl:
+        comPort_->FlowControl().SetFlowControl(flowControl_);
+        break;
+    }
+}
+
+std::string TComSelect::CurrentValueText() const {
+    switch (comProperty_) {
+    case cpPort:
+        return comPort_->Port();
+    case cpBaudRate:
+        return BaudRateToStr(comPort_->BaudRate());
+    case cpDataBits:
+        return DataBitsToStr(comPort_->DataBits());
+    case cpStopBits:
+        return StopBitsToStr(comPort_->StopBits());
+    case cpParity:
+        return ParityToStr(comPort_->Parity().Bits());
+    case cpFlowControl:
+        return FlowControlToStr(comPort_->FlowControl().FlowControl());
+    case cpNone:
+        break;
+    }
+    return {};
+}
+
+bool TComSelect::UpdateSettings(int& index) {
+    if (!comPort_ || comProperty_ == cpNone)
+        return false;
+    index = items_.IndexOfText(CurrentValueText());
+    if (index >= 0)
+        SetPending(items_.Strings(index));
+    return true;
+}
+
+// ---- TComComboBox ---------------------------------------------------------------------------
+
+class TComComboBox::Items : public TStrings {
+public:
+    explicit Items(QComboBox& box) : box_(box) {}
+    void Clear() override { box_.clear(); }
+    void Add(const std::string& text) override { box_.addItem(QString::fromStdString(text)); }
+    int Count() const override { return box_.count(); }
+    std::string Strings(int index) const override { return box_.itemText(index).toStdString(); }
+
+private:
+    QComboBox& box_;
+};
+
+TComComboBox::TComComboBox(QWidget* parent)
+    : QComboBox(parent), items_(std::make_unique<Items>(*this)),
+      select_(std::make_unique<TComSelect>(*items_)) {
+    setEditable(false); // entries can only be picked
+    // A pick by the user, never a selection made from code.
+    connect(this, &QComboBox::activated, this, [this](int) { Change(); });
+}
+
+TComComboBox::~TComComboBox() = default;
+
+void TComComboBox::SetComPort(TCustomComPort* port) {
+    if (port == comPort_)
+        return;
+    if (comPort_)
+        RemoveFreeNotification(comPort_);
+    comPort_ = port;
+    select_->SetComPort(port);
+    if (port) {
+        FreeNotification(port);
+        UpdateSettings();
+    }
+}
+
+void TComComboBox::SetComProperty(TComProperty value) {
+    marked_ = -1;
+    select_->SetComProperty(value);
+    // Filling an empty box selects its first entry by itself; the rules below decide.
+    setCurrentIndex(-1);
+    if (count() == 0)
+        return;
+    if (comPort_)
+        UpdateSettings();
+    else
+        Select(0);
+}
+
+std::string TComComboBox::Text() const {
+    int index = currentIndex();
+    return index >= 0 ? itemText(index).toStdString() : std::string();
+}
+
+void TComComboBox::SetText(const std::string& text) {
+    int index = items_->IndexOfText(text);
+    if (index >= 0)
+        Select(index);
+}
+
+int TComComboBox::ItemIndex() const {
+    return Loading() ? marked_ : currentIndex();
+}
+
+void TComComboBox::SetItemIndex(int index) {
+    Select(index < count() ? index : -1);
+}
+
+void TComComboBox::SetItemHeight(int height) {
+    QFont f = font();
+    (void)f;
+    setMinimumHeight(0);
+    setProperty("itemHeight", height);
+    if (Loading())
+        setCurrentIndex(marked_);
+}
+
+void TComComboBox::UpdateSettings() {
+    int index = -1;
+    if (select_->UpdateSettings(index))
+        Select(index);
+}
+
+void TComComboBox::Select(int index) {
+    marked_ = index;
+    if (!Loading())
+        setCurrentIndex(index);
+}
+
+void TComComboBox::Change() {
+    select_->Change(Text());
+    if (OnChange)
+        OnChange(this);
+}
+
+void TComComboBox::Notification(TComponent* component, TOperation operation) {
+    TComponent::Notification(component, operation);
+    if (operation == opRemove && component == comPort_) {
+        comPort_ = nullptr;
+        select_->SetComPort(nullptr);
+        if (count() > 0)
+            Select(0);
+    }
+}
+
+void TComComboBox::Loaded() {
+    TComponent::Loaded();
+    if (marked_ >= 0)
+        setCurrentIndex(marked_);
+}
+
+// ---- TComLed --------------------------------------------------------------------------------
+
+namespace {
+
+const char* const GlyphNames[][2] = {
+    {"LEDREDON", "LEDREDOFF"},       {"LEDGREENON", "LEDGREENOFF"},   {"LEDBLUEON", "LEDBLUEOFF"},
+    {"LEDYELLOWON", "LEDYELLOWOFF"}, {"LEDPURPLEON", "LEDPURPLEOFF"}, {"LEDBULBON", "LEDBULBOFF"},
+};
+
+void PutLE32(QByteArray& bytes, int offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = char(value >> (8 * i) & 0xFF);
+}
+
+} // namespace
+
+QImage LoadLedGlyph(const char* name) {
+    QFile file(QStringLiteral(":/leds/") + QString::fromLatin1(name) + QStringLiteral(".bmp"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // The glyphs are stored as resource bitmaps: header, palette and pixels without the
+    // file header that image readers expect in front.
+    QByteArray dib = file.readAll();
+    if (dib.size() < 40)
+        return {};
+    const int paletteBytes = 16 * 4;
+    QByteArray bmp(14, '\0');
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    PutLE32(bmp, 2, uint32_t(14 + dib.size()));
+    PutLE32(bmp, 10, uint32_t(14 + 40 + paletteBytes));
+    bmp.append(dib);
+    return QImage::fromData(bmp, "BMP");
+}
+
+QImage MakeTransparent(const QImage& image) {
+    if (image.isNull())
+        return image;
+    QImage result = image.convertToFormat(QImage::Format_ARGB32);
+    const QRgb key = result.pixel(0, result.height() - 1);
+    for (int y = 0; y < result.height(); ++y)
+        for (int x = 0; x < result.width(); ++x)
+            if (result.pixel(x, y) == key)
+                result.setPixel(x, y, qRgba(0, 0, 0, 0));
+    return result;
+}
+
+TComLed::TComLed(QWidget* parent) : QWidget(parent) {
+    resize(25, 25);
+    // Drawn on the parent's background: only the glyph's own pixels are painted.
+    setAttribute(Qt::WA_NoSystemBackground);
+    link_.ConnSignal = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };
+    ringTimer_.setInterval(1000);
+    connect(&ringTimer_, &QTimer::timeout, this, [this] { DoTimer(); });
+}
+
+TComLed::~TComLed() {
+    // Whoever listens may already be gone: a lamp being destroyed reports nothing.
+    OnChange = nullptr;
+    ringTimer_.stop();
+    try {
+        SetComPort(nullptr);
+    } catch (...) {
+        // The link goes with the lamp either way.
+    }
+}
+
+void TComLed::SetComPort(TCustomComPort* port) {
+    if (port == comPort_)
+        return;
+    if (comPort_) {
+        TCustomComPort* old = comPort_;
+        comPort_ = nullptr;
+        RemoveFreeNotification(old);
+        old->UnRegisterLink(&link_);
+    }
+    comPort_ = port;
+    if (port) {
+        FreeNotification(port);
+        port->RegisterLink(&link_);
+        if (port->Connected() && !Designing() && !Loading())
+            SetStateInternal(IsStateOn() ? lsOn : lsOff);
+    } else {
+        SetStateInternal(lsOff);
+    }
+}
+
+void TComLed::SetLedSignal(TComLedSignal signal) {
+    if (signal == ledSignal_)
+        return;
+    ledSignal_ = signal;
+    link_.ConnSignal = nullptr;
+    link_.CTSSignal = nullptr;
+    link_.DSRSignal = nullptr;
+    link_.RLSDSignal = nullptr;
+    link_.RingNotify = nullptr;
+    link_.RxSignal = nullptr;
+    link_.TxSignal = nullptr;
+    auto change = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };
+    switch (signal) {
+    case lsConn:
+        link_.ConnSignal = change;
+        break;
+    case lsCTS:
+        link_.CTSSignal = change;
+        break;
+    case lsDSR:
+        link_.DSRSignal = change;
+        break;
+    case lsRLSD:
+        link_.RLSDSignal = change;
+        break;
+    case lsRing:
+        link_.RingNotify = [this](TComponent* sender) { RingDetect(sender); };
+        break;
+    case lsRx:
+        link_.RxSignal = change;
+        break;
+    case lsTx:
+        link_.TxSignal = change;
+        break;
+    }
+}
+
+void TComLed::SetKind(TLedKind kind) {
+    if (kind == kind_)
+        return;
+    kind_ = kind;
+    SelectLedBitmap();
+    update();
+}
+
+void TComLed::SelectLedBitmap() {
+    if (kind_ == lkCustom)
+        return;
+    glyphOn_ = MakeTransparent(LoadLedGlyph(GlyphNames[kind_][0]));
+    glyphOff_ = MakeTransparent(LoadLedGlyph(GlyphNames[kind_][1]));
+}
+
+void TComLed::BitmapNeeded() {
+    if (glyphOn_.isNull() || glyphOff_.isNull())
+        SelectLedBitmap();
+}
+
+void TComLed::SetGlyphOn(const QImage& image) {
+    if (kind_ != lkCustom)
+        return;
+    glyphOn_ = MakeTransparent(image);
+    update();
+}
+
+void TComLed::SetGlyphOff(const QImage& image) {
+    if (kind_ != lkCustom)
+        return;
+    glyphOff_ = MakeTransparent(image);
+    update();
+}
+
+void TComLed::SetState(TLedState state) {
+    if (comPort_)
+        throw EComPort(19); // "Cannot change led state if ComPort is selected"
+    SetStateInternal(state);
+}
+
+void TComLed::SetStateInternal(TLedState state) {
+    state_ = state;
+    if (!Loading())
+        DoChange(state);
+    update();
+}
+
+void TComLed::DoChange(TLedState state) {
+    if (OnChange)
+        OnChange(this, state);
+}
+
+void TComLed::SignalChange(TComponent*, bool onOff) {
+    SetStateInternal(onOff ? lsOn : lsOff);
+    // Paint the new glyph now, while the port's work goes on.
+    QCoreApplication::processEvents();
+}
+
+void TComLed::RingDetect(TComponent*) {
+    // A running timer keeps its first start; a timer of length 0 never ticks at all.
+    if (!ringTimer_.isActive() && ringTimer_.interval() > 0)
+        ringTimer_.start();
+    SetStateInternal(lsOn);
+}
+
+void TComLed::DoTimer() {
+    ringTimer_.stop();
+    SetStateInternal(lsOff);
+}
+
+bool TComLed::IsStateOn() const {
+    if (!comPort_)
+        return false;
+    switch (ledSignal_) {
+    case lsConn:
+        return comPort_->Connected();
+    case lsCTS:
+        return comPort_->Signals().Contains(csCTS);
+    case lsDSR:
+        return comPort_->Signals().Contains(csDSR);
+    case lsRLSD:
+        return comPort_->Signals().Contains(csRLSD);
+    case lsRing:
+    case lsRx:
+    case lsTx:
+        break;
+    }
+    return false;
+}
+
+QPoint TComLed::CalcBitmapPos() const {
+    const QImage& glyph = state_ == lsOn ? glyphOn_ : glyphOff_;
+    QRect client = rect();
+    return {client.left() + std::max(0, (client.width() - glyph.width()) / 2),
+            client.top() + std::max(0, (client.height() - glyph.height()) / 2)};
+}
+
+const QImage& TComLed::BitmapToDraw() const {
+    if (!isEnabled())
+        return glyphOff_;
+    return state_ == lsOn ? glyphOn_ : glyphOff_;
+}
+
+void TComLed::paintEvent(QPaintEvent*) {
+    BitmapNeeded();
+    const QImage& glyph = BitmapToDraw();
+    if (glyph.isNull())
+        return;
+    QPainter painter(this);
+    painter.drawImage(CalcBitmapPos(), glyph);
+}
+
+void TComLed::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::EnabledChange)
+        update();
+    QWidget::changeEvent(event);
+}
+
+void TComLed::Notification(TComponent* component, TOperation operation) {
+    TComponent::Notification(component, operation);
+    if (operation == opRemove && component == comPort_) {
+        // The port is going away: forget it without touching it.
+        comPort_ = nullptr;
+        SetStateInternal(lsOff);
+    }
+}

@@ -1,0 +1,134 @@
+#include "PortTestSupport.h"
+
+#include "updater/ControllerState.h"
+#include "updater/FirmwareImage.h"
+#include "updater/FrameEncoder.h"
+#include "updater/ReplyParser.h"
+
+#include <atomic>
+#include <filesystem>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+Pty::Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    slavePath_ = ptsname(master_);
+    termios t{};
+    tcgetattr(master_, &t);
+    cfmakeraw(&t);
+    tcsetattr(master_, TCSANOW, &t);
+}
+
+Pty::~Pty() {
+    if (master_ >= 0)
+        close(master_);
+}
+
+void Pty::Send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+        } else {
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+    }
+}
+
+void Pty::CloseMaster() {
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+}
+
+std::string Pty::Take() {
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        out.append(buffer, size_t(n));
+    }
+    return out;
+}
+
+SimulatedBoard::SimulatedBoard(boardsim::SimulatorOptions options)
+    : simulator_(std::move(options)), thread_([this] { simulator_.Run(); }) {}
+
+SimulatedBoard::~SimulatedBoard() {
+    Finish();
+}
+
+const boardsim::Board& SimulatedBoard::Finish() {
+    if (!finished_) {
+        finished_ = true;
+        simulator_.Stop();
+        thread_.join();
+    }
+    return simulator_.GetBoard();
+}
+
+DevLink::DevLink(const std::string& target) {
+    static std::atomic<int> serial{0};
+    name_ = "ttyQT" + std::to_string(getpid()) + "x" + std::to_string(serial++);
+    std::string path = "/dev/" + name_;
+    unlink(path.c_str());
+    made_ = symlink(target.c_str(), path.c_str()) == 0;
+}
+
+DevLink::~DevLink() {
+    if (made_)
+        unlink(("/dev/" + name_).c_str());
+}
+
+FakePortTree::FakePortTree(const std::vector<std::string>& names) {
+    char pattern[] = "/tmp/quorvel-ports-XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("no temporary folder");
+    root_ = pattern;
+    namespace fs = std::filesystem;
+    fs::create_directories(DevDir());
+    fs::create_directories(ClassDir());
+    for (const std::string& name : names)
+        fs::create_directories(ClassDir() + "/" + name + "/device/driver");
+}
+
+FakePortTree::~FakePortTree() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+std::unique_ptr<TComPort> OpenPort(const std::string& path) {
+    auto port = std::make_unique<TComPort>();
+    port->SetPort(path);
+    port->SetBaudRate(br9600);
+    port->FlowControl().SetControlDTR(dtrEnable);
+    port->FlowControl().SetControlRTS(rtsDisable);
+    port->Open();
+    return port;
+}
+
+void ResetProgramState() {
+    Controller = ControllerState{};
+    Parser = ReplyParserState{};
+    ResetHeaderKey();
+    LoadFirmwareImage();
+}
+
+std::map<uint32_t, uint8_t> BuiltInImageBytes() {
+    std::map<uint32_t, uint8_t> bytes;
+    for (FirmwareBlock* b = FirstBlock; b; b = b->Next)
+        for (int i = 0; i < b->Count; ++i)
+            bytes[b->Address() + uint32_t(i)] = b->Data[i];
+    return bytes;
+}

@@ -1,0 +1,565 @@
+// The main window under the offscreen platform, driven with clicks against the board simulator
+// on a pseudo-terminal that the port list shows through a link in /dev.
+#include "PortTestSupport.h"
+#include "QtTestSupport.h"
+
+#include "framework/Exception.h"
+#include "updater/ControllerState.h"
+#include "updater/FirmwareImage.h"
+#include "updater/FrameEncoder.h"
+#include "updater/ReplyParser.h"
+#include "updater/Unit1.h"
+
+#include <QElapsedTimer>
+#include <QScreen>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QColor Rgb(TColor c) {
+    return QColor(c.Red, c.Green, c.Blue);
+}
+
+std::string Caption(const QAbstractButton* button) {
+    return button->text().toStdString();
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Controller = ControllerState{};
+        Parser = ReplyParserState{};
+        ResetHeaderKey();
+    }
+    void TearDown() override { ResetPortListFolders(); }
+
+    std::unique_ptr<TForm1> ShowForm() {
+        auto form = std::make_unique<TForm1>();
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return form;
+    }
+
+    static void Click(QWidget* widget) {
+        ASSERT_TRUE(widget->isVisible() && widget->isEnabled());
+        QTest::mouseClick(widget, Qt::LeftButton);
+    }
+
+    static void ClickTab(TForm1& form, int index) {
+        QTest::mouseClick(form.TabControl1, Qt::LeftButton, {},
+                          form.TabControl1->tabRect(index).center());
+        ASSERT_EQ(form.TabControl1->TabIndex(), index);
+    }
+
+    // The user picks `name` in the drop-down with the arrow keys.
+    static void PickPort(TForm1& form, const std::string& name) {
+        TComComboBox* box = form.ComComboBox1;
+        int target = box->findText(QString::fromStdString(name));
+        ASSERT_GE(target, 0) << name << " is not listed";
+        box->setFocus();
+        // Land on the entry by moving onto it, as a user would.
+        if (box->currentIndex() == target && box->count() > 1)
+            QTest::keyClick(box, target > 0 ? Qt::Key_Up : Qt::Key_Down);
+        while (box->currentIndex() > target)
+            QTest::keyClick(box, Qt::Key_Up);
+        while (box->currentIndex() < target)
+            QTest::keyClick(box, Qt::Key_Down);
+        ASSERT_EQ(box->Text(), name);
+    }
+
+    static bool Visible(QWidget* w) { return w->isVisible(); }
+};
+
+TEST_F(WindowTest, LayoutTextsAndInitialState) {
+    auto form = ShowForm();
+    TForm1& f = *form;
+    EXPECT_EQ(f.windowTitle().toStdString(), "Atualizador Quorvel");
+    EXPECT_EQ(f.size(), QSize(299, 194));
+    EXPECT_EQ(f.minimumSize(), QSize(299, 194));
+    EXPECT_EQ(f.maximumSize(), QSize(299, 194));
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(f.windowIcon().availableSizes().contains(QSize(32, 32)));
+    QRect screen = f.screen()->availableGeometry();
+    EXPECT_LE(std::abs(f.frameGeometry().center().x() - screen.center().x()), 1);
+    EXPECT_LE(std::abs(f.frameGeometry().center().y() - screen.center().y()), 1);
+
+    struct Place {
+        QWidget* Widget;
+        QWidget* Parent;
+        QRect Rect;
+    };
+    // Labels that size themselves keep their left and top edge and their height.
+    const std::vector<Place> fixed = {
+        {f.TabControl1, &f, {5, 5, 291, 186}},
+        {f.GroupBox1, &f, {10, 30, 281, 156}},
+        {f.Memo1, &f, {10, 35, 281, 151}},
+        {f.Memo2, &f, {10, 35, 281, 151}},
+        {f.GrupoSerial, &f, {10, 30, 281, 156}},
+        {f.ComComboBox1, f.GrupoSerial, {90, 65, 61, 21}},
+        {f.ComLed1, f.GrupoSerial, {157, 64, 25, 25}},
+        {f.BtSerial, f.GrupoSerial, {90, 90, 96, 21}},
+        {f.Label6, f.GrupoSerial, {45, 135, 194, 13}},
+        {f.BtConecta, f.GroupBox1, {25, 20, 86, 21}},
+        {f.LbStatus, f.GroupBox1, {135, 33, 136, 13}},
+        {f.BtInicia, f.GroupBox1, {70, 100, 151, 21}},
+        {f.BarraSts, f.GroupBox1, {10, 130, 261, 17}},
+    };
+    for (const Place& p : fixed) {
+        EXPECT_EQ(p.Widget->parentWidget(), p.Parent) << p.Widget->metaObject()->className();
+        EXPECT_EQ(p.Widget->geometry(), p.Rect) << p.Widget->metaObject()->className();
+    }
+    const std::vector<Place> sized = {
+        {f.Label8, f.GrupoSerial, {35, 20, 0, 13}}, {f.Label7, f.GrupoSerial, {80, 45, 0, 13}},
+        {f.Label1, f.GroupBox1, {160, 15, 0, 16}},  {f.LbPlaca, f.GroupBox1, {215, 15, 0, 16}},
+        {f.Label2, f.GroupBox1, {10, 60, 0, 13}},   {f.LbVersao1, f.GroupBox1, {95, 60, 0, 13}},
+        {f.Label5, f.GroupBox1, {160, 60, 0, 13}},  {f.LbSerial, f.GroupBox1, {225, 60, 0, 13}},
+        {f.Label3, f.GroupBox1, {10, 80, 0, 13}},   {f.LbVersao2, f.GroupBox1, {95, 80, 0, 13}},
+        {f.Label4, f.GroupBox1, {160, 80, 0, 13}},  {f.LbBlocos, f.GroupBox1, {225, 80, 0, 13}},
+    };
+    for (const Place& p : sized) {
+        auto* label = static_cast<TLabel*>(p.Widget);
+        EXPECT_EQ(label->parentWidget(), p.Parent) << label->Caption();
+        EXPECT_EQ(label->pos(), p.Rect.topLeft()) << label->Caption();
+        EXPECT_EQ(label->height(), p.Rect.height()) << label->Caption();
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
+            << label->Caption();
+    }
+
+    // Texts after start-up.
+    EXPECT_EQ(f.Label8->Caption(), "SIMULADOR DE BOMBAS QUORVEL");
+    EXPECT_EQ(f.Label7->Caption(), "Selecione a porta serial:");
+    EXPECT_EQ(f.Label6->Caption(), "Quorvel");
+    EXPECT_EQ(Caption(f.BtSerial), "Abrir");
+    EXPECT_EQ(Caption(f.BtConecta), "Conectar");
+    EXPECT_EQ(Caption(f.BtInicia), "Iniciar Atualização");
+    EXPECT_EQ(f.Label1->Caption(), "Placa:");
+    EXPECT_EQ(f.LbPlaca->Caption(), "-");
+    EXPECT_EQ(f.LbStatus->Caption(), "");
+    EXPECT_EQ(f.Label2->Caption(), "Versão atual:");
+    EXPECT_EQ(f.LbVersao1->Caption(), "-");
+    EXPECT_EQ(f.Label5->Caption(), "Nº  Série:");
+    EXPECT_EQ(f.LbSerial->Caption(), "-");
+    EXPECT_EQ(f.Label3->Caption(), "Nova versão:");
+    EXPECT_EQ(f.LbVersao2->Caption(), "V4.5 M1.0");
+    EXPECT_EQ(f.Label4->Caption(), "Registros:");
+    EXPECT_EQ(f.LbBlocos->Caption(), std::to_string(BlockCount));
+    EXPECT_GT(BlockCount, 0);
+
+    // Fonts and colours.
+    EXPECT_EQ(f.font().pointSize(), 8);
+    EXPECT_TRUE(f.Label1->font().bold());
+    EXPECT_EQ(f.Label1->font().pointSize(), 10);
+    EXPECT_FALSE(f.LbPlaca->font().bold());
+    EXPECT_EQ(f.LbPlaca->font().pointSize(), 10);
+    for (TLabel* bold : {f.Label2, f.Label3, f.Label4, f.Label5}) {
+        EXPECT_TRUE(bold->font().bold()) << bold->Caption();
+        EXPECT_EQ(bold->font().pointSize(), 8);
+    }
+    EXPECT_FALSE(f.LbVersao1->font().bold());
+    EXPECT_EQ(f.LbStatus->FontColor(), Rgb(clStatusBlue));
+    EXPECT_TRUE(f.LbStatus->alignment() & Qt::AlignHCenter);
+
+    // State: first tab and its panel, port closed, tick running.
+    EXPECT_EQ(f.TabControl1->count(), 4);
+    const char* tabs[] = {"Porta serial", "Atualização", "Log de alterações", "Ajuda"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(f.TabControl1->tabText(i).toStdString(), tabs[i]);
+        EXPECT_LE(f.TabControl1->tabRect(i).right(), f.TabControl1->width() - 1)
+            << "every tab fits in the strip";
+    }
+    EXPECT_EQ(f.TabControl1->TabIndex(), 0);
+    EXPECT_TRUE(Visible(f.GrupoSerial));
+    EXPECT_FALSE(Visible(f.GroupBox1) || Visible(f.Memo1) || Visible(f.Memo2));
+    EXPECT_TRUE(f.ComComboBox1->isEnabled());
+    EXPECT_FALSE(f.BtConecta->isEnabled());
+    EXPECT_FALSE(f.BtInicia->isEnabled());
+    EXPECT_FALSE(f.ComPort1->Connected());
+    EXPECT_EQ(f.ComPort1->Port(), "COM1");
+    EXPECT_EQ(f.ComLed1->State(), lsOff);
+    EXPECT_EQ(f.ComLed1->Kind(), lkGreenLight);
+    EXPECT_EQ(f.ComLed1->ComPort(), nullptr);
+    EXPECT_TRUE(f.Timeout->Enabled());
+    EXPECT_EQ(f.Timeout->Interval(), 100);
+    EXPECT_EQ(f.BarraSts->minimum(), 0);
+    EXPECT_EQ(f.BarraSts->maximum(), 100);
+    EXPECT_EQ(f.BarraSts->Step(), 1);
+    EXPECT_EQ(f.ComComboBox1->ComPort(), f.ComPort1.get());
+    EXPECT_EQ(f.ComComboBox1->ComProperty(), cpPort);
+    EXPECT_TRUE(f.ComComboBox1->AutoApply());
+
+    // The port's design settings.
+    EXPECT_EQ(f.ComPort1->BaudRate(), br9600);
+    EXPECT_EQ(f.ComPort1->DataBits(), dbEight);
+    EXPECT_EQ(f.ComPort1->StopBits(), sbOneStopBit);
+    EXPECT_EQ(f.ComPort1->Parity().Bits(), prNone);
+    EXPECT_EQ(f.ComPort1->Events(), AllComEvents);
+    EXPECT_EQ(f.ComPort1->FlowControl().ControlDTR(), dtrEnable);
+    EXPECT_EQ(f.ComPort1->FlowControl().ControlRTS(), rtsDisable);
+    EXPECT_FALSE(f.ComPort1->Loading());
+
+    // Tab order through both panels, the strip, then the two texts.
+    std::vector<QWidget*> chain = {f.ComComboBox1, f.BtSerial, f.BtInicia, f.BtConecta,
+                                   f.TabControl1,  f.Memo1,    f.Memo2};
+    for (size_t i = 0; i + 1 < chain.size(); ++i) {
+        QWidget* next = chain[i]->nextInFocusChain();
+        while (next && next->focusPolicy() == Qt::NoFocus && next != chain[i + 1])
+            next = next->nextInFocusChain();
+        EXPECT_EQ(next, chain[i + 1]) << i;
+    }
+}
+
+TEST_F(WindowTest, TheChangeLogAndTheHelpText) {
+    auto form = ShowForm();
+    TMemo& log = *form->Memo1;
+    TMemo& help = *form->Memo2;
+    EXPECT_TRUE(log.isReadOnly());
+    EXPECT_TRUE(help.isReadOnly());
+    EXPECT_EQ(log.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+
+    ASSERT_EQ(log.LineCount(), 99);
+    EXPECT_EQ(log.Line(0), "Versão 1.0 (01/09/2009)");
+    EXPECT_EQ(log.Line(1), "    - Versão inicial (não atualizável)");
+    EXPECT_EQ(log.Line(2), "");
+    EXPECT_EQ(log.Line(97), std::string(65, '-'));
+    EXPECT_EQ(log.Line(98), "Versão do software atualizador: 1.0 - 26/01/2010");
+    EXPECT_EQ(log.Line(96), "");
+    EXPECT_EQ(log.Line(95), "      encerrante com 2 casas decimais");
+    EXPECT_EQ(log.Line(94), "    - Corrigido bug no de incremento no");
+    EXPECT_EQ(log.Line(93), "Versão 4.5 (23/03/2022)");
+    // Every entry: a heading, change lines, an empty line; oldest first.
+    const char* versions[] = {"1.0", "2.0", "2.1", "2.2", "2.3", "3.0", "3.1",
+                              "3.2", "3.3", "3.4", "3.5", "3.6", "3.7", "3.8",
+                              "3.9", "4.0", "4.1", "4.2", "4.3", "4.4", "4.5"};
+    size_t entry = 0;
+    for (int i = 0; i < 97; ++i) {
+        std::string line = log.Line(i);
+        if (line.rfind("Versão ", 0) == 0) {
+            ASSERT_LT(entry, std::size(versions));
+            std::string heading = std::string("Versão ") + versions[entry] + " (";
+            EXPECT_EQ(line.substr(0, heading.size()), heading) << i;
+            EXPECT_EQ(log.Line(i + 1).substr(0, 6), "    - ") << i;
+            ++entry;
+        } else if (!line.empty()) {
+            EXPECT_TRUE(line.rfind("    - ", 0) == 0 || line.rfind("      ", 0) == 0) << i;
+        }
+    }
+    EXPECT_EQ(entry, std::size(versions));
+
+    ASSERT_EQ(help.LineCount(), 56);
+    const std::vector<std::pair<int, std::string>> quoted = {
+        {0, "Procedimento para atualização:"},
+        {1, ""},
+        {3, "Somente placas a partir da versão 2.0 podem ser "},
+        {11, "serial', selecionar a porta utilizada na lista disponível, e "},
+        {18, "II - Ligar o simulador com a tecla 'Dígito' já "},
+        {24, "'Comunicação OK'. Caso contrário, aparecerá 'SEM "},
+        {28, "Caso esteja tudo correto, basta clicar no botão 'Iniciar "},
+        {40, "utilizando a segunda maneira citada acima."},
+        {42, "6) Suporte técnico:"},
+        {43, ""},
+    };
+    for (const auto& [index, text] : quoted)
+        EXPECT_EQ(help.Line(index), text) << index;
+    EXPECT_EQ(help.Line(44), "A respeito do hardware do simulador:");
+}
+
+TEST_F(WindowTest, EachTabShowsExactlyItsPanel) {
+    auto form = ShowForm();
+    QWidget* panels[] = {form->GrupoSerial, form->GroupBox1, form->Memo1, form->Memo2};
+    for (int tab : {1, 2, 3, 0, 3}) {
+        ClickTab(*form, tab);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(Visible(panels[i]), i == tab) << "tab " << tab << " panel " << i;
+    }
+    // No tab selected: nothing changes.
+    form->TabControl1Change(form.get());
+    EXPECT_TRUE(Visible(form->Memo2));
+}
+
+TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
+    SimulatedBoard board;
+    DevLink link(board.SlavePath());
+    ASSERT_TRUE(link.Made()) << "the test makes a link in /dev (run as root)";
+    auto form = ShowForm();
+    TForm1& f = *form;
+    BoxCloser closer;
+
+    PickPort(f, link.Name());
+    EXPECT_EQ(f.ComPort1->Port(), link.Name()) << "a pick writes the port";
+    Click(f.BtSerial);
+    EXPECT_EQ(Caption(f.BtSerial), "Fechar");
+    EXPECT_TRUE(f.ComPort1->Connected());
+    EXPECT_EQ(f.ComLed1->State(), lsOn);
+    EXPECT_FALSE(f.ComComboBox1->isEnabled());
+    EXPECT_TRUE(f.BtConecta->isEnabled());
+    EXPECT_TRUE(closer.Seen().empty());
+
+    ClickTab(f, 1);
+    Click(f.BtConecta);
+    EXPECT_FALSE(f.BtConecta->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return f.LbStatus->Caption() == "Comunicação  OK"; }));
+    EXPECT_EQ(f.LbStatus->FontColor(), Rgb(clStatusBlue));
+    EXPECT_EQ(f.LbPlaca->Caption(), "KX27");
+    EXPECT_EQ(f.LbVersao1->Caption(), "V4.4 M1.0");
+    EXPECT_EQ(f.LbSerial->Caption(), "A10342");
+    EXPECT_FALSE(f.BtConecta->isEnabled());
+    EXPECT_TRUE(f.BtInicia->isEnabled());
+
+    Click(f.BtInicia);
+    EXPECT_EQ(f.LbStatus->Caption().rfind("Atualizando  ", 0), 0u);
+    EXPECT_EQ(f.LbStatus->FontColor(), Rgb(clStatusGreen));
+    EXPECT_EQ(f.BarraSts->maximum(), BlockCount);
+    EXPECT_FALSE(f.BtInicia->isEnabled());
+
+    // Switching tabs while blocks go out does not disturb the transfer.
+    ASSERT_TRUE(WaitFor([&] { return f.BarraSts->value() >= BlockCount / 4; }, 60s));
+    ClickTab(f, 2);
+    ClickTab(f, 3);
+    ClickTab(f, 0);
+    int seen = f.BarraSts->value();
+    ASSERT_TRUE(WaitFor([&] { return f.BarraSts->value() > seen || !closer.Seen().empty(); }));
+    ClickTab(f, 1);
+    if (closer.Seen().empty()) {
+        std::string text = f.LbStatus->Caption();
+        EXPECT_EQ(text, "Atualizando  " + std::to_string(Controller.BlocksSent) + "/" +
+                            std::to_string(BlockCount));
+        EXPECT_EQ(f.BarraSts->value(), Controller.BlocksSent);
+    }
+
+    ASSERT_TRUE(WaitFor([&] { return !closer.Seen().empty(); }, 120s));
+    ASSERT_EQ(closer.Texts(), std::vector<std::string>{
+                                  "Atualização concluída. Desligue a placa e ligue novamente."});
+    EXPECT_EQ(closer.Seen()[0].Icon, QMessageBox::NoIcon);
+    EXPECT_EQ(f.LbStatus->Caption(), "");
+    EXPECT_EQ(f.LbPlaca->Caption(), "-");
+    EXPECT_EQ(f.LbVersao1->Caption(), "-");
+    EXPECT_EQ(f.LbSerial->Caption(), "-");
+    EXPECT_EQ(f.BarraSts->value(), 0);
+    EXPECT_TRUE(f.BtConecta->isEnabled());
+    EXPECT_FALSE(f.BtInicia->isEnabled());
+    EXPECT_FALSE(f.Timeout->Enabled());
+    EXPECT_EQ(Controller.BlocksSent, BlockCount);
+
+    ClickTab(f, 0);
+    Click(f.BtSerial);
+    EXPECT_EQ(Caption(f.BtSerial), "Abrir");
+    EXPECT_EQ(f.ComLed1->State(), lsOff);
+    const boardsim::Board& flashed = board.Finish();
+    EXPECT_EQ(flashed.Memory(), BuiltInImageBytes());
+    EXPECT_EQ(flashed.Stats().Completions, 1u);
+}
+
+TEST_F(WindowTest, OpenOpensThePortTheSelectorShows) {
+    Pty pty;
+    DevLink link(pty.SlavePath());
+    ASSERT_TRUE(link.Made());
+    auto form = ShowForm();
+    // Shown without a pick: the component still names its own port.
+    form->ComComboBox1->SetText(link.Name());
+    ASSERT_EQ(form->ComPort1->Port(), "COM1");
+    BoxCloser closer;
+    Click(form->BtSerial);
+    EXPECT_TRUE(closer.Seen().empty());
+    EXPECT_TRUE(form->ComPort1->Connected());
+    EXPECT_EQ(form->ComPort1->Port(), link.Name());
+    form->ComPort1->WriteStr("ok");
+    EXPECT_TRUE(WaitFor([&] { return pty.Take() == "ok"; }, 5s));
+}
+
+TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
+    Pty pty, other;
+    DevLink held(pty.SlavePath()), free(other.SlavePath());
+    ASSERT_TRUE(held.Made() && free.Made());
+    TComPort holder; // another program has the port
+    holder.SetPort(held.Name());
+    holder.Open();
+    auto form = ShowForm();
+    TForm1& f = *form;
+    BoxCloser closer;
+
+    f.ComComboBox1->SetText(held.Name());
+    Click(f.BtSerial);
+    ASSERT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + held.Name() + "!"});
+    EXPECT_EQ(closer.Seen()[0].Title, "Atualizador Quorvel");
+    EXPECT_EQ(Caption(f.BtSerial), "Abrir");
+    EXPECT_TRUE(f.ComComboBox1->isEnabled());
+    EXPECT_FALSE(f.BtConecta->isEnabled());
+    EXPECT_EQ(f.ComLed1->State(), lsOff);
+    EXPECT_FALSE(f.ComPort1->Connected());
+
+    // "Abrir" while the component is already open closes it and opens again; when that
+    // fails the message has no "!" and the port stays closed.
+    std::vector<TLedState> lamp;
+    f.ComLed1->OnChange = [&](TComponent*, TLedState s) { lamp.push_back(s); };
+    f.ComPort1->SetPort(free.Name());
+    f.ComPort1->Open();
+    ASSERT_EQ(f.ComLed1->State(), lsOn);
+    Click(f.BtSerial);
+    ASSERT_EQ(closer.Texts().size(), 2u);
+    EXPECT_EQ(closer.Texts()[1], "Erro ao abrir porta " + held.Name());
+    EXPECT_FALSE(f.ComPort1->Connected());
+    EXPECT_EQ(lamp, (std::vector<TLedState>{lsOn, lsOff}));
+    EXPECT_EQ(Caption(f.BtSerial), "Abrir");
+
+    // A reopen that works: the lamp goes off and on again.
+    lamp.clear();
+    EXPECT_EQ(f.ComPort1->Port(), held.Name()) << "the failed open tried the shown port";
+    f.ComPort1->SetPort(free.Name());
+    f.ComPort1->Open();
+    f.ComComboBox1->SetText(free.Name());
+    Click(f.BtSerial);
+    EXPECT_EQ(closer.Texts().size(), 2u);
+    EXPECT_TRUE(f.ComPort1->Connected());
+    EXPECT_EQ(lamp, (std::vector<TLedState>{lsOn, lsOff, lsOn}));
+    EXPECT_EQ(Caption(f.BtSerial), "Fechar");
+}
+
+TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
+    FakePortTree none({});
+    SetPortListFolders(none.ClassDir(), none.DevDir());
+    auto form = ShowForm();
+    EXPECT_EQ(form->ComComboBox1->count(), 0);
+    EXPECT_EQ(form->ComComboBox1->Text(), "");
+    BoxCloser closer;
+    Click(form->BtSerial);
+    EXPECT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta !"});
+    EXPECT_FALSE(form->ComPort1->Connected());
+    EXPECT_EQ(form->ComPort1->Port(), "COM1");
+}
+
+TEST_F(WindowTest, ClosingThePortDuringATransferStopsItButLeavesTheTransferFlag) {
+    boardsim::SimulatorOptions options;
+    options.Pace = true; // slow enough to close in the middle
+    SimulatedBoard board(options);
+    DevLink link(board.SlavePath());
+    ASSERT_TRUE(link.Made());
+    auto form = ShowForm();
+    TForm1& f = *form;
+    BoxCloser closer;
+    f.ComComboBox1->SetText(link.Name());
+    Click(f.BtSerial);
+    ClickTab(f, 1);
+    Click(f.BtConecta);
+    ASSERT_TRUE(WaitFor([&] { return f.BtInicia->isEnabled() && Controller.BoardReady; }));
+    Click(f.BtInicia);
+    ASSERT_TRUE(WaitFor([&] { return Controller.BlocksSent >= 3; }));
+
+    ClickTab(f, 0);
+    Click(f.BtSerial); // "Fechar"
+    EXPECT_EQ(Caption(f.BtSerial), "Abrir");
+    EXPECT_FALSE(f.ComPort1->Connected());
+    EXPECT_EQ(f.ComLed1->State(), lsOff);
+    EXPECT_TRUE(f.ComComboBox1->isEnabled());
+    EXPECT_FALSE(f.BtConecta->isEnabled());
+    EXPECT_FALSE(f.BtInicia->isEnabled());
+    EXPECT_FALSE(f.Timeout->Enabled());
+    EXPECT_EQ(f.LbPlaca->Caption(), "-");
+    EXPECT_EQ(f.LbStatus->Caption(), "");
+    EXPECT_EQ(f.LbVersao1->Caption(), "-");
+    EXPECT_EQ(f.LbVersao2->Caption(), "V4.5 M1.0");
+    EXPECT_EQ(f.LbSerial->Caption(), "-");
+    EXPECT_EQ(f.BarraSts->value(), 0);
+    EXPECT_EQ(f.BarraSts->maximum(), BlockCount) << "the maximum stays";
+    EXPECT_EQ(Controller.AckWaitTicks, 0);
+    EXPECT_FALSE(Controller.BoardReady);
+    EXPECT_TRUE(Controller.Updating) << "the transfer flag stays as it was";
+    WaitFor([] { return false; }, 300ms);
+    EXPECT_TRUE(closer.Seen().empty()) << "nothing fires once the port is closed";
+}
+
+TEST_F(WindowTest, ClosingTheWindowClosesAnOpenPortFirst) {
+    Pty pty;
+    DevLink link(pty.SlavePath());
+    ASSERT_TRUE(link.Made());
+    auto form = ShowForm();
+    std::vector<TLedState> lamp;
+    form->ComLed1->OnChange = [&](TComponent*, TLedState s) { lamp.push_back(s); };
+
+    // Closed port: closing the window does nothing to it.
+    form->close();
+    EXPECT_TRUE(lamp.empty());
+    EXPECT_TRUE(form->Timeout->Enabled());
+
+    form->show();
+    form->ComComboBox1->SetText(link.Name());
+    Click(form->BtSerial);
+    ClickTab(*form, 1);
+    Click(form->BtConecta);
+    ASSERT_TRUE(form->ComPort1->Connected());
+    form->close();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(form->ComPort1->Connected());
+    EXPECT_FALSE(form->Timeout->Enabled());
+    EXPECT_EQ(lamp, (std::vector<TLedState>{lsOn, lsOff}));
+    EXPECT_EQ(pty.Take(), "") << "the tick stopped before \"(%B67)\" went out";
+}
+
+TEST_F(WindowTest, AFailureWhileReadingTheLayoutNamesTheComponentAndProperty) {
+    SetPortListFolders("/nonexistent/quorvel/class", "/nonexistent/quorvel/dev");
+    try {
+        TForm1 form;
+        FAIL() << "the window was built";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message, "Error reading ComComboBox1.ComProperty: Registry error (win error "
+                             "code: 2)");
+    }
+}
+
+TEST_F(WindowTest, AnAdapterPulledOutDuringATransferShowsOneErrorBoxAtATime) {
+    Pty pty;
+    DevLink link(pty.SlavePath());
+    ASSERT_TRUE(link.Made());
+    auto form = ShowForm();
+    TForm1& f = *form;
+    // Error boxes stay open for a while, as a user reading them would; others close at once.
+    int mostOpen = 0;
+    QElapsedTimer firstError;
+    BoxCloser closer([&](const SeenBox& box) {
+        mostOpen = std::max(mostOpen, Application->OpenExceptionBoxes());
+        if (box.Icon != QMessageBox::Critical)
+            return true;
+        if (!firstError.isValid())
+            firstError.start();
+        return firstError.elapsed() > 2500;
+    });
+
+    f.ComComboBox1->SetText(link.Name());
+    Click(f.BtSerial);
+    ClickTab(f, 1);
+    Click(f.BtConecta);
+    std::string sent;
+    ASSERT_TRUE(WaitFor([&] { return (sent += pty.Take()).find("(%B67)") != std::string::npos; }));
+    pty.Send("(KX27V4.4M1.0)");
+    ASSERT_TRUE(WaitFor([&] { return (sent += pty.Take()).find("<S@>") != std::string::npos; }));
+    pty.Send("<KX27V4.4M1.0A10342>");
+    ASSERT_TRUE(WaitFor([&] { return f.BtInicia->isEnabled() && Controller.BoardReady; }));
+    Click(f.BtInicia);
+    ASSERT_TRUE(WaitFor([&] { return !pty.Take().empty(); }));
+    pty.CloseMaster();
+
+    // Every resend now fails: the first failure's box is still open when the second comes.
+    const std::string givenUp = "Sem resposta. Para tentar novamente, ligue a placa com\na "
+                                "tecla 'Dígito' pressionada e clique no botão 'Conectar'.";
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::vector<std::string> texts = closer.Texts();
+            return std::find(texts.begin(), texts.end(), givenUp) != texts.end();
+        },
+        30s));
+    ASSERT_TRUE(WaitFor([&] { return Application->OpenExceptionBoxes() == 0; }, 30s));
+    EXPECT_EQ(mostOpen, 1);
+    int errorBoxes = 0;
+    for (const SeenBox& box : closer.Seen())
+        errorBoxes += box.Icon == QMessageBox::Critical;
+    EXPECT_EQ(errorBoxes, 1);
+    EXPECT_FALSE(Controller.Updating);
+    EXPECT_EQ(f.LbStatus->Caption(), "SEM RESPOSTA");
+    f.Timeout->SetEnabled(false);
+}
+
+} // namespace

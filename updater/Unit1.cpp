@@ -1,0 +1,370 @@
+#include "updater/Unit1.h"
+
+#include "framework/Exception.h"
+#include "framework/Format.h"
+#include "framework/ResString.h"
+#include "framework/qt/Application.h"
+#include "updater/ControllerState.h"
+#include "updater/FirmwareImage.h"
+#include "updater/WindowTexts.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QScreen>
+
+namespace {
+
+constexpr char AppCaption[] = "Atualizador Quorvel";
+constexpr char BuiltInVersions[] = "V4.5 M1.0";
+constexpr char OpenCaption[] = "Abrir";
+constexpr char CloseCaption[] = "Fechar";
+constexpr char OpenFailed[] = "Erro ao abrir porta ";
+
+template <class W> W* Place(W* widget, int left, int top, int width, int height) {
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+TLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int width, int height,
+                  bool autoSize = true) {
+    auto* label = Place(new TLabel(parent), left, top, width, height);
+    label->SetAutoSize(autoSize);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->SetCaption(text);
+    return label;
+}
+
+void SetFontStyle(QWidget* widget, int pointSize, bool bold) {
+    QFont f = widget->font();
+    if (pointSize > 0)
+        f.setPointSize(pointSize);
+    f.setBold(bold);
+    widget->setFont(f);
+}
+
+} // namespace
+
+// What the update controller may touch of the window.
+class TForm1::View : public UpdateView {
+public:
+    explicit View(TForm1& form) : form_(form) {}
+
+    void SetLabelText(Label label, const std::string& text) override {
+        Target(label)->SetCaption(text);
+    }
+    void SetStatusColor(TColor c) override { form_.LbStatus->SetFontColor(c.Red, c.Green, c.Blue); }
+    void SetButtonEnabled(Button button, bool enabled) override {
+        (button == BtConecta ? form_.BtConecta : form_.BtInicia)->setEnabled(enabled);
+    }
+    void SetProgressPosition(int position) override { form_.BarraSts->SetPosition(position); }
+    void SetProgressMaximum(int maximum) override { form_.BarraSts->SetMax(maximum); }
+    void StepProgress() override { form_.BarraSts->StepIt(); }
+    void SetTimerEnabled(bool enabled) override { form_.Timeout->SetEnabled(enabled); }
+    void ShowMessage(const std::string& text) override { ::ShowMessage(text); }
+
+private:
+    TLabel* Target(Label label) const {
+        switch (label) {
+        case LbStatus:
+            return form_.LbStatus;
+        case LbPlaca:
+            return form_.LbPlaca;
+        case LbVersao1:
+            return form_.LbVersao1;
+        case LbSerial:
+            break;
+        }
+        return form_.LbSerial;
+    }
+
+    TForm1& form_;
+};
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+    Name = "Form1";
+    CreateControls();
+    LoadComponents();
+    view_ = std::make_unique<View>(*this);
+    controller_ = std::make_unique<UpdateController>(*view_, *ComPort1);
+    BindEvents();
+    // The tick runs from the window's creation; with every counter at 0 it does nothing.
+    Timeout->SetEnabled(true);
+    FormCreate(this);
+}
+
+TForm1::~TForm1() {
+    Timeout->SetEnabled(false);
+    // The port's handlers reach into the window: unhook them before the controls go.
+    ComPort1->OnAfterOpen = nullptr;
+    ComPort1->OnBeforeClose = nullptr;
+    ComPort1->OnRxChar = nullptr;
+    try {
+        ComPort1->Close();
+    } catch (...) {
+    }
+}
+
+void TForm1::CreateControls() {
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(299, 194);
+    QFont base(QStringLiteral("MS Sans Serif"));
+    base.setStyleHint(QFont::SansSerif);
+    base.setPointSize(8);
+    setFont(base);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/quorvel.ico")));
+
+    GrupoSerial = Place(new TGroupBox(this), 10, 30, 281, 156);
+    ComComboBox1 = Place(new TComComboBox(GrupoSerial), 90, 65, 61, 21);
+    ComComboBox1->Name = "ComComboBox1";
+    BtSerial = Place(new TButton(QString::fromUtf8(OpenCaption), GrupoSerial), 90, 90, 96, 21);
+
+    GroupBox1 = Place(new TGroupBox(this), 10, 30, 281, 156);
+    BtConecta = Place(new TButton(QStringLiteral("Conectar"), GroupBox1), 25, 20, 86, 21);
+    BtConecta->setEnabled(false);
+    LbStatus = MakeLabel(GroupBox1, "------------", 135, 33, 136, 13, false);
+    LbStatus->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    LbStatus->SetFontColor(clStatusBlue.Red, clStatusBlue.Green, clStatusBlue.Blue);
+    Label1 = MakeLabel(GroupBox1, "Placa:", 160, 15, 45, 16);
+    SetFontStyle(Label1, 10, true);
+    Label1->SetCaption("Placa:");
+    LbPlaca = MakeLabel(GroupBox1, "-", 215, 15, 4, 16);
+    SetFontStyle(LbPlaca, 10, false);
+    LbPlaca->SetCaption("-");
+    Label2 = MakeLabel(GroupBox1, "Versão atual:", 10, 60, 76, 13);
+    Label3 = MakeLabel(GroupBox1, "Nova versão:", 10, 80, 77, 13);
+    LbVersao1 = MakeLabel(GroupBox1, "V1.1 M1.1", 95, 60, 49, 13);
+    LbVersao2 = MakeLabel(GroupBox1, "V1.1 M1.1", 95, 80, 49, 13);
+    BtInicia =
+        Place(new TButton(QString::fromUtf8("Iniciar Atualização"), GroupBox1), 70, 100, 151, 21);
+    BtInicia->setEnabled(false);
+    Timeout = new TTimer(this);
+    Timeout->SetInterval(100);
+    Label4 = MakeLabel(GroupBox1, "Registros:", 160, 80, 58, 13);
+    LbBlocos = MakeLabel(GroupBox1, "xxx", 225, 80, 15, 13);
+    BarraSts = Place(new TProgressBar(GroupBox1), 10, 130, 261, 17);
+    BarraSts->SetStep(1);
+    Label5 = MakeLabel(GroupBox1, "Nº  Série:", 160, 60, 56, 13);
+    LbSerial = MakeLabel(GroupBox1, "xxxxxx", 225, 60, 30, 13);
+    for (TLabel* bold : {Label2, Label3, Label4, Label5}) {
+        SetFontStyle(bold, 0, true);
+        bold->SetCaption(bold->Caption());
+    }
+
+    TabControl1 = Place(new TTabControl(this), 5, 5, 291, 186);
+    // Slim tabs, so all four captions fit in the strip with the toolkit's font.
+    TabControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 4px; }"));
+    for (const char* tab : {"Porta serial", "Atualização", "Log de alterações", "Ajuda"})
+        TabControl1->addTab(QString::fromUtf8(tab));
+    TabControl1->setCurrentIndex(0);
+    // The strip lies under the panels.
+    TabControl1->lower();
+
+    Label6 = MakeLabel(GrupoSerial, "Quorvel", 45, 135, 194, 13, false);
+    Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    Label7 = MakeLabel(GrupoSerial, "Selecione a porta serial:", 80, 45, 113, 13);
+    Label8 = MakeLabel(GrupoSerial, "SIMULADOR DE BOMBAS QUORVEL", 35, 20, 207, 13);
+
+    Memo1 = Place(new TMemo(this), 10, 35, 281, 151);
+    Memo1->SetLines(ChangeLogLines, ChangeLogLinesCount);
+    Memo2 = Place(new TMemo(this), 10, 35, 281, 151);
+    Memo2->SetLines(HelpLines, HelpLinesCount);
+    GroupBox1->hide();
+    Memo1->hide();
+    Memo2->hide();
+
+    ComPort1 = std::make_unique<TComPort>();
+    ComPort1->Name = "ComPort1";
+    ComLed1 = Place(new TComLed(GrupoSerial), 157, 64, 25, 25);
+    ComLed1->Name = "ComLed1";
+
+    // Tab order: serial panel (selector, button), update panel (start, connect), the strip,
+    // then the two texts.
+    QWidget::setTabOrder(ComComboBox1, BtSerial);
+    QWidget::setTabOrder(BtSerial, BtInicia);
+    QWidget::setTabOrder(BtInicia, BtConecta);
+    QWidget::setTabOrder(BtConecta, TabControl1);
+    QWidget::setTabOrder(TabControl1, Memo1);
+    QWidget::setTabOrder(Memo1, Memo2);
+}
+
+void TForm1::ReadProperty(const TComponent& component, const char* property,
+                          const std::function<void()>& apply) {
+    try {
+        apply();
+    } catch (const std::exception& e) {
+        const TResStringRec& rec = SReadError;
+        throw Exception(FormatTranslated(LoadResString(rec), rec.Text,
+                                         {component.Name, ".", property, e.what()}));
+    }
+}
+
+void TForm1::LoadComponents() {
+    // Stored settings go in through the setters while each component is marked as loading;
+    // references to other components are resolved once all of them exist; Loaded ends it.
+    ComComboBox1->BeginLoading();
+    ComPort1->BeginLoading();
+    ComLed1->BeginLoading();
+
+    TComComboBox& box = *ComComboBox1;
+    ReadProperty(box, "ComProperty", [&] { box.SetComProperty(cpPort); });
+    ReadProperty(box, "AutoApply", [&] { box.SetAutoApply(true); });
+    ReadProperty(box, "Text", [&] { box.SetText("COM13"); });
+    ReadProperty(box, "ItemHeight", [&] { box.SetItemHeight(13); });
+    ReadProperty(box, "ItemIndex", [&] { box.SetItemIndex(0); });
+
+    TComPort& port = *ComPort1;
+    ReadProperty(port, "BaudRate", [&] { port.SetBaudRate(br9600); });
+    ReadProperty(port, "Port", [&] { port.SetPort("COM1"); });
+    ReadProperty(port, "Parity.Bits", [&] { port.Parity().SetBits(prNone); });
+    ReadProperty(port, "StopBits", [&] { port.SetStopBits(sbOneStopBit); });
+    ReadProperty(port, "DataBits", [&] { port.SetDataBits(dbEight); });
+    ReadProperty(port, "Events", [&] { port.SetEvents(AllComEvents); });
+    ReadProperty(port, "FlowControl", [&] {
+        TComFlowControl& flow = port.FlowControl();
+        flow.SetOutCTSFlow(false);
+        flow.SetOutDSRFlow(false);
+        flow.SetControlDTR(dtrEnable);
+        flow.SetControlRTS(rtsDisable);
+        flow.SetXonXoffOut(false);
+        flow.SetXonXoffIn(false);
+    });
+
+    TComLed& led = *ComLed1;
+    ReadProperty(led, "LedSignal", [&] { led.SetLedSignal(lsConn); });
+    ReadProperty(led, "Kind", [&] { led.SetKind(lkGreenLight); });
+    ReadProperty(led, "RingDuration", [&] { led.SetRingDuration(0); });
+
+    ReadProperty(box, "ComPort", [&] { box.SetComPort(ComPort1.get()); });
+
+    ComComboBox1->Loaded();
+    ComPort1->Loaded();
+    ComLed1->Loaded();
+}
+
+void TForm1::BindEvents() {
+    connect(BtSerial, &QPushButton::clicked, this,
+            [this] { Guard([this] { BtSerialClick(this); }); });
+    connect(BtConecta, &QPushButton::clicked, this,
+            [this] { Guard([this] { controller_->BtConectaClick(); }); });
+    connect(BtInicia, &QPushButton::clicked, this,
+            [this] { Guard([this] { controller_->BtIniciaClick(); }); });
+    Timeout->OnTimer = [this] { Guard([this] { controller_->TimeoutTimer(); }); };
+    connect(TabControl1, &QTabBar::currentChanged, this,
+            [this] { Guard([this] { TabControl1Change(this); }); });
+    ComPort1->OnAfterOpen = [this](TComponent* sender) { ComPort1AfterOpen(sender); };
+    ComPort1->OnBeforeClose = [this](TComponent* sender) { ComPort1BeforeClose(sender); };
+    // The receive event comes from the port's dispatch: a failure is shown here and goes no
+    // further.
+    ComPort1->OnRxChar = [this](TComponent* sender, int count) {
+        Guard([&] { ComPort1RxChar(sender, count); });
+    };
+}
+
+void TForm1::FormCreate(TComponent*) {
+    setWindowTitle(QString::fromUtf8(AppCaption));
+    LbStatus->SetCaption("");
+    LbVersao1->SetCaption("-");
+    LbSerial->SetCaption("-");
+    LbVersao2->SetCaption(BuiltInVersions);
+    LoadFirmwareImage();
+    LbBlocos->SetCaption(std::to_string(BlockCount));
+}
+
+void TForm1::BtSerialClick(TComponent*) {
+    if (BtSerial->text() == QString::fromUtf8(OpenCaption)) {
+        // Open the port the selector shows; with nothing shown the port keeps its own name.
+        auto openShown = [this] {
+            std::string shown = ComComboBox1->Text();
+            if (!shown.empty())
+                ComPort1->SetPort(shown);
+            ComPort1->Open();
+        };
+        if (ComPort1->Connected()) {
+            ComPort1->Close();
+            try {
+                openShown();
+            } catch (const EComPort&) {
+                ::ShowMessage(OpenFailed + ComComboBox1->Text());
+                return;
+            }
+        } else {
+            try {
+                openShown();
+            } catch (const EComPort&) {
+                ::ShowMessage(OpenFailed + ComComboBox1->Text() + "!");
+                return;
+            }
+        }
+        ComComboBox1->setEnabled(false);
+        BtSerial->setText(QString::fromUtf8(CloseCaption));
+        BtConecta->setEnabled(true);
+        return;
+    }
+    BtSerial->setText(QString::fromUtf8(OpenCaption));
+    LbPlaca->SetCaption("-");
+    LbStatus->SetCaption("");
+    LbVersao1->SetCaption("-");
+    LbVersao2->SetCaption(BuiltInVersions);
+    Timeout->SetEnabled(false);
+    BarraSts->SetPosition(0);
+    ::Controller.StatusWaitTicks = 0;
+    ::Controller.ConnectWaitTicks = 0;
+    ::Controller.AckWaitTicks = 0;
+    ComPort1->ClearBuffer(true, true);
+    ComPort1->Close();
+    ComComboBox1->setEnabled(true);
+    BtConecta->setEnabled(false);
+    BtInicia->setEnabled(false);
+    LbSerial->SetCaption("-");
+    ::Controller.BoardReady = false;
+}
+
+void TForm1::TabControl1Change(TComponent*) {
+    QWidget* panels[] = {GrupoSerial, GroupBox1, Memo1, Memo2};
+    int index = TabControl1->TabIndex();
+    if (index < 0 || index > 3)
+        return;
+    for (int i = 0; i < 4; ++i)
+        panels[i]->setVisible(i == index);
+}
+
+void TForm1::FormClose(TComponent*) {
+    if (!ComPort1->Connected())
+        return;
+    Timeout->SetEnabled(false);
+    ComPort1->ClearBuffer(true, true);
+    ComPort1->Close();
+}
+
+void TForm1::ComPort1AfterOpen(TComponent*) {
+    ComLed1->SetState(lsOn);
+    ComLed1->repaint();
+}
+
+void TForm1::ComPort1BeforeClose(TComponent*) {
+    ComLed1->SetState(lsOff);
+    ComLed1->repaint();
+}
+
+void TForm1::ComPort1RxChar(TComponent*, int) {
+    controller_->ReceiveBytes();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    Guard([this] { FormClose(this); });
+    event->accept();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (centred_)
+        return;
+    centred_ = true;
+    if (QScreen* s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The main window: a tab strip over four panels (serial port, update, change log, help), the
+// port component and the 100 ms tick. The update logic itself lives in UpdateController.
+#include "framework/Component.h"
+#include "framework/qt/Controls.h"
+#include "serial/ComPort.h"
+#include "serial/ComPortControls.h"
+#include "updater/UpdateController.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class TForm1 : public QWidget, public TComponent {
+    Q_OBJECT
+public:
+    // Builds the window from its layout, then runs FormCreate. A failure while the layout is
+    // read comes out as "Error reading <component>.<property>: <message>".
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Members, in the order the layout declares them. The window owns all of them.
+    TGroupBox* GrupoSerial;
+    TComComboBox* ComComboBox1;
+    TButton* BtSerial;
+    TButton* BtConecta;
+    TLabel* LbStatus;
+    TLabel* Label1;
+    TLabel* LbPlaca;
+    TGroupBox* GroupBox1;
+    TLabel* Label2;
+    TLabel* Label3;
+    TLabel* LbVersao1;
+    TLabel* LbVersao2;
+    TButton* BtInicia;
+    TTimer* Timeout;
+    TLabel* Label4;
+    TLabel* LbBlocos;
+    TProgressBar* BarraSts;
+    TLabel* Label5;
+    TLabel* LbSerial;
+    TTabControl* TabControl1;
+    TLabel* Label6;
+    TLabel* Label7;
+    TLabel* Label8;
+    TMemo* Memo1;
+    TMemo* Memo2;
+    std::unique_ptr<TComPort> ComPort1;
+    TComLed* ComLed1;
+
+    // Handlers.
+    void FormCreate(TComponent* sender);
+    void FormClose(TComponent* sender);
+    void TabControl1Change(TComponent* sender);
+    void BtSerialClick(TComponent* sender);
+    void ComPort1AfterOpen(TComponent* sender);
+    void ComPort1BeforeClose(TComponent* sender);
+    void ComPort1RxChar(TComponent* sender, int count);
+
+    UpdateController& Controller() { return *controller_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    class View;
+
+    void CreateControls();
+    void LoadComponents();
+    void BindEvents();
+    // Applies one stored setting; a failure names the component and the property.
+    void ReadProperty(const TComponent& component, const char* property,
+                      const std::function<void()>& apply);
+
+    std::unique_ptr<View> view_;
+    std::unique_ptr<UpdateController> controller_;
+    bool centred_ = false;
+};

@@ -1,0 +1,98 @@
+#pragma once
+// The logic that takes the board through an update: the connection attempt, the polling of
+// the boot monitor, the block transfer with its acknowledgements and resends, and what the
+// user sees of it. Everything is driven by the 100 ms tick and the parser's reports; nothing
+// here blocks except the modal message box. The state lives in the program-wide Controller,
+// Parser and block list.
+#include "updater/ReplyParser.h"
+
+#include <string>
+
+class TCustomComPort;
+
+struct TColor {
+    int Red, Green, Blue;
+    bool operator==(const TColor&) const = default;
+};
+inline constexpr TColor clStatusBlue{0, 0, 255};
+inline constexpr TColor clStatusGreen{0, 128, 0};
+inline constexpr TColor clStatusRed{255, 0, 0};
+
+// The part of the window the controller drives.
+class UpdateView {
+public:
+    enum Label { LbStatus, LbPlaca, LbVersao1, LbSerial };
+    enum Button { BtConecta, BtInicia };
+
+    virtual ~UpdateView() = default;
+    virtual void SetLabelText(Label label, const std::string& text) = 0;
+    virtual void SetStatusColor(TColor color) = 0;
+    virtual void SetButtonEnabled(Button button, bool enabled) = 0;
+    virtual void SetProgressPosition(int position) = 0;
+    virtual void SetProgressMaximum(int maximum) = 0;
+    virtual void StepProgress() = 0;
+    virtual void SetTimerEnabled(bool enabled) = 0;
+    // Modal: returns when the user has closed the box.
+    virtual void ShowMessage(const std::string& text) = 0;
+};
+
+// Texts the user is shown.
+namespace UpdateTexts {
+inline constexpr char NoAnswer[] = "SEM RESPOSTA";
+inline constexpr char CommunicationOk[] = "Comunicação  OK";
+inline constexpr char Updating[] = "Atualizando  ";
+inline constexpr char BoardNotReady[] =
+    "Sem resposta da placa.\nVerifique a ligação do cabo e se porta serial está correta.";
+inline constexpr char WrongMonitor[] =
+    "Versão de monitor da placa incompatível com esta versão de atualizador.";
+inline constexpr char NothingToSend[] =
+    "A imagem de firmware deste atualizador não tem blocos para gravar.";
+inline constexpr char GivenUp[] = "Sem resposta. Para tentar novamente, ligue a placa com\na "
+                                  "tecla 'Dígito' pressionada e clique no botão 'Conectar'.";
+inline constexpr char Completed[] = "Atualização concluída. Desligue a placa e ligue novamente.";
+} // namespace UpdateTexts
+
+// Commands to the board and the wait lengths, in ticks.
+namespace UpdateProtocol {
+inline constexpr char EnterBootCommand[] = "(%B67)";
+inline constexpr char StatusQuery[] = "<S@>";
+inline constexpr char ClosingCommand[] = "<F@>";
+inline constexpr int ConnectWait = 5;
+inline constexpr int StatusWait = 5;
+inline constexpr int AckWait = 10;
+inline constexpr int CommandDelay = 1;
+inline constexpr int SendBudget = 3;
+} // namespace UpdateProtocol
+
+class UpdateController : public ReplyReceiver {
+public:
+    UpdateController(UpdateView& view, TCustomComPort& port) : view_(view), port_(port) {}
+
+    void BtConectaClick();
+    void BtIniciaClick();
+    void TimeoutTimer();
+    // The receive event: reads one byte at a time into the reply parser while the port
+    // reports bytes waiting, so bytes that arrive meanwhile are taken by the same call.
+    void ReceiveBytes();
+
+    void IdentificationReceived() override;
+    void StatusReceived() override;
+    void AckReceived(char code) override;
+    void CompletionReceived() override;
+
+    // "Atualizando  k/n".
+    static std::string ProgressText();
+
+private:
+    void ArmStatusPoll();
+    void ShowNoAnswer(bool endTransfer);
+    void ShowBoard(bool withSerial);
+    // Sends what is on the wire again, counting it against the budget; gives up when the
+    // budget is spent.
+    void RetryOrGiveUp();
+    void SendCurrent();
+    void GiveUp();
+
+    UpdateView& view_;
+    TCustomComPort& port_;
+};
