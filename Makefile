@@ -7,9 +7,10 @@ CMAKE_FLAGS ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-            gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core
+            gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
+            dpkg-dev file desktop-file-utils
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench package check-install clean
 
 all: build
 
@@ -56,3 +57,12 @@ demo: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The Debian package, build/quorvel-updater_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD) --target package
+
+# Installs that package on a fresh debootstrap chroot and runs it there (root, needs the mirror).
+check-install: package
+	@command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq debootstrap
+	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)
