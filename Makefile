@@ -20,7 +20,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            clang libclang-rt-14-dev
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
 
 CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
 
@@ -33,7 +33,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_s
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps configure build check test asan tsan fuzz fuzz-build bench demo clean
+.PHONY: all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
 
 all: build
 
@@ -135,3 +135,12 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+
+# The Debian package, build/quorvel-updater_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD) --target package
+
+# Installs that package on a fresh debootstrap chroot and runs it there (root, needs the mirror).
+check-install: package
+	@command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq debootstrap
+	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)

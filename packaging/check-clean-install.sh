@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Installs the .deb on a clean Debian 12 (bookworm) made with debootstrap and checks that the
+# installed programs run there: the board simulator answers a status poll over its
+# pseudo-terminal, and the updater comes up headless with the Qt libraries of its package
+# dependencies and the catalogues shipped beside it.
+#
+#   sudo packaging/check-clean-install.sh [build/quorvel-updater_*.deb]
+#
+# Needs root, debootstrap and Debian's mirror. The pristine system is kept as a tarball in
+# $QUORVEL_CHECK_CACHE (default /var/cache/quorvel-check) and unpacked afresh for every run.
+set -euo pipefail
+
+suite=bookworm
+mirror=${QUORVEL_MIRROR:-http://deb.debian.org/debian}
+cache=${QUORVEL_CHECK_CACHE:-/var/cache/quorvel-check}
+pristine=$cache/$suite-minbase.tar.gz
+
+fail() {
+    echo "check-clean-install: FAIL: $*" >&2
+    exit 1
+}
+step() { echo "== $*"; }
+
+[ "$(id -u)" = 0 ] || fail "run as root (chroot and mounts)"
+command -v debootstrap >/dev/null || fail "debootstrap missing: apt-get install debootstrap"
+
+deb=${1:-}
+if [ -z "$deb" ]; then
+    deb=$(ls -t "$(dirname "$0")"/../build/quorvel-updater_*.deb 2>/dev/null | head -n 1 || true)
+fi
+[ -n "$deb" ] && [ -f "$deb" ] || fail "no package given and none in build/ (run make package)"
+deb=$(readlink -f "$deb")
+echo "package: $deb"
+
+mkdir -p "$cache"
+if [ ! -f "$pristine" ]; then
+    step "debootstrap $suite (minbase) from $mirror, once"
+    fresh=$(mktemp -d "$cache/bootstrap.XXXXXX")
+    debootstrap --variant=minbase "$suite" "$fresh/root" "$mirror"
+    chroot "$fresh/root" apt-get clean
+    tar -C "$fresh/root" -czf "$fresh/root.tar.gz" .
+    mv "$fresh/root.tar.gz" "$pristine"
+    rm -rf --one-file-system "$fresh"
+fi
+
+work=$(mktemp -d "$cache/run.XXXXXX")
+root=$work/root
+mounts=()
+cleanup() {
+    set +e
+    # Whatever is still running in the chroot holds its mounts.
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -9 "${p#/proc/}" 2>/dev/null
+    done
+    for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+        umount "${mounts[i]}" || umount -l "${mounts[i]}"
+    done
+    # Never descends into a mount that failed to come off.
+    rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+
+step "unpack the pristine system"
+mkdir -p "$root"
+tar -C "$root" -xzf "$pristine"
+mount -t proc proc "$root/proc" && mounts+=("$root/proc")
+mount -t sysfs sysfs "$root/sys" && mounts+=("$root/sys")
+# A devpts of its own: pseudo-terminals for the simulator without the host's /dev.
+mkdir -p "$root/dev/pts"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts" && mounts+=("$root/dev/pts")
+rm -f "$root/dev/ptmx" && ln -s pts/ptmx "$root/dev/ptmx"
+mkdir -p "$root/dev/shm"
+mount -t tmpfs tmpfs "$root/dev/shm" && mounts+=("$root/dev/shm")
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+cp "$deb" "$root/tmp/"
+
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
+
+step "apt-get install ./$(basename "$deb")"
+in_root apt-get update -qq
+in_root sh -c "cd /tmp && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ./$(basename "$deb")"
+
+step "installed files"
+[ "$(in_root sh -c 'command -v quorvel-boardsim')" = /usr/bin/quorvel-boardsim ] ||
+    fail "quorvel-boardsim is not on the PATH"
+in_root dpkg -L quorvel-updater | grep '^/usr/\(bin\|lib\|share/applications\|share/icons\)' | sort
+if in_root ldd /usr/lib/quorvel-updater/quorvel-boardsim | grep 'not found'; then
+    fail "quorvel-boardsim misses libraries"
+fi
+
+step "quorvel-boardsim --help"
+in_root quorvel-boardsim --help >"$work/help.txt" || fail "quorvel-boardsim --help failed"
+grep -q -- '--boot' "$work/help.txt" || fail "quorvel-boardsim --help shows no usage"
+
+step "quorvel-boardsim answers a status poll in its boot monitor"
+in_root sh -c '
+    quorvel-boardsim --boot --idle-timeout 20 >/tmp/sim.out 2>/tmp/sim.err &
+    sim=$!
+    for i in $(seq 100); do [ -s /tmp/sim.out ] && break; sleep 0.1; done
+    pts=$(head -n 1 /tmp/sim.out)
+    [ -c "$pts" ] || { echo "no port from the simulator: $pts"; cat /tmp/sim.err; exit 1; }
+    exec 3<>"$pts"
+    stty -F "$pts" 19200 raw -echo
+    printf "<S@>" >&3
+    reply=$(timeout 10 head -c 20 <&3)
+    kill $sim
+    wait $sim 2>/dev/null
+    echo "reply: $reply"
+    [ "$reply" = "<KX27V4.4M1.0A10342>" ]
+' || fail "the simulator did not answer its status poll"
+
+if ! in_root test -x /usr/bin/quorvel-updater; then
+    echo "check-clean-install: the package carries no quorvel-updater (built without the window)"
+    echo "check-clean-install: PASS (quorvel-boardsim only)"
+    exit 0
+fi
+
+step "the updater's files"
+if in_root ldd /usr/lib/quorvel-updater/quorvel-updater | grep 'not found'; then
+    fail "quorvel-updater misses libraries"
+fi
+in_root test -f /usr/share/applications/quorvel-updater.desktop || fail "no .desktop entry"
+in_root test -f /usr/share/icons/hicolor/48x48/apps/quorvel-updater.png || fail "no 48x48 icon"
+
+step "quorvel-updater comes up headless, with a simulated board on /dev/ttyQSIM0"
+in_root sh -c '
+    quorvel-boardsim --link /dev/ttyQSIM0 --idle-timeout 60 >/tmp/sim.out 2>/tmp/sim.err &
+    for i in $(seq 100); do [ -e /dev/ttyQSIM0 ] && break; sleep 0.1; done
+    LANG=pt_BR.UTF-8 QT_QPA_PLATFORM=offscreen quorvel-updater >/tmp/updater.log 2>&1 &
+    echo $! >/tmp/updater.pid
+'
+pid=$(cat "$root/tmp/updater.pid")
+# Read from inside, so the paths are the installed system's.
+maps() { in_root cat "/proc/$pid/maps" 2>/dev/null || true; }
+# Up means: the window library and the offscreen platform are loaded and it is still running
+# a few seconds later (a start-up failure exits or aborts well before).
+for _ in $(seq 300); do
+    maps | grep -q 'plugins/platforms/libqoffscreen.so' && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+sleep 5
+if ! kill -0 "$pid" 2>/dev/null; then
+    cat "$root/tmp/updater.log"
+    fail "quorvel-updater is not running"
+fi
+exe=$(in_root readlink "/proc/$pid/exe")
+[ "$exe" = /usr/lib/quorvel-updater/quorvel-updater ] ||
+    fail "the launcher did not exec the real program: $exe"
+maps >"$work/maps"
+for lib in libQt6Widgets.so.6 libQt6Gui.so.6 libQt6Core.so.6 plugins/platforms/libqoffscreen.so; do
+    path=$(grep -o -m 1 " /usr/lib/x86_64-linux-gnu/.*$lib.*" "$work/maps" | sed 's/^ //' || true)
+    [ -n "$path" ] || fail "$lib is not loaded from the system's Qt"
+    owner=$(in_root dpkg -S "$path" | cut -d: -f1)
+    echo "mapped: $path (package $owner)"
+done
+# Each Qt library comes from a package the .deb names, so apt brought it in.
+depends=$(in_root dpkg-query -W -f='${Depends}' quorvel-updater)
+echo "Depends: $depends"
+for lib in libQt6Widgets.so.6 libQt6Gui.so.6 libQt6Core.so.6; do
+    path=$(grep -o -m 1 " /usr/lib/x86_64-linux-gnu/$lib.*" "$work/maps" | sed 's/^ //')
+    owner=$(in_root dpkg -S "$path" | cut -d: -f1)
+    grep -q "\b$owner\b" <<<"$depends" || fail "$lib comes from $owner, which the package does not name"
+done
+# The pt_BR catalogue beside the real program is in use: found through the program's own path.
+grep -q ' /usr/lib/quorvel-updater/locale/pt_BR/LC_MESSAGES/[a-z]*\.mo$' "$work/maps" ||
+    fail "the pt_BR catalogue beside the program is not mapped"
+grep -m 1 'locale/pt_BR' "$work/maps" | sed 's/.* /mapped: /'
+kill "$pid"
+[ -s "$root/tmp/updater.log" ] && sed 's/^/updater says: /' "$root/tmp/updater.log"
+
+# Offscreen proves the program starts; an X server shows its window really appears (a start-up
+# failure would show a message box instead, which is alive too). Installed after the check
+# above, so nothing of it could stand in for a missing dependency.
+step "on an X server (Xvfb): the main window appears"
+in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    xvfb x11-utils >/tmp/xvfb-install.log' || fail "cannot install Xvfb in the chroot"
+in_root sh -c 'Xvfb :7 -screen 0 1024x768x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &'
+for _ in $(seq 100); do
+    in_root xdpyinfo -display :7 >/dev/null 2>&1 && break
+    sleep 0.1
+done
+in_root sh -c 'DISPLAY=:7 LANG=pt_BR.UTF-8 quorvel-updater >/tmp/updater-x.log 2>&1 &
+    echo $! >/tmp/updater.pid'
+pid=$(cat "$root/tmp/updater.pid")
+window=
+for _ in $(seq 300); do
+    window=$(in_root xwininfo -display :7 -root -tree 2>/dev/null |
+        grep '"Atualizador Quorvel": ("quorvel-updater"' | grep ' 299x194+' || true)
+    [ -n "$window" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    in_root xwininfo -display :7 -root -tree || true
+    cat "$root/tmp/updater-x.log"
+    fail "no 299x194 window \"Atualizador Quorvel\" of class quorvel-updater"
+fi
+echo "window: $window"
+grep -q 'plugins/platforms/libqxcb.so' <(in_root cat "/proc/$pid/maps") ||
+    fail "the window is not on Qt's X11 platform plugin"
+kill "$pid"
+[ -s "$root/tmp/updater-x.log" ] && sed 's/^/updater says: /' "$root/tmp/updater-x.log"
+echo "check-clean-install: PASS"

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Checks what `cmake --install` lays down, without a package or a chroot.
+#
+#   install_layout.sh <check> <build dir> <prefix> [programs...]
+#
+# <check> is one of: install, launchers, catalogues, updater, desktop, clean.
+set -euo pipefail
+
+check=$1
+build=$2
+prefix=$3
+shift 3
+programs=("$@")
+program_dir="$prefix/lib/quorvel-updater"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Waits up to 30 s for a condition; ends as soon as it holds.
+wait_for() {
+    for _ in $(seq 300); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+
+case $check in
+install)
+    rm -rf "$prefix"
+    "${CMAKE:-cmake}" --install "$build" --prefix "$prefix" >/dev/null
+    ;;
+
+clean)
+    rm -rf "$prefix"
+    ;;
+
+launchers)
+    for p in "${programs[@]}"; do
+        [ -x "$prefix/bin/$p" ] || fail "no launcher bin/$p"
+        head -c 2 "$prefix/bin/$p" | grep -q '#!' || fail "bin/$p is not a script"
+        [ "$(head -c 4 "$program_dir/$p")" = $'\x7fELF' ] || fail "no executable $program_dir/$p"
+    done
+    sim=$prefix/bin/quorvel-boardsim
+    usage=$("$sim" --help) || fail "--help through bin/ fails"
+    grep -q '^usage: quorvel-boardsim' <<<"$usage" || fail "--help through bin/ shows no usage"
+    # Started by name from the PATH and through a link elsewhere, as desktops and users do.
+    mkdir -p "$prefix/elsewhere/deeper"
+    ln -sf "$sim" "$prefix/elsewhere/deeper/sim"
+    usage=$("$prefix/elsewhere/deeper/sim" --help) || fail "--help through a link to the launcher fails"
+    grep -q '^usage: quorvel-boardsim' <<<"$usage" || fail "--help through a link: no usage"
+    out=$prefix/sim.out
+    PATH="$prefix/bin:$PATH" quorvel-boardsim --idle-timeout 30 >"$out" 2>"$prefix/sim.err" &
+    pid=$!
+    trap 'stop $pid' EXIT
+    wait_for test -s "$out" || fail "the simulator started through the launcher shows no port"
+    [ -c "$(head -n 1 "$out")" ] || fail "the simulator's port is not a device: $(head -n 1 "$out")"
+    # The launcher exec's: the process it started is the real executable itself.
+    exe=$(readlink "/proc/$pid/exe")
+    [ "$exe" = "$program_dir/quorvel-boardsim" ] || fail "launcher runs $exe"
+    ;;
+
+catalogues)
+    found=0
+    for mo in "$build"/bin/locale/*/LC_MESSAGES/*.mo; do
+        [ -e "$mo" ] || continue
+        rel=${mo#"$build/bin/"}
+        cmp -s "$mo" "$program_dir/$rel" || fail "$rel is not installed beside the executables"
+        found=$((found + 1))
+    done
+    [ "$found" -gt 0 ] || fail "the build has no catalogues to install"
+    [ -f "$program_dir/locale/pt_BR/LC_MESSAGES/default.mo" ] || fail "no pt_BR default.mo"
+    ;;
+
+updater)
+    # Started through its launcher, the window finds the pt_BR catalogues beside the installed
+    # executable: the runtime maps the catalogue it reads.
+    log=$prefix/updater.log
+    env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 QT_QPA_PLATFORM=offscreen \
+        "$prefix/bin/quorvel-updater" >"$log" 2>&1 &
+    pid=$!
+    trap 'stop $pid' EXIT
+    mapped() { grep -q " $program_dir/locale/pt_BR/LC_MESSAGES/[a-z]*\.mo$" "/proc/$pid/maps"; }
+    if ! wait_for mapped; then
+        cat "$log" >&2
+        fail "the running updater has no catalogue of $program_dir mapped"
+    fi
+    exe=$(readlink "/proc/$pid/exe")
+    [ "$exe" = "$program_dir/quorvel-updater" ] || fail "launcher runs $exe"
+    ;;
+
+desktop)
+    entry=$prefix/share/applications/quorvel-updater.desktop
+    [ -f "$entry" ] || fail "no desktop entry"
+    if command -v desktop-file-validate >/dev/null; then
+        desktop-file-validate "$entry" || fail "desktop-file-validate rejects the entry"
+    else
+        echo "desktop-file-validate not installed: entry syntax not validated"
+    fi
+    grep -qx 'Name=Atualizador Quorvel' "$entry" || fail "entry name"
+    command=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
+    [ -x "$prefix/bin/$command" ] || fail "Exec=$command is not an installed launcher"
+    icon=$(sed -n 's/^Icon=//p' "$entry")
+    for size in 16 32 48 64 128 256; do
+        png=$prefix/share/icons/hicolor/${size}x${size}/apps/$icon.png
+        [ -f "$png" ] || fail "no ${size}x${size} icon"
+        # PNG signature, then the IHDR chunk's width and height (big-endian).
+        [ "$(od -An -tx1 -N8 "$png" | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "$png is no PNG"
+        read -r w h < <(od -An -tu4 --endian=big -j16 -N8 "$png")
+        [ "$w" = "$size" ] && [ "$h" = "$size" ] || fail "$png is ${w}x${h}"
+    done
+    ;;
+
+*)
+    fail "unknown check $check"
+    ;;
+esac
+echo "ok: $check"
