@@ -1,16 +1,39 @@
 # The two commands of the README (make demo, make test) and their helpers. Each installs the
 # Debian packages it needs when they are missing, configures once and builds incrementally.
+#
+#   make check             plain build, whole suite (the quick loop while developing)
+#   make test              what CI runs: the suite plain, under ASan+UBSan and under TSan,
+#                          then every fuzz target for FUZZ_SECONDS (30) each; each phase timed
+#   make asan / make tsan  one sanitizer build and its suite
+#   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
+#   make bench             every benchmark, one table
 
 BUILD ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 30
+SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
 
-.PHONY: all deps configure build test demo bench package check-install clean
+CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
+
+# A sanitizer report fails the test that caused it. Leaks count too; Qt's own one-off
+# allocations are listed in tests/lsan-qt.supp.
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1 \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+           LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-qt.supp:print_suppressions=0
+# Executables that use Qt also read tests/tsan-qt.supp (linked in, see tests/CMakeLists.txt);
+# everything else runs with no suppression at all.
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
 
 all: build
 
@@ -25,13 +48,68 @@ deps:
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUORVEL_SANITIZE=address -DQUORVEL_BENCH=OFF $(CMAKE_FLAGS)
+
+$(TSAN_BUILD)/build.ninja:
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUORVEL_SANITIZE=thread -DQUORVEL_BENCH=OFF $(CMAKE_FLAGS)
+
+# libFuzzer needs clang; the fuzz targets and everything they link carry ASan+UBSan.
+$(FUZZ_BUILD)/build.ninja:
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQUORVEL_FUZZ=ON -DQUORVEL_SANITIZE=address -DQUORVEL_GUI=OFF -DQUORVEL_TESTS=OFF \
+	  -DQUORVEL_BENCH=OFF $(CMAKE_FLAGS)
+
 configure: deps $(BUILD)/build.ninja
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure
+check: build
+	cd $(BUILD) && $(CTEST)
+
+asan: deps $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && $(ASAN_ENV) $(CTEST)
+
+tsan: deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && $(TSAN_ENV) $(CTEST)
+
+fuzz-build: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quorvel_fuzz
+
+# Each target starts from its seed corpus in fuzz/corpus/<name>/ and adds what it finds in
+# $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository). A crash leaves its input in
+# $(FUZZ_BUILD)/crashes/ and fails the run.
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; \
+	for bin in $(FUZZ_BUILD)/bin/fuzz_*; do \
+	  name=$${bin##*/fuzz_}; log=$(FUZZ_BUILD)/fuzz_$$name.log; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  if $(ASAN_ENV) $$bin -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	      -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- \
+	      $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name >$$log 2>&1; then \
+	    echo "fuzz $$name: $(FUZZ_SECONDS) s, $$(grep -o 'number_of_executed_units: *[0-9]*' $$log | grep -o '[0-9]*$$') runs, nothing found"; \
+	  else \
+	    tail -n 60 $$log; echo "fuzz $$name: FAILED (input in $(FUZZ_BUILD)/crashes/)"; failed=1; \
+	  fi; \
+	done; test -z "$$failed"
+
+# CI: every phase runs even when an earlier one failed, so one run shows everything; the
+# time of each phase is printed at the end.
+test: deps
+	@failed=""; report=""; \
+	for phase in check asan tsan fuzz; do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) || failed="$$failed $$phase"; \
+	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
+	done; \
+	printf "== phase times\n$$report"; \
+	if [ -n "$$failed" ]; then echo "== FAILED:$$failed"; exit 1; fi; echo "== all phases passed"
+
+bench: build
+	@sh bench/run.sh $(BUILD)/bin
 
 # The updater against a simulated board: the simulator's pseudo-terminal is linked as
 # $(SIM_LINK), which the updater's port list shows. Needs a display (a desktop session, or
@@ -56,7 +134,7 @@ demo: build
 	$(BUILD)/bin/quorvel-updater
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
 
 # The Debian package, build/quorvel-updater_<version>_<arch>.deb.
 package: build

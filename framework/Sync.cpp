@@ -71,8 +71,12 @@ void Synchronize(Routine routine) {
     State& s = state();
     std::unique_lock lock(s.mutex);
     s.changed.wait(lock, [&] { return entry->done; });
-    if (entry->error)
-        std::rethrow_exception(entry->error);
+    // Take the error out of the entry: the main thread must hold no reference to it once it
+    // is ours, or its release there could race with our use of it.
+    if (std::exception_ptr error = std::move(entry->error)) {
+        lock.unlock();
+        std::rethrow_exception(error);
+    }
 }
 
 void Queue(Routine routine) {

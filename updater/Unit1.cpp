@@ -13,6 +13,8 @@
 #include <QIcon>
 #include <QScreen>
 
+#include <exception>
+
 namespace {
 
 constexpr char AppCaption[] = "Atualizador Quorvel";
@@ -312,13 +314,22 @@ void TForm1::BtSerialClick(TComponent*) {
     ::Controller.StatusWaitTicks = 0;
     ::Controller.ConnectWaitTicks = 0;
     ::Controller.AckWaitTicks = 0;
-    ComPort1->ClearBuffer(true, true);
+    // A port whose adapter was pulled out cannot be purged, but it must still be closed and
+    // the window put back; the purge's error is shown once that is done.
+    std::exception_ptr purgeError;
+    try {
+        ComPort1->ClearBuffer(true, true);
+    } catch (const EComPort&) {
+        purgeError = std::current_exception();
+    }
     ComPort1->Close();
     ComComboBox1->setEnabled(true);
     BtConecta->setEnabled(false);
     BtInicia->setEnabled(false);
     LbSerial->SetCaption("-");
     ::Controller.BoardReady = false;
+    if (purgeError)
+        std::rethrow_exception(purgeError);
 }
 
 void TForm1::TabControl1Change(TComponent*) {
@@ -334,8 +345,16 @@ void TForm1::FormClose(TComponent*) {
     if (!ComPort1->Connected())
         return;
     Timeout->SetEnabled(false);
-    ComPort1->ClearBuffer(true, true);
+    // As for "Fechar": a failed purge must not leave the device open.
+    std::exception_ptr purgeError;
+    try {
+        ComPort1->ClearBuffer(true, true);
+    } catch (const EComPort&) {
+        purgeError = std::current_exception();
+    }
     ComPort1->Close();
+    if (purgeError)
+        std::rethrow_exception(purgeError);
 }
 
 void TForm1::ComPort1AfterOpen(TComponent*) {

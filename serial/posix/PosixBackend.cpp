@@ -443,8 +443,10 @@ private:
         if (rxTail_ == sizeof rxBuf_)
             if (int rc = Query(FIONREAD, kernelPending_))
                 return rc;
-        // The event thread's VMIN counted these bytes as still in the driver.
-        if (vminHigh_)
+        // The event thread's VMIN counted these bytes as still in the driver; and a thread
+        // asleep in poll() for new bytes may have been woken for these only to find them gone
+        // (taken here first), so it would sleep on with them unreported.
+        if (vminHigh_ || n > 0)
             Wake();
         return 0;
     }

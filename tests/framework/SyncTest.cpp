@@ -1,11 +1,13 @@
-#include "framework/Exception.h"
 #include "framework/Sync.h"
+#include "framework/Exception.h"
 #include "framework/Thread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace {
@@ -52,6 +54,50 @@ TEST(Sync, ExceptionOfASynchronizedRoutineIsRaisedInTheWorker) {
     worker.Start();
     worker.WaitFor();
     EXPECT_EQ(caught, "boom");
+}
+
+// The main thread must let go of a failed routine's exception when it hands it over: the
+// worker reads it after the hand-over, and a release on the main thread afterwards would race
+// with that read (the exception's reference count lives in the C++ runtime, where
+// ThreadSanitizer cannot see it). A routine queued behind the failing one keeps the main
+// thread's batch alive until the worker has finished with the exception.
+TEST(Sync, AnExceptionHandedToTheWorkerIsReleasedThere) {
+    struct Tracked : Exception {
+        Tracked(std::string message, std::thread::id* releasedIn)
+            : Exception(std::move(message)), releasedIn_(releasedIn) {}
+        ~Tracked() override { *releasedIn_ = std::this_thread::get_id(); }
+        std::thread::id* releasedIn_;
+    };
+    std::thread::id releasedIn;
+    std::thread::id workerId;
+    std::atomic<bool> queued{false};
+    std::atomic<bool> handled{false};
+    std::string caught;
+    Sync::SetWakeMainThread([&] { queued = true; });
+    Worker worker([&] {
+        workerId = std::this_thread::get_id();
+        try {
+            Sync::Synchronize([&] { throw Tracked("boom", &releasedIn); });
+        } catch (const Exception& e) {
+            caught = e.Message;
+        }
+        handled = true;
+    });
+    worker.Start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!queued && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Sync::SetWakeMainThread(nullptr);
+    ASSERT_TRUE(queued);
+    Sync::Queue([&] {
+        while (!handled && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    worker.WaitFor();
+    EXPECT_EQ(caught, "boom");
+    EXPECT_EQ(releasedIn, workerId);
 }
 
 TEST(Sync, WaitForKeepsServingSoAWorkerBlockedInSynchronizeEnds) {

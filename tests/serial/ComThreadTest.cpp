@@ -131,6 +131,47 @@ TEST_F(Events, OneWaitReportsEventsInTheFixedOrderAndOnlyNewBytes) {
     EXPECT_EQ(log.back(), "rx 3");
 }
 
+// A query on the main thread between events can take a byte from the driver before the event
+// thread has woken for it; the byte must still be reported, or a reply whose last byte went
+// that way would wait for the next byte that may never come.
+TEST_F(Events, ABytePulledByAQueryBeforeTheThreadWokeIsStillReported) {
+    int reports = 0;
+    port.OnRxChar = [&](TComponent*, int) {
+        if (port.InputCount() > 0) // a report that finds the byte still unread
+            ++reports;
+    };
+    port.Open();
+    // Busy threads keep the processors taken, so the event thread is slow to run once woken
+    // and the main thread's query gets to the byte first.
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> hogs;
+    for (int h = 0; h < 2; ++h)
+        hogs.emplace_back([&] {
+            while (busy)
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+        });
+    struct Join {
+        std::atomic<bool>& busy;
+        std::vector<std::thread>& hogs;
+        ~Join() {
+            busy = false;
+            for (auto& h : hogs)
+                h.join();
+        }
+    } join{busy, hogs};
+    for (int i = 0; i < 300; ++i) {
+        const int before = reports;
+        pty.Send("x");
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (port.InputCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+        }
+        ASSERT_TRUE(PumpUntil([&] { return reports > before; }, 5s))
+            << "byte " << i << " waits unreported";
+        char c;
+        ASSERT_EQ(port.Read(&c, 1), 1);
+    }
+}
+
 TEST_F(Events, UnreadBytesDoNotMakeTheThreadSpin) {
     int calls = 0;
     port.OnRxChar = [&](TComponent*, int) { ++calls; };
