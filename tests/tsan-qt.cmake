@@ -1,0 +1,58 @@
+# Included last from the top-level CMakeLists.txt, once every target exists.
+#
+# Under ThreadSanitizer, executables that use Qt (the tests, the program, build tools) read
+# tests/tsan-qt.supp: Qt's libraries are not built with TSan, so it cannot see their internal
+# synchronisation. Everything else runs without any suppression.
+if(QUORVEL_SANITIZE STREQUAL "thread")
+  function(quorvel_uses_qt target out)
+    set(${out} FALSE PARENT_SCOPE)
+    get_target_property(libs ${target} LINK_LIBRARIES)
+    foreach(lib IN LISTS libs)
+      if(lib MATCHES "^Qt6::")
+        set(${out} TRUE PARENT_SCOPE)
+        return()
+      endif()
+      if(TARGET ${lib})
+        get_target_property(imported ${lib} IMPORTED)
+        if(NOT imported)
+          quorvel_uses_qt(${lib} found)
+          if(found)
+            set(${out} TRUE PARENT_SCOPE)
+            return()
+          endif()
+        endif()
+      endif()
+    endforeach()
+  endfunction()
+
+  # The program and the build's own Qt tools too: the install tests start the program, and
+  # the icon tool runs during the build.
+  set(dirs ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/updater)
+  if(QUORVEL_TESTS)
+    foreach(dir framework core i18n serial boardsim updater reliability packaging)
+      list(APPEND dirs ${PROJECT_SOURCE_DIR}/tests/${dir})
+    endforeach()
+  endif()
+  if(QUORVEL_BENCH AND benchmark_FOUND)
+    list(APPEND dirs ${PROJECT_SOURCE_DIR}/bench)
+  endif()
+  foreach(dir ${dirs})
+    if(NOT EXISTS ${dir}/CMakeLists.txt)
+      continue()
+    endif()
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(t IN LISTS targets)
+      get_target_property(type ${t} TYPE)
+      if(type STREQUAL "EXECUTABLE")
+        quorvel_uses_qt(${t} qt)
+        if(qt)
+          target_sources(${t} PRIVATE ${PROJECT_SOURCE_DIR}/tests/TsanQtOptions.cpp)
+          set_source_files_properties(${PROJECT_SOURCE_DIR}/tests/TsanQtOptions.cpp
+            TARGET_DIRECTORY ${t} PROPERTIES
+            COMPILE_DEFINITIONS QUORVEL_TSAN_QT_SUPP="${PROJECT_SOURCE_DIR}/tests/tsan-qt.supp")
+          message(STATUS "ThreadSanitizer: ${t} reads tsan-qt.supp")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+endif()
