@@ -16,4 +16,4 @@ struct ControllerState {
     int32_t BlocksSent = 0;
 };
 
-extern ControllerState Controller;
+extern ControllerState& Controller; // ProgramUpdate.Controller

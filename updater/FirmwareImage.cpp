@@ -8,7 +8,6 @@
 #include <optional>
 
 FirmwareBlock* FirstBlock = nullptr;
-FirmwareBlock* CurrentBlock = nullptr;
 int32_t BlockCount = 0;
 
 FirmwareBlock* AppendFirmwareBlock(FirmwareBlock* previous, uint32_t address) {

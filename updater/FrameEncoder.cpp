@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <ctime>
 
-FrameKeyBytes HeaderKey = BoardContract::InitialHeaderKey;
-
 void ResetHeaderKey() {
     HeaderKey = BoardContract::InitialHeaderKey;
 }

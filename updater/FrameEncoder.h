@@ -8,7 +8,7 @@
 using FrameKeyBytes = std::array<uint8_t, 7>;
 
 // The rolling key of the frame headers: each frame's random bytes scramble the next header.
-extern FrameKeyBytes HeaderKey;
+extern FrameKeyBytes& HeaderKey; // ProgramUpdate.HeaderKey
 
 // Puts HeaderKey back to the value the boot monitor starts with.
 void ResetHeaderKey();
@@ -37,13 +37,19 @@ FrameKeyBytes FrameKeyFromGenerator();
 // built within the same second share their key.
 FrameKeyBytes DrawFrameKey();
 
-// Builds the frame for `block`, rolls HeaderKey, purges both of the port's buffers (bytes not
-// yet read are dropped) and writes the frame in one call. Port errors propagate; HeaderKey has
-// rolled by then.
-template <class Port> void SendBlockFrame(Port& port, const FirmwareBlock& block) {
+// Builds the frame for `block`, rolls `headerKey`, purges both of the port's buffers (bytes
+// not yet read are dropped) and writes the frame in one call. Port errors propagate;
+// `headerKey` has rolled by then.
+template <class Port>
+void SendBlockFrame(Port& port, const FirmwareBlock& block, FrameKeyBytes& headerKey) {
     const FrameKeyBytes frameKey = DrawFrameKey();
-    const BlockFrame frame = BuildBlockFrame(block, HeaderKey, frameKey);
-    HeaderKey = frameKey;
+    const BlockFrame frame = BuildBlockFrame(block, headerKey, frameKey);
+    headerKey = frameKey;
     port.ClearBuffer(true, true);
     port.Write(frame.Bytes.data(), frame.Length);
+}
+
+// The same with the window's HeaderKey.
+template <class Port> void SendBlockFrame(Port& port, const FirmwareBlock& block) {
+    SendBlockFrame(port, block, HeaderKey);
 }

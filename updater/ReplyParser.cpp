@@ -2,8 +2,6 @@
 
 #include "updater/ControllerState.h"
 
-ReplyParserState Parser;
-
 namespace {
 
 // States 0..13 read the identification reply "(KX27Vfff" "Mmmm)"; states 14..37 the boot
@@ -66,16 +64,16 @@ constexpr Row Rows[38] = {
     {'>', 0, Completion},
 };
 
-std::string& TextOf(Text field) {
+std::string& TextOf(ReplyParserState& parser, Text field) {
     switch (field) {
     case Board:
-        return Parser.BoardName;
+        return parser.BoardName;
     case Firmware:
-        return Parser.FirmwareVersion;
+        return parser.FirmwareVersion;
     case Monitor:
-        return Parser.MonitorVersion;
+        return parser.MonitorVersion;
     default:
-        return Parser.SerialNumber;
+        return parser.SerialNumber;
     }
 }
 
@@ -94,9 +92,9 @@ Row MonitorReplyStart(char c) {
 
 } // namespace
 
-void ParseReplyByte(uint8_t b, ReplyReceiver& receiver) {
+void ParseReplyByte(ReplyParserState& parser, bool updating, uint8_t b, ReplyReceiver& receiver) {
     const char c = static_cast<char>(b);
-    uint32_t& state = Parser.ParserState;
+    uint32_t& state = parser.ParserState;
     if (state >= std::size(Rows)) {
         state = MonitorStart; // only ever set from outside to 0 or 14; recover all the same
     }
@@ -112,13 +110,13 @@ void ParseReplyByte(uint8_t b, ReplyReceiver& receiver) {
     case None:
         break;
     case Start:
-        TextOf(row.Field).assign(1, c);
+        TextOf(parser, row.Field).assign(1, c);
         break;
     case Append:
-        TextOf(row.Field) += c;
+        TextOf(parser, row.Field) += c;
         break;
     case KeepAckCode:
-        Parser.AckCode = c;
+        parser.AckCode = c;
         break;
     case Identification:
         receiver.IdentificationReceived();
@@ -127,14 +125,18 @@ void ParseReplyByte(uint8_t b, ReplyReceiver& receiver) {
         receiver.StatusReceived();
         break;
     case Ack:
-        if (Controller.Updating) {
-            receiver.AckReceived(Parser.AckCode);
+        if (updating) {
+            receiver.AckReceived(parser.AckCode);
         }
         break;
     case Completion:
         receiver.CompletionReceived();
         break;
     }
+}
+
+void ParseReplyByte(uint8_t b, ReplyReceiver& receiver) {
+    ParseReplyByte(Parser, Controller.Updating, b, receiver);
 }
 
 void ParseReplyBytes(std::span<const uint8_t> bytes, ReplyReceiver& receiver) {

@@ -16,7 +16,7 @@ struct ReplyParserState {
     char AckCode = '\0';
 };
 
-extern ReplyParserState Parser;
+extern ReplyParserState& Parser; // ProgramUpdate.Parser
 
 // What the parser reports, one call per complete reply. The update controller implements it.
 class ReplyReceiver {
@@ -29,7 +29,11 @@ public:
     virtual void CompletionReceived() = 0;
 };
 
-// Moves the parser on by one received byte.
+// Moves `parser` on by one received byte; acknowledgements are reported only while
+// `updating` is set.
+void ParseReplyByte(ReplyParserState& parser, bool updating, uint8_t b, ReplyReceiver& receiver);
+
+// The same for the window's update (Parser, Controller.Updating).
 void ParseReplyByte(uint8_t b, ReplyReceiver& receiver);
 
 // Convenience for a run of bytes: each goes through ParseReplyByte in order.

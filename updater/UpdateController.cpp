@@ -2,9 +2,7 @@
 
 #include "serial/ComPort.h"
 #include "updater/BoardContract.h"
-#include "updater/ControllerState.h"
-#include "updater/FirmwareImage.h"
-#include "updater/FrameEncoder.h"
+#include "updater/UpdateState.h"
 
 using namespace UpdateProtocol;
 
@@ -15,22 +13,22 @@ bool Expires(int32_t& counter) {
     return counter != 0 && --counter == 0;
 }
 
-std::string VersionsText() {
-    return "V" + Parser.FirmwareVersion + " M" + Parser.MonitorVersion;
+std::string VersionsText(const ReplyParserState& parser) {
+    return "V" + parser.FirmwareVersion + " M" + parser.MonitorVersion;
 }
 
 } // namespace
 
-std::string UpdateController::ProgressText() {
-    return UpdateTexts::Updating + std::to_string(Controller.BlocksSent) + "/" +
+std::string UpdateController::ProgressText() const {
+    return UpdateTexts::Updating + std::to_string(state_.Controller.BlocksSent) + "/" +
            std::to_string(BlockCount);
 }
 
 void UpdateController::ArmStatusPoll() {
-    Controller.PendingCommand = StatusQuery;
-    Controller.StatusWaitTicks = StatusWait;
-    Controller.CommandDelayTicks = CommandDelay;
-    ResetHeaderKey();
+    state_.Controller.PendingCommand = StatusQuery;
+    state_.Controller.StatusWaitTicks = StatusWait;
+    state_.Controller.CommandDelayTicks = CommandDelay;
+    state_.HeaderKey = BoardContract::InitialHeaderKey;
 }
 
 void UpdateController::ShowNoAnswer(bool endTransfer) {
@@ -39,30 +37,30 @@ void UpdateController::ShowNoAnswer(bool endTransfer) {
     view_.SetLabelText(UpdateView::LbPlaca, "-");
     view_.SetLabelText(UpdateView::LbVersao1, "-");
     view_.SetLabelText(UpdateView::LbSerial, "-");
-    Controller.BoardReady = false;
+    state_.Controller.BoardReady = false;
     if (endTransfer)
-        Controller.Updating = false;
+        state_.Controller.Updating = false;
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
 }
 
 void UpdateController::BtConectaClick() {
-    if (Controller.BoardReady)
+    if (state_.Controller.BoardReady)
         return;
     port_.SetBaudRate(br9600);
-    Controller.PendingCommand = EnterBootCommand;
-    Controller.CommandDelayTicks = CommandDelay;
-    Parser.ParserState = 0;
-    Controller.ConnectWaitTicks = ConnectWait;
+    state_.Controller.PendingCommand = EnterBootCommand;
+    state_.Controller.CommandDelayTicks = CommandDelay;
+    state_.Parser.ParserState = 0;
+    state_.Controller.ConnectWaitTicks = ConnectWait;
     view_.SetTimerEnabled(true);
     view_.SetButtonEnabled(UpdateView::BtConecta, false);
 }
 
 void UpdateController::BtIniciaClick() {
-    if (!Controller.BoardReady) {
+    if (!state_.Controller.BoardReady) {
         view_.ShowMessage(UpdateTexts::BoardNotReady);
         return;
     }
-    if (Parser.MonitorVersion != "1.0") {
+    if (state_.Parser.MonitorVersion != "1.0") {
         view_.ShowMessage(UpdateTexts::WrongMonitor);
         return;
     }
@@ -75,48 +73,48 @@ void UpdateController::BtIniciaClick() {
         view_.ShowMessage(UpdateTexts::NothingToSend);
         return;
     }
-    CurrentBlock = first;
+    state_.CurrentBlock = first;
     view_.SetTimerEnabled(false);
-    Controller.Updating = true;
-    Controller.CommandDelayTicks = 0;
-    Controller.StatusWaitTicks = 0;
-    Controller.ConnectWaitTicks = 0;
-    Controller.AckWaitTicks = AckWait;
-    Controller.AckRetries = SendBudget;
+    state_.Controller.Updating = true;
+    state_.Controller.CommandDelayTicks = 0;
+    state_.Controller.StatusWaitTicks = 0;
+    state_.Controller.ConnectWaitTicks = 0;
+    state_.Controller.AckWaitTicks = AckWait;
+    state_.Controller.AckRetries = SendBudget;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
     // The purge before the frame drops whatever is left of a half-read status reply.
-    SendBlockFrame(port_, *CurrentBlock);
+    SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
     // Restarting the timer gives the first frame a full period before the first tick.
     view_.SetTimerEnabled(true);
     view_.SetStatusColor(clStatusGreen);
-    Controller.BlocksSent = 0;
+    state_.Controller.BlocksSent = 0;
     view_.SetLabelText(UpdateView::LbStatus, ProgressText());
 }
 
 void UpdateController::TimeoutTimer() {
-    if (Expires(Controller.CommandDelayTicks)) {
-        port_.WriteStr(Controller.PendingCommand);
-        Controller.PendingCommand.clear();
+    if (Expires(state_.Controller.CommandDelayTicks)) {
+        port_.WriteStr(state_.Controller.PendingCommand);
+        state_.Controller.PendingCommand.clear();
     }
-    if (Expires(Controller.ConnectWaitTicks)) {
+    if (Expires(state_.Controller.ConnectWaitTicks)) {
         // The normal firmware did not answer: the board may already sit in its boot monitor.
         port_.SetBaudRate(br19200);
         port_.WriteStr(StatusQuery);
-        Parser.ParserState = 14;
-        Controller.StatusWaitTicks = StatusWait;
-        Controller.BoardReady = false;
+        state_.Parser.ParserState = 14;
+        state_.Controller.StatusWaitTicks = StatusWait;
+        state_.Controller.BoardReady = false;
         view_.SetButtonEnabled(UpdateView::BtConecta, true);
     }
-    if (Expires(Controller.StatusWaitTicks)) {
+    if (Expires(state_.Controller.StatusWaitTicks)) {
         ShowNoAnswer(false);
         port_.SetBaudRate(br19200);
         port_.WriteStr(StatusQuery);
-        Parser.ParserState = 14;
-        Controller.StatusWaitTicks = StatusWait;
+        state_.Parser.ParserState = 14;
+        state_.Controller.StatusWaitTicks = StatusWait;
     }
-    if (Expires(Controller.AckWaitTicks))
+    if (Expires(state_.Controller.AckWaitTicks))
         RetryOrGiveUp();
 }
 
@@ -124,14 +122,14 @@ void UpdateController::ReceiveBytes() {
     while (port_.InputCount() != 0) {
         uint8_t b = 0;
         port_.Read(&b, 1);
-        ParseReplyByte(b, *this);
+        ParseReplyByte(state_.Parser, state_.Controller.Updating, b, *this);
     }
 }
 
 void UpdateController::RetryOrGiveUp() {
-    --Controller.AckRetries;
-    if (Controller.AckRetries != 0) {
-        Controller.AckWaitTicks = AckWait;
+    --state_.Controller.AckRetries;
+    if (state_.Controller.AckRetries != 0) {
+        state_.Controller.AckWaitTicks = AckWait;
         SendCurrent();
     } else {
         GiveUp();
@@ -139,8 +137,8 @@ void UpdateController::RetryOrGiveUp() {
 }
 
 void UpdateController::SendCurrent() {
-    if (CurrentBlock) {
-        SendBlockFrame(port_, *CurrentBlock);
+    if (state_.CurrentBlock) {
+        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
     } else {
         // After the last block the closing command is what is waiting for its answer.
         port_.Write(ClosingCommand, 4);
@@ -151,18 +149,18 @@ void UpdateController::GiveUp() {
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
     view_.ShowMessage(UpdateTexts::GivenUp);
-    CurrentBlock = FirstBlock;
+    state_.CurrentBlock = FirstBlock;
 }
 
 void UpdateController::ShowBoard(bool withSerial) {
-    view_.SetLabelText(UpdateView::LbPlaca, Parser.BoardName);
+    view_.SetLabelText(UpdateView::LbPlaca, state_.Parser.BoardName);
     if (withSerial)
-        view_.SetLabelText(UpdateView::LbSerial, Parser.SerialNumber);
-    view_.SetLabelText(UpdateView::LbVersao1, VersionsText());
+        view_.SetLabelText(UpdateView::LbSerial, state_.Parser.SerialNumber);
+    view_.SetLabelText(UpdateView::LbVersao1, VersionsText(state_.Parser));
 }
 
 void UpdateController::IdentificationReceived() {
-    Controller.ConnectWaitTicks = 0;
+    state_.Controller.ConnectWaitTicks = 0;
     ShowBoard(false);
     view_.SetButtonEnabled(UpdateView::BtInicia, true);
     view_.SetButtonEnabled(UpdateView::BtConecta, false);
@@ -171,8 +169,8 @@ void UpdateController::IdentificationReceived() {
 }
 
 void UpdateController::StatusReceived() {
-    Controller.ConnectWaitTicks = 0;
-    Controller.BoardReady = true;
+    state_.Controller.ConnectWaitTicks = 0;
+    state_.Controller.BoardReady = true;
     view_.SetLabelText(UpdateView::LbStatus, UpdateTexts::CommunicationOk);
     view_.SetStatusColor(clStatusBlue);
     view_.SetButtonEnabled(UpdateView::BtInicia, true);
@@ -182,40 +180,40 @@ void UpdateController::StatusReceived() {
 }
 
 void UpdateController::AckReceived(char code) {
-    if (!CurrentBlock) {
+    if (!state_.CurrentBlock) {
         // Only "<F@>" is on the wire: there is no block to step past or to send again.
         // Any acknowledgement now means the closing command went astray; send it again
         // within the same budget, which an answer here must not restore.
         RetryOrGiveUp();
         return;
     }
-    Controller.AckWaitTicks = AckWait;
-    Controller.AckRetries = SendBudget;
+    state_.Controller.AckWaitTicks = AckWait;
+    state_.Controller.AckRetries = SendBudget;
     if (code == 'D') {
         view_.StepProgress();
-        ++Controller.BlocksSent;
+        ++state_.Controller.BlocksSent;
         view_.SetLabelText(UpdateView::LbStatus, ProgressText());
-        CurrentBlock = CurrentBlock->Next;
-        if (CurrentBlock)
-            SendBlockFrame(port_, *CurrentBlock);
+        state_.CurrentBlock = state_.CurrentBlock->Next;
+        if (state_.CurrentBlock)
+            SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
         else
             port_.Write(ClosingCommand, 4);
     } else if (code == '?') {
-        SendBlockFrame(port_, *CurrentBlock);
+        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
     }
 }
 
 void UpdateController::CompletionReceived() {
-    Controller.AckWaitTicks = 0;
-    Controller.ConnectWaitTicks = 0;
-    Controller.StatusWaitTicks = 0;
+    state_.Controller.AckWaitTicks = 0;
+    state_.Controller.ConnectWaitTicks = 0;
+    state_.Controller.StatusWaitTicks = 0;
     view_.SetTimerEnabled(false);
     view_.SetLabelText(UpdateView::LbPlaca, "-");
     view_.SetLabelText(UpdateView::LbVersao1, "-");
     view_.SetLabelText(UpdateView::LbStatus, "");
     view_.SetLabelText(UpdateView::LbSerial, "-");
-    Controller.BoardReady = false;
-    Controller.Updating = false;
+    state_.Controller.BoardReady = false;
+    state_.Controller.Updating = false;
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
     view_.ShowMessage(UpdateTexts::Completed);

@@ -2,8 +2,8 @@
 // The logic that takes the board through an update: the connection attempt, the polling of
 // the boot monitor, the block transfer with its acknowledgements and resends, and what the
 // user sees of it. Everything is driven by the 100 ms tick and the parser's reports; nothing
-// here blocks except the modal message box. The state lives in the program-wide Controller,
-// Parser and block list.
+// here blocks except the modal message box. The state lives in one UpdateState (the window's
+// is ProgramUpdate); the block list is shared.
 #include "updater/ReplyParser.h"
 
 #include <string>
@@ -64,9 +64,13 @@ inline constexpr int CommandDelay = 1;
 inline constexpr int SendBudget = 3;
 } // namespace UpdateProtocol
 
+struct UpdateState;
+extern UpdateState ProgramUpdate;
+
 class UpdateController : public ReplyReceiver {
 public:
-    UpdateController(UpdateView& view, TCustomComPort& port) : view_(view), port_(port) {}
+    UpdateController(UpdateView& view, TCustomComPort& port, UpdateState& state = ProgramUpdate)
+        : view_(view), port_(port), state_(state) {}
 
     void BtConectaClick();
     void BtIniciaClick();
@@ -81,7 +85,7 @@ public:
     void CompletionReceived() override;
 
     // "Atualizando  k/n".
-    static std::string ProgressText();
+    std::string ProgressText() const;
 
 private:
     void ArmStatusPoll();
@@ -95,4 +99,5 @@ private:
 
     UpdateView& view_;
     TCustomComPort& port_;
+    UpdateState& state_;
 };

@@ -13,7 +13,7 @@ add_custom_command(
   VERBATIM)
 
 add_library(quorvel_core STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/ControllerState.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/UpdateState.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FirmwareImage.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/ReplyParser.cpp

@@ -1,3 +1,0 @@
-#include "updater/ControllerState.h"
-
-ControllerState Controller;
