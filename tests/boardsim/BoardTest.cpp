@@ -163,3 +163,93 @@ TEST(Board, SilentOrHungUpAfterAcceptedFrames) {
     EXPECT_EQ(Send(h, t.Next(0x800, {1}), Fast), "<DD>");
     EXPECT_EQ(h.CurrentMode(), Board::Mode::HungUp);
 }
+
+// Frame 2 of three hurt on its way in; frame 3 is the updater's next frame, scrambled with the
+// key frame 2 carried. Where the two keys part, the board reads frame 3 wrongly or not at all.
+TEST(Board, LineFaultsOnTheSecondFrame) {
+    struct Case {
+        const char* Name;
+        LineFlip Flip;
+        int Lose;
+        const char* Answers;
+        uint64_t Accepted;
+    };
+    const Case cases[] = {
+        {"data byte", {2, 13}, 0, "<DD><D?><DD>", 2},
+        {"address byte", {2, 5}, 0, "<DD><D?><DD>", 2},
+        {"count byte", {2, 2}, 0, "<DD>", 1},
+        {"key byte 0", {2, 6}, 0, "<DD><D?>", 1},
+        // The second key byte scrambles the address: frame 3 is taken, at the wrong place.
+        {"key byte 1", {2, 7}, 0, "<DD><D?><DD>", 2},
+        {"lost frame", {}, 2, "<DD>", 1},
+    };
+    for (const Case& c : cases) {
+        BoardConfig config = InMonitor();
+        config.Flips = {c.Flip};
+        config.LoseFrame = c.Lose;
+        Board b{config};
+        Sender s;
+        std::string answers = Send(b, s.Next(0x800, Pattern(8, 1)), Fast);
+        answers += Send(b, s.Next(0x808, Pattern(8, 2)), Fast);
+        answers += Send(b, s.Next(0x808, Pattern(8, 2)), Fast);
+        EXPECT_EQ(answers, c.Answers) << c.Name;
+        EXPECT_EQ(b.Stats().Accepted, c.Accepted) << c.Name;
+        EXPECT_EQ(b.Stats().FlippedBytes, c.Lose ? 0u : 1u) << c.Name;
+        EXPECT_EQ(b.Stats().LostFrames, c.Lose ? 1u : 0u) << c.Name;
+        const bool exact = b.Memory().count(0x80F) && b.Memory().at(0x80F) == Pattern(8, 2)[7];
+        EXPECT_EQ(exact, c.Accepted == 2 && c.Flip.Offset != 7) << c.Name;
+    }
+}
+
+TEST(Board, KeyRulesOnAStatusQueryAfterAFrame) {
+    for (KeyRule rule : {KeyRule::ResetOnStatus, KeyRule::KeepUntilRestart}) {
+        BoardConfig config = InMonitor();
+        config.Keys = rule;
+        Board b{config};
+        Sender s;
+        EXPECT_EQ(Send(b, "<S@>", Fast).size(), 20u); // before any frame both rules reset
+        EXPECT_EQ(Send(b, s.Next(0x800, {1}), Fast), "<DD>");
+        EXPECT_EQ(Send(b, "<S@>", Fast).size(), 20u);
+        Sender reset = s;
+        reset.StatusReplied();
+        const bool keeps = rule == KeyRule::KeepUntilRestart;
+        EXPECT_EQ(Send(b, (keeps ? s : reset).Next(0x801, {2}), Fast), "<DD>");
+        EXPECT_EQ(b.Stats().Accepted, 2u);
+    }
+    // Rule B: a board that has rolled its key does not read a frame made after a status reset.
+    BoardConfig config = InMonitor();
+    config.Keys = KeyRule::KeepUntilRestart;
+    Board b{config};
+    Sender s;
+    EXPECT_EQ(Send(b, s.Next(0x800, {1}), Fast), "<DD>");
+    EXPECT_EQ(Send(b, "<S@>", Fast).size(), 20u);
+    s.StatusReplied();
+    EXPECT_EQ(Send(b, s.Next(0x801, {2}), Fast), "");
+    EXPECT_EQ(b.Stats().Accepted, 1u);
+}
+
+TEST(Board, StrayCompletionsAndLateStatusReplies) {
+    BoardConfig config = InMonitor();
+    config.StrayCompletionAtPoll = 2;
+    config.StrayCompletionAtFrame = 1;
+    config.StatusDelayMs = 300;
+    Board b{config};
+    Sender s;
+    auto first = s.Next(0x800, {1});
+    auto replies = b.Receive(first.data(), first.size(), Fast);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].Bytes + replies[1].Bytes, "<FF><DD>");
+    EXPECT_EQ(replies[1].DelayMs, 0);
+    for (int poll = 1; poll <= 2; ++poll) {
+        replies = b.Receive(reinterpret_cast<const uint8_t*>("<S@>"), 4, Fast);
+        ASSERT_EQ(replies.size(), size_t(poll)) << poll;
+        EXPECT_EQ(replies.back().Bytes.size(), 20u);
+        EXPECT_EQ(replies.back().DelayMs, 300);
+    }
+    EXPECT_EQ(replies[0].Bytes, "<FF>");
+    EXPECT_EQ(replies[0].DelayMs, 0);
+    EXPECT_EQ(b.Stats().StrayCompletions, 2u);
+    EXPECT_EQ(b.Stats().LateStatusAnswers, 2u);
+    EXPECT_EQ(b.Stats().Completions, 0u);
+    EXPECT_EQ(b.CurrentMode(), Board::Mode::BootMonitor) << "a stray reply finishes nothing";
+}

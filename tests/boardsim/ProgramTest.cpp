@@ -196,7 +196,10 @@ TEST(Program, RejectsBadFlags) {
                                           {"--serial", "A1"},
                                           {"--nak-every", "0"},
                                           {"--bogus"},
-                                          {"--report"}}) {
+                                          {"--report"},
+                                          {"--key-rule", "C"},
+                                          {"--flip-key", "3:7"},
+                                          {"--flip-data", "x"}}) {
         Program p(args);
         EXPECT_TRUE(p.Path().empty());
         EXPECT_EQ(p.Wait(), 2) << args[0];
@@ -219,4 +222,24 @@ TEST(Program, PacedDelayedAndCorruptedAnswersStillComeInOrder) {
     EXPECT_EQ(port.Read(14), "(\xb4X27V4.5M1.0)");
     p.Signal(SIGINT);
     EXPECT_EQ(p.Wait(), 0);
+}
+
+TEST(Program, IntegrityFaultsReachTheBoardAndTheReport) {
+    TempDir dir;
+    Program p({"--boot", "--key-rule", "B", "--stray-ff-poll", "1", "--status-delay-ms", "40",
+               "--flip-data", "1:3", "--lose-frame", "3", "--report", dir / "r.json"});
+    PtyClient port(p.Path());
+    port.SetBaud(19200);
+    port.Write("<S@>");
+    EXPECT_EQ(port.Read(24), "<FF><KX27V4.4M1.0A10342>");
+    testframes::Sender s;
+    port.Write(Text(s.Next(0x800, {1, 2, 3, 4})));
+    EXPECT_EQ(port.Read(4), "<D?>");
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 0);
+    const std::string report = ReadFile(dir / "r.json");
+    for (const char* field :
+         {"\"key_rule\": \"B\",", "\"stray_completions\": 1,", "\"late_status_answers\": 1,",
+          "\"flipped_bytes\": 1,", "\"lost_frames\": 0,"})
+        EXPECT_TRUE(Has(report, field)) << field << "\n" << report;
 }

@@ -109,7 +109,8 @@ TEST(Report, JsonCarriesCountersAndImageFingerprint) {
     for (const char* field :
          {"\"frames\": 2,", "\"accepted\": 2,", "\"naks\": 0,", "\"bad_checksums\": 0,",
           "\"status_polls\": 0,", "\"wrong_speed_bytes\": 0,", "\"resends\": 0,",
-          "\"flashed_bytes\": 3,", "\"address_hex\": \"0x000800\", \"length\": 3",
+          "\"flashed_bytes\": 3,", "\"key_rule\": \"A\",", "\"lost_frames\": 0,",
+          "\"address_hex\": \"0x000800\", \"length\": 3",
           "\"serial_number\": \"A\\\"\\\\B\\u0001Z\"", "\"state\": \"boot monitor\""})
         EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
     EXPECT_NE(json.find("\"flashed_sha256\": \"" + Sha("\x01\x02\x03") + "\""), std::string::npos);

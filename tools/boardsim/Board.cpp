@@ -17,7 +17,16 @@ constexpr char OldMonitorVersion[] = "0.9";
 Board::Board(BoardConfig config)
     : config_(std::move(config)),
       mode_(config_.StartInMonitor ? Mode::BootMonitor : Mode::NormalFirmware),
-      firmwareVersion_(config_.FirmwareVersion) {}
+      firmwareVersion_(config_.FirmwareVersion) {
+    for (const LineFlip& f : config_.Flips)
+        decoder_.FlipInFrame(static_cast<uint64_t>(f.Frame), static_cast<size_t>(f.Offset));
+    decoder_.LoseFrame(static_cast<uint64_t>(config_.LoseFrame));
+}
+
+void Board::Restart() {
+    decoder_.Reset();
+    keyRolled_ = false;
+}
 
 int Board::ListenBaud() const {
     switch (mode_) {
@@ -72,7 +81,7 @@ size_t Board::ReceiveNormal(const uint8_t* data, size_t length, std::vector<Repl
             Answer("(" + std::string(BoardContract::BoardCode) + Versions() + ")",
                    BoardContract::NormalFirmwareBaud, replies);
             mode_ = Mode::BootMonitor;
-            decoder_.Reset();
+            Restart();
             return i + 1;
         }
     }
@@ -86,10 +95,15 @@ void Board::ReceiveMonitor(const uint8_t* data, size_t length, std::vector<Reply
         switch (message.kind) {
         case Message::Kind::StatusQuery:
             ++stats_.StatusPolls;
-            decoder_.ResetKey();
+            if (config_.Keys == KeyRule::ResetOnStatus || !keyRolled_)
+                decoder_.ResetKey();
+            if (stats_.StatusPolls == static_cast<uint64_t>(config_.StrayCompletionAtPoll))
+                StrayCompletion(replies);
+            if (config_.StatusDelayMs > 0)
+                ++stats_.LateStatusAnswers;
             Answer("<" + std::string(BoardContract::BoardCode) + Versions() + config_.SerialNumber +
                        ">",
-                   BoardContract::BootMonitorBaud, replies);
+                   BoardContract::BootMonitorBaud, replies, config_.StatusDelayMs);
             break;
         case Message::Kind::Finish:
             ++stats_.Completions;
@@ -98,16 +112,19 @@ void Board::ReceiveMonitor(const uint8_t* data, size_t length, std::vector<Reply
                 mode_ = Mode::NormalFirmware;
                 firmwareVersion_ = config_.RebootFirmwareVersion;
                 command_.clear();
-                decoder_.Reset();
+                Restart();
             } else {
                 mode_ = Mode::Finished;
             }
             break;
         case Message::Kind::Frame:
+            keyRolled_ = true;
             HandleFrame(message.frame, replies);
             break;
         }
     }
+    stats_.FlippedBytes = decoder_.FlippedBytes();
+    stats_.LostFrames = decoder_.LostFrames();
 }
 
 void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
@@ -137,6 +154,8 @@ void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
         ++stats_.Naks;
     }
 
+    if (number == static_cast<uint64_t>(config_.StrayCompletionAtFrame))
+        StrayCompletion(replies);
     if (config_.DropAnswerTo > 0 && number == static_cast<uint64_t>(config_.DropAnswerTo))
         ++stats_.DroppedAnswers;
     else
@@ -151,11 +170,16 @@ void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
         mode_ = Mode::Silent;
 }
 
-void Board::Answer(std::string bytes, int baud, std::vector<Reply>& replies) {
+void Board::Answer(std::string bytes, int baud, std::vector<Reply>& replies, int delayMs) {
     ++replies_;
     if (config_.CorruptEvery > 0 && replies_ % config_.CorruptEvery == 0)
         bytes[1] = static_cast<char>(~bytes[1]); // the character after the opener
-    replies.push_back({std::move(bytes), baud});
+    replies.push_back({std::move(bytes), baud, delayMs});
+}
+
+void Board::StrayCompletion(std::vector<Reply>& replies) {
+    ++stats_.StrayCompletions;
+    Answer("<FF>", BoardContract::BootMonitorBaud, replies);
 }
 
 } // namespace boardsim

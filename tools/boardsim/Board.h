@@ -15,6 +15,17 @@
 
 namespace boardsim {
 
+// What the boot monitor does with its header key when it answers "<S@>": (A) start again from
+// the initial key, or (B) once a frame has rolled it, keep it until the board restarts.
+enum class KeyRule { ResetOnStatus, KeepUntilRestart };
+
+// One bit of the n-th frame's byte at `Offset` (2 count, 3..5 address, 6..12 key, 13.. data)
+// flipped on its way in.
+struct LineFlip {
+    int Frame = 0;
+    int Offset = 0;
+};
+
 struct BoardConfig {
     std::string FirmwareVersion = "4.4"; // 3 characters
     std::string MonitorVersion = "1.0";  // 3 characters
@@ -29,6 +40,12 @@ struct BoardConfig {
     int HangUpAfter = 0;              // the line goes away after N accepted frames
     int CorruptEvery = 0;             // flip one byte of every N-th reply
     bool IncompatibleMonitor = false; // report a monitor version the updater refuses
+    KeyRule Keys = KeyRule::ResetOnStatus;
+    std::vector<LineFlip> Flips;
+    int LoseFrame = 0;              // the N-th frame never reaches the board
+    int StatusDelayMs = 0;          // status replies go out this much later than other answers
+    int StrayCompletionAtPoll = 0;  // an unasked "<FF>" before the N-th status reply
+    int StrayCompletionAtFrame = 0; // an unasked "<FF>" before the answer to the N-th frame
 };
 
 // "Resend": a data frame whose header carries an address that an earlier frame with a
@@ -46,12 +63,17 @@ struct BoardStats {
     uint64_t Resends = 0;
     uint64_t DroppedAnswers = 0;
     uint64_t Completions = 0;
+    uint64_t FlippedBytes = 0;
+    uint64_t LostFrames = 0;
+    uint64_t LateStatusAnswers = 0;
+    uint64_t StrayCompletions = 0;
     std::optional<std::chrono::system_clock::time_point> FirstFrame, LastFrame;
 };
 
 struct Reply {
     std::string Bytes;
     int Baud;
+    int DelayMs = 0; // on top of the simulator's own answer delay
 };
 
 class Board {
@@ -76,7 +98,9 @@ private:
     size_t ReceiveNormal(const uint8_t* data, size_t length, std::vector<Reply>& replies);
     void ReceiveMonitor(const uint8_t* data, size_t length, std::vector<Reply>& replies);
     void HandleFrame(const DataFrame& frame, std::vector<Reply>& replies);
-    void Answer(std::string bytes, int baud, std::vector<Reply>& replies);
+    void Answer(std::string bytes, int baud, std::vector<Reply>& replies, int delayMs = 0);
+    void StrayCompletion(std::vector<Reply>& replies);
+    void Restart();
     std::string Versions() const;
 
     BoardConfig config_;
@@ -85,6 +109,7 @@ private:
     std::string command_; // the normal firmware's last bytes, matched against "(%B67)"
     FrameDecoder decoder_;
     BoardStats stats_;
+    bool keyRolled_ = false; // a frame has rolled the key since the monitor started
     std::set<uint32_t> addressesSeen_;
     std::map<uint32_t, uint8_t> memory_;
     uint64_t replies_ = 0;

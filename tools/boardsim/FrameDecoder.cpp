@@ -24,6 +24,25 @@ void FrameDecoder::Reset() {
     input_.clear();
 }
 
+void FrameDecoder::FlipInFrame(uint64_t frame, size_t offset) {
+    flips_.push_back({frame, offset});
+}
+
+void FrameDecoder::LoseFrame(uint64_t frame) {
+    loseFrame_ = frame;
+}
+
+void FrameDecoder::ApplyLineFaults() {
+    if (buffer_.size() == 2 && buffer_[1] == 'D')
+        ++framesBegun_;
+    for (const Flip& f : flips_) {
+        if (f.Frame == framesBegun_ && f.Offset == buffer_.size() - 1 && buffer_[1] == 'D') {
+            buffer_.back() ^= 0x01;
+            ++flipped_;
+        }
+    }
+}
+
 void FrameDecoder::Push(const uint8_t* data, size_t length) {
     input_.insert(input_.end(), data, data + length);
 }
@@ -40,12 +59,16 @@ bool FrameDecoder::Next(Message& out) {
             continue;
         }
         buffer_.push_back(b);
+        ApplyLineFaults();
         switch (Examine(out)) {
         case Verdict::NeedMore:
             break;
         case Verdict::Complete:
             buffer_.clear();
             return true;
+        case Verdict::Lost:
+            buffer_.clear();
+            break;
         case Verdict::NotAMessage:
             // Resynchronise: drop the "<" and read everything after it once more.
             ++discarded_;
@@ -84,6 +107,13 @@ FrameDecoder::Verdict FrameDecoder::ExamineFrame(Message& out) {
         return Verdict::NeedMore;
     if (buffer_[length - 1] != Close)
         return Verdict::NotAMessage;
+
+    if (framesBegun_ == loseFrame_) {
+        // Never arrived: nothing of it reaches the monitor, its key included.
+        loseFrame_ = 0;
+        ++lost_;
+        return Verdict::Lost;
+    }
 
     // The header is well formed: the updater has rolled its key to this frame's random
     // bytes whatever becomes of the frame, so the board rolls too.

@@ -52,20 +52,37 @@ public:
     void Reset();
     const Key& HeaderKey() const { return key_; }
 
+    // Line faults, for tests: the n-th frame (counted as frames begin, from 1) arrives with
+    // one bit of the byte at `offset` flipped, or does not arrive at all. Each fires once.
+    void FlipInFrame(uint64_t frame, size_t offset);
+    void LoseFrame(uint64_t frame);
+    uint64_t FlippedBytes() const { return flipped_; }
+    uint64_t LostFrames() const { return lost_; }
+
     // Bytes passed over because they belonged to no command or frame.
     uint64_t DiscardedBytes() const { return discarded_; }
     // Bytes of a command or frame begun but not yet complete.
     size_t PendingBytes() const { return buffer_.size(); }
 
 private:
-    enum class Verdict { NeedMore, NotAMessage, Complete };
+    enum class Verdict { NeedMore, NotAMessage, Complete, Lost };
     Verdict Examine(Message& out);
     Verdict ExamineFrame(Message& out);
+    void ApplyLineFaults();
+
+    struct Flip {
+        uint64_t Frame;
+        size_t Offset;
+    };
 
     Key key_;
     std::vector<uint8_t> buffer_; // candidate message, starting with "<"
     std::deque<uint8_t> input_;
     uint64_t discarded_ = 0;
+    uint64_t framesBegun_ = 0;
+    std::vector<Flip> flips_;
+    uint64_t loseFrame_ = 0;
+    uint64_t flipped_ = 0, lost_ = 0;
 };
 
 } // namespace boardsim

@@ -112,6 +112,11 @@ std::string ReportJson(const Board& board) {
     field("dropped_answers", std::to_string(s.DroppedAnswers));
     field("wrong_speed_bytes", std::to_string(s.WrongSpeedBytes));
     field("completions", std::to_string(s.Completions));
+    field("key_rule", JsonString(board.Config().Keys == KeyRule::ResetOnStatus ? "A" : "B"));
+    field("flipped_bytes", std::to_string(s.FlippedBytes));
+    field("lost_frames", std::to_string(s.LostFrames));
+    field("late_status_answers", std::to_string(s.LateStatusAnswers));
+    field("stray_completions", std::to_string(s.StrayCompletions));
     field("first_frame_time", JsonTime(s.FirstFrame));
     field("last_frame_time", JsonTime(s.LastFrame));
     size_t bytes = 0;

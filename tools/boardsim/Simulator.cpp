@@ -144,7 +144,8 @@ void Simulator::DeliverDue(Clock::time_point now) {
 }
 
 void Simulator::Schedule(const Reply& reply, Clock::time_point now) {
-    const Clock::time_point ready = now + std::chrono::milliseconds(options_.AnswerDelayMs);
+    const Clock::time_point ready =
+        now + std::chrono::milliseconds(options_.AnswerDelayMs + reply.DelayMs);
     if (!options_.Pace) {
         sending_.push_back({reply.Bytes, reply.Baud, ready});
         return;

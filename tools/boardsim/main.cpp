@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits.h>
+#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -31,6 +32,14 @@ const char Usage[] = R"(usage: quorvel-boardsim [options]
   --delay-ms M           send every answer M ms late
   --corrupt-every N      corrupt one byte of every N-th reply
   --incompatible-monitor report boot monitor version 0.9
+  --key-rule A|B         on "<S@>" the header key is reset (A, default) or, once a frame
+                         has rolled it, kept until the board restarts (B)
+  --flip-count N  --flip-address N[:I]  --flip-key N[:I]  --flip-data N[:I]
+                         flip one bit of byte I (0 first) of that field of the N-th frame
+  --lose-frame N         the N-th frame never reaches the board
+  --status-delay-ms M    send status replies M ms later than other answers
+  --stray-ff-poll N      send an unasked "<FF>" before the N-th status reply
+  --stray-ff-frame N     send an unasked "<FF>" before the answer to the N-th frame
   --exit-when-done       end after the update is complete
   --idle-timeout S       end after S seconds without traffic
   --report FILE          write a JSON report at exit
@@ -61,6 +70,47 @@ std::string Fixed(const std::string& flag, const char* text, size_t length) {
     if (std::strlen(text) != length)
         Bad(flag + " needs exactly " + std::to_string(length) + " characters");
     return text;
+}
+
+// "N" or "N:I": the N-th frame, byte I of a field of `length` bytes starting at `offset`.
+LineFlip FlipAt(const std::string& flag, const std::string& text, int offset, int length) {
+    const size_t colon = text.find(':');
+    LineFlip flip{Count(flag, text.substr(0, colon).c_str()), offset};
+    if (colon != std::string::npos) {
+        const std::string index = text.substr(colon + 1);
+        const int i = index == "0" ? 0 : Count(flag, index.c_str());
+        if (i >= length)
+            Bad(flag + " has a field of " + std::to_string(length) + " bytes");
+        flip.Offset += i;
+    }
+    return flip;
+}
+
+// The faults that try the updater's transfer integrity; false when `flag` is none of them.
+template <class Value> bool IntegrityFault(const std::string& flag, Value value, BoardConfig& b) {
+    static const std::map<std::string, std::pair<int, int>> fields = {{"--flip-count", {2, 1}},
+                                                                      {"--flip-address", {3, 3}},
+                                                                      {"--flip-key", {6, 7}},
+                                                                      {"--flip-data", {13, 64}}};
+    if (auto field = fields.find(flag); field != fields.end()) {
+        b.Flips.push_back(FlipAt(flag, value(), field->second.first, field->second.second));
+    } else if (flag == "--key-rule") {
+        const std::string rule = value();
+        if (rule != "A" && rule != "B")
+            Bad("--key-rule is A or B");
+        b.Keys = rule == "A" ? KeyRule::ResetOnStatus : KeyRule::KeepUntilRestart;
+    } else if (flag == "--lose-frame") {
+        b.LoseFrame = Count(flag, value());
+    } else if (flag == "--status-delay-ms") {
+        b.StatusDelayMs = Count(flag, value());
+    } else if (flag == "--stray-ff-poll") {
+        b.StrayCompletionAtPoll = Count(flag, value());
+    } else if (flag == "--stray-ff-frame") {
+        b.StrayCompletionAtFrame = Count(flag, value());
+    } else {
+        return false;
+    }
+    return true;
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -142,6 +192,8 @@ int main(int argc, char** argv) {
             b.CorruptEvery = Count(flag, value());
         else if (flag == "--incompatible-monitor")
             b.IncompatibleMonitor = true;
+        else if (IntegrityFault(flag, value, b))
+            continue;
         else if (flag == "--exit-when-done")
             options.ExitWhenDone = true;
         else if (flag == "--idle-timeout")
