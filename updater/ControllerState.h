@@ -14,6 +14,14 @@ struct ControllerState {
     int32_t AckWaitTicks = 0;
     int32_t AckRetries = 3;
     int32_t BlocksSent = 0;
+    // Refusals ("?") of the current block since it was last accepted; the transfer is given
+    // up at UpdateProtocol::RefusalLimit.
+    int32_t Refusals = 0;
+    // A frame (or the closing command) is on its way and its answer not yet taken: only then
+    // does an answer move the transfer on.
+    bool FrameInFlight = false;
+    // A refused frame goes again on the next tick, so a burst of refusals sends one frame.
+    bool ResendDue = false;
 };
 
 extern ControllerState& Controller; // ProgramUpdate.Controller

@@ -363,6 +363,8 @@ void TForm1::ComPort1AfterOpen(TComponent*) {
 }
 
 void TForm1::ComPort1BeforeClose(TComponent*) {
+    // Every close, whatever led to it, ends a running transfer.
+    controller_->PortClosing();
     ComLed1->SetState(lsOff);
     ComLed1->repaint();
 }

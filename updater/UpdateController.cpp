@@ -81,11 +81,13 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.AckWaitTicks = AckWait;
     state_.Controller.AckRetries = SendBudget;
+    state_.Controller.Refusals = 0;
+    state_.Controller.ResendDue = false;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
     // The purge before the frame drops whatever is left of a half-read status reply.
-    SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
+    SendCurrent();
     // Restarting the timer gives the first frame a full period before the first tick.
     view_.SetTimerEnabled(true);
     view_.SetStatusColor(clStatusGreen);
@@ -114,8 +116,13 @@ void UpdateController::TimeoutTimer() {
         state_.Parser.ParserState = 14;
         state_.Controller.StatusWaitTicks = StatusWait;
     }
-    if (Expires(state_.Controller.AckWaitTicks))
+    if (state_.Controller.ResendDue) {
+        state_.Controller.ResendDue = false;
+        state_.Controller.AckWaitTicks = AckWait;
+        SendCurrent();
+    } else if (Expires(state_.Controller.AckWaitTicks)) {
         RetryOrGiveUp();
+    }
 }
 
 void UpdateController::ReceiveBytes() {
@@ -137,6 +144,7 @@ void UpdateController::RetryOrGiveUp() {
 }
 
 void UpdateController::SendCurrent() {
+    state_.Controller.FrameInFlight = true;
     if (state_.CurrentBlock) {
         SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
     } else {
@@ -145,7 +153,19 @@ void UpdateController::SendCurrent() {
     }
 }
 
+void UpdateController::Refused() {
+    if (++state_.Controller.Refusals >= RefusalLimit)
+        GiveUp();
+    else
+        state_.Controller.ResendDue = true;
+}
+
 void UpdateController::GiveUp() {
+    // Given up on an answer, the wait may still run: it must not send or give up again.
+    state_.Controller.AckWaitTicks = 0;
+    state_.Controller.FrameInFlight = false;
+    state_.Controller.ResendDue = false;
+    state_.Controller.Refusals = 0;
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
     view_.ShowMessage(UpdateTexts::GivenUp);
@@ -169,6 +189,10 @@ void UpdateController::IdentificationReceived() {
 }
 
 void UpdateController::StatusReceived() {
+    // A reply to a poll sent before "Iniciar" may cross the first frames. Acting on it would
+    // reset HeaderKey behind the board's back and start polling between frames.
+    if (state_.Controller.Updating)
+        return;
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.BoardReady = true;
     view_.SetLabelText(UpdateView::LbStatus, UpdateTexts::CommunicationOk);
@@ -187,23 +211,37 @@ void UpdateController::AckReceived(char code) {
         RetryOrGiveUp();
         return;
     }
+    if (!state_.Controller.FrameInFlight) {
+        // No frame waits for an answer: this one belongs to none. A refusal still counts, so
+        // a board that keeps refusing is given up however fast it answers.
+        if (code == '?')
+            Refused();
+        return;
+    }
+    state_.Controller.FrameInFlight = false;
     state_.Controller.AckWaitTicks = AckWait;
     state_.Controller.AckRetries = SendBudget;
     if (code == 'D') {
+        state_.Controller.Refusals = 0;
         view_.StepProgress();
         ++state_.Controller.BlocksSent;
         view_.SetLabelText(UpdateView::LbStatus, ProgressText());
         state_.CurrentBlock = state_.CurrentBlock->Next;
-        if (state_.CurrentBlock)
-            SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
-        else
-            port_.Write(ClosingCommand, 4);
+        SendCurrent();
     } else if (code == '?') {
-        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
+        Refused();
     }
 }
 
 void UpdateController::CompletionReceived() {
+    // Only the answer to our "<F@>" ends an update. Anywhere else a "<FF>" would report a board
+    // as updated with blocks unsent; it is dropped, and the parser goes back to reading the
+    // boot monitor's replies, where it came from.
+    if (!state_.Controller.Updating || state_.CurrentBlock) {
+        state_.Parser.ParserState = 14;
+        return;
+    }
+    state_.Controller.FrameInFlight = false;
     state_.Controller.AckWaitTicks = 0;
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.StatusWaitTicks = 0;
@@ -217,4 +255,11 @@ void UpdateController::CompletionReceived() {
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
     view_.ShowMessage(UpdateTexts::Completed);
+}
+
+void UpdateController::PortClosing() {
+    state_.Controller.Updating = false;
+    state_.Controller.FrameInFlight = false;
+    state_.Controller.ResendDue = false;
+    state_.Controller.AckWaitTicks = 0;
 }

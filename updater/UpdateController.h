@@ -62,6 +62,9 @@ inline constexpr int StatusWait = 5;
 inline constexpr int AckWait = 10;
 inline constexpr int CommandDelay = 1;
 inline constexpr int SendBudget = 3;
+// Refusals of one block in a row before the transfer is given up: a board whose key has
+// parted from ours refuses every frame, and only its restart brings the keys back together.
+inline constexpr int RefusalLimit = 10;
 } // namespace UpdateProtocol
 
 struct UpdateState;
@@ -84,6 +87,10 @@ public:
     void AckReceived(char code) override;
     void CompletionReceived() override;
 
+    // The port is about to close (whoever closes it): a running transfer ends, so that the
+    // board's replies are acted on again after the next open.
+    void PortClosing();
+
     // "Atualizando  k/n".
     std::string ProgressText() const;
 
@@ -95,6 +102,7 @@ private:
     // budget is spent.
     void RetryOrGiveUp();
     void SendCurrent();
+    void Refused();
     void GiveUp();
 
     UpdateView& view_;

@@ -6,6 +6,7 @@
 #include "framework/Sync.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
+#include "updater/FrameEncoder.h"
 #include "updater/ReplyParser.h"
 
 #include <gtest/gtest.h>
@@ -287,6 +288,9 @@ TEST_F(ControllerTest, ASendAgainRequestRestoresTheWholeBudget) {
     Tick(5);
 
     pty.Send("<D?>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.ResendDue; }));
+    EXPECT_EQ(pty.Take(), "") << "a refused frame goes again on the next tick";
+    Tick();
     ExpectFrameFor(pty, FirstBlock);
     EXPECT_EQ(Controller.AckRetries, 3);
     EXPECT_EQ(Controller.AckWaitTicks, 10);
@@ -420,20 +424,104 @@ TEST_F(ControllerTest, StartingWithNoBlockToSendIsRefusedAndChangesNothing) {
     EXPECT_EQ(pty.Take(), "");
 }
 
-TEST_F(ControllerTest, ACompletionReplyWhileIdleStillResetsEverything) {
+TEST_F(ControllerTest, ACompletionReplyOutsideTheClosingStepIsDropped) {
     Pty pty;
     Attach(pty.SlavePath());
     ConnectTo(pty);
     ASSERT_FALSE(Controller.Updating);
-    pty.Send("<FF>");
-    ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
-    EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
-    EXPECT_FALSE(view.TimerEnabled);
-    EXPECT_FALSE(Controller.BoardReady);
+    // While polling, and then with blocks still to send.
+    for (bool transfer : {false, true}) {
+        if (transfer) {
+            controller->BtIniciaClick();
+            ExpectFrameFor(pty, FirstBlock);
+        }
+        pty.Send("<FF>");
+        PumpFor(50ms);
+        EXPECT_EQ(Parser.ParserState, 14u);
+        EXPECT_TRUE(view.Messages.empty());
+        EXPECT_TRUE(view.TimerEnabled);
+        EXPECT_EQ(Controller.Updating, transfer);
+        EXPECT_TRUE(Controller.BoardReady);
+        EXPECT_EQ(view.Placa, "KX27");
+    }
+    // The parser reads on: the next acknowledgement moves the transfer.
+    pty.Send("<DD>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.BlocksSent == 1; }));
+    ExpectFrameFor(pty, FirstBlock->Next);
+}
+
+TEST_F(ControllerTest, AStatusReplyDuringATransferChangesNothing) {
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    controller->BtIniciaClick();
+    ExpectFrameFor(pty, FirstBlock);
+    const FrameKeyBytes key = HeaderKey;
+    const std::string status = view.Status;
+    Parser.SerialNumber.clear();
+    pty.Send(StatusReply);
+    ASSERT_TRUE(PumpUntil([] { return Parser.SerialNumber == "A10342"; }));
+    EXPECT_EQ(HeaderKey, key);
+    EXPECT_EQ(Controller.CommandDelayTicks, 0);
     EXPECT_EQ(Controller.StatusWaitTicks, 0);
-    EXPECT_EQ(view.Status, "");
-    EXPECT_EQ(view.Placa, "-");
-    EXPECT_TRUE(view.ConectaEnabled);
+    EXPECT_EQ(view.Status, status);
+    EXPECT_EQ(view.StatusColor, clStatusGreen);
+    EXPECT_FALSE(view.IniciaEnabled);
+    Tick(3);
+    EXPECT_EQ(pty.Take(), "") << "no poll between frames";
+}
+
+TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    controller->BtIniciaClick();
+    ExpectFrameFor(pty, FirstBlock);
+    // Three refusals at once: each counts, one frame goes on the next tick.
+    pty.Send("<D?><D?><D?>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.Refusals == 3; }));
+    Tick();
+    ExpectFrameFor(pty, FirstBlock);
+    PumpFor(20ms);
+    EXPECT_EQ(pty.Take(), "");
+    // An acceptance clears the count; the next block then gets its own ten.
+    pty.Send("<DD>");
+    ExpectFrameFor(pty, FirstBlock->Next);
+    EXPECT_EQ(Controller.Refusals, 0);
+    int frames = 1;
+    for (int refusal = 1; refusal < UpdateProtocol::RefusalLimit; ++refusal) {
+        pty.Send("<D?>");
+        ASSERT_TRUE(PumpUntil([] { return Controller.ResendDue; })) << refusal;
+        Tick();
+        ExpectFrameFor(pty, FirstBlock->Next);
+        ++frames;
+    }
+    EXPECT_TRUE(Controller.Updating);
+    pty.Send("<D?>");
+    ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
+    EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_FALSE(Controller.Updating);
+    EXPECT_EQ(view.Status, "SEM RESPOSTA");
+    Tick(30);
+    EXPECT_EQ(pty.Take(), "");
+    EXPECT_EQ(frames, UpdateProtocol::RefusalLimit);
+}
+
+TEST_F(ControllerTest, ClosingThePortEndsTheTransfer) {
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    controller->BtIniciaClick();
+    ExpectFrameFor(pty, FirstBlock);
+    // As the window has it: every close of the port tells the controller first.
+    port->OnBeforeClose = [this](TComponent*) { controller->PortClosing(); };
+    port->Close();
+    EXPECT_FALSE(Controller.Updating);
+    EXPECT_EQ(Controller.AckWaitTicks, 0);
+    port->Open();
+    pty.Send(StatusReply);
+    ASSERT_TRUE(PumpUntil([this] { return view.IniciaEnabled; }));
+    EXPECT_EQ(view.Status, "Comunicação  OK");
 }
 
 TEST_F(ControllerTest, ATransferStartedWhileAStatusReplyIsHalfReadDropsItsRest) {
