@@ -78,11 +78,18 @@ public:
         return std::find(statuses_.begin(), statuses_.end(), status) != statuses_.end();
     }
     void Forget() { statuses_.clear(); }
+    // While a transfer ran, the status was ever other than the green progress text, or
+    // "Iniciar" was enabled.
+    bool TransferViewBroke() const { return transferViewBroke_; }
 
 private:
     void Look() {
         longest_ = std::max(longest_, clock_.restart());
         std::string s = form_.LbStatus->Caption();
+        if (Controller.Updating &&
+            (s.rfind("Atualizando  ", 0) != 0 || form_.LbStatus->FontColor() != QColor(0, 128, 0) ||
+             form_.BtInicia->isEnabled()))
+            transferViewBroke_ = true;
         if (statuses_.empty() || statuses_.back() != s)
             statuses_.push_back(s);
     }
@@ -91,6 +98,7 @@ private:
     QElapsedTimer clock_;
     qint64 longest_ = 0;
     std::vector<std::string> statuses_;
+    bool transferViewBroke_ = false;
 };
 // A modal box runs its own loop, so even then the gap stays at timer scale; a second is a
 // window that did not answer.
@@ -420,12 +428,12 @@ TEST_F(FaultMatrix, AnswersDelayedCloseToTheStatusLimit) {
     WaitFor([] { return false; }, 3s);
     EXPECT_FALSE(watch.Showed(NoAnswer)) << "slow answers within the limit are answers";
     EXPECT_EQ(f.LbStatus->Caption(), CommunicationOk);
-    // The transfer goes on at the board's pace. (A status reply still on its way when
-    // "Iniciar" is clicked re-arms the poll during the transfer; the poll's own answer is then
-    // usually purged by the next frame, so "SEM RESPOSTA" may show while blocks go out.)
+    // The transfer goes on at the board's pace; a status reply still on its way when
+    // "Iniciar" is clicked changes nothing.
     Click(f.BtInicia);
     ASSERT_TRUE(WaitFor([&] { return Controller.BlocksSent >= 8; }, 30s));
     EXPECT_TRUE(Controller.Updating);
+    EXPECT_FALSE(watch.TransferViewBroke());
     EXPECT_LT(watch.LongestGapMs(), LongestAllowedGapMs);
     PressFechar();
     EXPECT_TRUE(closer.Seen().empty());
@@ -619,7 +627,7 @@ TEST_F(UserMidTransfer, PressingFechar) {
     StartStalledTransfer(board);
     PressFechar();
     EXPECT_FALSE(form_->Timeout->Enabled());
-    EXPECT_TRUE(Controller.Updating) << "closing the port does not end the transfer flag";
+    EXPECT_FALSE(Controller.Updating) << "closing the port ends the transfer";
     EXPECT_LT(CpuShareWhileIdle(1500ms), MostIdleCpu);
     EXPECT_TRUE(closer.Seen().empty());
     // Open again, connect and update: the board ends with exactly the image.
@@ -667,5 +675,155 @@ TEST_F(UserMidTransfer, ClosingTheWindow) {
     EXPECT_EQ(flashed.Stats().Completions, 0u);
     EXPECT_NE(flashed.Memory(), BuiltInImageBytes());
 }
+
+} // namespace
+
+namespace {
+
+// The transfer's integrity: each case ends either with the completion box and the board
+// holding exactly the built-in image, or with the give-up box, no completion and the transfer
+// flag off; never with a wrong image reported as complete, never with endless frames. Every
+// case runs under both of the board's plausible key rules.
+enum class End { Completes, GivesUp, Either };
+
+struct IntegrityCase {
+    const char* Name;
+    boardsim::BoardConfig Board;
+    End ExpectA, ExpectB;     // under key rule A and B
+    bool CrossStatus = false; // click "Iniciar" just after a poll went out
+    bool CloseMidway = false; // "Fechar" mid-transfer, then "Abrir", "Conectar", "Iniciar"
+};
+
+using Config = boardsim::BoardConfig;
+Config With(void (*set)(Config&)) {
+    Config c;
+    set(c);
+    return c;
+}
+
+const IntegrityCase IntegrityCases[] = {
+    // Answered 250 ms late, the reply to the poll sent just before the click arrives mid-transfer.
+    {"CrossingStatusReply", With([](Config& c) { c.StatusDelayMs = 250; }), End::Completes,
+     End::Completes, true},
+    // Key byte 1 carries the error into the next frames' addresses and data before the board
+    // stops reading them.
+    {"FlippedKeyByte", With([](Config& c) {
+         c.Flips = {{100, 7}};
+     }),
+     End::GivesUp, End::GivesUp},
+    {"FlippedDataByte", With([](Config& c) {
+         c.Flips = {{100, 20}};
+     }),
+     End::Completes, End::Completes},
+    // Frames sent in the same second share their key, so the keys may still agree.
+    {"LostFrame", With([](Config& c) { c.LoseFrame = 100; }), End::Either, End::Either},
+    {"LostAnswer", With([](Config& c) { c.DropAnswerTo = 100; }), End::Completes, End::Completes},
+    {"StrayCompletionWhilePolling", With([](Config& c) { c.StrayCompletionAtPoll = 1; }),
+     End::Completes, End::Completes},
+    {"StrayCompletionDuringTransfer", With([](Config& c) { c.StrayCompletionAtFrame = 100; }),
+     End::Completes, End::Completes},
+    {"RefusesEveryFrame", With([](Config& c) { c.NakEvery = 1; }), End::GivesUp, End::GivesUp},
+    // Under rule B the board keeps the key of the first transfer: only its restart helps.
+    // (One answer held back for a second, so the close lands mid-transfer.)
+    {"ClosedMidTransfer", With([](Config& c) { c.DropAnswerTo = 40; }), End::Completes,
+     End::GivesUp, false, true},
+};
+
+void PrintTo(const IntegrityCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+} // namespace
+
+namespace boardsim {
+void PrintTo(KeyRule rule, std::ostream* out) {
+    *out << (rule == KeyRule::ResetOnStatus ? "key rule A" : "key rule B");
+}
+} // namespace boardsim
+
+namespace {
+
+using IntegrityParam = std::tuple<IntegrityCase, boardsim::KeyRule>;
+
+class Integrity : public FaultMatrix, public ::testing::WithParamInterface<IntegrityParam> {
+protected:
+    // Clicks "Iniciar"; with `cross`, just after a poll went out, so its reply crosses.
+    void Start(bool cross) {
+        if (cross) {
+            ASSERT_TRUE(WaitFor([] {
+                return Controller.PendingCommand.empty() && Controller.StatusWaitTicks == 4;
+            }));
+        }
+        Click(form_->BtInicia);
+    }
+    void Reconnect() {
+        PressFechar();
+        ClickTab(0);
+        Click(form_->BtSerial);
+        ClickTab(1);
+        Click(form_->BtConecta);
+        ASSERT_TRUE(WaitFor([&] { return form_->LbStatus->Caption() == CommunicationOk; }, 20s));
+    }
+};
+
+TEST_P(Integrity, EndsSafely) {
+    const auto& [c, rule] = GetParam();
+    boardsim::SimulatorOptions options;
+    options.Board = c.Board;
+    options.Board.Keys = rule;
+    SimulatedBoard board(options);
+    TForm1& f = OpenWindow(board.SlavePath());
+    BoxCloser closer;
+    Watch watch(f);
+    ConnectToMonitor();
+    Start(c.CrossStatus);
+    if (c.CloseMidway) {
+        ASSERT_TRUE(WaitFor([] { return Controller.BlocksSent >= 39; }, 60s));
+        Reconnect();
+        Click(f.BtInicia);
+    }
+    ASSERT_TRUE(WaitFor([&] { return !closer.Seen().empty(); }, 60s)) << "no end in 60 s";
+    WaitFor([] { return false; }, 200ms); // nothing else follows the box
+    const End expected = rule == boardsim::KeyRule::ResetOnStatus ? c.ExpectA : c.ExpectB;
+    const bool completed = closer.Texts() == std::vector<std::string>{Completed};
+    if (completed) {
+        EXPECT_NE(expected, End::GivesUp);
+        ExpectCompletionShown(closer);
+    } else {
+        EXPECT_NE(expected, End::Completes) << closer.Texts()[0];
+        EXPECT_EQ(closer.Texts(), std::vector<std::string>{GivenUp});
+        ExpectNoAnswerShown();
+        EXPECT_FALSE(Controller.Updating);
+    }
+    EXPECT_FALSE(watch.TransferViewBroke()) << "the transfer's view changed under it";
+    EXPECT_LT(CpuShareWhileIdle(500ms), MostIdleCpu);
+    EXPECT_LT(watch.LongestGapMs(), LongestAllowedGapMs);
+    PressFechar();
+    const boardsim::Board& flashed = board.Finish();
+    const boardsim::BoardStats& s = flashed.Stats();
+    if (completed)
+        ExpectBuiltInImage(flashed.Memory());
+    else
+        EXPECT_EQ(s.Completions, 0u);
+    // A handful of frames for the one block the fault hurt, never a stream.
+    EXPECT_LE(s.Frames, s.Accepted + UpdateProtocol::RefusalLimit + 3) << s.Frames;
+    if (c.Board.NakEvery == 1) {
+        EXPECT_EQ(s.Frames, uint64_t(UpdateProtocol::RefusalLimit));
+    }
+    EXPECT_EQ(s.StrayCompletions,
+              uint64_t(c.Board.StrayCompletionAtPoll || c.Board.StrayCompletionAtFrame));
+    EXPECT_EQ(s.FlippedBytes, c.Board.Flips.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, Integrity,
+                         ::testing::Combine(::testing::ValuesIn(IntegrityCases),
+                                            ::testing::Values(boardsim::KeyRule::ResetOnStatus,
+                                                              boardsim::KeyRule::KeepUntilRestart)),
+                         [](const ::testing::TestParamInfo<IntegrityParam>& info) {
+                             return std::string(std::get<0>(info.param).Name) +
+                                    (std::get<1>(info.param) == boardsim::KeyRule::ResetOnStatus
+                                         ? "_KeyRuleA"
+                                         : "_KeyRuleB");
+                         });
 
 } // namespace
