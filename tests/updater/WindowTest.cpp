@@ -432,7 +432,7 @@ TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
     EXPECT_EQ(form->ComPort1->Port(), "COM1");
 }
 
-TEST_F(WindowTest, ClosingThePortDuringATransferStopsItButLeavesTheTransferFlag) {
+TEST_F(WindowTest, ClosingThePortDuringATransferStopsItAndEndsTheTransfer) {
     boardsim::SimulatorOptions options;
     options.Pace = true; // slow enough to close in the middle
     SimulatedBoard board(options);
@@ -467,7 +467,7 @@ TEST_F(WindowTest, ClosingThePortDuringATransferStopsItButLeavesTheTransferFlag)
     EXPECT_EQ(f.BarraSts->maximum(), BlockCount) << "the maximum stays";
     EXPECT_EQ(Controller.AckWaitTicks, 0);
     EXPECT_FALSE(Controller.BoardReady);
-    EXPECT_TRUE(Controller.Updating) << "the transfer flag stays as it was";
+    EXPECT_FALSE(Controller.Updating) << "status replies count again after the next open";
     WaitFor([] { return false; }, 300ms);
     EXPECT_TRUE(closer.Seen().empty()) << "nothing fires once the port is closed";
 }
