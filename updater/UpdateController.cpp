@@ -81,6 +81,9 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.AckWaitTicks = AckWait;
     state_.Controller.AckRetries = SendBudget;
+    state_.Controller.TransferStart = std::chrono::system_clock::now();
+    state_.Controller.Resends = 0;
+    state_.Controller.Refusals = 0;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
@@ -130,6 +133,7 @@ void UpdateController::RetryOrGiveUp() {
     --state_.Controller.AckRetries;
     if (state_.Controller.AckRetries != 0) {
         state_.Controller.AckWaitTicks = AckWait;
+        ++state_.Controller.Resends;
         SendCurrent();
     } else {
         GiveUp();
@@ -148,6 +152,7 @@ void UpdateController::SendCurrent() {
 void UpdateController::GiveUp() {
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
+    view_.TransferEnded(false);
     view_.ShowMessage(UpdateTexts::GivenUp);
     state_.CurrentBlock = FirstBlock;
 }
@@ -199,6 +204,8 @@ void UpdateController::AckReceived(char code) {
         else
             port_.Write(ClosingCommand, 4);
     } else if (code == '?') {
+        ++state_.Controller.Refusals;
+        ++state_.Controller.Resends;
         SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
     }
 }
@@ -216,5 +223,6 @@ void UpdateController::CompletionReceived() {
     state_.Controller.Updating = false;
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
+    view_.TransferEnded(true);
     view_.ShowMessage(UpdateTexts::Completed);
 }
