@@ -1,6 +1,7 @@
 #pragma once
 // The update controller's program-wide state, with its start-up values. Only the main thread
 // touches it. `ControllerState{}` is the state at start-up.
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -14,9 +15,13 @@ struct ControllerState {
     int32_t AckWaitTicks = 0;
     int32_t AckRetries = 3;
     int32_t BlocksSent = 0;
+    // For the service record: when the transfer started, frames sent again, blocks refused.
+    std::chrono::system_clock::time_point TransferStart{};
+    int32_t Resends = 0;
+    int32_t Refusals = 0;
     // Refusals ("?") of the current block since it was last accepted; the transfer is given
     // up at UpdateProtocol::RefusalLimit.
-    int32_t Refusals = 0;
+    int32_t BlockRefusals = 0;
     // A frame (or the closing command) is on its way and its answer not yet taken: only then
     // does an answer move the transfer on.
     bool FrameInFlight = false;

@@ -81,7 +81,10 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.AckWaitTicks = AckWait;
     state_.Controller.AckRetries = SendBudget;
+    state_.Controller.TransferStart = std::chrono::system_clock::now();
+    state_.Controller.Resends = 0;
     state_.Controller.Refusals = 0;
+    state_.Controller.BlockRefusals = 0;
     state_.Controller.ResendDue = false;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
@@ -119,6 +122,7 @@ void UpdateController::TimeoutTimer() {
     if (state_.Controller.ResendDue) {
         state_.Controller.ResendDue = false;
         state_.Controller.AckWaitTicks = AckWait;
+        ++state_.Controller.Resends;
         SendCurrent();
     } else if (Expires(state_.Controller.AckWaitTicks)) {
         RetryOrGiveUp();
@@ -137,6 +141,7 @@ void UpdateController::RetryOrGiveUp() {
     --state_.Controller.AckRetries;
     if (state_.Controller.AckRetries != 0) {
         state_.Controller.AckWaitTicks = AckWait;
+        ++state_.Controller.Resends;
         SendCurrent();
     } else {
         GiveUp();
@@ -154,7 +159,8 @@ void UpdateController::SendCurrent() {
 }
 
 void UpdateController::Refused() {
-    if (++state_.Controller.Refusals >= RefusalLimit)
+    ++state_.Controller.Refusals;
+    if (++state_.Controller.BlockRefusals >= RefusalLimit)
         GiveUp();
     else
         state_.Controller.ResendDue = true;
@@ -165,9 +171,10 @@ void UpdateController::GiveUp() {
     state_.Controller.AckWaitTicks = 0;
     state_.Controller.FrameInFlight = false;
     state_.Controller.ResendDue = false;
-    state_.Controller.Refusals = 0;
+    state_.Controller.BlockRefusals = 0;
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
+    view_.TransferEnded(false);
     view_.ShowMessage(UpdateTexts::GivenUp);
     state_.CurrentBlock = FirstBlock;
 }
@@ -222,7 +229,7 @@ void UpdateController::AckReceived(char code) {
     state_.Controller.AckWaitTicks = AckWait;
     state_.Controller.AckRetries = SendBudget;
     if (code == 'D') {
-        state_.Controller.Refusals = 0;
+        state_.Controller.BlockRefusals = 0;
         view_.StepProgress();
         ++state_.Controller.BlocksSent;
         view_.SetLabelText(UpdateView::LbStatus, ProgressText());
@@ -254,6 +261,7 @@ void UpdateController::CompletionReceived() {
     state_.Controller.Updating = false;
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
+    view_.TransferEnded(true);
     view_.ShowMessage(UpdateTexts::Completed);
 }
 

@@ -479,7 +479,7 @@ TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
     ExpectFrameFor(pty, FirstBlock);
     // Three refusals at once: each counts, one frame goes on the next tick.
     pty.Send("<D?><D?><D?>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.Refusals == 3; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.BlockRefusals == 3; }));
     Tick();
     ExpectFrameFor(pty, FirstBlock);
     PumpFor(20ms);
@@ -487,7 +487,7 @@ TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
     // An acceptance clears the count; the next block then gets its own ten.
     pty.Send("<DD>");
     ExpectFrameFor(pty, FirstBlock->Next);
-    EXPECT_EQ(Controller.Refusals, 0);
+    EXPECT_EQ(Controller.BlockRefusals, 0);
     int frames = 1;
     for (int refusal = 1; refusal < UpdateProtocol::RefusalLimit; ++refusal) {
         pty.Send("<D?>");
