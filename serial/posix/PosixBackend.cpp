@@ -295,8 +295,13 @@ public:
                     std::lock_guard lock(rxMutex_);
                     if (int rc = Query(FIONREAD, inKernel))
                         return Gone(rc, mask, events);
+                    if (purged_) {
+                        purged_ = false;
+                        lastArrived_ = pulled_;
+                    }
                     // The event character is found in the bytes as they arrive, so they are
-                    // taken from the driver here rather than when the program reads them.
+                    // taken from the driver here rather than when the program reads them
+                    // (after the purge mark, which must not count them as old).
                     if ((mask & EvRxFlagBit) && inKernel > 0) {
                         if (int rc = Refill(false))
                             return Gone(rc, mask, events);
@@ -304,10 +309,6 @@ public:
                     }
                     pulled = pulled_;
                     buffered = rxTail_ - rxHead_;
-                    if (purged_) {
-                        purged_ = false;
-                        lastArrived_ = pulled;
-                    }
                 }
                 // Every byte that ever arrived was either taken from the driver or is
                 // still there: this count only grows, so "new bytes" is exact.

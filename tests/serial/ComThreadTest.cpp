@@ -426,6 +426,22 @@ TEST_F(Events, TheEventCharacterIsFoundInTheBytesAsTheyArrive) {
     port.OnRxFlag = nullptr;
 }
 
+// The updater purges both queues before every frame; the answer that follows must be
+// reported, however soon it comes.
+TEST_F(Events, AnAnswerAfterAPurgeIsReported) {
+    std::string received;
+    port.OnRxChar = [&](TComponent*, int) {
+        char buf[64];
+        received.append(buf, static_cast<size_t>(port.Read(buf, sizeof buf)));
+    };
+    port.Open();
+    for (int i = 1; i <= 20; ++i) {
+        port.ClearBuffer(true, true);
+        pty.Send("<DD>");
+        ASSERT_TRUE(PumpUntil([&] { return received.size() == 4u * i; }, 5s)) << "answer " << i;
+    }
+}
+
 TEST(ModemLines, EachMovedCountIsItsLinesEvent) {
     struct Case {
         TModemLineCounts now;
