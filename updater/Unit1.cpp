@@ -6,6 +6,7 @@
 #include "framework/qt/Application.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
 #include "updater/WindowTexts.h"
 
 #include <QCloseEvent>
@@ -43,6 +44,12 @@ void SetFontStyle(QWidget* widget, int pointSize, bool bold) {
         f.setPointSize(pointSize);
     f.setBold(bold);
     widget->setFont(f);
+}
+
+// The failure's cause goes on a second line: a technician outside "dialout" must learn why.
+std::string WithCause(const std::string& message, const EComPort& e) {
+    std::string cause = OpenFailureCause(e.WinErrorCode);
+    return cause.empty() ? message : message + "\n" + cause;
 }
 
 } // namespace
@@ -287,15 +294,15 @@ void TForm1::BtSerialClick(TComponent*) {
             ComPort1->Close();
             try {
                 openShown();
-            } catch (const EComPort&) {
-                ::ShowMessage(OpenFailed + ComComboBox1->Text());
+            } catch (const EComPort& e) {
+                ::ShowMessage(WithCause(OpenFailed + ComComboBox1->Text(), e));
                 return;
             }
         } else {
             try {
                 openShown();
-            } catch (const EComPort&) {
-                ::ShowMessage(OpenFailed + ComComboBox1->Text() + "!");
+            } catch (const EComPort& e) {
+                ::ShowMessage(WithCause(OpenFailed + ComComboBox1->Text() + "!", e));
                 return;
             }
         }

@@ -220,3 +220,19 @@ TEST(Program, PacedDelayedAndCorruptedAnswersStillComeInOrder) {
     p.Signal(SIGINT);
     EXPECT_EQ(p.Wait(), 0);
 }
+
+// `sudo quorvel-boardsim --link ...` must leave a port the user who ran sudo can open.
+TEST(Program, UnderSudoThePortBelongsToTheUserWhoRanIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, as under sudo";
+    setenv("SUDO_UID", "65534", 1);
+    setenv("SUDO_GID", "65534", 1);
+    Program p({"--idle-timeout", "5"});
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    struct stat st {};
+    ASSERT_EQ(stat(p.Path().c_str(), &st), 0) << p.Path();
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_TRUE(st.st_mode & S_IRUSR && st.st_mode & S_IWUSR);
+}

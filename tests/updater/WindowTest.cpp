@@ -7,6 +7,7 @@
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
+#include "updater/OpenFailure.h"
 #include "updater/ReplyParser.h"
 #include "updater/Unit1.h"
 
@@ -15,6 +16,12 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -384,7 +391,8 @@ TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
 
     f.ComComboBox1->SetText(held.Name());
     Click(f.BtSerial);
-    ASSERT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + held.Name() + "!"});
+    ASSERT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + held.Name() +
+                                                       "!\n" + OpenFailureCause(EBUSY)});
     EXPECT_EQ(closer.Seen()[0].Title, "Atualizador Quorvel");
     EXPECT_EQ(Caption(f.BtSerial), "Abrir");
     EXPECT_TRUE(f.ComComboBox1->isEnabled());
@@ -401,7 +409,8 @@ TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
     ASSERT_EQ(f.ComLed1->State(), lsOn);
     Click(f.BtSerial);
     ASSERT_EQ(closer.Texts().size(), 2u);
-    EXPECT_EQ(closer.Texts()[1], "Erro ao abrir porta " + held.Name());
+    EXPECT_EQ(closer.Texts()[1],
+              "Erro ao abrir porta " + held.Name() + "\n" + OpenFailureCause(EBUSY));
     EXPECT_FALSE(f.ComPort1->Connected());
     EXPECT_EQ(lamp, (std::vector<TLedState>{lsOn, lsOff}));
     EXPECT_EQ(Caption(f.BtSerial), "Abrir");
@@ -419,6 +428,70 @@ TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
     EXPECT_EQ(Caption(f.BtSerial), "Fechar");
 }
 
+// Runs `action` as the user nobody when the suite runs as root, so that file modes count;
+// false when the effective user cannot be changed here.
+bool AsUnprivileged(const std::function<void()>& action) {
+    if (geteuid() != 0) {
+        action();
+        return true;
+    }
+    if (setegid(65534) != 0)
+        return false;
+    if (seteuid(65534) != 0) {
+        EXPECT_EQ(setegid(0), 0);
+        return false;
+    }
+    action();
+    EXPECT_EQ(seteuid(0), 0);
+    EXPECT_EQ(setegid(0), 0);
+    return true;
+}
+
+// The first line stays as it always was; the second tells the technician what to do.
+TEST_F(WindowTest, AnOpenFailureSaysWhyOnItsSecondLine) {
+    enum Situation { Held, Unplugged, NoPermission };
+    const struct {
+        Situation What;
+        std::vector<std::string> Says;
+    } cases[] = {
+        {Held, {"em uso por outro programa"}},
+        {Unplugged, {"desconectado"}},
+        {NoPermission, {"sudo adduser $USER dialout", "saia e entre novamente na sessão"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Pty pty;
+        DevLink link(pty.SlavePath());
+        ASSERT_TRUE(link.Made());
+        TComPort holder;
+        if (c.What == Held) {
+            holder.SetPort(link.Name());
+            holder.Open();
+        } else if (c.What == NoPermission) {
+            ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0), 0);
+        }
+        auto form = ShowForm();
+        form->ComComboBox1->SetText(link.Name());
+        ASSERT_EQ(form->ComComboBox1->Text(), link.Name());
+        if (c.What == Unplugged)
+            pty.CloseMaster(); // listed a moment ago; its device node goes with the master
+        BoxCloser closer;
+        auto click = [&] { Click(form->BtSerial); };
+        if (c.What != NoPermission)
+            click();
+        else if (!AsUnprivileged(click))
+            GTEST_SKIP() << "cannot open the port as an unprivileged user here";
+        ASSERT_EQ(closer.Texts().size(), 1u);
+        const std::string text = closer.Texts()[0];
+        const std::string first = "Erro ao abrir porta " + link.Name() + "!\n";
+        ASSERT_EQ(text.substr(0, first.size()), first);
+        EXPECT_EQ(text.find('\n', first.size()), std::string::npos) << text;
+        for (const std::string& words : c.Says)
+            EXPECT_NE(text.find(words, first.size()), std::string::npos) << text;
+        EXPECT_FALSE(form->ComPort1->Connected());
+    }
+}
+
 TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
     FakePortTree none({});
     SetPortListFolders(none.ClassDir(), none.DevDir());
@@ -427,7 +500,8 @@ TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
     EXPECT_EQ(form->ComComboBox1->Text(), "");
     BoxCloser closer;
     Click(form->BtSerial);
-    EXPECT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta !"});
+    EXPECT_EQ(closer.Texts(),
+              std::vector<std::string>{"Erro ao abrir porta !\n" + OpenFailureCause(ENOENT)});
     EXPECT_FALSE(form->ComPort1->Connected());
     EXPECT_EQ(form->ComPort1->Port(), "COM1");
 }
