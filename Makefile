@@ -20,7 +20,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation
 
 CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
 

@@ -99,6 +99,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends from the libraries the executables really link (libqt6widgets6 and the rest), as
 # dpkg-shlibdeps reads them from Debian's symbol files.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window's font (Liberation Sans Narrow), which no library pulls in.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Control files with the modes Debian's policy asks for.

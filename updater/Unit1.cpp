@@ -23,6 +23,7 @@ constexpr char BuiltInVersions[] = "V4.5 M1.0";
 constexpr char OpenCaption[] = "Abrir";
 constexpr char CloseCaption[] = "Fechar";
 constexpr char OpenFailed[] = "Erro ao abrir porta ";
+constexpr char WindowFontFamily[] = "Liberation Sans Narrow"; // Debian: fonts-liberation
 
 template <class W> W* Place(W* widget, int left, int top, int width, int height) {
     widget->setGeometry(left, top, width, height);
@@ -118,7 +119,9 @@ void TForm1::CreateControls() {
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(299, 194);
-    QFont base(QStringLiteral("MS Sans Serif"));
+    // Laid out for a narrow 8-point sans; of Debian's fonts this one keeps every text inside
+    // its box, all four tabs in the strip and whole port names in the closed selector.
+    QFont base(QString::fromUtf8(WindowFontFamily));
     base.setStyleHint(QFont::SansSerif);
     base.setPointSize(8);
     setFont(base);

@@ -12,7 +12,11 @@
 #include "updater/Unit1.h"
 
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -217,6 +221,72 @@ TEST_F(WindowTest, LayoutTextsAndInitialState) {
         while (next && next->focusPolicy() == Qt::NoFocus && next != chain[i + 1])
             next = next->nextInFocusChain();
         EXPECT_EQ(next, chain[i + 1]) << i;
+    }
+}
+
+// The window was laid out in pixels for a narrow 8-point sans; with the font it uses every text
+// must still sit inside the box drawn for it.
+TEST_F(WindowTest, EveryTextStaysInsideItsBox) {
+    auto form = ShowForm();
+    TForm1& f = *form;
+    ASSERT_EQ(QFontInfo(f.font()).family().toStdString(), "Liberation Sans Narrow")
+        << "the window's font is missing (Debian: fonts-liberation)";
+
+    auto advance = [](const QWidget* w, const std::string& text) {
+        return w->fontMetrics().horizontalAdvance(QString::fromStdString(text));
+    };
+    // Designed widths; each label with its layout text and the text it shows after start-up.
+    const struct {
+        TLabel* Label;
+        int Width;
+        std::string Layout;
+    } labels[] = {
+        {f.Label8, 207, "SIMULADOR DE BOMBAS QUORVEL"},
+        {f.Label7, 113, "Selecione a porta serial:"},
+        {f.Label6, 194, "Quorvel"},
+        {f.Label1, 45, "Placa:"},
+        {f.LbPlaca, 4, "-"},
+        {f.LbStatus, 136, "------------"},
+        {f.Label2, 76, "Versão atual:"},
+        {f.LbVersao1, 49, "V1.1 M1.1"},
+        {f.Label5, 56, "Nº  Série:"},
+        {f.LbSerial, 30, "xxxxxx"},
+        {f.Label3, 77, "Nova versão:"},
+        {f.LbVersao2, 49, "V1.1 M1.1"},
+        {f.Label4, 58, "Registros:"},
+        {f.LbBlocos, 15, "xxx"},
+    };
+    for (const auto& l : labels) {
+        EXPECT_LE(advance(l.Label, l.Layout), l.Width) << l.Layout;
+        EXPECT_LE(advance(l.Label, l.Label->Caption()), l.Width) << l.Label->Caption();
+    }
+    for (const std::string status : {"Comunicação  OK", "SEM RESPOSTA", "Atualizando  999/999"})
+        EXPECT_LE(advance(f.LbStatus, status), f.LbStatus->width()) << status;
+
+    for (QPushButton* button : {f.BtSerial, f.BtConecta, f.BtInicia})
+        EXPECT_LE(button->sizeHint().width(), button->width()) << Caption(button);
+    f.BtSerial->setText(QStringLiteral("Fechar"));
+    EXPECT_LE(f.BtSerial->sizeHint().width(), f.BtSerial->width());
+    f.BtSerial->setText(QStringLiteral("Abrir"));
+
+    // The closed selector shows whole port names.
+    QStyleOptionComboBox box;
+    box.initFrom(f.ComComboBox1);
+    box.editable = false;
+    box.frame = true;
+    const int field = f.ComComboBox1->style()
+                          ->subControlRect(QStyle::CC_ComboBox, &box, QStyle::SC_ComboBoxEditField,
+                                           f.ComComboBox1)
+                          .width();
+    for (const std::string port : {"ttyUSB0", "ttyACM0", "ttyS0"})
+        EXPECT_LE(advance(f.ComComboBox1, port), field) << port;
+
+    // Both texts read without sideways scrolling.
+    for (int tab : {2, 3}) {
+        ClickTab(f, tab);
+        TMemo* memo = tab == 2 ? f.Memo1 : f.Memo2;
+        QCoreApplication::processEvents();
+        EXPECT_EQ(memo->horizontalScrollBar()->maximum(), 0) << "tab " << tab;
     }
 }
 
