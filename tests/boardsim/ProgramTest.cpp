@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -75,7 +76,10 @@ public:
         char name[] = "/tmp/boardsim-test-XXXXXX";
         path_ = mkdtemp(name);
     }
-    ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
 private:
