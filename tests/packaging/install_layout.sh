@@ -106,12 +106,15 @@ options)
         [ "$("$prefix/bin/$p" --version)" = "$p $version" ] || fail "$p --version is not $version"
     done
     if [[ " ${programs[*]} " == *" quorvel-updater "* ]]; then
-        status=0
-        err=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 \
-            "$prefix/bin/quorvel-updater" 2>&1 >/dev/null) || status=$?
-        [ "$status" = 1 ] || fail "the updater without a display exits $status"
-        [ "$(wc -l <<<"$err")" = 1 ] && grep -q DISPLAY <<<"$err" ||
-            fail "the updater without a display says: $err"
+        # No display named at all, and one named that is not there.
+        for display in "" :9999; do
+            status=0
+            err=$(env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=$display timeout 20 \
+                "$prefix/bin/quorvel-updater" 2>&1 >/dev/null) || status=$?
+            [ "$status" = 1 ] || fail "the updater with DISPLAY='$display' exits $status"
+            [ "$(wc -l <<<"$err")" = 1 ] && grep -q DISPLAY <<<"$err" ||
+                fail "the updater with DISPLAY='$display' says: $err"
+        done
     fi
     ;;
 
