@@ -20,7 +20,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation
 
 CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
 
@@ -37,12 +37,21 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 all: build
 
+# Another apt at work (unattended upgrades on a laptop) holds its locks: wait for it a few
+# minutes instead of failing at once.
+APT_LOCK_WAIT ?= 300
+APT_GET = $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT)
+
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:" $$missing; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  end=$$(( $$(date +%s) + $(APT_LOCK_WAIT) )); \
+	  until out=$$($(APT_GET) update -qq 2>&1); do \
+	    if ! grep -q 'lock' <<<"$$out" || [ $$(date +%s) -ge $$end ]; then echo "$$out"; exit 1; fi; \
+	    echo "apt is busy (another program holds its lock); waiting..."; sleep 5; \
+	  done; \
+	  $(APT_GET) install -y -qq --no-install-recommends $$missing; \
 	fi
 
 $(BUILD)/build.ninja:
@@ -140,7 +149,10 @@ clean:
 package: build
 	cmake --build $(BUILD) --target package
 
-# Installs that package on a fresh debootstrap chroot and runs it there (root, needs the mirror).
+# Checks that package with lintian and appstreamcli, then installs it on a fresh debootstrap
+# chroot and runs it there (root, needs the mirror).
 check-install: package
-	@command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq debootstrap
+	@for tool in debootstrap:debootstrap lintian:lintian appstreamcli:appstream; do \
+	  command -v $${tool%%:*} >/dev/null || $(APT_GET) install -y -qq $${tool##*:} || exit 1; \
+	done
 	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)
