@@ -1,7 +1,7 @@
 #pragma once
 // The seam between the port component and the operating system. The component speaks in the
-// serial line's terms; one implementation per platform (serial/posix/ for termios). Every
-// call returns 0 or the platform's error number and never throws.
+// serial line's terms; one implementation per platform (serial/posix/ for termios, serial/win32/).
+// Every call returns 0 or the platform's error number and never throws.
 #include "serial/ComTypes.h"
 
 #include <atomic>
@@ -107,3 +107,5 @@ protected:
 
 // The platform's implementation.
 std::unique_ptr<TComBackend> CreateComBackend();
+// The platform's error for a call on a port that is not open (EBADF, ERROR_INVALID_HANDLE).
+extern const int ComClosedPortError;

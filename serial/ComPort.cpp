@@ -429,7 +429,7 @@ void TCustomComPort::CheckSignals(bool open) {
 
 TComBackend& TCustomComPort::Device(int messageCode) {
     if (!backend_)
-        throw EComPort(messageCode, EBADF);
+        throw EComPort(messageCode, ComClosedPortError);
     return *backend_;
 }
 
