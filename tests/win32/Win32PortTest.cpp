@@ -43,8 +43,11 @@ int ReadState(const char* name) {
     return value;
 }
 
+// Replaced whole, so the library never reads a half-written file.
 void WriteModemLines(int bits) {
-    std::ofstream(StateFile("modem"), std::ios::trunc) << bits << "\n";
+    std::string path = StateFile("modem"), next = path + ".new";
+    std::ofstream(next, std::ios::trunc) << bits << "\n";
+    MoveFileExA(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 // Linux TIOCM_* bits, as the state file holds them.
@@ -212,9 +215,12 @@ TEST_F(Win32Port, QuarterMegabyteEachWayArrivesIntact) {
         while (int n = port.Read(buf, sizeof buf))
             in.append(buf, static_cast<size_t>(n));
     };
-    peer.Send(out);
+    // Sent from another thread: the main thread must stay free to take the events.
+    std::thread sender([&] { peer.Send(out); });
     EXPECT_TRUE(PumpUntil([&] { return in.size() >= out.size(); }, 30s)) << in.size();
+    sender.join();
     EXPECT_TRUE(in == out);
+    port.Close();
 }
 
 TEST_F(Win32Port, ReceivedBytesRaiseRxCharOnTheMainThread) {
@@ -239,6 +245,7 @@ TEST_F(Win32Port, ReceivedBytesRaiseRxCharOnTheMainThread) {
     counts.clear();
     PumpFor(300ms);
     EXPECT_TRUE(counts.empty());
+    port.Close();
 }
 
 TEST_F(Win32Port, WriteIsFollowedByTxEmpty) {
@@ -247,17 +254,15 @@ TEST_F(Win32Port, WriteIsFollowedByTxEmpty) {
     port.Open();
     port.WriteStr("<F@>");
     EXPECT_TRUE(PumpUntil([&] { return empties > 0; }, 3s));
+    port.Close();
 }
 
 TEST_F(Win32Port, ModemLineChangesArriveAsEventsAndOutputsReachTheLines) {
     struct Case {
         int lines;
         const char* expected;
-    } cases[] = {{kCts, "CTS 1"},
-                 {0, "CTS 0"},
-                 {kDsr, "DSR 1"},
-                 {kDsr | kCar, "RLSD 1"},
-                 {kDsr | kCar | kRng, "Ring"}};
+    } cases[] = {{kCts, "CTS 1"},  {0, "CTS 0"},  {kDsr, "DSR 1"}, {0, "DSR 0"},
+                 {kCar, "RLSD 1"}, {0, "RLSD 0"}, {kRng, "Ring"}};
     Log log;
     port.OnCTSChange = [&](TComponent*, bool on) { log.push_back(on ? "CTS 1" : "CTS 0"); };
     port.OnDSRChange = [&](TComponent*, bool on) { log.push_back(on ? "DSR 1" : "DSR 0"); };
@@ -271,11 +276,13 @@ TEST_F(Win32Port, ModemLineChangesArriveAsEventsAndOutputsReachTheLines) {
         log.clear();
         WriteModemLines(c.lines | kDtr);
         EXPECT_TRUE(PumpUntil(
-            [&] { return std::find(log.begin(), log.end(), c.expected) != log.end(); }, 3s));
+            [&] { return std::find(log.begin(), log.end(), c.expected) != log.end(); }, 3s))
+            << ::testing::PrintToString(log);
     }
     port.FlowControl().SetControlDTR(dtrDisable);
     port.FlowControl().SetControlRTS(rtsEnable);
     EXPECT_TRUE(PumpUntil([] { return (ReadState("modem") & (kDtr | kRts)) == kRts; }, 1s));
+    port.Close(); // its handlers write to this test's log
 }
 
 TEST_F(Win32Port, CloseEndsTheEventThreadPromptlyAndEmptiesTheQueues) {
