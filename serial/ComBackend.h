@@ -36,6 +36,10 @@ struct TComLineSettings {
     bool XonXoffIn = false;
     char XonChar = 17;
     char XoffChar = 19;
+    bool DSRSensitivity = false;
+    bool TxContinueOnXoff = false;
+    bool ReplaceErrors = false; // parity errors become ErrorChar (with ParityCheck)
+    char ErrorChar = 0;
 };
 
 struct TComTimeoutSettings {

@@ -240,6 +240,9 @@ protected:
         dcb.fOutxCtsFlow = s.OutCTSFlow;
         dcb.fOutxDsrFlow = s.OutDSRFlow;
         dcb.fDtrControl = static_cast<DWORD>(s.ControlDTR);
+        dcb.fDsrSensitivity = s.DSRSensitivity;
+        dcb.fTXContinueOnXoff = s.TxContinueOnXoff;
+        dcb.fErrorChar = s.ReplaceErrors;
         dcb.fOutX = s.XonXoffOut;
         dcb.fInX = s.XonXoffIn;
         dcb.fNull = s.DiscardNull;
@@ -251,6 +254,7 @@ protected:
         dcb.XonChar = s.XonChar;
         dcb.XoffChar = s.XoffChar;
         dcb.EvtChar = s.EventChar;
+        dcb.ErrorChar = s.ErrorChar;
         if (!SetCommState(h, &dcb))
             return static_cast<int>(GetLastError());
         return 0;

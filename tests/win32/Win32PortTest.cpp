@@ -288,6 +288,24 @@ TEST_F(Win32Port, ModemLineChangesArriveAsEventsAndOutputsReachTheLines) {
     port.Close(); // its handlers write to this test's log
 }
 
+// Interval and multiplier MAXDWORD with a total constant: on Windows a read waits up to the
+// constant for a first byte; under Wine such an overlapped read never ends by itself, and
+// the port must not hang on it either way.
+TEST_F(Win32Port, ReadsWithATotalTimeoutEndWithinTheirLimit) {
+    port.Timeouts().SetReadInterval(-1);
+    port.Timeouts().SetReadTotalMultiplier(-1);
+    port.Timeouts().SetReadTotalConstant(200);
+    port.Open();
+    char buf[8];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.Read(buf, 1), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    peer.Send("x");
+    EXPECT_TRUE(PumpUntil([&] { return port.InputCount() == 1; }));
+    EXPECT_EQ(port.Read(buf, 1), 1);
+    EXPECT_EQ(buf[0], 'x');
+}
+
 TEST_F(Win32Port, CloseEndsTheEventThreadPromptlyAndEmptiesTheQueues) {
     port.Open();
     peer.Send("unread");
