@@ -3,7 +3,8 @@
 #
 #   make check             plain build, whole suite (the quick loop while developing)
 #   make test              what CI runs: the suite plain, under ASan+UBSan and under TSan,
-#                          then every fuzz target for FUZZ_SECONDS (30) each; each phase timed
+#                          then every fuzz target for FUZZ_SECONDS (30) each, then the Windows
+#                          cross build and its tests under Wine; each phase timed
 #   make asan / make tsan  one sanitizer build and its suite
 #   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
 #   make bench             every benchmark, one table
@@ -120,7 +121,7 @@ fuzz: fuzz-build
 # time of each phase is printed at the end.
 test: deps
 	@failed=""; report=""; \
-	for phase in check asan tsan fuzz; do \
+	for phase in check asan tsan fuzz test-windows; do \
 	  start=$$(date +%s); \
 	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) || failed="$$failed $$phase"; \
 	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
