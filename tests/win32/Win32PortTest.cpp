@@ -248,6 +248,28 @@ TEST_F(Win32Port, ReceivedBytesRaiseRxCharOnTheMainThread) {
     port.Close();
 }
 
+// Wine's device wait may keep ending with nothing to report (error 995 on a pseudo-terminal
+// without the modem-line library): the event thread must not turn that into a busy loop.
+TEST_F(Win32Port, AQuietOpenPortCostsAlmostNoProcessorTime) {
+    auto cpu = [] {
+        FILETIME created, exited, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        auto ticks = [](FILETIME f) {
+            return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+        };
+        return double(ticks(kernel) + ticks(user)) / 1e7;
+    };
+    int events = 0;
+    port.OnRxChar = [&](TComponent*, int) { ++events; };
+    port.Open();
+    PumpFor(100ms);
+    double before = cpu();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpu() - before, 0.25);
+    EXPECT_EQ(events, 0);
+    port.Close();
+}
+
 TEST_F(Win32Port, WriteIsFollowedByTxEmpty) {
     int empties = 0;
     port.OnTxEmpty = [&](TComponent*) { ++empties; };

@@ -1,8 +1,8 @@
 /* Two pseudo-terminals joined back to back for the Windows tests under Wine: the port under
  * test is COM5 (the first pair's slave), the test's far end is COM6 (the second pair's
  * slave); whatever one sends, the other receives. Runs the given command (the test under
- * Wine) with the modem-line library preloaded for COM5, and writes COM5's line speed into
- * <state dir>/speed whenever it changes.
+ * Wine) with the modem-line library preloaded for COM5 (unless it is given as "-"), and writes
+ * COM5's line speed into <state dir>/speed whenever it changes.
  *
  *   quorvel-ptybridge <state dir> <preload library> <command> [arguments...]
  */
@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
 
     pid_t child = fork();
     if (child == 0) {
-        setenv("LD_PRELOAD", argv[2], 1);
+        if (strcmp(argv[2], "-") != 0) /* "-": the lines stay as a pseudo-terminal has them */
+            setenv("LD_PRELOAD", argv[2], 1);
         setenv("QUORVEL_MODEM_PTS", a.path, 1);
         setenv("QUORVEL_MODEM_STATE", modemState, 1);
         execvp(argv[3], argv + 3);
