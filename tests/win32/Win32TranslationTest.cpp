@@ -1,10 +1,13 @@
 // The translation runtime's Windows rules, under Wine: the language from LANG or the user's
 // locale, and the catalogues in locale\ beside the executable, mapped from disk.
+#include "framework/Exception.h"
 #include "i18n/Translation.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortStartup.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -46,6 +49,38 @@ TEST(Win32Catalogues, TheShippedCatalogueBesideTheExecutableTranslatesTheMessage
     TranslateComPortMessages(); // back to the English texts for the tests that follow
     gg::GnuGettextShutdown();
     SetEnvironmentVariableA("LANG", nullptr);
+}
+
+// A catalogue name that exists but cannot be opened (here a folder) is reported with the
+// path the runtime built, in Windows form, and tried again at the next lookup.
+TEST(Win32Catalogues, ACatalogueThatCannotBeOpenedIsReportedWithItsPath) {
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    std::string root =
+        std::string(temp) + "quorvel-locale-" + std::to_string(GetCurrentProcessId());
+    std::string folder = root;
+    for (const char* part : {"", "\\xx_YY", "\\LC_MESSAGES", "\\default.mo"}) {
+        folder += part;
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    SetEnvironmentVariableA("LANG", "xx_YY");
+    gg::GnuGettextStartup();
+    gg::bindtextdomain("default", root);
+    std::string expected = "Cannot open file " + root + "\\xx_YY\\LC_MESSAGES\\default.mo";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            gg::dgettext("default", u"Registry error");
+            ADD_FAILURE() << "no failure reported";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message, expected);
+        }
+    }
+    gg::GnuGettextShutdown();
+    SetEnvironmentVariableA("LANG", nullptr);
+    for (size_t cut; (cut = folder.rfind('\\')) != std::string::npos && folder.size() > root.size();
+         folder.resize(cut))
+        RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryA(root.c_str());
 }
 
 } // namespace
