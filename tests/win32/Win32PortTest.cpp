@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -308,6 +309,27 @@ TEST_F(Win32Port, ModemLineChangesArriveAsEventsAndOutputsReachTheLines) {
     port.FlowControl().SetControlRTS(rtsEnable);
     EXPECT_TRUE(PumpUntil([] { return (ReadState("modem") & (kDtr | kRts)) == kRts; }, 1s));
     port.Close(); // its handlers write to this test's log
+}
+
+// Close stops the event thread while it waits for the main thread to take a dispatch: that
+// dispatch runs during Close, after OnBeforeClose, with the device still open.
+TEST_F(Win32Port, CloseRunsAQueuedDispatchAfterBeforeClose) {
+    std::atomic<bool> queued{false};
+    Sync::SetWakeMainThread([&] { queued = true; });
+    Log log;
+    port.OnRxChar = [&](TComponent*, int) {
+        log.push_back(port.Connected() ? "rx open" : "rx closed");
+    };
+    port.OnBeforeClose = [&](TComponent*) { log.push_back("BeforeClose"); };
+    port.OnAfterClose = [&](TComponent*) { log.push_back("AfterClose"); };
+    port.Open();
+    peer.Send("xy");
+    for (int i = 0; i < 5000 && !queued; ++i)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(queued);
+    port.Close();
+    Sync::SetWakeMainThread(nullptr);
+    EXPECT_EQ(log, (Log{"BeforeClose", "rx open", "AfterClose"}));
 }
 
 // Interval and multiplier MAXDWORD with a total constant: on Windows a read waits up to the
