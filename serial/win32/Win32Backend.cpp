@@ -163,7 +163,7 @@ public:
         COMSTAT stat{};
         DWORD bits = 0;
         int rc = Status(bits, stat);
-        errors = rc == 0 ? bits : 0;
+        errors = rc == 0 ? bits | keptErrors_.exchange(0) : 0;
         return rc;
     }
 
@@ -386,6 +386,8 @@ private:
             txPending_ = false;
             events |= EvTxEmptyBit;
         }
+        // Taken from the device here, kept for the next LastErrors.
+        keptErrors_ |= errors;
         if (errors & (CeFrame | CeOverrun | CeRxParity | CeRxOver))
             events |= EvErrBit;
         if (errors & CeBreak)
@@ -398,6 +400,7 @@ private:
     std::atomic<bool> interrupted_{false};
     std::atomic<bool> txPending_{false};
     std::atomic<bool> readSinceCheck_{false};
+    std::atomic<unsigned> keptErrors_{0};
     std::atomic<int> inputSize_{1024};
     std::mutex timeoutsMutex_;
     TComTimeoutSettings timeouts_;
