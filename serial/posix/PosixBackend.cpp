@@ -621,6 +621,8 @@ private:
 
 } // namespace
 
+const int ComClosedPortError = EBADF;
+
 std::unique_ptr<TComBackend> CreateComBackend() {
     return std::make_unique<PosixBackend>();
 }
