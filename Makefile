@@ -3,10 +3,13 @@
 #
 #   make check             plain build, whole suite (the quick loop while developing)
 #   make test              what CI runs: the suite plain, under ASan+UBSan and under TSan,
-#                          then every fuzz target for FUZZ_SECONDS (30) each; each phase timed
+#                          then every fuzz target for FUZZ_SECONDS (30) each, then the Windows
+#                          cross build and its tests under Wine; each phase timed
 #   make asan / make tsan  one sanitizer build and its suite
 #   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
 #   make bench             every benchmark, one table
+#   make test-windows      cross build for Windows (mingw-w64) and its tests under Wine
+#   make package-windows   the Windows zip: the programs with locale\ beside them
 
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -20,7 +23,17 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation
+
+# Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
+# Wine to run the results, GoogleTest's sources to build it with that compiler, zip.
+WIN_BUILD ?= build-win
+WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build
+WIN_PREFIX = $(CURDIR)/$(WIN_BUILD)/wineprefix
+WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all
+# Ports mapped through the registry for the port-list test, and their order as text.
+WIN_REGISTRY_PORTS := COM2 COM7 COM10
+WIN_REGISTRY_ORDER := COM10,COM2,COM7
 
 CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
 
@@ -33,12 +46,29 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_s
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
+.PHONY: deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
 
 all: build
 
+# Another apt at work (unattended upgrades on a laptop) holds its locks: wait for it a few
+# minutes instead of failing at once.
+APT_LOCK_WAIT ?= 300
+APT_GET = $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT)
+
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  end=$$(( $$(date +%s) + $(APT_LOCK_WAIT) )); \
+	  until out=$$($(APT_GET) update -qq 2>&1); do \
+	    if ! grep -q 'lock' <<<"$$out" || [ $$(date +%s) -ge $$end ]; then echo "$$out"; exit 1; fi; \
+	    echo "apt is busy (another program holds its lock); waiting..."; sleep 5; \
+	  done; \
+	  $(APT_GET) install -y -qq --no-install-recommends $$missing; \
+	fi
+
+deps-windows:
+	@missing=$$(for p in $(WIN_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:" $$missing; \
 	  $(SUDO) apt-get update -qq && \
@@ -100,7 +130,7 @@ fuzz: fuzz-build
 # time of each phase is printed at the end.
 test: deps
 	@failed=""; report=""; \
-	for phase in check asan tsan fuzz; do \
+	for phase in check asan tsan fuzz test-windows; do \
 	  start=$$(date +%s); \
 	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) || failed="$$failed $$phase"; \
 	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
@@ -134,13 +164,68 @@ demo: build
 	$(BUILD)/bin/quorvel-updater
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD)
 
 # The Debian package, build/quorvel-updater_<version>_<arch>.deb.
 package: build
 	cmake --build $(BUILD) --target package
 
-# Installs that package on a fresh debootstrap chroot and runs it there (root, needs the mirror).
+# Checks that package with lintian and appstreamcli, then installs it on a fresh debootstrap
+# chroot and runs it there (root, needs the mirror).
 check-install: package
-	@command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq debootstrap
+	@for tool in debootstrap:debootstrap lintian:lintian appstreamcli:appstream; do \
+	  command -v $${tool%%:*} >/dev/null || $(APT_GET) install -y -qq $${tool##*:} || exit 1; \
+	done
 	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)
+
+# ---- Windows ------------------------------------------------------------------------------
+# The cross build runs its build-time helper through Wine, so the private prefix comes first.
+# Creating it is slow (once); it also maps $(WIN_REGISTRY_PORTS) through the registry, which
+# Wine reads when its server starts.
+$(WIN_PREFIX)/.quorvel-ready:
+	@mkdir -p $(WIN_BUILD)
+	@echo "Creating the Wine prefix $(WIN_PREFIX) (once)"
+	$(WINE_ENV) WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >$(WIN_BUILD)/wineboot.log 2>&1
+	@for p in $(WIN_REGISTRY_PORTS); do \
+	  $(WINE_ENV) wine reg add 'HKLM\Software\Wine\Ports' /v $$p /d /dev/null /f >>$(WIN_BUILD)/wineboot.log 2>&1 || exit 1; \
+	done
+	$(WINE_ENV) wineserver -k 2>/dev/null || true; $(WINE_ENV) wineserver -w
+	touch $@
+
+$(WIN_BUILD)/build.ninja: | $(WIN_PREFIX)/.quorvel-ready
+	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DQUORVEL_GUI=OFF -DQUORVEL_BENCH=OFF -DQUORVEL_GTEST_SOURCE=/usr/src/googletest
+
+# Linux helpers of the Windows tests: two pseudo-terminals back to back as COM5/COM6, and
+# the modem lines Wine reads from COM5.
+$(WIN_BUILD)/host/quorvel-ptybridge: tests/win32/ptybridge.c
+	@mkdir -p $(@D)
+	cc -Wall -Wextra -O2 -o $@ $<
+$(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
+	@mkdir -p $(@D)
+	cc -Wall -Wextra -O2 -shared -fPIC -o $@ $< -ldl
+
+# Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
+# goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
+test-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
+              $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	@cd $(WIN_BUILD) && mkdir -p state && : >wine.log && \
+	failed="" && \
+	for t in bin/framework_tests.exe; do \
+	  $(WINE_ENV) timeout 300 wine $$t 2>>wine.log || failed="$$failed $$t"; \
+	done; \
+	env -u LANG -u LC_ALL -u LC_MESSAGES $(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state \
+	  QUORVEL_EXPECTED_PORTS=$(WIN_REGISTRY_ORDER) timeout 300 \
+	  host/quorvel-ptybridge $$PWD/state $$PWD/host/libquorvel-modemlines.so \
+	  wine bin/win32_serial_tests.exe 2>>wine.log || failed="$$failed bin/win32_serial_tests.exe"; \
+	echo "== again without modem lines: Wine's device wait then keeps ending by itself"; \
+	$(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state timeout 300 host/quorvel-ptybridge $$PWD/state - \
+	  wine bin/win32_serial_tests.exe --gtest_filter='Win32Port.*:-*ModemLine*:*OpenAndClose*' \
+	  2>>wine.log || failed="$$failed bin/win32_serial_tests.exe(no modem lines)"; \
+	$(WINE_ENV) wineserver -k 2>/dev/null; \
+	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
+	echo "== Windows tests passed"
+
+package-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target package-windows

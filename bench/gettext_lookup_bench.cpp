@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     std::string locpath = dir + "/locales";
     fs::create_directories(locpath);
     // localedef warns about nothing we use but exits 1 on warnings: judge by the result.
-    std::system(
+    [[maybe_unused]] const int localedefStatus = std::system(
         ("localedef -i pt_BR -f UTF-8 '" + locpath + "/pt_BR.UTF-8' >/dev/null 2>&1").c_str());
     ::setenv("LOCPATH", locpath.c_str(), 1);
     ::unsetenv("LANGUAGE");

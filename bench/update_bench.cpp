@@ -6,6 +6,8 @@
 // from its start to the window being on screen, and the peak memory of the program itself.
 //
 //   build/bin/update_bench            (as root: the simulator's port is linked into /dev)
+//   build/bin/update_bench --answer-delay-ms 16   every answer that much late, as a USB
+//                                     adapter's latency timer holds it back
 #include "framework/qt/Application.h"
 #include "tools/boardsim/Simulator.h"
 #include "updater/ControllerState.h"
@@ -96,12 +98,14 @@ struct Run {
 };
 
 // One whole update through a new window against the simulator pacing every byte, the board
-// refusing every N-th frame (0: none). Timed from the click on "Iniciar" to the completion box.
-Run PacedUpdate(int nakEvery) {
+// refusing every N-th frame (0: none), every answer `answerDelayMs` late. Timed from the click on
+// "Iniciar" to the completion box.
+Run PacedUpdate(int nakEvery, int answerDelayMs) {
     // The board comes first, so the window's port list shows it, as for a user.
     boardsim::SimulatorOptions options;
     options.Pace = true;
     options.Board.NakEvery = nakEvery;
+    options.AnswerDelayMs = answerDelayMs;
     boardsim::Simulator simulator(options);
     std::thread runner([&] { simulator.Run(); });
     const std::string name = "ttyQBENCH" + std::to_string(getpid());
@@ -159,6 +163,10 @@ Run PacedUpdate(int nakEvery) {
 } // namespace
 
 int main(int argc, char** argv) {
+    int answerDelayMs = 0;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--answer-delay-ms")
+            answerDelayMs = std::atoi(argv[i + 1]);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     TApplication app(argc, argv);
     app.SetTitle("Atualizador Quorvel");
@@ -168,10 +176,10 @@ int main(int argc, char** argv) {
     const double startUp = SecondsSinceProcessStart();
     form.reset();
 
-    Run clean = PacedUpdate(0);
+    Run clean = PacedUpdate(0, answerDelayMs);
     // One refused frame in 50: each is sent again on the next tick, never more than one frame
     // on its way.
-    Run refusing = clean.Ok ? PacedUpdate(50) : Run{};
+    Run refusing = clean.Ok ? PacedUpdate(50, answerDelayMs) : Run{};
     if (!clean.Ok || !refusing.Ok)
         return 1;
     const long bytes = WireBytes();
@@ -184,6 +192,8 @@ int main(int argc, char** argv) {
 
     std::printf("built-in image: %d blocks, %ld bytes on the wire\n", BlockCount, bytes);
     std::printf("wire time at 19200 baud:           %.3f s  (the limit)\n", limit);
+    if (answerDelayMs > 0)
+        std::printf("every answer late by:              %d ms\n", answerDelayMs);
     std::printf("update through the window, paced:  %.3f s  (%.2f%% above the limit; target 5%%)\n",
                 clean.Seconds, 100.0 * (clean.Seconds - limit) / limit);
     std::printf("the same, one frame in 50 refused: %.3f s  (%llu refused; %.2f%% above the clean "

@@ -2,20 +2,6 @@
 
 #include "framework/Sync.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-namespace {
-
-// Best effort: an unprivileged process may lower its priority but not raise it.
-void ApplyPriority(TThreadPriority priority) {
-    static const int niceness[] = {19, 10, 5, 0, -5, -10, -20};
-    if (priority != tpNormal)
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness[priority]);
-}
-
-} // namespace
-
 TThread::~TThread() {
     if (thread_.joinable())
         thread_.join();
@@ -27,7 +13,8 @@ void TThread::Start() {
 }
 
 void TThread::Run() {
-    ApplyPriority(Priority);
+    if (Priority != tpNormal)
+        ApplyThreadPriority(Priority);
     try {
         Execute();
     } catch (...) {

@@ -8,6 +8,9 @@
 
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
+// Sets the calling thread's priority, as far as the system lets it (one file per platform).
+void ApplyThreadPriority(TThreadPriority priority);
+
 class TThread {
 public:
     TThread() = default;

@@ -1,25 +1,23 @@
 #include "i18n/Translation.h"
 
+#include "i18n/Platform.h"
+
 #include <mutex>
-#include <sys/stat.h>
 
 namespace gnugettext {
 
 namespace {
 
-// Anything under the name counts as present, so a catalogue that cannot be opened is
-// reported instead of being skipped.
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+void EndWithSeparator(std::string& directory) {
+    if (directory.empty() || !IsPathSeparator(directory.back()))
+        directory += PathSeparator;
 }
 
 } // namespace
 
 TDomain::TDomain(std::string name, std::string directory, std::string language)
     : name_(std::move(name)), language_(std::move(language)) {
-    if (directory.empty() || directory.back() != '/')
-        directory += '/';
+    EndWithSeparator(directory);
     directory_ = std::move(directory);
 }
 
@@ -34,8 +32,7 @@ std::string TDomain::Language() const {
 }
 
 void TDomain::SetDirectory(std::string directory) {
-    if (directory.empty() || directory.back() != '/')
-        directory += '/';
+    EndWithSeparator(directory);
     std::unique_lock lock(lock_);
     CloseCatalogue();
     directory_ = std::move(directory);
@@ -53,11 +50,12 @@ void TDomain::CloseCatalogue() {
 }
 
 void TDomain::OpenCatalogue() {
-    std::string tail = "/LC_MESSAGES/" + name_ + ".mo";
+    std::string tail =
+        std::string(1, PathSeparator) + "LC_MESSAGES" + PathSeparator + name_ + ".mo";
     std::string path = directory_ + language_ + tail;
-    if (!Exists(path)) {
+    if (!PathExists(path)) {
         path = directory_ + language_.substr(0, 2) + tail;
-        if (!Exists(path)) {
+        if (!PathExists(path)) {
             state_ = TState::Absent;
             return;
         }

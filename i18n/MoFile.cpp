@@ -2,12 +2,9 @@
 
 #include "framework/Exception.h"
 
-#include <cerrno>
+#include "i18n/Platform.h"
+
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace gnugettext {
 
@@ -17,34 +14,13 @@ constexpr uint32_t kMagic = 0x950412de;
 constexpr uint32_t kMagicSwapped = 0xde120495;
 constexpr uint64_t kHeaderSize = 28;
 
-// Closes the descriptor on every path out of Open; the mapping outlives it.
-struct TFd {
-    int fd;
-    ~TFd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 } // namespace
 
 void TMoFile::Open(const std::string& path) {
     Close();
-    // O_NONBLOCK: a FIFO under the catalogue's name must not block the lookup.
-    TFd file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-    struct stat st {};
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        throw Exception("Cannot open file " + path);
-    if (st.st_size <= 0)
-        throw Exception("Cannot create memory map on file " + path);
-    void* view =
-        ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, file.fd, 0);
-    if (view == MAP_FAILED) {
-        int err = errno;
-        throw Exception("Cannot map file " + path + " into memory. Reason: " + std::strerror(err));
-    }
-    data_ = static_cast<const unsigned char*>(view);
-    size_ = static_cast<uint64_t>(st.st_size);
+    view_ = MapFileView(path);
+    data_ = view_.Data;
+    size_ = view_.Size;
     path_ = path;
 
     swapped_ = false;
@@ -62,8 +38,7 @@ void TMoFile::Open(const std::string& path) {
 }
 
 void TMoFile::Close() {
-    if (data_)
-        ::munmap(const_cast<unsigned char*>(data_), static_cast<size_t>(size_));
+    UnmapFileView(view_);
     data_ = nullptr;
     size_ = 0;
     count_ = 0;

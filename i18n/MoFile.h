@@ -1,5 +1,7 @@
 #pragma once
 // A GNU gettext MO catalogue, mapped read-only and searched in place.
+#include "i18n/Platform.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +36,7 @@ private:
     [[noreturn]] void Reject();
     [[noreturn]] void Corrupt() const;
 
+    TFileView view_;
     const unsigned char* data_ = nullptr;
     uint64_t size_ = 0;
     bool swapped_ = false;

@@ -1,6 +1,7 @@
 #include "i18n/Translation.h"
 
 #include "framework/Exception.h"
+#include "i18n/Platform.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -163,8 +164,7 @@ void TGnuGettextInstance::bindtextdomain(std::string_view domain, std::string di
 }
 
 void TGnuGettextInstance::UseLanguage(std::string_view code) {
-    std::string language =
-        code.empty() ? LanguageFromEnvironment() : SafeLanguage(std::string(code));
+    std::string language = SafeLanguage(code.empty() ? SystemLanguage() : std::string(code));
     std::unique_lock lock(lock_);
     language_ = language;
     for (TDomainNode* node = domains_.load(std::memory_order_relaxed); node; node = node->next)
@@ -179,8 +179,7 @@ std::string TGnuGettextInstance::GetCurrentLanguage() const {
 void GnuGettextStartup() {
     if (DefaultInstance)
         return;
-    std::error_code error;
-    ExecutableFilename = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    ExecutableFilename = OwnExecutablePath();
     // The program carries no catalogues inside itself (its marker's offset is 0): all come
     // from disk.
     {
@@ -188,9 +187,9 @@ void GnuGettextStartup() {
         resourceDomains = std::make_unique<std::vector<std::string>>(1, "default");
     }
     std::string directory = std::filesystem::path(ExecutableFilename).parent_path().string();
-    if (directory.empty()) // no /proc: never fall back to the root directory
+    if (directory.empty()) // own path unknown: never fall back to the root directory
         directory = ".";
-    DefaultInstance = new TGnuGettextInstance(directory + "/locale");
+    DefaultInstance = new TGnuGettextInstance(directory + PathSeparator + "locale");
     SetResStringLoader(&ResStringLoaderEntry);
 }
 

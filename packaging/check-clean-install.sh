@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs the .deb on a clean Debian 12 (bookworm) made with debootstrap and checks that the
-# installed programs run there: the board simulator answers a status poll over its
+# Checks the .deb with lintian (no errors, no warnings) and its AppStream metainfo with
+# appstreamcli, then installs it on a clean Debian 12 (bookworm) made with debootstrap and checks
+# that the installed programs run there: the board simulator answers a status poll over its
 # pseudo-terminal, and the updater comes up headless with the Qt libraries of its package
 # dependencies and the catalogues shipped beside it.
 #
 #   sudo packaging/check-clean-install.sh [build/quorvel-updater_*.deb]
 #
-# Needs root, debootstrap and Debian's mirror. The pristine system is kept as a tarball in
+# Needs root, debootstrap, lintian, appstream and Debian's mirror. The pristine system is kept as a tarball in
 # $QUORVEL_CHECK_CACHE (default /var/cache/quorvel-check) and unpacked afresh for every run.
 set -euo pipefail
 
@@ -31,6 +32,24 @@ fi
 [ -n "$deb" ] && [ -f "$deb" ] || fail "no package given and none in build/ (run make package)"
 deb=$(readlink -f "$deb")
 echo "package: $deb"
+
+# What Debian's tools say about the package itself, before any install.
+step "lintian"
+command -v lintian >/dev/null || fail "lintian missing: apt-get install lintian"
+lintian --fail-on error,warning --info "$deb" || fail "lintian reports errors or warnings"
+
+step "appstreamcli validate"
+command -v appstreamcli >/dev/null || fail "appstreamcli missing: apt-get install appstream"
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+metainfo=$(ls "$unpacked"/usr/share/metainfo/*.metainfo.xml 2>/dev/null || true)
+if dpkg-deb -c "$deb" | grep -q '/usr/bin/quorvel-updater$'; then
+    [ -n "$metainfo" ] || fail "no AppStream metainfo in the package"
+fi
+for m in $metainfo; do
+    appstreamcli validate --no-net "$m" || fail "appstreamcli rejects $(basename "$m")"
+done
+rm -rf "$unpacked"
 
 mkdir -p "$cache"
 if [ ! -f "$pristine" ]; then
@@ -88,9 +107,28 @@ if in_root ldd /usr/lib/quorvel-updater/quorvel-boardsim | grep 'not found'; the
     fail "quorvel-boardsim misses libraries"
 fi
 
-step "quorvel-boardsim --help"
+step "quorvel-boardsim --help, --version"
 in_root quorvel-boardsim --help >"$work/help.txt" || fail "quorvel-boardsim --help failed"
 grep -q -- '--boot' "$work/help.txt" || fail "quorvel-boardsim --help shows no usage"
+in_root quorvel-boardsim --version || fail "quorvel-boardsim --version failed"
+
+step "user notes, licence, changelog, manual pages"
+for f in README copyright changelog.Debian.gz; do
+    in_root test -s "/usr/share/doc/quorvel-updater/$f" || fail "no /usr/share/doc/quorvel-updater/$f"
+done
+in_root grep -q dialout /usr/share/doc/quorvel-updater/README || fail "the user notes miss the dialout group"
+in_root test -s /usr/share/man/man1/quorvel-boardsim.1.gz || fail "no manual page for quorvel-boardsim"
+
+step "the simulator under sudo hands its port to the user who ran sudo"
+in_root sh -c '
+    SUDO_UID=4242 SUDO_GID=4242 quorvel-boardsim --idle-timeout 5 >/tmp/sim.out 2>/tmp/sim.err &
+    sim=$!
+    for i in $(seq 100); do [ -s /tmp/sim.out ] && break; sleep 0.1; done
+    owner=$(stat -c %u:%g "$(head -n 1 /tmp/sim.out)")
+    kill $sim
+    echo "port owner: $owner"
+    [ "$owner" = 4242:4242 ]
+' || fail "the port was not handed to SUDO_UID/SUDO_GID"
 
 step "quorvel-boardsim answers a status poll in its boot monitor"
 in_root sh -c '
@@ -119,6 +157,19 @@ step "the updater's files"
 if in_root ldd /usr/lib/quorvel-updater/quorvel-updater | grep 'not found'; then
     fail "quorvel-updater misses libraries"
 fi
+in_root test -s /usr/share/man/man1/quorvel-updater.1.gz || fail "no manual page for quorvel-updater"
+in_root sh -c 'ls /usr/share/metainfo/*.metainfo.xml' || fail "no AppStream metainfo"
+in_root test -f /usr/share/fonts/truetype/liberation/LiberationSansNarrow-Regular.ttf ||
+    fail "the window's font (fonts-liberation) is not installed"
+
+step "quorvel-updater --help, --version, and without a display"
+in_root quorvel-updater --version || fail "quorvel-updater --version failed"
+in_root quorvel-updater --help | grep -q dialout || fail "quorvel-updater --help says nothing of dialout"
+status=0
+in_root quorvel-updater 2>"$work/nodisplay.txt" || status=$?
+cat "$work/nodisplay.txt"
+[ "$status" = 1 ] && [ "$(wc -l <"$work/nodisplay.txt")" = 1 ] ||
+    fail "without a display the updater exits $status and says: $(cat "$work/nodisplay.txt")"
 in_root test -f /usr/share/applications/quorvel-updater.desktop || fail "no .desktop entry"
 in_root test -f /usr/share/icons/hicolor/48x48/apps/quorvel-updater.png || fail "no 48x48 icon"
 

@@ -6,6 +6,9 @@
 #   <prefix>/bin/                   launchers that exec those executables
 #   <prefix>/share/applications/    the desktop entry
 #   <prefix>/share/icons/hicolor/   the window icon in the sizes desktops look up
+#   <prefix>/share/metainfo/        the AppStream entry software centres read
+#   <prefix>/share/man/man1/        manual pages
+#   <prefix>/share/doc/quorvel-updater/  user notes, copyright, Debian changelog
 #
 # Every rule depends only on what this build has, so the same file serves a build without the
 # window (the simulator alone) and the full program.
@@ -64,13 +67,40 @@ if(TARGET quorvel-updater AND EXISTS ${quorvel_window_icon})
           FILES_MATCHING PATTERN "*.png")
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/quorvel-updater.desktop
           DESTINATION share/applications)
+
+  # What software centres list.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/br.com.quorvel.atualizador.metainfo.xml
+          DESTINATION share/metainfo)
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/quorvel-updater)
-if(TARGET quorvel-boardsim)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/boardsim/README.md
-          DESTINATION share/doc/quorvel-updater RENAME README.boardsim.md)
-endif()
+# Compressed as Debian wants them: best compression, no name or time stamp inside.
+function(quorvel_gzip source output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" gzip ${source} ${output}
+    DEPENDS ${source}
+    VERBATIM)
+  set(quorvel_gzipped ${quorvel_gzipped} ${output} PARENT_SCOPE)
+endfunction()
+
+set(doc_dir share/doc/quorvel-updater)
+set(gz_dir ${CMAKE_BINARY_DIR}/packaging/gz)
+file(MAKE_DIRECTORY ${gz_dir})
+set(quorvel_gzipped)
+quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${gz_dir}/changelog.Debian.gz)
+foreach(program quorvel-updater quorvel-boardsim)
+  if(TARGET ${program})
+    quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/man/${program}.1 ${gz_dir}/${program}.1.gz)
+    install(FILES ${gz_dir}/${program}.1.gz DESTINATION share/man/man1)
+  endif()
+endforeach()
+add_custom_target(quorvel_gzipped_docs ALL DEPENDS ${quorvel_gzipped})
+
+# The technician's notes, not the developers' README.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/README.user DESTINATION ${doc_dir} RENAME README)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${gz_dir}/changelog.Debian.gz
+        DESTINATION ${doc_dir})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides
+        DESTINATION share/lintian/overrides RENAME quorvel-updater)
 
 # The Debian package: `make package` (or `cpack` in the build folder).
 set(CPACK_GENERATOR DEB)
@@ -99,6 +129,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends from the libraries the executables really link (libqt6widgets6 and the rest), as
 # dpkg-shlibdeps reads them from Debian's symbol files.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window's font (Liberation Sans Narrow), which no library pulls in.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Control files with the modes Debian's policy asks for.

@@ -1,7 +1,7 @@
 #pragma once
 // The seam between the port component and the operating system. The component speaks in the
-// serial line's terms; one implementation per platform (serial/posix/ for termios). Every
-// call returns 0 or the platform's error number and never throws.
+// serial line's terms; one implementation per platform (serial/posix/ for termios, serial/win32/).
+// Every call returns 0 or the platform's error number and never throws.
 #include "serial/ComTypes.h"
 
 #include <atomic>
@@ -36,6 +36,10 @@ struct TComLineSettings {
     bool XonXoffIn = false;
     char XonChar = 17;
     char XoffChar = 19;
+    bool DSRSensitivity = false;
+    bool TxContinueOnXoff = false;
+    bool ReplaceErrors = false; // parity errors become ErrorChar (with ParityCheck)
+    char ErrorChar = 0;
 };
 
 struct TComTimeoutSettings {
@@ -54,7 +58,13 @@ struct TComBackendCounts {
     std::atomic<int> LineUpdates{0};
     std::atomic<int> TimeoutUpdates{0};
     std::atomic<int> QueueUpdates{0};
-    void Reset() { Opens = LineUpdates = TimeoutUpdates = QueueUpdates = 0; }
+    // Low-latency mode asked of the driver at open, and how often it agreed.
+    std::atomic<int> LowLatencyRequests{0};
+    std::atomic<int> LowLatencyGranted{0};
+    void Reset() {
+        Opens = LineUpdates = TimeoutUpdates = QueueUpdates = 0;
+        LowLatencyRequests = LowLatencyGranted = 0;
+    }
 };
 TComBackendCounts& ComBackendCounts();
 
@@ -107,3 +117,5 @@ protected:
 
 // The platform's implementation.
 std::unique_ptr<TComBackend> CreateComBackend();
+// The platform's error for a call on a port that is not open (EBADF, ERROR_INVALID_HANDLE).
+extern const int ComClosedPortError;

@@ -275,6 +275,10 @@ void TCustomComPort::ApplyDCB() {
     s.XonXoffIn = flowControl_.XonXoffIn();
     s.XonChar = flowControl_.XonChar();
     s.XoffChar = flowControl_.XoffChar();
+    s.DSRSensitivity = flowControl_.DSRSensitivity();
+    s.TxContinueOnXoff = flowControl_.TxContinueOnXoff();
+    s.ReplaceErrors = parity_.Check() && parity_.Replace();
+    s.ErrorChar = s.ReplaceErrors ? parity_.ReplaceChar() : 0;
     if (int rc = backend_->SetLine(s))
         throw EComPort(7, rc);
 }
@@ -429,7 +433,7 @@ void TCustomComPort::CheckSignals(bool open) {
 
 TComBackend& TCustomComPort::Device(int messageCode) {
     if (!backend_)
-        throw EComPort(messageCode, EBADF);
+        throw EComPort(messageCode, ComClosedPortError);
     return *backend_;
 }
 

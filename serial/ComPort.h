@@ -37,7 +37,7 @@ public:
     explicit EComPort(int messageCode);
     EComPort(int messageCode, int winErrorCode);
 
-    int WinErrorCode = -1; // errno at the failure, -1 when there is none
+    int WinErrorCode = -1; // the platform's error at the failure, -1 when there is none
     int MessageCode = 0;
 };
 
@@ -390,8 +390,10 @@ private:
 
 // The serial ports present, sorted with ASCII letters folded (COM1, COM10, COM2).
 void EnumComPorts(std::vector<std::string>& list);
+#ifndef _WIN32
 // The same over other roots (tests): the tty class folder and the device folder.
 void EnumComPorts(std::vector<std::string>& list, const std::string& ttyClassDir,
                   const std::string& devDir);
+#endif
 // Byte-wise order with ASCII letters folded.
 bool ComPortNameLess(const std::string& a, const std::string& b);

@@ -1,11 +1,25 @@
-# The serial port component: plain C++ over the platform's serial interface.
+# The serial port component: plain C++ over the platform's serial interface, with one backend
+# file per platform.
+if(WIN32)
+  set(serial_platform_sources
+    ${CMAKE_CURRENT_LIST_DIR}/win32/Win32Backend.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortList.cpp)
+else()
+  set(serial_platform_sources
+    ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ModemWatch.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp)
+endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComPortMessages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComPortStartup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
+  ${serial_platform_sources}
 )
 # The start-up step routes the messages through the translation runtime.
 target_link_libraries(quorvel_serial PUBLIC quorvel_framework quorvel_i18n)
+if(WIN32)
+  target_link_libraries(quorvel_serial PUBLIC advapi32)
+endif()

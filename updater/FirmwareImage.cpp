@@ -177,5 +177,12 @@ void LoadFirmwareImage() {
         UnscrambleImage(std::span(FirmwareImage, FirmwareImageLength), ImageKey);
     LoadIntelHex(plain);
     // The plain text must not outlive loading; explicit_bzero is not optimised away.
+#ifdef _WIN32
+    // No explicit_bzero there: volatile stores are not optimised away either.
+    volatile uint8_t* bytes = plain.data();
+    for (size_t i = 0; i < plain.size(); ++i)
+        bytes[i] = 0;
+#else
     explicit_bzero(plain.data(), plain.size());
+#endif
 }

@@ -6,6 +6,7 @@
 #include "framework/qt/Application.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
 #include "updater/UpdateLog.h"
 #include "updater/UpdateState.h"
 #include "updater/WindowTexts.h"
@@ -24,6 +25,7 @@ constexpr char BuiltInVersions[] = "V4.5 M1.0";
 constexpr char OpenCaption[] = "Abrir";
 constexpr char CloseCaption[] = "Fechar";
 constexpr char OpenFailed[] = "Erro ao abrir porta ";
+constexpr char WindowFontFamily[] = "Liberation Sans Narrow"; // Debian: fonts-liberation
 
 template <class W> W* Place(W* widget, int left, int top, int width, int height) {
     widget->setGeometry(left, top, width, height);
@@ -45,6 +47,12 @@ void SetFontStyle(QWidget* widget, int pointSize, bool bold) {
         f.setPointSize(pointSize);
     f.setBold(bold);
     widget->setFont(f);
+}
+
+// The failure's cause goes on a second line: a technician outside "dialout" must learn why.
+std::string WithCause(const std::string& message, const EComPort& e) {
+    std::string cause = OpenFailureCause(e.WinErrorCode);
+    return cause.empty() ? message : message + "\n" + cause;
 }
 
 } // namespace
@@ -121,7 +129,9 @@ void TForm1::CreateControls() {
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(299, 194);
-    QFont base(QStringLiteral("MS Sans Serif"));
+    // Laid out for a narrow 8-point sans; of Debian's fonts this one keeps every text inside
+    // its box, all four tabs in the strip and whole port names in the closed selector.
+    QFont base(QString::fromUtf8(WindowFontFamily));
     base.setStyleHint(QFont::SansSerif);
     base.setPointSize(8);
     setFont(base);
@@ -297,15 +307,15 @@ void TForm1::BtSerialClick(TComponent*) {
             ComPort1->Close();
             try {
                 openShown();
-            } catch (const EComPort&) {
-                ::ShowMessage(OpenFailed + ComComboBox1->Text());
+            } catch (const EComPort& e) {
+                ::ShowMessage(WithCause(OpenFailed + ComComboBox1->Text(), e));
                 return;
             }
         } else {
             try {
                 openShown();
-            } catch (const EComPort&) {
-                ::ShowMessage(OpenFailed + ComComboBox1->Text() + "!");
+            } catch (const EComPort& e) {
+                ::ShowMessage(WithCause(OpenFailed + ComComboBox1->Text() + "!", e));
                 return;
             }
         }

@@ -18,4 +18,7 @@ if(TARGET quorvel_i18n)
   add_executable(quorvel-updater ${CMAKE_CURRENT_LIST_DIR}/main.cpp
                                  ${CMAKE_CURRENT_LIST_DIR}/ProgramStartup.cpp)
   target_link_libraries(quorvel-updater PRIVATE quorvel_window quorvel_i18n)
+  target_compile_definitions(quorvel-updater PRIVATE QUORVEL_VERSION="${PROJECT_VERSION}")
+  # Built against a Windows Qt: a window program, with no console beside it.
+  set_target_properties(quorvel-updater PROPERTIES WIN32_EXECUTABLE ON)
 endif()

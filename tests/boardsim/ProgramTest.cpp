@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -75,7 +76,10 @@ public:
         char name[] = "/tmp/boardsim-test-XXXXXX";
         path_ = mkdtemp(name);
     }
-    ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
 private:
@@ -242,4 +246,20 @@ TEST(Program, IntegrityFaultsReachTheBoardAndTheReport) {
          {"\"key_rule\": \"B\",", "\"stray_completions\": 1,", "\"late_status_answers\": 1,",
           "\"flipped_bytes\": 1,", "\"lost_frames\": 0,"})
         EXPECT_TRUE(Has(report, field)) << field << "\n" << report;
+}
+
+// `sudo quorvel-boardsim --link ...` must leave a port the user who ran sudo can open.
+TEST(Program, UnderSudoThePortBelongsToTheUserWhoRanIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, as under sudo";
+    setenv("SUDO_UID", "65534", 1);
+    setenv("SUDO_GID", "65534", 1);
+    Program p({"--idle-timeout", "5"});
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    struct stat st {};
+    ASSERT_EQ(stat(p.Path().c_str(), &st), 0) << p.Path();
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_TRUE(st.st_mode & S_IRUSR && st.st_mode & S_IWUSR);
 }

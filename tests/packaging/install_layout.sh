@@ -3,7 +3,7 @@
 #
 #   install_layout.sh <check> <build dir> <prefix> [programs...]
 #
-# <check> is one of: install, launchers, catalogues, updater, desktop, clean.
+# <check> is one of: install, launchers, catalogues, updater, options, desktop, clean.
 set -euo pipefail
 
 check=$1
@@ -11,6 +11,7 @@ build=$2
 prefix=$3
 shift 3
 programs=("$@")
+version=${QUORVEL_VERSION:-}
 program_dir="$prefix/lib/quorvel-updater"
 
 fail() {
@@ -91,6 +92,30 @@ updater)
     fi
     exe=$(readlink "/proc/$pid/exe")
     [ "$exe" = "$program_dir/quorvel-updater" ] || fail "launcher runs $exe"
+    ;;
+
+options)
+    # --help and --version answer on standard output and exit 0 without a window; the updater
+    # without any display says so in one line and exits non-zero instead of Qt's abort.
+    for p in "${programs[@]}"; do
+        for option in --help --version; do
+            out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 \
+                "$prefix/bin/$p" "$option" 2>&1) || fail "$p $option exits $?"
+            grep -q "$p" <<<"$out" || fail "$p $option does not name the program: $out"
+        done
+        [ "$("$prefix/bin/$p" --version)" = "$p $version" ] || fail "$p --version is not $version"
+    done
+    if [[ " ${programs[*]} " == *" quorvel-updater "* ]]; then
+        # No display named at all, and one named that is not there.
+        for display in "" :9999; do
+            status=0
+            err=$(env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=$display timeout 20 \
+                "$prefix/bin/quorvel-updater" 2>&1 >/dev/null) || status=$?
+            [ "$status" = 1 ] || fail "the updater with DISPLAY='$display' exits $status"
+            [ "$(wc -l <<<"$err")" = 1 ] && grep -q DISPLAY <<<"$err" ||
+                fail "the updater with DISPLAY='$display' says: $err"
+        done
+    fi
     ;;
 
 desktop)

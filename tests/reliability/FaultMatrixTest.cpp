@@ -11,6 +11,7 @@
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
+#include "updater/OpenFailure.h"
 #include "updater/ReplyParser.h"
 #include "updater/Unit1.h"
 
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -530,7 +532,8 @@ TEST_F(FaultMatrix, SecondProgramHoldingThePort) {
     form_->ComComboBox1->SetText(link.Name());
     Click(form_->BtSerial);
     ASSERT_TRUE(WaitFor([&] { return !closer.Seen().empty(); }));
-    EXPECT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + link.Name() + "!"});
+    EXPECT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + link.Name() +
+                                                       "!\n" + OpenFailureCause(EAGAIN)});
     EXPECT_EQ(form_->BtSerial->text().toStdString(), "Abrir");
     EXPECT_FALSE(form_->ComPort1->Connected());
     EXPECT_EQ(form_->ComLed1->State(), lsOff);

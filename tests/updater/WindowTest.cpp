@@ -7,17 +7,27 @@
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
+#include "updater/OpenFailure.h"
 #include "updater/ReplyParser.h"
 #include "updater/Unit1.h"
 #include "updater/UpdateLog.h"
 
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -216,6 +226,72 @@ TEST_F(WindowTest, LayoutTextsAndInitialState) {
     }
 }
 
+// The window was laid out in pixels for a narrow 8-point sans; with the font it uses every text
+// must still sit inside the box drawn for it.
+TEST_F(WindowTest, EveryTextStaysInsideItsBox) {
+    auto form = ShowForm();
+    TForm1& f = *form;
+    ASSERT_EQ(QFontInfo(f.font()).family().toStdString(), "Liberation Sans Narrow")
+        << "the window's font is missing (Debian: fonts-liberation)";
+
+    auto advance = [](const QWidget* w, const std::string& text) {
+        return w->fontMetrics().horizontalAdvance(QString::fromStdString(text));
+    };
+    // Designed widths; each label with its layout text and the text it shows after start-up.
+    const struct {
+        TLabel* Label;
+        int Width;
+        std::string Layout;
+    } labels[] = {
+        {f.Label8, 207, "SIMULADOR DE BOMBAS QUORVEL"},
+        {f.Label7, 113, "Selecione a porta serial:"},
+        {f.Label6, 194, "Quorvel"},
+        {f.Label1, 45, "Placa:"},
+        {f.LbPlaca, 4, "-"},
+        {f.LbStatus, 136, "------------"},
+        {f.Label2, 76, "Versão atual:"},
+        {f.LbVersao1, 49, "V1.1 M1.1"},
+        {f.Label5, 56, "Nº  Série:"},
+        {f.LbSerial, 30, "xxxxxx"},
+        {f.Label3, 77, "Nova versão:"},
+        {f.LbVersao2, 49, "V1.1 M1.1"},
+        {f.Label4, 58, "Registros:"},
+        {f.LbBlocos, 15, "xxx"},
+    };
+    for (const auto& l : labels) {
+        EXPECT_LE(advance(l.Label, l.Layout), l.Width) << l.Layout;
+        EXPECT_LE(advance(l.Label, l.Label->Caption()), l.Width) << l.Label->Caption();
+    }
+    for (const std::string status : {"Comunicação  OK", "SEM RESPOSTA", "Atualizando  999/999"})
+        EXPECT_LE(advance(f.LbStatus, status), f.LbStatus->width()) << status;
+
+    for (QPushButton* button : {f.BtSerial, f.BtConecta, f.BtInicia})
+        EXPECT_LE(button->sizeHint().width(), button->width()) << Caption(button);
+    f.BtSerial->setText(QStringLiteral("Fechar"));
+    EXPECT_LE(f.BtSerial->sizeHint().width(), f.BtSerial->width());
+    f.BtSerial->setText(QStringLiteral("Abrir"));
+
+    // The closed selector shows whole port names.
+    QStyleOptionComboBox box;
+    box.initFrom(f.ComComboBox1);
+    box.editable = false;
+    box.frame = true;
+    const int field = f.ComComboBox1->style()
+                          ->subControlRect(QStyle::CC_ComboBox, &box, QStyle::SC_ComboBoxEditField,
+                                           f.ComComboBox1)
+                          .width();
+    for (const std::string port : {"ttyUSB0", "ttyACM0", "ttyS0"})
+        EXPECT_LE(advance(f.ComComboBox1, port), field) << port;
+
+    // Both texts read without sideways scrolling.
+    for (int tab : {2, 3}) {
+        ClickTab(f, tab);
+        TMemo* memo = tab == 2 ? f.Memo1 : f.Memo2;
+        QCoreApplication::processEvents();
+        EXPECT_EQ(memo->horizontalScrollBar()->maximum(), 0) << "tab " << tab;
+    }
+}
+
 TEST_F(WindowTest, TheChangeLogAndTheHelpText) {
     auto form = ShowForm();
     TMemo& log = *form->Memo1;
@@ -397,7 +473,8 @@ TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
 
     f.ComComboBox1->SetText(held.Name());
     Click(f.BtSerial);
-    ASSERT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + held.Name() + "!"});
+    ASSERT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta " + held.Name() +
+                                                       "!\n" + OpenFailureCause(EBUSY)});
     EXPECT_EQ(closer.Seen()[0].Title, "Atualizador Quorvel");
     EXPECT_EQ(Caption(f.BtSerial), "Abrir");
     EXPECT_TRUE(f.ComComboBox1->isEnabled());
@@ -414,7 +491,8 @@ TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
     ASSERT_EQ(f.ComLed1->State(), lsOn);
     Click(f.BtSerial);
     ASSERT_EQ(closer.Texts().size(), 2u);
-    EXPECT_EQ(closer.Texts()[1], "Erro ao abrir porta " + held.Name());
+    EXPECT_EQ(closer.Texts()[1],
+              "Erro ao abrir porta " + held.Name() + "\n" + OpenFailureCause(EBUSY));
     EXPECT_FALSE(f.ComPort1->Connected());
     EXPECT_EQ(lamp, (std::vector<TLedState>{lsOn, lsOff}));
     EXPECT_EQ(Caption(f.BtSerial), "Abrir");
@@ -432,6 +510,70 @@ TEST_F(WindowTest, APortThatCannotBeOpenedIsReported) {
     EXPECT_EQ(Caption(f.BtSerial), "Fechar");
 }
 
+// Runs `action` as the user nobody when the suite runs as root, so that file modes count;
+// false when the effective user cannot be changed here.
+bool AsUnprivileged(const std::function<void()>& action) {
+    if (geteuid() != 0) {
+        action();
+        return true;
+    }
+    if (setegid(65534) != 0)
+        return false;
+    if (seteuid(65534) != 0) {
+        EXPECT_EQ(setegid(0), 0);
+        return false;
+    }
+    action();
+    EXPECT_EQ(seteuid(0), 0);
+    EXPECT_EQ(setegid(0), 0);
+    return true;
+}
+
+// The first line stays as it always was; the second tells the technician what to do.
+TEST_F(WindowTest, AnOpenFailureSaysWhyOnItsSecondLine) {
+    enum Situation { Held, Unplugged, NoPermission };
+    const struct {
+        Situation What;
+        std::vector<std::string> Says;
+    } cases[] = {
+        {Held, {"em uso por outro programa"}},
+        {Unplugged, {"desconectado"}},
+        {NoPermission, {"sudo adduser $USER dialout", "saia e entre novamente na sessão"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Pty pty;
+        DevLink link(pty.SlavePath());
+        ASSERT_TRUE(link.Made());
+        TComPort holder;
+        if (c.What == Held) {
+            holder.SetPort(link.Name());
+            holder.Open();
+        } else if (c.What == NoPermission) {
+            ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0), 0);
+        }
+        auto form = ShowForm();
+        form->ComComboBox1->SetText(link.Name());
+        ASSERT_EQ(form->ComComboBox1->Text(), link.Name());
+        if (c.What == Unplugged)
+            pty.CloseMaster(); // listed a moment ago; its device node goes with the master
+        BoxCloser closer;
+        auto click = [&] { Click(form->BtSerial); };
+        if (c.What != NoPermission)
+            click();
+        else if (!AsUnprivileged(click))
+            GTEST_SKIP() << "cannot open the port as an unprivileged user here";
+        ASSERT_EQ(closer.Texts().size(), 1u);
+        const std::string text = closer.Texts()[0];
+        const std::string first = "Erro ao abrir porta " + link.Name() + "!\n";
+        ASSERT_EQ(text.substr(0, first.size()), first);
+        EXPECT_EQ(text.find('\n', first.size()), std::string::npos) << text;
+        for (const std::string& words : c.Says)
+            EXPECT_NE(text.find(words, first.size()), std::string::npos) << text;
+        EXPECT_FALSE(form->ComPort1->Connected());
+    }
+}
+
 TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
     FakePortTree none({});
     SetPortListFolders(none.ClassDir(), none.DevDir());
@@ -440,7 +582,8 @@ TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
     EXPECT_EQ(form->ComComboBox1->Text(), "");
     BoxCloser closer;
     Click(form->BtSerial);
-    EXPECT_EQ(closer.Texts(), std::vector<std::string>{"Erro ao abrir porta !"});
+    EXPECT_EQ(closer.Texts(),
+              std::vector<std::string>{"Erro ao abrir porta !\n" + OpenFailureCause(ENOENT)});
     EXPECT_FALSE(form->ComPort1->Connected());
     EXPECT_EQ(form->ComPort1->Port(), "COM1");
 }

@@ -44,6 +44,15 @@ const char Usage[] = R"(usage: quorvel-boardsim [options]
   --idle-timeout S       end after S seconds without traffic
   --report FILE          write a JSON report at exit
   --image-out FILE       write the flashed data as Intel HEX at exit
+  --version              print the version and exit
+  --help                 print this text and exit
+
+A demonstration with the installed package, in a desktop session:
+  sudo quorvel-boardsim --link /dev/ttyQSIM0     (in one terminal; /dev needs root)
+  quorvel-updater                                (as yourself, in another)
+then pick "ttyQSIM0", click "Abrir", and on "Atualização" "Conectar" and
+"Iniciar Atualização". Started through sudo, the simulator gives its port to
+the user who ran sudo (SUDO_UID, SUDO_GID), so the updater can open it.
 )";
 
 Simulator* running = nullptr;
@@ -144,6 +153,26 @@ bool MakeLink(const std::string& link, const std::string& target) {
     return true;
 }
 
+// Under sudo the pseudo-terminal would be root's alone; the user who ran sudo gets it, so the
+// updater started as that user can open it.
+bool HandToSudoUser(const std::string& port) {
+    const char* uid = std::getenv("SUDO_UID");
+    const char* gid = std::getenv("SUDO_GID");
+    if (geteuid() != 0 || !uid || !gid)
+        return true;
+    char* end = nullptr;
+    unsigned long u = std::strtoul(uid, &end, 10);
+    bool good = *uid && !*end;
+    unsigned long g = std::strtoul(gid, &end, 10);
+    good = good && *gid && !*end;
+    if (!good || chown(port.c_str(), static_cast<uid_t>(u), static_cast<gid_t>(g)) != 0) {
+        std::cerr << "quorvel-boardsim: cannot give " << port << " to the user of sudo: "
+                  << (good ? std::strerror(errno) : "bad SUDO_UID/SUDO_GID") << "\n";
+        return false;
+    }
+    return true;
+}
+
 void RemoveLink(const std::string& link, const std::string& target) {
     char now[PATH_MAX];
     ssize_t n = readlink(link.c_str(), now, sizeof now - 1);
@@ -205,12 +234,17 @@ int main(int argc, char** argv) {
         else if (flag == "--help" || flag == "-h") {
             std::cout << Usage;
             return 0;
+        } else if (flag == "--version") {
+            std::cout << "quorvel-boardsim " QUORVEL_VERSION "\n";
+            return 0;
         } else
             Bad("unknown option " + flag);
     }
 
     try {
         Simulator simulator(options);
+        if (!HandToSudoUser(simulator.SlavePath()))
+            return 1;
         if (!link.empty() && !MakeLink(link, simulator.SlavePath()))
             return 1;
         running = &simulator;

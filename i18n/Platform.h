@@ -1,0 +1,34 @@
+#pragma once
+// What the translation runtime needs from the operating system; one file per platform
+// (i18n/posix/, i18n/win32/).
+#include <cstdint>
+#include <string>
+
+namespace gnugettext {
+
+// Separator of the paths the runtime builds.
+#ifdef _WIN32
+inline constexpr char PathSeparator = '\\';
+#else
+inline constexpr char PathSeparator = '/';
+#endif
+
+bool IsPathSeparator(char c);
+// The program's own path; "" when it cannot be found.
+std::string OwnExecutablePath();
+// The language when none is asked for, by the platform's rules (not yet cut or checked).
+std::string SystemLanguage();
+// Anything under the name counts, so a catalogue that cannot be opened is reported.
+bool PathExists(const std::string& path);
+
+// A whole file mapped read-only.
+struct TFileView {
+    const unsigned char* Data = nullptr;
+    uint64_t Size = 0;
+    void* Mapping = nullptr; // the platform's mapping object, where it has one
+};
+// Throws Exception with the runtime's messages ("Cannot open file " and so on).
+TFileView MapFileView(const std::string& path);
+void UnmapFileView(TFileView& view);
+
+} // namespace gnugettext
