@@ -752,12 +752,16 @@ using IntegrityParam = std::tuple<IntegrityCase, boardsim::KeyRule>;
 
 class Integrity : public FaultMatrix, public ::testing::WithParamInterface<IntegrityParam> {
 protected:
-    // Clicks "Iniciar"; with `cross`, just after a poll went out, so its reply crosses.
+    // Clicks "Iniciar"; with `cross`, just after a poll went out (and reached the board before
+    // the first frame's purge could drop it), so its reply crosses. The serial number is
+    // cleared to show that a status reply was read after the click.
     void Start(bool cross) {
         if (cross) {
             ASSERT_TRUE(WaitFor([] {
                 return Controller.PendingCommand.empty() && Controller.StatusWaitTicks == 4;
             }));
+            WaitFor([] { return false; }, 30ms);
+            Parser.SerialNumber.clear();
         }
         Click(form_->BtInicia);
     }
@@ -801,6 +805,9 @@ TEST_P(Integrity, EndsSafely) {
         EXPECT_FALSE(Controller.Updating);
     }
     EXPECT_FALSE(watch.TransferViewBroke()) << "the transfer's view changed under it";
+    if (c.CrossStatus) {
+        EXPECT_EQ(Parser.SerialNumber, "A10342") << "no status reply crossed the click";
+    }
     EXPECT_LT(CpuShareWhileIdle(500ms), MostIdleCpu);
     EXPECT_LT(watch.LongestGapMs(), LongestAllowedGapMs);
     PressFechar();
