@@ -6,6 +6,7 @@ add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp
 )
 # The start-up step routes the messages through the translation runtime.
 target_link_libraries(quorvel_serial PUBLIC quorvel_framework quorvel_i18n)
