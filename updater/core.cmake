@@ -16,6 +16,7 @@ add_library(quorvel_core STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/UpdateState.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FirmwareImage.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/OpenFailure.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/ReplyParser.cpp
   ${firmware_image_cpp}
 )
