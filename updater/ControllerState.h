@@ -14,6 +14,9 @@ struct ControllerState {
     int32_t AckWaitTicks = 0;
     int32_t AckRetries = 3;
     int32_t BlocksSent = 0;
+    // For the service record: frames sent again for the same block, and "<D?>" answers.
+    int32_t Resends = 0;
+    int32_t Refusals = 0;
 };
 
 extern ControllerState& Controller; // ProgramUpdate.Controller

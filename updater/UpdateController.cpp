@@ -130,6 +130,7 @@ void UpdateController::RetryOrGiveUp() {
     --state_.Controller.AckRetries;
     if (state_.Controller.AckRetries != 0) {
         state_.Controller.AckWaitTicks = AckWait;
+        ++state_.Controller.Resends;
         SendCurrent();
     } else {
         GiveUp();
@@ -199,6 +200,8 @@ void UpdateController::AckReceived(char code) {
         else
             port_.Write(ClosingCommand, 4);
     } else if (code == '?') {
+        ++state_.Controller.Refusals;
+        ++state_.Controller.Resends;
         SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
     }
 }

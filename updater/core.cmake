@@ -14,6 +14,7 @@ add_custom_command(
 
 add_library(quorvel_core STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/UpdateState.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/UpdateLog.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FirmwareImage.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/OpenFailure.cpp
