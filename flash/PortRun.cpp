@@ -63,12 +63,7 @@ int OutcomeExitCode(Outcome outcome) {
 }
 
 std::string UtcNow() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return Iso8601Utc(std::chrono::system_clock::now());
 }
 
 PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)
@@ -225,10 +220,9 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
-    UpdateRecord r;
+    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
+    // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
-    r.End = UtcNow();
-    r.Port = port_;
     r.Board = board_.BoardName;
     r.SerialNumber = board_.SerialNumber;
     r.FirmwareBefore = board_.FirmwareVersion;
@@ -236,11 +230,6 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
     r.FirmwareWritten = image_.FirmwareWritten;
     r.ImageFile = image_.File;
     r.ImageSha256 = image_.Sha256;
-    r.Blocks = state_.Controller.BlocksSent;
-    r.BlockCount = BlockCount;
-    r.Resends = state_.Controller.Resends;
-    r.Refusals = state_.Controller.Refusals;
-    r.Result = OutcomeName(outcome);
     lastRecord_ = r;
     lastOutcome_ = outcome;
     lastDetail_ = detail;

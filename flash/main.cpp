@@ -14,9 +14,6 @@
 
 namespace {
 
-// The version of the image built into the program (the window shows "V4.5 M1.0").
-constexpr char BuiltInFirmwareVersion[] = "4.5";
-
 int Run(int argc, char** argv) {
     FlashOptions options;
     std::string error;

@@ -1,6 +1,7 @@
 #pragma once
 // The update controller's program-wide state, with its start-up values. Only the main thread
 // touches it. `ControllerState{}` is the state at start-up.
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -14,7 +15,8 @@ struct ControllerState {
     int32_t AckWaitTicks = 0;
     int32_t AckRetries = 3;
     int32_t BlocksSent = 0;
-    // For the service record: frames sent again for the same block, and "<D?>" answers.
+    // For the service record: when the transfer started, frames sent again, blocks refused.
+    std::chrono::system_clock::time_point TransferStart{};
     int32_t Resends = 0;
     int32_t Refusals = 0;
 };

@@ -6,6 +6,8 @@
 #include "framework/qt/Application.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
+#include "updater/UpdateLog.h"
+#include "updater/UpdateState.h"
 #include "updater/WindowTexts.h"
 
 #include <QCloseEvent>
@@ -64,6 +66,14 @@ public:
     void StepProgress() override { form_.BarraSts->StepIt(); }
     void SetTimerEnabled(bool enabled) override { form_.Timeout->SetEnabled(enabled); }
     void ShowMessage(const std::string& text) override { ::ShowMessage(text); }
+    // The service record; a log that cannot be written never troubles the technician.
+    void TransferEnded(bool completed) override {
+        std::string error;
+        AppendUpdateRecord(DefaultUpdateLogPath(),
+                           MakeUpdateRecord(ProgramUpdate, form_.ComPort1->Port(),
+                                            completed ? "completed" : "given-up"),
+                           error);
+    }
 
 private:
     TLabel* Target(Label label) const {

@@ -81,6 +81,9 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.AckWaitTicks = AckWait;
     state_.Controller.AckRetries = SendBudget;
+    state_.Controller.TransferStart = std::chrono::system_clock::now();
+    state_.Controller.Resends = 0;
+    state_.Controller.Refusals = 0;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
@@ -149,6 +152,7 @@ void UpdateController::SendCurrent() {
 void UpdateController::GiveUp() {
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
+    view_.TransferEnded(false);
     view_.ShowMessage(UpdateTexts::GivenUp);
     state_.CurrentBlock = FirstBlock;
 }
@@ -219,5 +223,6 @@ void UpdateController::CompletionReceived() {
     state_.Controller.Updating = false;
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
+    view_.TransferEnded(true);
     view_.ShowMessage(UpdateTexts::Completed);
 }

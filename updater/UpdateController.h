@@ -34,6 +34,8 @@ public:
     virtual void SetTimerEnabled(bool enabled) = 0;
     // Modal: returns when the user has closed the box.
     virtual void ShowMessage(const std::string& text) = 0;
+    // A transfer has just ended, completed or given up; called before its message is shown.
+    virtual void TransferEnded(bool /*completed*/) {}
 };
 
 // Texts the user is shown.

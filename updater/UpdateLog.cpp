@@ -1,89 +1,184 @@
 #include "updater/UpdateLog.h"
 
+#include "updater/UpdateState.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <ctime>
 #include <filesystem>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+// Length of the well-formed UTF-8 sequence at s[i], or 0.
+size_t Utf8Length(const std::string& s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+void AppendString(std::string& out, const std::string& s) {
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const size_t n = Utf8Length(s, i);
+        if (b == '"' || b == '\\') {
             out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
+            out += static_cast<char>(b);
+        } else if (b >= 0x20 && n != 0) {
+            out.append(s, i, n);
+            i += n;
+            continue;
         } else {
-            out += static_cast<char>(c);
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", b);
+            out += esc;
         }
+        ++i;
     }
-    return out + "\"";
+    out += '"';
+}
+
+void Field(std::string& out, const char* name, const std::string& value) {
+    if (out.size() > 1)
+        out += ',';
+    AppendString(out, name);
+    out += ':';
+    AppendString(out, value);
+}
+
+void Field(std::string& out, const char* name, int value) {
+    out += ',';
+    AppendString(out, name);
+    out += ':';
+    out += std::to_string(value);
+}
+
+std::string HomeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+#ifndef _WIN32
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
+#else
+    if (const char* profile = std::getenv("USERPROFILE"); profile && *profile)
+        return profile;
+#endif
+    return ".";
+}
+
+int OpenForAppend(const std::string& path) {
+#ifdef _WIN32
+    return _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, 0644);
+#else
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+#endif
 }
 
 } // namespace
 
+std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &secs);
+#else
+    gmtime_r(&secs, &tm);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
+                              const std::string& result) {
+    UpdateRecord r;
+    r.Start = Iso8601Utc(state.Controller.TransferStart);
+    r.End = Iso8601Utc(std::chrono::system_clock::now());
+    r.Port = port;
+    r.Board = state.Parser.BoardName;
+    r.SerialNumber = state.Parser.SerialNumber;
+    r.FirmwareBefore = state.Parser.FirmwareVersion;
+    r.MonitorVersion = state.Parser.MonitorVersion;
+    r.FirmwareWritten = BuiltInFirmwareVersion;
+    r.Blocks = state.Controller.BlocksSent;
+    r.BlockCount = BlockCount;
+    r.Resends = state.Controller.Resends;
+    r.Refusals = state.Controller.Refusals;
+    r.Result = result;
+    return r;
+}
+
 std::string UpdateRecordJson(const UpdateRecord& r) {
-    std::string j = "{";
-    auto text = [&j](const char* key, const std::string& value) {
-        j += std::string(j.size() > 1 ? "," : "") + "\"" + key + "\":" + Quoted(value);
-    };
-    auto number = [&j](const char* key, int value) {
-        j += std::string(",\"") + key + "\":" + std::to_string(value);
-    };
-    text("start", r.Start);
-    text("end", r.End);
-    text("port", r.Port);
-    text("board", r.Board);
-    text("serial_number", r.SerialNumber);
-    text("firmware_before", r.FirmwareBefore);
-    text("monitor_version", r.MonitorVersion);
-    text("firmware_written", r.FirmwareWritten);
-    text("image_file", r.ImageFile);
-    text("image_sha256", r.ImageSha256);
-    number("blocks", r.Blocks);
-    number("block_count", r.BlockCount);
-    number("resends", r.Resends);
-    number("refusals", r.Refusals);
-    text("result", r.Result);
-    return j + "}";
+    std::string out = "{";
+    Field(out, "start", r.Start);
+    Field(out, "end", r.End);
+    Field(out, "port", r.Port);
+    Field(out, "board", r.Board);
+    Field(out, "serial", r.SerialNumber);
+    Field(out, "firmware_before", r.FirmwareBefore);
+    Field(out, "monitor", r.MonitorVersion);
+    if (r.ImageFile.empty()) {
+        Field(out, "firmware_written", r.FirmwareWritten);
+    } else {
+        Field(out, "image_file", r.ImageFile);
+        Field(out, "image_sha256", r.ImageSha256);
+    }
+    Field(out, "blocks", r.Blocks);
+    Field(out, "block_count", r.BlockCount);
+    Field(out, "resends", r.Resends);
+    Field(out, "refusals", r.Refusals);
+    Field(out, "result", r.Result);
+    out += '}';
+    return out;
 }
 
 std::string DefaultUpdateLogPath() {
     const char* data = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (data && data[0] == '/') {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home ? home : ".") + "/.local/share";
-    }
+    // A relative XDG_DATA_HOME is invalid and must be ignored.
+    const std::string base = data && data[0] == '/' ? data : HomeFolder() + "/.local/share";
     return base + "/quorvel/updates.jsonl";
 }
 
 bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error) {
     std::error_code ec;
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty())
         std::filesystem::create_directories(folder, ec);
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const std::string line = UpdateRecordJson(r) + "\n";
+    const int fd = OpenForAppend(path);
     if (fd < 0) {
-        error = std::strerror(errno);
+        error = path + ": " + std::strerror(errno);
         return false;
     }
-    // One write per line: appends from several programs never interleave within a line.
-    std::string line = UpdateRecordJson(r) + "\n";
-    ssize_t n = ::write(fd, line.data(), line.size());
-    int saved = errno;
-    ::close(fd);
-    if (n != static_cast<ssize_t>(line.size())) {
-        error = n < 0 ? std::strerror(saved) : "short write";
+#ifdef _WIN32
+    const long long written = _write(fd, line.data(), static_cast<unsigned>(line.size()));
+#else
+    const long long written = write(fd, line.data(), line.size());
+#endif
+    const int writeErrno = errno;
+#ifdef _WIN32
+    _close(fd);
+#else
+    close(fd);
+#endif
+    if (written != static_cast<long long>(line.size())) {
+        error = path + ": " + (written < 0 ? std::strerror(writeErrno) : "short write");
         return false;
     }
     return true;

@@ -1,19 +1,35 @@
 #pragma once
 // The service record: one JSON line per board and attempt, appended to a log that the window
-// and the command-line flasher share.
+// and the terminal flasher share, so a workshop can tell which board got which firmware.
+#include <chrono>
 #include <string>
 
+struct UpdateState;
+
 struct UpdateRecord {
-    std::string Start, End; // ISO 8601 UTC
-    std::string Port, Board, SerialNumber, FirmwareBefore, MonitorVersion, FirmwareWritten,
-        ImageFile, ImageSha256;
+    std::string Start, End; // ISO 8601, UTC
+    std::string Port, Board, SerialNumber;
+    std::string FirmwareBefore, MonitorVersion; // as the board reported them before the update
+    std::string FirmwareWritten;                // the built-in image's version, or empty
+    std::string ImageFile, ImageSha256;         // an image loaded from a file instead
     int Blocks = 0, BlockCount = 0, Resends = 0, Refusals = 0;
+    // "completed", "given-up", "no-answer", "open-failed", "wrong-monitor" or "interrupted".
     std::string Result;
 };
 
-// One line, no newline.
+// "2026-12-08T07:31:02Z".
+std::string Iso8601Utc(std::chrono::system_clock::time_point t);
+
+// The record of what `state` did on `port`, ended now with `result`.
+UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
+                              const std::string& result);
+
+// One line, no line break. Bytes from the board that are not UTF-8 come out as \u00XX.
 std::string UpdateRecordJson(const UpdateRecord& r);
-// $XDG_DATA_HOME or ~/.local/share, + /quorvel/updates.jsonl
+
+// quorvel/updates.jsonl under $XDG_DATA_HOME, or ~/.local/share when that is unset.
 std::string DefaultUpdateLogPath();
-// O_APPEND, one write, makes the folder.
+
+// Appends the record as one line with one write on a file opened for appending, so lines from
+// several programs never mix; makes missing folders. False with `error` set when it fails.
 bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error);

@@ -130,7 +130,8 @@ TEST(Sync, QueueDoesNotWaitAndReportsErrors) {
 }
 
 TEST(Sync, WakeHookFiresForEachQueuedRoutine) {
-    static std::atomic<int> wakes{0};
+    static std::atomic<int> wakes;
+    wakes = 0; // the hook cannot capture, so the count is static: start it afresh each run
     Sync::SetWakeMainThread([] { ++wakes; });
     Worker worker([] {
         Sync::Queue([] {});

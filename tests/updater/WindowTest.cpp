@@ -9,12 +9,15 @@
 #include "updater/FrameEncoder.h"
 #include "updater/ReplyParser.h"
 #include "updater/Unit1.h"
+#include "updater/UpdateLog.h"
 
 #include <QElapsedTimer>
 #include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 using namespace std::chrono_literals;
 
@@ -344,6 +347,16 @@ TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
     EXPECT_FALSE(f.BtInicia->isEnabled());
     EXPECT_FALSE(f.Timeout->Enabled());
     EXPECT_EQ(Controller.BlocksSent, BlockCount);
+    // The service record of this transfer is the log's last line.
+    std::ifstream log(DefaultUpdateLogPath());
+    std::string line, last;
+    while (std::getline(log, line))
+        last = line;
+    for (const std::string& field :
+         {R"("port":")" + link.Name() + '"', std::string(R"("board":"KX27","serial":"A10342")"),
+          std::string(R"("firmware_before":"4.4","monitor":"1.0","firmware_written":"4.5")"),
+          R"("blocks":)" + std::to_string(BlockCount), std::string(R"("result":"completed")")})
+        EXPECT_NE(last.find(field), std::string::npos) << field << " in " << last;
 
     ClickTab(f, 0);
     Click(f.BtSerial);

@@ -1,0 +1,136 @@
+#include "updater/UpdateLog.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempFolder {
+    fs::path Path;
+    TempFolder() {
+        char name[] = "/tmp/quorvel-log-XXXXXX";
+        Path = mkdtemp(name);
+    }
+    ~TempFolder() { fs::remove_all(Path); }
+};
+
+std::vector<std::string> Lines(const fs::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+TEST(UpdateLog, BoardTextsAreEscapedIntoOneValidLine) {
+    struct Case {
+        std::string Board, Json;
+    };
+    const Case cases[] = {
+        {"KX27", R"("board":"KX27")"},
+        {"a\"b\\c", R"("board":"a\"b\\c")"},
+        {std::string("K\nX\0", 4), R"("board":"K\u000aX\u0000")"},
+        {"S\xC3\xA3o", "\"board\":\"S\xC3\xA3o\""}, // UTF-8 passes as it is
+        {"\xFF\xC3", R"("board":"\u00ff\u00c3")"},  // a stray and a cut sequence do not
+        {"\xE2\x82", R"("board":"\u00e2\u0082")"},
+    };
+    for (const Case& c : cases) {
+        UpdateRecord r;
+        r.Board = c.Board;
+        r.Result = "completed";
+        const std::string json = UpdateRecordJson(r);
+        EXPECT_NE(json.find(c.Json), std::string::npos) << json;
+        EXPECT_EQ(json.find('\n'), std::string::npos);
+        EXPECT_EQ(json.front(), '{');
+        EXPECT_EQ(json.back(), '}');
+    }
+}
+
+TEST(UpdateLog, AFileImageIsNamedInsteadOfTheBuiltInVersion) {
+    UpdateRecord r;
+    r.FirmwareWritten = "4.5";
+    EXPECT_NE(UpdateRecordJson(r).find(R"("firmware_written":"4.5")"), std::string::npos);
+    r.ImageFile = "/srv/fw.hex";
+    r.ImageSha256 = "ab";
+    const std::string json = UpdateRecordJson(r);
+    EXPECT_EQ(json.find("firmware_written"), std::string::npos);
+    EXPECT_NE(json.find(R"("image_file":"/srv/fw.hex","image_sha256":"ab")"), std::string::npos);
+}
+
+TEST(UpdateLog, DefaultPathFollowsXdgDataHome) {
+    const char* home = std::getenv("HOME");
+    struct Case {
+        const char* Xdg;
+        std::string Expected;
+    } cases[] = {
+        {"/data", "/data/quorvel/updates.jsonl"},
+        {"relative", std::string(home ? home : "") + "/.local/share/quorvel/updates.jsonl"},
+        {nullptr, std::string(home ? home : "") + "/.local/share/quorvel/updates.jsonl"},
+    };
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::string keep = saved ? saved : "";
+    for (const Case& c : cases) {
+        if (c.Xdg)
+            setenv("XDG_DATA_HOME", c.Xdg, 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(DefaultUpdateLogPath(), c.Expected) << (c.Xdg ? c.Xdg : "(unset)");
+    }
+    if (saved)
+        setenv("XDG_DATA_HOME", keep.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}
+
+// Several programs appending at once: every line stays whole.
+TEST(UpdateLog, ConcurrentAppendsNeverMixLines) {
+    TempFolder tmp;
+    const fs::path log = tmp.Path / "new" / "folder" / "updates.jsonl";
+    constexpr int Writers = 4, Records = 300;
+    for (int w = 0; w < Writers; ++w) {
+        if (fork() == 0) {
+            UpdateRecord r;
+            r.Port = "ttyUSB" + std::to_string(w);
+            r.Board = std::string(3000, 'K'); // longer than a pipe's atomic write
+            std::string error;
+            for (int i = 0; i < Records; ++i) {
+                r.Blocks = i;
+                if (!AppendUpdateRecord(log.string(), r, error))
+                    _exit(1);
+            }
+            _exit(0);
+        }
+    }
+    for (int w = 0; w < Writers; ++w) {
+        int status = 0;
+        wait(&status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto lines = Lines(log);
+    ASSERT_EQ(lines.size(), size_t{Writers * Records});
+    std::set<std::string> distinct(lines.begin(), lines.end());
+    EXPECT_EQ(distinct.size(), lines.size());
+    for (const std::string& line : lines)
+        ASSERT_TRUE(line.front() == '{' && line.back() == '}' && line.size() > 3000) << line;
+}
+
+TEST(UpdateLog, AnUnwritableLogIsAnErrorNamingThePath) {
+    TempFolder tmp;
+    std::ofstream(tmp.Path / "file") << "x";
+    const std::string path = (tmp.Path / "file" / "updates.jsonl").string();
+    std::string error;
+    EXPECT_FALSE(AppendUpdateRecord(path, UpdateRecord{}, error));
+    EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+}
