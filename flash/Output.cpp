@@ -167,7 +167,7 @@ void Progress::Json(const PortRun& run) {
     if (transferring && !seen.BoardShown) {
         const ReplyParserState& b = run.Board();
         std::fprintf(out_,
-                     "{\"event\":\"board\",\"port\":%s,\"board\":%s,\"serial_number\":%s,"
+                     "{\"event\":\"board\",\"port\":%s,\"board\":%s,\"serial\":%s,"
                      "\"firmware\":%s,\"monitor\":%s}\n",
                      port.c_str(), JsonQuoted(b.BoardName).c_str(),
                      JsonQuoted(b.SerialNumber).c_str(), JsonQuoted(b.FirmwareVersion).c_str(),
@@ -249,7 +249,7 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
                      "'Dígito' while switching it on) and update it again",
                      {run->Port(), BoardText(r.Board, r.SerialNumber)});
         if (mode_ == OutputMode::Json)
-            std::fprintf(out_, "{\"event\":\"half-written\",\"port\":%s,\"serial_number\":%s}\n",
+            std::fprintf(out_, "{\"event\":\"half-written\",\"port\":%s,\"serial\":%s}\n",
                          JsonQuoted(run->Port()).c_str(), JsonQuoted(r.SerialNumber).c_str());
         else
             std::fprintf(stderr, "%s\n", text.c_str());
