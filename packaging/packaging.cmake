@@ -27,7 +27,7 @@ function(quorvel_install_program target)
           DESTINATION ${QUORVEL_INSTALL_BIN_DIR})
 endfunction()
 
-foreach(program quorvel-updater quorvel-boardsim)
+foreach(program quorvel-updater quorvel-boardsim quorvel-flash)
   if(TARGET ${program})
     quorvel_install_program(${program})
   endif()
@@ -66,6 +66,17 @@ if(TARGET quorvel-updater AND EXISTS ${quorvel_window_icon})
           DESTINATION share/applications)
 endif()
 
+# The flasher's man page, compressed as Debian keeps them (no time stamp in the gzip header).
+if(TARGET quorvel-flash)
+  set(flash_man ${CMAKE_BINARY_DIR}/packaging/quorvel-flash.1.gz)
+  add_custom_command(OUTPUT ${flash_man}
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/quorvel-flash.1 > ${flash_man}
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/quorvel-flash.1
+    COMMENT "Compressing the quorvel-flash man page")
+  add_custom_target(quorvel_flash_man ALL DEPENDS ${flash_man})
+  install(FILES ${flash_man} DESTINATION share/man/man1)
+endif()
+
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/quorvel-updater)
 if(TARGET quorvel-boardsim)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/boardsim/README.md
@@ -88,8 +99,10 @@ block by block, with acknowledgements and resends. Window texts are
 Portuguese; messages of the serial layer are translated through the
 catalogues shipped with it.
 
-The package also carries quorvel-boardsim, which plays the board on a
-pseudo-terminal, so an update can be demonstrated without hardware.")
+The package also carries quorvel-flash, the same update from the command
+line for several boards at once with a service record per board, and
+quorvel-boardsim, which plays the board on a pseudo-terminal, so an update
+can be demonstrated without hardware.")
 set(CPACK_PACKAGE_CONTACT "Quorvel maintainers <maintainers@users.noreply.c-seed-c5d47207.example>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
