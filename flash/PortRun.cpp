@@ -77,6 +77,9 @@ PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& i
     com_.SetDataBits(dbEight);
     com_.FlowControl().SetControlDTR(dtrEnable);
     com_.FlowControl().SetControlRTS(rtsDisable);
+    // Received bytes are all the flasher listens to; other events would only cost a hand-over
+    // to the main thread each (a transmit-empty one per frame).
+    com_.SetEvents({evRxChar});
     com_.OnRxChar = [this](TComponent*, int) { OnReceive(); };
 }
 
