@@ -53,7 +53,7 @@ private:
 class Child {
 public:
     Child(const char* program, std::vector<std::string> args, const std::string& out = {},
-          const std::string& err = {}) {
+          const std::string& err = {}, const char* lang = "C") {
         int pathPipe[2] = {-1, -1};
         if (out.empty() && pipe(pathPipe) != 0)
             return;
@@ -67,8 +67,8 @@ public:
                 dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
                 dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
             }
-            // English messages whatever the machine's language.
-            setenv("LANG", "C", 1);
+            // English messages unless a test asks otherwise, whatever the machine's language.
+            setenv("LANG", lang, 1);
             unsetenv("LC_ALL");
             unsetenv("LC_MESSAGES");
             std::vector<char*> argv{const_cast<char*>(program)};
@@ -412,4 +412,49 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), sha.HexDigest());
     EXPECT_EQ(Field(log[board.Path()][0], "firmware_written"), "<none>");
     EXPECT_EQ(Field(log[board.Path()][0], "blocks"), "1");
+}
+
+TEST(Flash, CommandLineListAndLanguage) {
+    TempDir dir;
+    HeldPort held;
+    // The way a virtual port shows up in the list: a link in /dev (needs the rights there).
+    const std::string name = "ttyQFLASH" + std::to_string(getpid());
+    const std::string link = "/dev/" + name;
+    const bool linked = symlink(held.Path().c_str(), link.c_str()) == 0;
+    struct Case {
+        std::vector<std::string> args;
+        const char* lang;
+        int status;
+        std::string out, err;
+        bool needsLink;
+    };
+    const Case cases[] = {
+        {{"--bogus"}, "C", 1, "", "unknown option --bogus", false},
+        {{"--wait", "0", "x"}, "C", 1, "", "--wait takes whole seconds", false},
+        {{}, "C", 1, "", "no port given", false},
+        {{"--help"}, "C", 0, "  5    a transfer was given up", "", false},
+        {{"--help"}, "pt_BR.UTF-8", 0, "Uso: quorvel-flash", "", false},
+        {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
+         "pt_BR.UTF-8",
+         2,
+         "/dev/ttyQNONE: não foi possível abrir a porta: A porta não existe mais",
+         "",
+         false},
+        {{"--list"}, "C", 0, name + "  busy\n", "", true},
+        {{"--list", "--json"}, "C", 0, "\"port\":\"" + name + "\"", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + c.lang);
+        if (c.needsLink && !linked)
+            continue;
+        Child flash(FLASH_PROGRAM, c.args, dir / "out", dir / "err", c.lang);
+        EXPECT_EQ(flash.Wait(), c.status);
+        EXPECT_TRUE(Has(ReadFile(dir / "out"), c.out)) << ReadFile(dir / "out");
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), c.err)) << ReadFile(dir / "err");
+    }
+    if (linked) {
+        unlink(link.c_str());
+        const std::string json = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(json, "\"busy\":true")) << json;
+    }
 }
