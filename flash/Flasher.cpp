@@ -103,6 +103,8 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     for (const auto& run : runs)
         status = std::max(status, OutcomeExitCode(run->WorstOutcome()));
     runs.clear();
+    // A port closed from its own receive handler leaves its thread to be joined here.
+    Sync::CheckSynchronize();
     Sync::SetWakeMainThread(nullptr);
     return status;
 }
