@@ -215,6 +215,9 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
                                       "--report", dir / ("r" + std::to_string(i) + ".json")};
         if (i % 2)
             args.push_back("--boot");
+        // One refuses every 50th frame: its record counts what that cost.
+        if (i == 3)
+            args.insert(args.end(), {"--nak-every", "50"});
         boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
         ASSERT_FALSE(boards.back()->Path().empty());
     }
@@ -244,6 +247,9 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
         EXPECT_EQ(Field(line, "blocks"), std::to_string(BlockCount));
         EXPECT_EQ(Field(line, "block_count"), std::to_string(BlockCount));
         EXPECT_NE(Field(line, "start"), "");
+        const std::string refusals = i == 3 ? std::to_string(BlockCount / 50) : "0";
+        EXPECT_EQ(Field(line, "refusals"), refusals);
+        EXPECT_EQ(Field(line, "resends"), refusals);
         // Not on a terminal: plain lines, one per state change, and the result.
         EXPECT_TRUE(Has(out, port + ": connecting\n")) << out;
         EXPECT_TRUE(Has(out, port + ": completed, KX27 C0000" + std::to_string(i))) << out;
@@ -259,9 +265,10 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
         const char* line;
         int status;
         const char* resends;
+        bool quiet = false; // only the result lines
     };
     const Case cases[] = {
-        {"silent", {}, false, "no-answer", ": no answer", 3, "0"},
+        {"silent", {}, false, "no-answer", ": no answer", 3, "0", true},
         {"monitor 0.9",
          {"--boot", "--incompatible-monitor"},
          false,
@@ -291,8 +298,10 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
             board = std::make_unique<Child>(BOARDSIM_PROGRAM, c.boardArgs);
             port = board->Path();
         }
-        Child flash(FLASH_PROGRAM, {"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port},
-                    dir / "out", dir / "err");
+        std::vector<std::string> args{"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port};
+        if (c.quiet)
+            args.push_back("--quiet");
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
         EXPECT_EQ(flash.Wait(), c.status) << ReadFile(dir / "out") << ReadFile(dir / "err");
         auto log = LogLines(dir / "log.jsonl");
         ASSERT_EQ(log[good.Path()].size(), 1u);
@@ -300,7 +309,9 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
         ASSERT_EQ(log[port].size(), 1u);
         EXPECT_EQ(Field(log[port][0], "result"), c.result);
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
-        EXPECT_TRUE(Has(ReadFile(dir / "out"), port + c.line)) << ReadFile(dir / "out");
+        const std::string out = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(out, port + c.line)) << out;
+        EXPECT_EQ(Has(out, ": connecting"), !c.quiet) << out;
     }
 }
 
