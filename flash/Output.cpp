@@ -192,16 +192,18 @@ void Progress::DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs) {
         portWidth = std::max(portWidth, run->Port().size());
     for (const auto& run : runs) {
         std::string line = run->Port() + std::string(portWidth - run->Port().size() + 2, ' ');
-        const ReplyParserState& b = run->Board();
+        // The board once it has told who it is (an identification gives no serial number).
+        const ReplyParserState& b =
+            run->CurrentPhase() == Phase::Transferring ? run->Board() : run->Answered();
+        if (!b.BoardName.empty())
+            line += BoardText(b.BoardName, b.SerialNumber) + "  ";
+        line += StateText(*run);
         if (run->CurrentPhase() == Phase::Transferring) {
-            line += BoardText(b.BoardName, b.SerialNumber) + "  " + StateText(*run) + "  " +
-                    Bar(run->BlocksSent(), 20) + " " + std::to_string(run->BlocksSent()) + "/" +
-                    std::to_string(BlockCount);
+            line += "  " + Bar(run->BlocksSent(), 20) + " " + std::to_string(run->BlocksSent()) +
+                    "/" + std::to_string(BlockCount);
             std::string left = TimeLeft(*run);
             if (!left.empty())
                 line += "  " + left;
-        } else {
-            line += StateText(*run);
         }
         // One terminal row per port, or the redraw would climb over the wrong lines. Cut on
         // a character boundary.

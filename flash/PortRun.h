@@ -44,6 +44,8 @@ public:
     bool Finished() const { return phase_ == Phase::Finished; }
     // The attempt's board, as it answered (empty until then).
     const ReplyParserState& Board() const { return board_; }
+    // What the board on the line has said of itself so far in this attempt.
+    const ReplyParserState& Answered() const { return state_.Parser; }
     int BlocksSent() const { return state_.Controller.BlocksSent; }
     // Seconds the transfer has run.
     double TransferSeconds() const;
