@@ -45,8 +45,8 @@ Simulator StartSimulator(const std::string& program, int index) {
         char serial[16];
         std::snprintf(serial, sizeof serial, "B%05d", index);
         // In its normal firmware, as a board arrives on the bench.
-        execl(program.c_str(), program.c_str(), "--pace", "--exit-when-done", "--serial",
-              serial, static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), "--pace", "--exit-when-done", "--serial", serial,
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     const double limit = (6 + 14) * 10.0 / 9600 + WireBytes() * 10.0 / 19200;
     const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
                        usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-    std::printf("one board's wire time (9600 + 19200 baud): %.3f s (%d blocks)\n", limit, BlockCount);
+    std::printf("one board's wire time (9600 + 19200 baud): %.3f s (%d blocks)\n", limit,
+                BlockCount);
     std::printf("%d paced boards at once, whole batch: %.3f s  (%.2f%% above one board; target "
                 "5%%)\n",
                 boards, wall, 100.0 * (wall - limit) / limit);
