@@ -54,7 +54,13 @@ struct TComBackendCounts {
     std::atomic<int> LineUpdates{0};
     std::atomic<int> TimeoutUpdates{0};
     std::atomic<int> QueueUpdates{0};
-    void Reset() { Opens = LineUpdates = TimeoutUpdates = QueueUpdates = 0; }
+    // Low-latency mode asked of the driver at open, and how often it agreed.
+    std::atomic<int> LowLatencyRequests{0};
+    std::atomic<int> LowLatencyGranted{0};
+    void Reset() {
+        Opens = LineUpdates = TimeoutUpdates = QueueUpdates = 0;
+        LowLatencyRequests = LowLatencyGranted = 0;
+    }
 };
 TComBackendCounts& ComBackendCounts();
 

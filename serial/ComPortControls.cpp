@@ -1,8 +1,13 @@
 #include "serial/ComPortControls.h"
 
+#include "serial/ComPortInfo.h"
+
+#include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QFile>
 #include <QPainter>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 
 #include <algorithm>
 #include <array>
@@ -129,12 +134,13 @@ void TComSelect::SetComProperty(TComProperty value) {
 }
 
 void TComSelect::SelectPort() {
-    items_.Clear();
+    // Read first: a list that cannot be read leaves the entries as they were.
     std::vector<std::string> names;
     if (Folders().Set)
         EnumComPorts(names, Folders().TtyClassDir, Folders().DevDir);
     else
         EnumComPorts(names);
+    items_.Clear();
     for (const std::string& name : names)
         items_.Add(name);
 }
@@ -260,8 +266,12 @@ TComComboBox::TComComboBox(QWidget* parent)
     : QComboBox(parent), items_(std::make_unique<Items>(*this)),
       select_(std::make_unique<TComSelect>(*items_)) {
     setEditable(false); // entries can only be picked
+    view()->setTextElideMode(Qt::ElideLeft);
     // A pick by the user, never a selection made from code.
     connect(this, &QComboBox::activated, this, [this](int) { Change(); });
+    // The closed box tells what its shown entry is.
+    connect(this, &QComboBox::currentIndexChanged, this,
+            [this](int index) { setToolTip(itemData(index, Qt::ToolTipRole).toString()); });
 }
 
 TComComboBox::~TComComboBox() = default;
@@ -282,6 +292,7 @@ void TComComboBox::SetComPort(TCustomComPort* port) {
 void TComComboBox::SetComProperty(TComProperty value) {
     marked_ = -1;
     select_->SetComProperty(value);
+    DescribePorts();
     // Filling an empty box selects its first entry by itself; the rules below decide.
     setCurrentIndex(-1);
     if (count() == 0)
@@ -346,6 +357,54 @@ void TComComboBox::Notification(TComponent* component, TOperation operation) {
         if (count() > 0)
             Select(0);
     }
+}
+
+void TComComboBox::showPopup() {
+    if (ComProperty() == cpPort && !Loading())
+        ListPortsAgain();
+    QComboBox::showPopup();
+}
+
+void TComComboBox::ListPortsAgain() {
+    const std::string picked = Text();
+    try {
+        select_->SelectPort();
+    } catch (...) {
+        // The list as it was stays usable; the failure is still told.
+        HandleException(std::current_exception());
+        return;
+    }
+    DescribePorts();
+    int index = picked.empty() ? -1 : items_->IndexOfText(picked);
+    if (index < 0 && comPort_)
+        select_->UpdateSettings(index);
+    if (index < 0 && count() > 0)
+        index = 0;
+    Select(index);
+}
+
+void TComComboBox::DescribePorts() {
+    if (ComProperty() != cpPort)
+        return;
+    const std::string classDir = Folders().Set ? Folders().TtyClassDir : "/sys/class/tty";
+    for (int i = 0; i < count(); ++i) {
+        std::string text = DescribeComPort(GetComPortDeviceInfo(items_->Strings(i), classDir));
+        setItemData(i, text.empty() ? QVariant() : QVariant(QString::fromStdString(text)),
+                    Qt::ToolTipRole);
+    }
+    setToolTip(itemData(currentIndex(), Qt::ToolTipRole).toString());
+}
+
+void TComComboBox::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    painter.setPen(palette().color(QPalette::Text));
+    QStyleOptionComboBox opt;
+    initStyleOption(&opt);
+    painter.drawComplexControl(QStyle::CC_ComboBox, opt);
+    QRect field =
+        style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+    opt.currentText = fontMetrics().elidedText(opt.currentText, Qt::ElideLeft, field.width() - 2);
+    painter.drawControl(QStyle::CE_ComboBoxLabel, opt);
 }
 
 void TComComboBox::Loaded() {

@@ -128,13 +128,23 @@ public:
     void Notification(TComponent* component, TOperation operation) override;
     void Loaded() override;
 
+    // Ports come and go (an adapter plugged in after start-up): the port list is read again
+    // each time it drops down, keeping the current pick while it is still there.
+    void showPopup() override;
+
     const TComSelect& Selector() const { return *select_; }
 
     std::function<void(TComponent* sender)> OnChange;
 
+protected:
+    // Draws the shown entry cut at its left: two adapters of a kind differ at their ends.
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     class Items;
     void Select(int index);
+    void ListPortsAgain();
+    void DescribePorts();
 
     std::unique_ptr<Items> items_;
     std::unique_ptr<TComSelect> select_;

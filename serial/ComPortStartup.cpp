@@ -16,7 +16,15 @@ std::string Translate(const std::string& text) {
 void ComPortStartup() {
     gnugettext::AddDomainForResourceString("cport");
     SetComPortTranslator(&Translate);
-    TranslateComPortMessages();
+    try {
+        TranslateComPortMessages();
+    } catch (...) {
+        // A catalogue that cannot be read costs the translations only: left installed, the
+        // lookup would fail again in every later port error and take its place.
+        SetComPortTranslator(nullptr);
+        TranslateComPortMessages();
+        throw;
+    }
 }
 
 void ComPortShutdown() {

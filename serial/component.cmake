@@ -5,6 +5,7 @@ add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPortStartup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix/ModemWatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp
 )

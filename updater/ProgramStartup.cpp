@@ -8,7 +8,14 @@
 
 void StartTranslationAndSerialLayer() {
     gnugettext::GnuGettextStartup();
-    ComPortStartup();
+    try {
+        ComPortStartup();
+    } catch (...) {
+        // The catalogue would fail again at every later lookup: every text stays as written.
+        if (gnugettext::DefaultInstance)
+            gnugettext::DefaultInstance->Enabled = false;
+        throw;
+    }
 }
 
 void InstallToolkitTranslator() {

@@ -3,7 +3,8 @@
 // translation runtime, the serial layer's messages, and Qt's own texts.
 
 // The translation runtime first (language, the "default" domain beside the executable), then
-// the serial layer's start-up: its "cport" domain and its message texts, translated once.
+// the serial layer's start-up: its "cport" domain and its message texts, translated once. A
+// catalogue that cannot be read switches translation off before its failure is passed on.
 void StartTranslationAndSerialLayer();
 // Qt's own texts (message box buttons, text box menus) through the same catalogues. Needs the
 // application object.

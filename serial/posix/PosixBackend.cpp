@@ -1,10 +1,12 @@
 // The termios implementation of the port backend. Only kernel headers for termios: glibc's
 // <termios.h> cannot express rates without a B constant, so termios2 is used throughout.
 #include "serial/ComBackend.h"
+#include "serial/posix/ModemWatch.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -63,15 +65,48 @@ speed_t SpeedConstant(int baud) {
 }
 
 const unsigned rxMask = EvRxCharBit | EvRxFlagBit | EvErrBit | EvBreakBit | EvRx80FullBit;
+const unsigned lineMask = EvCtsBit | EvDsrBit | EvRlsdBit | EvRingBit;
+
+// USB adapters hold received bytes until their latency timer runs out (often 16 ms), and
+// every frame of an update waits for an answer. A driver that refuses low latency (a
+// pseudo-terminal, most drivers but FTDI's) costs nothing. True when this call switched it on.
+bool RequestLowLatency(int fd) {
+    ++ComBackendCounts().LowLatencyRequests;
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) < 0)
+        return false;
+    if (ss.flags & ASYNC_LOW_LATENCY) {
+        ++ComBackendCounts().LowLatencyGranted;
+        return false;
+    }
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &ss) < 0)
+        return false;
+    ++ComBackendCounts().LowLatencyGranted;
+    return true;
+}
+
+// The driver's mode as it was before this program asked.
+void RestoreLatency(int fd) {
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+        ss.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &ss);
+    }
+}
 
 class PosixBackend final : public TComBackend {
 public:
     ~PosixBackend() override { Close(); }
 
     void Close() override {
+        // The watch uses the descriptor: it ends before the descriptor does.
+        modemWatch_.Stop();
         int fd = fd_.exchange(-1);
         if (fd < 0)
             return;
+        if (lowLatencySet_)
+            RestoreLatency(fd);
         // Unsent bytes at a low rate would hold close() for many seconds.
         ioctl(fd, TCFLSH, TCIOFLUSH);
         ioctl(fd, TIOCNXCL);
@@ -89,7 +124,7 @@ public:
         std::lock_guard lock(rxMutex_);
         while (got < count) {
             if (rxHead_ == rxTail_) {
-                int rc = Refill();
+                int rc = Refill(true);
                 // Bytes already taken are handed over; a failure shows at the next call.
                 if (rc != 0 && got == 0)
                     return rc;
@@ -162,7 +197,7 @@ public:
             return EBADF;
         std::lock_guard lock(rxMutex_);
         if (rxHead_ == rxTail_ || Clock::now() - refilled_ > std::chrono::microseconds(100))
-            if (int rc = Refill())
+            if (int rc = Refill(true))
                 return rc;
         count = static_cast<int>(rxTail_ - rxHead_) + kernelPending_;
         return 0;
@@ -243,6 +278,13 @@ public:
             unsigned ready = 0;
             short want = 0;
             int timeoutMs = -1;
+            if (mask & lineMask) {
+                modemWatch_.Start(fd, [this](unsigned events) {
+                    lineEvents_ |= events;
+                    Wake();
+                });
+                ready |= lineEvents_.exchange(0);
+            }
             if (mask & rxMask) {
                 // From here on a read on the main thread must wake us to re-arm.
                 vminHigh_ = true;
@@ -253,12 +295,20 @@ public:
                     std::lock_guard lock(rxMutex_);
                     if (int rc = Query(FIONREAD, inKernel))
                         return Gone(rc, mask, events);
-                    pulled = pulled_;
-                    buffered = rxTail_ - rxHead_;
                     if (purged_) {
                         purged_ = false;
-                        lastArrived_ = pulled;
+                        lastArrived_ = pulled_;
                     }
+                    // The event character is found in the bytes as they arrive, so they are
+                    // taken from the driver here rather than when the program reads them
+                    // (after the purge mark, which must not count them as old).
+                    if ((mask & EvRxFlagBit) && inKernel > 0) {
+                        if (int rc = Refill(false))
+                            return Gone(rc, mask, events);
+                        inKernel = kernelPending_;
+                    }
+                    pulled = pulled_;
+                    buffered = rxTail_ - rxHead_;
                 }
                 // Every byte that ever arrived was either taken from the driver or is
                 // still there: this count only grows, so "new bytes" is exact.
@@ -279,6 +329,8 @@ public:
                     timeoutMs = 20; // VMIN tops out at 255; look again now and then
                 }
                 vminHigh_ = vmin_ > 1;
+                if (rxFlag_.exchange(false))
+                    ready |= EvRxFlagBit;
             }
             if (txWatch_) {
                 int queued = 0;
@@ -314,6 +366,7 @@ public:
     void Interrupt() override {
         interrupted_ = true;
         Wake();
+        modemWatch_.Stop();
     }
 
 protected:
@@ -331,6 +384,7 @@ protected:
             return errno;
         if (ioctl(fd.Get(), TIOCEXCL) < 0 && !IsUnsupported(errno))
             return errno;
+        lowLatencySet_ = RequestLowLatency(fd.Get());
         serial_icounter_struct now{};
         icountSupported_ = ioctl(fd.Get(), TIOCGICOUNT, &now) == 0;
         errIcount_ = eventIcount_ = now;
@@ -389,6 +443,7 @@ protected:
         t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
         if (ioctl(fd, TCSETS2, &t) < 0)
             return Failed(errno);
+        eventChar_ = static_cast<unsigned char>(s.EventChar);
         baud_ = s.BaudRate;
         int dtr = TIOCM_DTR, rts = TIOCM_RTS;
         if (ioctl(fd, s.ControlDTR == dtrDisable ? TIOCMBIC : TIOCMBIS, &dtr) < 0 &&
@@ -413,8 +468,9 @@ protected:
 private:
     using Clock = std::chrono::steady_clock;
 
-    // Takes what the driver holds into the receive buffer (rxMutex_ held).
-    int Refill() {
+    // Takes what the driver holds into the receive buffer (rxMutex_ held). The event thread
+    // filling for itself needs no wake-up.
+    int Refill(bool wake) {
         if (rxHead_ == rxTail_)
             rxHead_ = rxTail_ = 0;
         else if (rxHead_ > 0) {
@@ -437,6 +493,8 @@ private:
         }
         if (n == 0) // a non-blocking tty reads 0 only once it has hung up
             return Failed(EIO);
+        if (std::memchr(rxBuf_ + rxTail_, eventChar_.load(), static_cast<size_t>(n)))
+            rxFlag_ = true;
         rxTail_ += static_cast<size_t>(n);
         pulled_ += static_cast<uint64_t>(n);
         kernelPending_ = 0;
@@ -446,7 +504,7 @@ private:
         // The event thread's VMIN counted these bytes as still in the driver; and a thread
         // asleep in poll() for new bytes may have been woken for these only to find them gone
         // (taken here first), so it would sleep on with them unreported.
-        if (vminHigh_ || n > 0)
+        if (wake)
             Wake();
         return 0;
     }
@@ -541,6 +599,11 @@ private:
     std::atomic<bool> ioeReported_{false};
     std::atomic<bool> txPending_{false};
     std::atomic<bool> vminHigh_{false};
+    std::atomic<int> eventChar_{0};
+    std::atomic<bool> rxFlag_{false}; // the event character came since the last report
+    std::atomic<unsigned> lineEvents_{0};
+    TModemWatch modemWatch_;
+    bool lowLatencySet_ = false;
     // Receive buffer, shared by whichever thread reads and the event thread's count.
     std::mutex rxMutex_;
     char rxBuf_[4096];

@@ -73,6 +73,30 @@ TEST_F(SerialStartup, WithoutCatalogueTheEnglishTextsStay) {
     EXPECT_EQ(EComPort(1, 2).Message, "Unable to open com port (win error code: 2)");
 }
 
+TEST_F(SerialStartup, BrokenCatalogueCostsTheTranslationsOnly) {
+    std::filesystem::create_directories(dir_.Path() + "/pt_BR/LC_MESSAGES");
+    WriteFile(dir_.Path() + "/pt_BR/LC_MESSAGES/default.mo", "not a catalogue at all");
+    try {
+        ComPortStartup();
+        FAIL() << "a broken catalogue went unnoticed";
+    } catch (const EComPort&) {
+        FAIL() << "the catalogue's failure came as a port error";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.Message.find("not a valid GNU gettext mo file"), std::string::npos);
+    }
+    EXPECT_EQ(ComPortMessages[1], "Unable to open com port");
+    // Later port errors are port errors with their own text, not the catalogue's complaint.
+    TComPort port;
+    port.SetPort("/dev/quorvel-no-such-port");
+    try {
+        port.Open();
+        FAIL() << "opened a missing port";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.MessageCode, 1);
+        EXPECT_EQ(e.Message, "Unable to open com port (win error code: 2)");
+    }
+}
+
 // The shipped pt_BR catalogue covers every message of the serial layer.
 TEST(SerialShippedCatalogue, TranslatesAllTwentyThreeMessages) {
     if (!std::filesystem::exists(QUORVEL_LOCALE_DIR "/pt_BR/LC_MESSAGES/default.mo"))

@@ -232,6 +232,21 @@ TEST(ComPortSettings, EachChangedSettingIsOneDeviceUpdate) {
     EXPECT_EQ(c.Opens, 0);
 }
 
+// Adapters hold answers back for their latency timer unless asked not to; a driver that
+// refuses (a pseudo-terminal does) must not keep the port from opening.
+TEST(ComPortOpenClose, AsksForLowLatencyAndCarriesOnWhenRefused) {
+    Pty pty;
+    TComPort port;
+    port.SetPort(pty.SlavePath());
+    auto& c = ComBackendCounts();
+    c.Reset();
+    port.Open();
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(c.LowLatencyRequests, 1);
+    EXPECT_EQ(c.LowLatencyGranted, 0);
+    port.Close();
+}
+
 TEST(ComPortSettings, BeginUpdateEndUpdateMakeOneApplication) {
     Pty pty;
     TComPort port;

@@ -1,7 +1,9 @@
 // Event delivery: the event thread waits on the device and hands events to the main thread.
 #include "Pty.h"
 #include "framework/Sync.h"
+#include "serial/ComBackend.h"
 #include "serial/ComPort.h"
+#include "serial/posix/ModemWatch.h"
 
 #include <gtest/gtest.h>
 
@@ -392,6 +394,71 @@ TEST_F(Events, SyncNoneRunsHandlersOnTheEventThread) {
     ASSERT_TRUE(PumpUntil([&] { return called.load(); }));
     EXPECT_FALSE(onMain);
     port.Close();
+}
+
+TEST_F(Events, TheEventCharacterIsFoundInTheBytesAsTheyArrive) {
+    int flags = 0, linked = 0;
+    std::string received;
+    TComLink link;
+    link.RxFlagNotify = [&](TComponent*) { ++linked; };
+    port.RegisterLink(&link);
+    port.SetEventChar('>');
+    port.OnRxFlag = [&](TComponent*) { ++flags; };
+    port.OnRxChar = [&](TComponent*, int) {
+        char buf[64];
+        received.append(buf, static_cast<size_t>(port.Read(buf, sizeof buf)));
+    };
+    port.Open();
+    pty.Send("<DD");
+    ASSERT_TRUE(PumpUntil([&] { return received == "<DD"; }));
+    PumpFor(100ms);
+    EXPECT_EQ(flags, 0);
+    pty.Send("><S@");
+    ASSERT_TRUE(PumpUntil([&] { return flags == 1 && received.size() == 7; }));
+    EXPECT_EQ(linked, 1);
+    // Changed while open, it counts from the next byte on.
+    port.SetEventChar('@');
+    pty.Send("x@");
+    ASSERT_TRUE(PumpUntil([&] { return flags == 2; }));
+    PumpFor(100ms);
+    EXPECT_EQ(flags, 2);
+    port.UnRegisterLink(&link);
+    port.OnRxFlag = nullptr;
+}
+
+// The updater purges both queues before every frame; the answer that follows must be
+// reported, however soon it comes.
+TEST_F(Events, AnAnswerAfterAPurgeIsReported) {
+    std::string received;
+    port.OnRxChar = [&](TComponent*, int) {
+        char buf[64];
+        received.append(buf, static_cast<size_t>(port.Read(buf, sizeof buf)));
+    };
+    port.Open();
+    for (int i = 1; i <= 20; ++i) {
+        port.ClearBuffer(true, true);
+        pty.Send("<DD>");
+        ASSERT_TRUE(PumpUntil([&] { return received.size() == 4u * i; }, 5s)) << "answer " << i;
+    }
+}
+
+TEST(ModemLines, EachMovedCountIsItsLinesEvent) {
+    struct Case {
+        TModemLineCounts now;
+        unsigned events;
+    } cases[] = {
+        {{0, 0, 0, 0}, 0},         {{1, 0, 0, 0}, EvCtsBit},
+        {{0, 2, 0, 0}, EvDsrBit},  {{0, 0, 1, 0}, EvRlsdBit},
+        {{0, 0, 0, 1}, EvRingBit}, {{3, 1, 1, 1}, EvCtsBit | EvDsrBit | EvRlsdBit | EvRingBit},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ModemLineEvents({}, c.now), c.events);
+        // The events the device reports are those the port dispatches as line changes.
+        TComEvents set = MaskToComEvents(c.events);
+        EXPECT_EQ(set.Contains(evCTS), (c.events & EvCtsBit) != 0);
+        EXPECT_EQ(set.Contains(evRing), (c.events & EvRingBit) != 0);
+    }
+    EXPECT_EQ(ModemLineEvents({5, 5, 5, 5}, {5, 5, 6, 5}), EvRlsdBit);
 }
 
 TEST(ComEventMask, MaskAndSetAreInverses) {

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 namespace {
 
 TEST(Converters, TextsFollowTheEnumerationsAndUnknownTextsFallBack) {
@@ -215,6 +218,64 @@ TEST_F(SelectorTest, AMissingPortFolderIsError23WithTheSystemsCode) {
         EXPECT_EQ(e.WinErrorCode, 2);
         EXPECT_EQ(e.Message, "Registry error (win error code: 2)");
     }
+}
+
+TEST_F(SelectorTest, TheListIsReadAgainEachTimeItDropsDownKeepingThePick) {
+    Ports({"ttyUSB0", "ttyUSB1"});
+    TComPort port; // "COM1": re-listing must never write it
+    TComComboBox box;
+    box.SetComProperty(cpPort);
+    box.SetComPort(&port);
+    box.SetText("ttyUSB1");
+
+    // An adapter plugged in after start-up (a pseudo-terminal link) shows at the next drop-down.
+    Pty pty;
+    std::filesystem::path link = std::filesystem::path(tree->DevDir()) / "ttyAdapter";
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    EXPECT_EQ(Entries(box), (std::vector<std::string>{"ttyUSB0", "ttyUSB1"})) << "not before";
+    box.showPopup();
+    EXPECT_EQ(Entries(box), (std::vector<std::string>{"ttyAdapter", "ttyUSB0", "ttyUSB1"}));
+    EXPECT_EQ(box.Text(), "ttyUSB1");
+    box.hidePopup();
+
+    // Pulled out again: gone at the next drop-down, the pick stays.
+    std::filesystem::remove(link);
+    box.showPopup();
+    EXPECT_EQ(Entries(box), (std::vector<std::string>{"ttyUSB0", "ttyUSB1"}));
+    EXPECT_EQ(box.Text(), "ttyUSB1");
+    box.hidePopup();
+
+    // The picked one vanishes: the first entry is shown, and nothing reached the port.
+    std::filesystem::remove_all(std::filesystem::path(tree->ClassDir()) / "ttyUSB1");
+    box.showPopup();
+    EXPECT_EQ(Entries(box), (std::vector<std::string>{"ttyUSB0"}));
+    EXPECT_EQ(box.Text(), "ttyUSB0");
+    box.hidePopup();
+    EXPECT_EQ(port.Port(), "COM1");
+}
+
+TEST_F(SelectorTest, TwoAdaptersOfAKindDifferInTheClosedBoxAndTellWhatTheyAre) {
+    const std::vector<std::string> names{"ttyUSBserial0", "ttyUSBserial1"};
+    Ports(names);
+    for (const std::string& serial : {std::string("A10342"), std::string("B20455")}) {
+        std::string device = tree->ClassDir() + "/" + names[serial[0] == 'A' ? 0 : 1] + "/device/";
+        for (auto [file, text] : {std::pair{"idVendor", "0403"},
+                                  {"idProduct", "6001"},
+                                  {"manufacturer", "FTDI"},
+                                  {"product", "FT232R USB UART"}})
+            std::ofstream(device + file) << text << "\n";
+        std::ofstream(device + "serial") << serial << "\n";
+    }
+    TComComboBox box;
+    box.resize(61, 21); // the window's size for it
+    box.SetComProperty(cpPort);
+    EXPECT_EQ(box.itemData(1, Qt::ToolTipRole).toString().toStdString(),
+              "FTDI FT232R USB UART, S/N B20455, USB 0403:6001");
+    EXPECT_EQ(box.toolTip().toStdString(), "FTDI FT232R USB UART, S/N A10342, USB 0403:6001");
+    QImage first = box.grab().toImage();
+    box.SetText(names[1]);
+    EXPECT_EQ(box.toolTip().toStdString(), "FTDI FT232R USB UART, S/N B20455, USB 0403:6001");
+    EXPECT_TRUE(box.grab().toImage() != first) << "cut at the right, both show the same start";
 }
 
 // ---- the lamp -------------------------------------------------------------------------------
