@@ -261,6 +261,8 @@ void PortRun::Interrupt() {
     halfWritten_ = phase_ == Phase::Transferring && state_.Controller.Updating;
     // A loop waiting for its next board has no attempt to report.
     bool attempt = phase_ != Phase::Waiting;
+    // Closing runs the receive events still queued: an answer among them must not send on.
+    com_.OnRxChar = nullptr;
     ClosePort();
     if (attempt) {
         loop_ = false;
