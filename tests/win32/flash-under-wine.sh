@@ -9,11 +9,12 @@ exe=$1 boardsim=$2 preload=$3 hex=$4 work=$5
 dosdevices=$WINEPREFIX/dosdevices
 
 # One row per run: the ports (COMn=simulator options, commas for blanks; or COMn=missing),
-# the exit status, the result logged for each port in that order. The statuses are those of
-# the Linux program.
+# the exit status, the result logged for each port in that order, and "ctrl-c" for a run
+# interrupted once every port is updating. The statuses are those of the Linux program.
 cases=(
-    "COM11=--serial,W00011 COM12=--boot,--serial,W00012|0|completed completed"
-    "COM13=--serial,W00013 COM14=missing|2|completed open-failed"
+    "COM11=--serial,W00011 COM12=--boot,--serial,W00012|0|completed completed|"
+    "COM13=--serial,W00013 COM14=missing|2|completed open-failed|"
+    "COM15=--boot,--pace,--serial,W00015|130|interrupted|ctrl-c"
 )
 # What every log line carries, in the Linux program's order.
 fields="start end port board serial firmware_before monitor firmware_written blocks block_count"
@@ -82,7 +83,7 @@ check_port() {
 }
 
 for case in "${cases[@]}"; do
-    IFS='|' read -r ports status results <<<"$case"
+    IFS='|' read -r ports status results action <<<"$case"
     rm -rf "$work" && mkdir -p "$work" && echo 0 >"$work/modem"
     ptys="" names=()
     for port in $ports; do
@@ -91,8 +92,27 @@ for case in "${cases[@]}"; do
     done
     # The modem-line library keeps Wine's device wait from ending by itself on a pty.
     LD_PRELOAD=$preload QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
-        timeout 120 wine "$exe" --log "$work/log.jsonl" "${names[@]}" >"$work/stdout"
+        timeout 120 wine "$exe" --log "$work/log.jsonl" "${names[@]}" >"$work/stdout" \
+        2>"$work/stderr" &
+    flash=$!
+    if [[ $action == ctrl-c ]]; then
+        for _ in $(seq 200); do
+            (($(grep -c ': updating' "$work/stdout") >= ${#names[@]})) && break
+            sleep 0.05
+        done
+        # timeout hands the signal on; Wine makes it the console's Ctrl-C.
+        kill -INT "$flash"
+    fi
+    wait "$flash"
     got=$?
+    cat "$work/stderr" >&2 # the Wine server's, when this run started it
+    if [[ $action == ctrl-c ]]; then
+        kill "${pids[@]}"
+        for com in "${names[@]}"; do
+            grep -q "^$com: board KX27 W000${com#COM} is half-written" "$work/stderr" ||
+                fail "$com: not named half-written"
+        done
+    fi
     # A flashed board writes its report as it ends, right after the last answer.
     wait "${pids[@]}"
     [[ $got == "$status" ]] || fail "exit status $got, want $status: $(cat "$work/stdout")"
