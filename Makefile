@@ -208,7 +208,7 @@ $(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
 # Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
 # goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
 # The flasher's run needs the board simulator, a Linux program from the native build.
-test-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
+test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
               $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so \
               $(BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS)
