@@ -48,8 +48,9 @@ field() {
 
 # Starts a simulator for port $1 with options $2 and links the port to its pseudo-terminal.
 board() {
-    local com=$1 out=$work/$1.out pts=""
-    "$boardsim" --exit-when-done --idle-timeout 10 --report "$work/$com.json" ${2//,/ } \
+    local com=$1 out=$work/$1.out pts="" options
+    IFS=, read -r -a options <<<"$2"
+    "$boardsim" --exit-when-done --idle-timeout 10 --report "$work/$com.json" "${options[@]}" \
         >"$out" 2>&1 &
     pids+=($!)
     for _ in $(seq 100); do
