@@ -23,6 +23,10 @@ BOOL WINAPI OnConsoleEvent(DWORD kind) {
         return FALSE;
     interrupted = true;
     SetEvent(WakeEvent());
+    // Closing the console window ends the process as soon as this returns; waiting here
+    // gives the main loop its time (the system allows 5 s) to close the ports and log.
+    if (kind == CTRL_CLOSE_EVENT)
+        Sleep(5000);
     return TRUE;
 }
 
