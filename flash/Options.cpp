@@ -72,32 +72,40 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
 }
 
 std::string FlashUsage() {
-    return Tr("Usage: quorvel-flash [options] PORT...\n"
-              "       quorvel-flash --list [--json]\n"
-              "\n"
-              "Updates the firmware of Quorvel KX27 boards on the given serial ports, all at\n"
-              "once, and appends a service record per board to the update log.\n"
-              "\n"
-              "Options:\n"
-              "  --list          list the serial ports (USB adapter facts, \"busy\")\n"
-              "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
-              "  --image FILE    send this Intel HEX file instead of the built-in image\n"
-              "  --loop          after each board, wait on the same port for the next one\n"
-              "  --log FILE      append the service records to FILE\n"
-              "                  (default: $XDG_DATA_HOME/quorvel/updates.jsonl)\n"
-              "  --no-log        keep no service record\n"
-              "  --json          one JSON object per event instead of text\n"
-              "  --quiet         print only the result line of each port\n"
-              "  --help          this text\n"
-              "  --version       print the version and exit\n"
-              "\n"
-              "Exit status:\n"
-              "  0    every board was updated\n"
-              "  1    bad command line, or an image file that cannot be used\n"
-              "  2    a port could not be opened\n"
-              "  3    a board did not answer\n"
-              "  4    a board's boot monitor is not compatible (version other than 1.0)\n"
-              "  5    a transfer was given up (board stopped answering or kept refusing)\n"
-              "  130  interrupted (Ctrl-C); boards cut off mid-transfer are named\n"
-              "With several ports the highest code applies.\n");
+    std::string text =
+        Tr("Usage: quorvel-flash [options] PORT...\n"
+           "       quorvel-flash --list [--json]\n"
+           "\n"
+           "Updates the firmware of Quorvel KX27 boards on the given serial ports, all at\n"
+           "once, and appends a service record per board to the update log.\n"
+           "\n"
+           "Options:\n"
+           "  --list          list the serial ports (USB adapter facts, \"busy\")\n"
+           "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
+           "  --image FILE    send this Intel HEX file instead of the built-in image\n"
+           "  --loop          after each board, wait on the same port for the next one\n"
+           "  --log FILE      append the service records to FILE\n"
+           "                  (default: $XDG_DATA_HOME/quorvel/updates.jsonl)\n"
+           "  --no-log        keep no service record\n"
+           "  --json          one JSON object per event instead of text\n"
+           "  --quiet         print only the result line of each port\n"
+           "  --help          this text\n"
+           "  --version       print the version and exit\n"
+           "\n"
+           "Exit status:\n"
+           "  0    every board was updated\n"
+           "  1    bad command line, or an image file that cannot be used\n"
+           "  2    a port could not be opened\n"
+           "  3    a board did not answer\n"
+           "  4    a board's boot monitor is not compatible (version other than 1.0)\n"
+           "  5    a transfer was given up (board stopped answering or kept refusing)\n"
+           "  130  interrupted (Ctrl-C); boards cut off mid-transfer are named\n"
+           "With several ports the highest code applies.\n");
+#ifdef _WIN32
+    // The log's default place on Windows (both languages quote the path the same way).
+    const std::string posixDefault = "$XDG_DATA_HOME/quorvel/updates.jsonl";
+    if (size_t at = text.find(posixDefault); at != std::string::npos)
+        text.replace(at, posixDefault.size(), "%LOCALAPPDATA%\\quorvel\\updates.jsonl");
+#endif
+    return text;
 }

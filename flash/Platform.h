@@ -1,10 +1,13 @@
 #pragma once
 // What the flasher needs from the operating system besides the serial port: the terminal, the
 // interrupt key and a wait that the port threads can cut short. One file per system
-// (posix/Platform.cpp); a Windows build puts its own beside it.
+// (posix/, win32/).
 #include <cstdio>
 
 namespace flashplatform {
+
+// Before the first output: a Windows console is switched to UTF-8 (restored at exit).
+void PrepareConsole();
 
 // True when `stream` goes to a terminal (live progress lines), false for a pipe or a file.
 bool IsTerminal(std::FILE* stream);

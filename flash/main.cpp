@@ -56,6 +56,7 @@ int Run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    flashplatform::PrepareConsole();
     try {
         gnugettext::GnuGettextStartup();
         ComPortStartup();

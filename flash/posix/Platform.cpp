@@ -39,6 +39,10 @@ void OnInterrupt(int) {
 
 } // namespace
 
+void PrepareConsole() {
+    // Terminals here take the program's UTF-8 as it is.
+}
+
 bool IsTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) == 1;
 }
