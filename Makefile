@@ -207,9 +207,12 @@ $(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
 
 # Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
 # goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
-test-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
-              $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so
+# The flasher's run needs the board simulator, a Linux program from the native build.
+test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
+              $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so \
+              $(BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target quorvel-boardsim
 	@cd $(WIN_BUILD) && mkdir -p state && : >wine.log && \
 	failed="" && \
 	for t in bin/framework_tests.exe; do \
@@ -223,9 +226,16 @@ test-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
 	$(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state timeout 300 host/quorvel-ptybridge $$PWD/state - \
 	  wine bin/win32_serial_tests.exe --gtest_filter='Win32Port.*:-*ModemLine*:*OpenAndClose*' \
 	  2>>wine.log || failed="$$failed bin/win32_serial_tests.exe(no modem lines)"; \
+	$(WINE_ENV) timeout 300 $(CURDIR)/tests/win32/flash-under-wine.sh bin/quorvel-flash.exe \
+	  $(abspath $(BUILD))/bin/quorvel-boardsim $$PWD/host/libquorvel-modemlines.so \
+	  $(CURDIR)/resources/firmware.hex $$PWD/flash-run 2>>wine.log || failed="$$failed quorvel-flash.exe"; \
 	$(WINE_ENV) wineserver -k 2>/dev/null; \
 	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
 	echo "== Windows tests passed"
 
 package-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target package-windows
+	@zip -sf $(WIN_BUILD)/quorvel-*-windows.zip >$(WIN_BUILD)/zip-contents.txt && \
+	for f in /quorvel-flash.exe /locale/pt_BR/LC_MESSAGES/quorvel-flash.mo; do \
+	  grep -q -- "-windows$$f$$" $(WIN_BUILD)/zip-contents.txt || { echo "zip lacks $$f"; exit 1; }; \
+	done

@@ -30,7 +30,7 @@ function(quorvel_install_program target)
           DESTINATION ${QUORVEL_INSTALL_BIN_DIR})
 endfunction()
 
-foreach(program quorvel-updater quorvel-boardsim)
+foreach(program quorvel-updater quorvel-boardsim quorvel-flash)
   if(TARGET ${program})
     quorvel_install_program(${program})
   endif()
@@ -87,7 +87,7 @@ set(gz_dir ${CMAKE_BINARY_DIR}/packaging/gz)
 file(MAKE_DIRECTORY ${gz_dir})
 set(quorvel_gzipped)
 quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${gz_dir}/changelog.Debian.gz)
-foreach(program quorvel-updater quorvel-boardsim)
+foreach(program quorvel-updater quorvel-boardsim quorvel-flash)
   if(TARGET ${program})
     quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/man/${program}.1 ${gz_dir}/${program}.1.gz)
     install(FILES ${gz_dir}/${program}.1.gz DESTINATION share/man/man1)
@@ -118,8 +118,10 @@ block by block, with acknowledgements and resends. Window texts are
 Portuguese; messages of the serial layer are translated through the
 catalogues shipped with it.
 
-The package also carries quorvel-boardsim, which plays the board on a
-pseudo-terminal, so an update can be demonstrated without hardware.")
+The package also carries quorvel-flash, the same update from the command
+line for several boards at once with a service record per board, and
+quorvel-boardsim, which plays the board on a pseudo-terminal, so an update
+can be demonstrated without hardware.")
 set(CPACK_PACKAGE_CONTACT "Quorvel maintainers <maintainers@users.noreply.c-seed-c5d47207.example>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

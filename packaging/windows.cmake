@@ -13,6 +13,10 @@ set(zip ${CMAKE_BINARY_DIR}/quorvel-${PROJECT_VERSION}-windows.zip)
 set(copy_programs)
 foreach(program ${quorvel_windows_programs})
   list(APPEND copy_programs COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${stage}/)
+  # The build keeps its debug information; the zip does not need it (10 MB -> 1.4 MB).
+  if(CMAKE_STRIP)
+    list(APPEND copy_programs COMMAND ${CMAKE_STRIP} ${stage}/$<TARGET_FILE_NAME:${program}>)
+  endif()
 endforeach()
 if(NOT quorvel_windows_programs)
   set(copy_programs COMMAND ${CMAKE_COMMAND} -E echo

@@ -3,7 +3,8 @@
 if(WIN32)
   set(serial_platform_sources
     ${CMAKE_CURRENT_LIST_DIR}/win32/Win32Backend.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortList.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortList.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortInfo.cpp)
 else()
   set(serial_platform_sources
     ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
@@ -13,6 +14,7 @@ else()
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ComPortInfo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComPortMessages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComPortStartup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp

@@ -69,18 +69,15 @@ void Field(std::string& out, const char* name, int value) {
     out += std::to_string(value);
 }
 
+#ifndef _WIN32
 std::string HomeFolder() {
     if (const char* home = std::getenv("HOME"); home && *home)
         return home;
-#ifndef _WIN32
     if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
         return pw->pw_dir;
-#else
-    if (const char* profile = std::getenv("USERPROFILE"); profile && *profile)
-        return profile;
-#endif
     return ".";
 }
+#endif
 
 int OpenForAppend(const std::string& path) {
 #ifdef _WIN32
@@ -148,12 +145,24 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     return out;
 }
 
+#ifdef _WIN32
+// Per-user program data on Windows lives in %LOCALAPPDATA% (HOME there may be a Unix path
+// handed in by Wine or an MSYS shell).
+std::string DefaultUpdateLogPath() {
+    if (const char* local = std::getenv("LOCALAPPDATA"); local && *local)
+        return std::string(local) + "\\quorvel\\updates.jsonl";
+    if (const char* profile = std::getenv("USERPROFILE"); profile && *profile)
+        return std::string(profile) + "\\AppData\\Local\\quorvel\\updates.jsonl";
+    return "quorvel\\updates.jsonl";
+}
+#else
 std::string DefaultUpdateLogPath() {
     const char* data = std::getenv("XDG_DATA_HOME");
     // A relative XDG_DATA_HOME is invalid and must be ignored.
     const std::string base = data && data[0] == '/' ? data : HomeFolder() + "/.local/share";
     return base + "/quorvel/updates.jsonl";
 }
+#endif
 
 bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error) {
     std::error_code ec;

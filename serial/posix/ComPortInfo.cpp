@@ -87,32 +87,6 @@ ComPortDeviceInfo GetComPortDeviceInfo(const std::string& port, const std::strin
     return info;
 }
 
-std::string DescribeComPort(const ComPortDeviceInfo& info) {
-    std::string text;
-    auto add = [&text](const std::string& part) {
-        if (part.empty())
-            return;
-        if (!text.empty())
-            text += ", ";
-        text += part;
-    };
-    // Products often repeat their maker's name.
-    if (info.Manufacturer.empty() || info.Product.rfind(info.Manufacturer, 0) == 0)
-        add(info.Product);
-    else if (info.Product.empty())
-        add(info.Manufacturer);
-    else
-        add(info.Manufacturer + " " + info.Product);
-    if (!info.SerialNumber.empty())
-        add("S/N " + info.SerialNumber);
-    if (!info.VendorId.empty() || !info.ProductId.empty())
-        add("USB " + info.VendorId + ":" + info.ProductId);
-    add(info.Driver);
-    if (info.LatencyTimerMs >= 0)
-        add("latency_timer " + std::to_string(info.LatencyTimerMs) + " ms");
-    return text;
-}
-
 namespace {
 
 // Whether /proc/locks shows a whole-file lock on this inode: 1 yes, 0 no, -1 unreadable.

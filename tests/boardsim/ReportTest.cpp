@@ -1,6 +1,6 @@
 #include "tools/boardsim/Report.h"
 #include "TestFrames.h"
-#include "tools/boardsim/Sha256.h"
+#include "framework/Sha256.h"
 
 #include <gtest/gtest.h>
 

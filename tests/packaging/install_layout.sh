@@ -3,7 +3,7 @@
 #
 #   install_layout.sh <check> <build dir> <prefix> [programs...]
 #
-# <check> is one of: install, launchers, catalogues, updater, options, desktop, clean.
+# <check> is one of: install, launchers, catalogues, updater, options, desktop, flash, clean.
 set -euo pipefail
 
 check=$1
@@ -63,6 +63,16 @@ launchers)
     # The launcher exec's: the process it started is the real executable itself.
     exe=$(readlink "/proc/$pid/exe")
     [ "$exe" = "$program_dir/quorvel-boardsim" ] || fail "launcher runs $exe"
+    ;;
+
+flash)
+    # The headless flasher: no Qt, its catalogue found from bin/, its man page.
+    exe=$program_dir/quorvel-flash
+    if ldd "$exe" | grep -q 'libQt'; then fail "quorvel-flash links Qt"; fi
+    usage=$(LANG=pt_BR.UTF-8 "$prefix/bin/quorvel-flash" --help) || fail "quorvel-flash --help fails"
+    grep -q '^Uso: quorvel-flash' <<<"$usage" || fail "quorvel-flash --help is not Portuguese: $usage"
+    zcat "$prefix/share/man/man1/quorvel-flash.1.gz" | grep -q '^.SH EXIT STATUS' ||
+        fail "no quorvel-flash man page"
     ;;
 
 catalogues)

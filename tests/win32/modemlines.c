@@ -1,5 +1,5 @@
 /* Preloaded into Wine for the Windows tests: a pseudo-terminal has no modem lines, and Wine
- * reads them on every round of a device wait. For the one pseudo-terminal named in
+ * reads them on every round of a device wait. For the pseudo-terminals named in
  * QUORVEL_MODEM_PTS this answers TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC from the file named
  * in QUORVEL_MODEM_STATE, which holds the line bits as a decimal number: the test sets CTS,
  * DSR, carrier and ring there and sees DTR and RTS there. */
@@ -17,11 +17,25 @@
 
 typedef int (*IoctlFn)(int, unsigned long, void*);
 
+/* QUORVEL_MODEM_PTS may name several, separated by ':' (they then share one state). */
 static int IsOurPty(int fd) {
     const char* want = getenv("QUORVEL_MODEM_PTS");
     struct stat a, b;
-    return want && fstat(fd, &a) == 0 && stat(want, &b) == 0 && S_ISCHR(a.st_mode) &&
-           a.st_rdev == b.st_rdev;
+    if (!want || fstat(fd, &a) != 0 || !S_ISCHR(a.st_mode))
+        return 0;
+    for (const char* at = want; *at;) {
+        const char* end = strchr(at, ':');
+        size_t len = end ? (size_t)(end - at) : strlen(at);
+        char path[256];
+        if (len < sizeof path) {
+            memcpy(path, at, len);
+            path[len] = 0;
+            if (stat(path, &b) == 0 && a.st_rdev == b.st_rdev)
+                return 1;
+        }
+        at += len + (end ? 1 : 0);
+    }
+    return 0;
 }
 
 /* Read, change and write back the state under a lock, so the test's own writes are not lost. */

@@ -1,6 +1,6 @@
 #include "tools/boardsim/Report.h"
 
-#include "tools/boardsim/Sha256.h"
+#include "framework/Sha256.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,8 +1,6 @@
-#include "tools/boardsim/Sha256.h"
+#include "framework/Sha256.h"
 
 #include <algorithm>
-
-namespace boardsim {
 
 namespace {
 
@@ -103,5 +101,3 @@ std::string Sha256::HexDigest() {
     }
     return text;
 }
-
-} // namespace boardsim

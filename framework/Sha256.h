@@ -1,11 +1,10 @@
 #pragma once
-// SHA-256 (FIPS 180-4), for the fingerprint of the flashed image in the report.
+// SHA-256 (FIPS 180-4): the fingerprint of a flashed image in the simulator's report and of
+// an image file in the flasher's service record.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-namespace boardsim {
 
 class Sha256 {
 public:
@@ -23,5 +22,3 @@ private:
     size_t buffered_ = 0;
     uint64_t length_ = 0; // bytes
 };
-
-} // namespace boardsim

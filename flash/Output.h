@@ -1,0 +1,46 @@
+#pragma once
+// What the flasher prints while the ports run: live lines on a terminal, plain lines for a
+// log (per state change and per 10 %), JSON events, or only the results.
+#include "flash/PortRun.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class OutputMode { Live, Plain, Json, Quiet };
+
+class Progress {
+public:
+    Progress(OutputMode mode, std::FILE* out) : mode_(mode), out_(out) {}
+
+    // After each tick: the lines or events of what changed.
+    void Update(const std::vector<std::unique_ptr<PortRun>>& runs);
+    // An attempt ended on `run`: its result line or event.
+    void AttemptEnded(const PortRun& run);
+    // The end: boards cut off mid-transfer are named.
+    void Finish(const std::vector<std::unique_ptr<PortRun>>& runs);
+
+private:
+    struct Seen {
+        std::string State;
+        int Decile = -1;
+        int Blocks = -1;
+        bool BoardShown = false;
+    };
+    Seen& SeenFor(const PortRun& run);
+    void Plain(const PortRun& run);
+    void Json(const PortRun& run);
+    void DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs);
+    void EraseLive();
+
+    OutputMode mode_;
+    std::FILE* out_;
+    std::vector<std::pair<const PortRun*, Seen>> seen_;
+    int liveLines_ = 0;
+};
+
+// The state of a run in words ("connecting", "updating", ...), translated.
+std::string StateText(const PortRun& run);
+// The result line of the run's last attempt ("ttyUSB0: completed, KX27 A10342, 118/118 blocks").
+std::string ResultLine(const PortRun& run);

@@ -1,0 +1,27 @@
+#pragma once
+// What the flasher needs from the operating system besides the serial port: the terminal, the
+// interrupt key and a wait that the port threads can cut short. One file per system
+// (posix/, win32/).
+#include <cstdio>
+
+namespace flashplatform {
+
+// Before the first output: a Windows console is switched to UTF-8 (restored at exit).
+void PrepareConsole();
+
+// True when `stream` goes to a terminal (live progress lines), false for a pipe or a file.
+bool IsTerminal(std::FILE* stream);
+// Width of the terminal behind standard output; 80 when it cannot be told.
+int TerminalColumns();
+
+// Ctrl-C (and a polite kill) set a flag and wake the main loop instead of ending the program,
+// so the ports can be closed first.
+void WatchInterrupt();
+bool InterruptRequested();
+
+// Any thread: makes WaitForWake return.
+void WakeMainLoop();
+// Main thread: returns after `milliseconds`, or sooner once woken or interrupted.
+void WaitForWake(int milliseconds);
+
+} // namespace flashplatform

@@ -1,0 +1,288 @@
+#include "flash/PortRun.h"
+
+#include "flash/Texts.h"
+#include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
+
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace {
+
+// Ticks between attempts to open a port again that went away during a loop.
+constexpr int ReopenTicks = 10;
+
+std::string OpenFailureDetail(const EComPort& e) {
+    if (e.WinErrorCode < 0)
+        return e.what();
+    if (PortugueseWanted())
+        return OpenFailureCause(e.WinErrorCode);
+    return std::strerror(e.WinErrorCode);
+}
+
+} // namespace
+
+const char* OutcomeName(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Completed:
+        return "completed";
+    case Outcome::GivenUp:
+        return "given-up";
+    case Outcome::NoAnswer:
+        return "no-answer";
+    case Outcome::OpenFailed:
+        return "open-failed";
+    case Outcome::WrongMonitor:
+        return "wrong-monitor";
+    case Outcome::Interrupted:
+        return "interrupted";
+    case Outcome::None:
+        break;
+    }
+    return "";
+}
+
+int OutcomeExitCode(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::None:
+    case Outcome::Completed:
+        return 0;
+    case Outcome::OpenFailed:
+        return 2;
+    case Outcome::NoAnswer:
+        return 3;
+    case Outcome::WrongMonitor:
+        return 4;
+    case Outcome::GivenUp:
+        return 5;
+    case Outcome::Interrupted:
+        return 130;
+    }
+    return 1;
+}
+
+std::string UtcNow() {
+    return Iso8601Utc(std::chrono::system_clock::now());
+}
+
+PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)
+    : port_(std::move(port)), waitTicks_(waitTicks), loop_(loop), image_(image),
+      controller_(*this, com_, state_) {
+    // The window's line settings.
+    com_.SetPort(port_);
+    com_.SetBaudRate(br9600);
+    com_.Parity().SetBits(prNone);
+    com_.SetStopBits(sbOneStopBit);
+    com_.SetDataBits(dbEight);
+    com_.FlowControl().SetControlDTR(dtrEnable);
+    com_.FlowControl().SetControlRTS(rtsDisable);
+    // Received bytes are all the flasher listens to; other events would only cost a hand-over
+    // to the main thread each (a transmit-empty one per frame).
+    com_.SetEvents({evRxChar});
+    com_.OnRxChar = [this](TComponent*, int) { OnReceive(); };
+}
+
+PortRun::~PortRun() {
+    com_.OnRxChar = nullptr;
+    ClosePort();
+}
+
+double PortRun::TransferSeconds() const {
+    if (phase_ != Phase::Transferring)
+        return 0;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - transferStart_).count();
+}
+
+void PortRun::Start() {
+    startTime_ = UtcNow();
+    try {
+        com_.Open();
+    } catch (const EComPort& e) {
+        EndAttempt(Outcome::OpenFailed, OpenFailureDetail(e));
+        phase_ = Phase::Finished;
+        return;
+    }
+    BeginAttempt();
+}
+
+void PortRun::BeginAttempt() {
+    state_ = UpdateState{};
+    board_ = {};
+    phase_ = loop_ ? Phase::Waiting : Phase::Connecting;
+    ticksWaited_ = 0;
+    reconnect_ = false;
+    pending_ = Outcome::None;
+    Guarded([this] { controller_.BtConectaClick(); });
+}
+
+template <class Step> void PortRun::Guarded(Step step) {
+    try {
+        step();
+    } catch (const std::exception& e) {
+        // The device failed under us (an adapter pulled out, a line hung up).
+        if (phase_ == Phase::Transferring) {
+            pending_ = Outcome::GivenUp;
+            pendingDetail_ = e.what();
+        } else if (loop_) {
+            ClosePort();
+        } else {
+            pending_ = Outcome::NoAnswer;
+            pendingDetail_ = e.what();
+        }
+    }
+}
+
+void PortRun::Tick() {
+    if (phase_ == Phase::Finished)
+        return;
+    if (!com_.Connected()) {
+        // In a loop only: the port went away; look for it again now and then.
+        if (++ticksWaited_ % ReopenTicks == 0) {
+            try {
+                com_.Open();
+            } catch (const EComPort&) {
+                return;
+            }
+            BeginAttempt();
+        }
+        return;
+    }
+    if (timerEnabled_)
+        Guarded([this] { controller_.TimeoutTimer(); });
+    if (phase_ == Phase::Connecting && !state_.Controller.BoardReady &&
+        ++ticksWaited_ >= waitTicks_ && pending_ == Outcome::None)
+        pending_ = Outcome::NoAnswer;
+    AfterControllerStep();
+}
+
+void PortRun::OnReceive() {
+    if (phase_ == Phase::Finished)
+        return;
+    Guarded([this] { controller_.ReceiveBytes(); });
+    AfterControllerStep();
+}
+
+void PortRun::AfterControllerStep() {
+    if (pending_ != Outcome::None) {
+        Outcome outcome = pending_;
+        pending_ = Outcome::None;
+        EndAttempt(outcome, std::exchange(pendingDetail_, {}));
+        return;
+    }
+    if (reconnect_ && com_.Connected()) {
+        // Nothing answered the status query: try the normal firmware again, as the
+        // technician would press "Conectar" (a board may be switched on later).
+        reconnect_ = false;
+        Guarded([this] { controller_.BtConectaClick(); });
+    }
+    StartTransferIfReady();
+}
+
+void PortRun::StartTransferIfReady() {
+    if ((phase_ != Phase::Connecting && phase_ != Phase::Waiting) || !state_.Controller.BoardReady)
+        return;
+    if (phase_ == Phase::Waiting) {
+        // In a loop the board just handled stays on the line until it is swapped.
+        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_)
+            return;
+        startTime_ = UtcNow();
+    }
+    board_ = state_.Parser;
+    Guarded([this] { controller_.BtIniciaClick(); });
+    if (state_.Controller.Updating) {
+        phase_ = Phase::Transferring;
+        transferStart_ = std::chrono::steady_clock::now();
+    }
+    if (pending_ != Outcome::None) {
+        Outcome outcome = pending_;
+        pending_ = Outcome::None;
+        EndAttempt(outcome, std::exchange(pendingDetail_, {}));
+    }
+}
+
+void PortRun::SetLabelText(Label label, const std::string& text) {
+    if (label == LbStatus && text == UpdateTexts::NoAnswer && phase_ != Phase::Transferring)
+        reconnect_ = true;
+}
+
+void PortRun::ShowMessage(const std::string& text) {
+    if (text == UpdateTexts::Completed) {
+        // A stray completion reply outside a transfer completes nothing.
+        if (phase_ == Phase::Transferring)
+            pending_ = Outcome::Completed;
+    } else if (text == UpdateTexts::WrongMonitor) {
+        pending_ = Outcome::WrongMonitor;
+    } else if (phase_ == Phase::Transferring) {
+        // Giving up, for whatever reason the controller gives.
+        pending_ = Outcome::GivenUp;
+    }
+}
+
+void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
+    // What the board told of itself, if anything (an identification gives no serial number).
+    if (!state_.Parser.BoardName.empty())
+        board_ = state_.Parser;
+    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
+    // The attempt, not only its transfer: a board that never answered has a record too.
+    r.Start = startTime_;
+    r.Board = board_.BoardName;
+    r.SerialNumber = board_.SerialNumber;
+    r.FirmwareBefore = board_.FirmwareVersion;
+    r.MonitorVersion = board_.MonitorVersion;
+    r.FirmwareWritten = image_.FirmwareWritten;
+    r.ImageFile = image_.File;
+    r.ImageSha256 = image_.Sha256;
+    lastRecord_ = r;
+    lastOutcome_ = outcome;
+    lastDetail_ = detail;
+    if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
+        worst_ = outcome;
+    ++attemptsEnded_;
+    if (!board_.SerialNumber.empty())
+        lastSerial_ = board_.SerialNumber;
+    if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
+        com_.Connected()) {
+        BeginAttempt();
+        return;
+    }
+    if (loop_ && outcome != Outcome::Interrupted && outcome != Outcome::OpenFailed) {
+        phase_ = Phase::Waiting; // the port went away: Tick opens it again
+        ticksWaited_ = 0;
+        return;
+    }
+    ClosePort();
+    phase_ = Phase::Finished;
+}
+
+void PortRun::Interrupt() {
+    if (phase_ == Phase::Finished)
+        return;
+    halfWritten_ = phase_ == Phase::Transferring && state_.Controller.Updating;
+    // A loop waiting for its next board has no attempt to report.
+    bool attempt = phase_ != Phase::Waiting;
+    // Closing runs the receive events still queued: an answer among them must not send on.
+    com_.OnRxChar = nullptr;
+    ClosePort();
+    if (attempt) {
+        loop_ = false;
+        EndAttempt(Outcome::Interrupted);
+    }
+    phase_ = Phase::Finished;
+}
+
+void PortRun::ClosePort() {
+    timerEnabled_ = false;
+    if (!com_.Connected())
+        return;
+    // A close ends a running transfer, so the board's replies count again after a re-open.
+    controller_.PortClosing();
+    try {
+        com_.ClearBuffer(true, true);
+    } catch (const EComPort&) {
+    }
+    try {
+        com_.Close();
+    } catch (const EComPort&) {
+    }
+}

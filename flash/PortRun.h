@@ -1,0 +1,110 @@
+#pragma once
+// One port's road through an update, driven by the same controller as the window: this class
+// is the controller's view, and it plays the technician (connect, start once the board is
+// ready, connect again while nothing answers). Main thread only.
+#include "serial/ComPort.h"
+#include "updater/UpdateController.h"
+#include "updater/UpdateLog.h"
+#include "updater/UpdateState.h"
+
+#include <chrono>
+#include <string>
+
+enum class Outcome { None, Completed, GivenUp, NoAnswer, OpenFailed, WrongMonitor, Interrupted };
+
+// The service log's word for it ("completed", "given-up", ...).
+const char* OutcomeName(Outcome outcome);
+// The exit status that stands for it; the highest of all ports is the program's.
+int OutcomeExitCode(Outcome outcome);
+
+enum class Phase { Connecting, Transferring, Waiting, Finished };
+
+// What the record says of the image that is sent.
+struct ImageFacts {
+    std::string FirmwareWritten; // the built-in image's version, empty for a file
+    std::string File, Sha256;    // a file given with --image
+};
+
+class PortRun : private UpdateView {
+public:
+    PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image);
+    ~PortRun() override;
+    PortRun(const PortRun&) = delete;
+    PortRun& operator=(const PortRun&) = delete;
+
+    // Opens the port and starts the first attempt; an open that fails ends the run at once.
+    void Start();
+    // The 100 ms tick.
+    void Tick();
+    // Ctrl-C: stop sending and close the port.
+    void Interrupt();
+
+    const std::string& Port() const { return port_; }
+    Phase CurrentPhase() const { return phase_; }
+    bool Finished() const { return phase_ == Phase::Finished; }
+    // The attempt's board, as it answered (empty until then).
+    const ReplyParserState& Board() const { return board_; }
+    // What the board on the line has said of itself so far in this attempt.
+    const ReplyParserState& Answered() const { return state_.Parser; }
+    int BlocksSent() const { return state_.Controller.BlocksSent; }
+    // Seconds the transfer has run.
+    double TransferSeconds() const;
+    // The outcome of the last attempt that ended, and its detail (an error text).
+    Outcome LastOutcome() const { return lastOutcome_; }
+    const std::string& LastDetail() const { return lastDetail_; }
+    // The worst outcome over every attempt (the exit status).
+    Outcome WorstOutcome() const { return worst_; }
+    // Attempts ended so far; a caller compares it to see that another one ended.
+    int AttemptsEnded() const { return attemptsEnded_; }
+    // The record of the last attempt that ended.
+    const UpdateRecord& LastRecord() const { return lastRecord_; }
+    // Cut off during a transfer: the board holds part of an image.
+    bool HalfWritten() const { return halfWritten_; }
+
+private:
+    void SetLabelText(Label label, const std::string& text) override;
+    void SetStatusColor(TColor) override {}
+    void SetButtonEnabled(Button, bool) override {}
+    void SetProgressPosition(int) override {}
+    void SetProgressMaximum(int) override {}
+    void StepProgress() override {}
+    void SetTimerEnabled(bool enabled) override { timerEnabled_ = enabled; }
+    void ShowMessage(const std::string& text) override;
+
+    void OnReceive();
+    // Runs a controller step; a port failure ends the attempt.
+    template <class Step> void Guarded(Step step);
+    void BeginAttempt();
+    void AfterControllerStep();
+    void StartTransferIfReady();
+    void EndAttempt(Outcome outcome, const std::string& detail = {});
+    void ClosePort();
+
+    std::string port_;
+    int waitTicks_;
+    bool loop_;
+    ImageFacts image_;
+    TComPort com_;
+    UpdateState state_;
+    UpdateController controller_;
+    Phase phase_ = Phase::Connecting;
+    bool timerEnabled_ = false;
+    bool reconnect_ = false;          // the status wait ran out: connect again after this step
+    Outcome pending_ = Outcome::None; // set by a message box, acted on after the step
+    std::string pendingDetail_;
+    int ticksWaited_ = 0;
+    bool silenceSeen_ = true; // in a loop: no board since the last one
+    std::string lastSerial_;
+    ReplyParserState board_;
+    std::chrono::steady_clock::time_point transferStart_{};
+    std::string startTime_;
+    Outcome lastOutcome_ = Outcome::None;
+    Outcome worst_ = Outcome::None;
+    std::string lastDetail_;
+    int attemptsEnded_ = 0;
+    UpdateRecord lastRecord_;
+    bool halfWritten_ = false;
+};
+
+// Now as ISO 8601 UTC, to the second ("2026-12-08T07:01:10Z").
+std::string UtcNow();

@@ -1,0 +1,15 @@
+#pragma once
+// The flasher's messages: English texts that are also the keys of its "quorvel-flash"
+// catalogue, so LANG=pt_BR.UTF-8 gives Portuguese.
+#include "framework/Format.h"
+
+#include <string>
+
+inline constexpr char FlashTextDomain[] = "quorvel-flash";
+
+// `msgid` in the user's language; unchanged without the translation runtime or catalogue.
+std::string Tr(const char* msgid);
+// Tr, then %s / %d filled in; a translation whose specifiers do not fit falls back to English.
+std::string TrFormat(const char* msgid, std::initializer_list<FormatArg> args);
+// True when the user's language is Portuguese (the shared open-failure lines are Portuguese).
+bool PortugueseWanted();

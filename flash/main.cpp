@@ -1,0 +1,76 @@
+// quorvel-flash: the board update from the command line, several ports at once, with a
+// service record per board.
+#include "flash/Flasher.h"
+#include "flash/ImageFile.h"
+#include "flash/Platform.h"
+#include "flash/PortList.h"
+#include "flash/Texts.h"
+#include "i18n/Translation.h"
+#include "serial/ComPortStartup.h"
+#include "updater/FirmwareImage.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+int Run(int argc, char** argv) {
+    FlashOptions options;
+    std::string error;
+    if (!ParseFlashOptions({argv + 1, argv + argc}, options, error)) {
+        std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+        return 1;
+    }
+    if (options.Help) {
+        std::fputs(FlashUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::puts("quorvel-flash " QUORVEL_VERSION);
+        return 0;
+    }
+    if (options.List) {
+        PrintPortList(stdout, options.Json);
+        return 0;
+    }
+    ImageFacts image;
+    if (options.ImagePath.empty()) {
+        LoadFirmwareImage();
+        image.FirmwareWritten = BuiltInFirmwareVersion;
+    } else {
+        // Refused before any port is touched.
+        if (!LoadImageFile(options.ImagePath, image.Sha256, error)) {
+            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+            return 1;
+        }
+        image.File = options.ImagePath;
+    }
+    OutputMode mode = options.Json                        ? OutputMode::Json
+                      : options.Quiet                     ? OutputMode::Quiet
+                      : flashplatform::IsTerminal(stdout) ? OutputMode::Live
+                                                          : OutputMode::Plain;
+    Progress progress(mode, stdout);
+    return RunFlasher(options, image, progress);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    flashplatform::PrepareConsole();
+    try {
+        gnugettext::GnuGettextStartup();
+        ComPortStartup();
+    } catch (const std::exception& e) {
+        // A broken catalogue costs the translations, not the update.
+        std::fprintf(stderr, "quorvel-flash: %s\n", e.what());
+    }
+    int status = 1;
+    try {
+        status = Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorvel-flash: %s\n", e.what());
+    }
+    ComPortShutdown();
+    gnugettext::GnuGettextShutdown();
+    return status;
+}

@@ -1,0 +1,475 @@
+// quorvel-flash as a bench or a CI job runs it: a child process updating board simulators on
+// pseudo-terminals, judged by its exit status, its output, its service log and what the boards
+// received.
+#include "framework/Sha256.h"
+#include "updater/FirmwareImage.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/flash-test-XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A child process. The board simulator's first output line is its port; the flasher's output
+// goes to files.
+class Child {
+public:
+    Child(const char* program, std::vector<std::string> args, const std::string& out = {},
+          const std::string& err = {}, const char* lang = "C") {
+        int pathPipe[2] = {-1, -1};
+        if (out.empty() && pipe(pathPipe) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (out.empty()) {
+                dup2(pathPipe[1], 1);
+                close(pathPipe[0]);
+                close(pathPipe[1]);
+            } else {
+                dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+                dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            }
+            // English messages unless a test asks otherwise, whatever the machine's language.
+            setenv("LANG", lang, 1);
+            unsetenv("LC_ALL");
+            unsetenv("LC_MESSAGES");
+            std::vector<char*> argv{const_cast<char*>(program)};
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        if (out.empty()) {
+            close(pathPipe[1]);
+            char c;
+            while (read(pathPipe[0], &c, 1) == 1 && c != '\n')
+                path_.push_back(c);
+            close(pathPipe[0]);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& Path() const { return path_; }
+    void Signal(int sig) { kill(pid_, sig); }
+    // The exit status, or -1 when the child has not ended within `limit`.
+    int Wait(std::chrono::seconds limit = 60s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    std::string path_;
+};
+
+Child Board(std::vector<std::string> args) {
+    return Child(BOARDSIM_PROGRAM, std::move(args));
+}
+
+// A pseudo-terminal nobody answers on.
+class SilentPort {
+public:
+    SilentPort() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        path_ = ptsname(master_);
+    }
+    ~SilentPort() { close(master_); }
+    const std::string& Path() const { return path_; }
+
+private:
+    int master_;
+    std::string path_;
+};
+
+// A port another program holds, with the same lock the serial component takes.
+class HeldPort : public SilentPort {
+public:
+    HeldPort() {
+        fd_ = open(Path().c_str(), O_RDWR | O_NOCTTY);
+        flock(fd_, LOCK_EX);
+    }
+    ~HeldPort() { close(fd_); }
+
+private:
+    int fd_;
+};
+
+// The log's lines by port.
+std::map<std::string, std::vector<std::string>> LogLines(const std::string& path) {
+    std::map<std::string, std::vector<std::string>> lines;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        auto at = line.find("\"port\":\"");
+        if (at == std::string::npos)
+            continue;
+        at += 8;
+        lines[line.substr(at, line.find('"', at) - at)].push_back(line);
+    }
+    return lines;
+}
+
+std::string Field(const std::string& line, const std::string& key) {
+    auto at = line.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return "<none>";
+    at += key.size() + 3;
+    if (line[at] == '"')
+        return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+// SHA-256 of the built-in image's bytes in address order, as the simulator's report gives it.
+std::string BuiltInImageSha() {
+    LoadFirmwareImage();
+    std::map<uint32_t, uint8_t> bytes;
+    for (FirmwareBlock* b = FirstBlock; b; b = b->Next)
+        for (int i = 0; i < b->Count; ++i)
+            bytes[b->Address() + i] = b->Data[i];
+    Sha256 sha;
+    for (auto [address, value] : bytes)
+        sha.Update(&value, 1);
+    return sha.HexDigest();
+}
+
+bool WaitForText(const std::string& path, const std::string& text, int count = 1,
+                 std::chrono::seconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        std::string content = ReadFile(path);
+        int found = 0;
+        for (size_t at = content.find(text); at != std::string::npos;
+             at = content.find(text, at + 1))
+            ++found;
+        if (found >= count)
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
+    TempDir dir;
+    std::vector<std::unique_ptr<Child>> boards;
+    for (int i = 0; i < 4; ++i) {
+        // Two start in their normal firmware, two already in the boot monitor.
+        std::vector<std::string> args{"--serial", "C0000" + std::to_string(i), "--exit-when-done",
+                                      "--report", dir / ("r" + std::to_string(i) + ".json")};
+        if (i % 2)
+            args.push_back("--boot");
+        // One refuses every 50th frame: its record counts what that cost.
+        if (i == 3)
+            args.insert(args.end(), {"--nak-every", "50"});
+        boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
+        ASSERT_FALSE(boards.back()->Path().empty());
+    }
+    std::vector<std::string> args{"--log", dir / "log.jsonl"};
+    for (auto& b : boards)
+        args.push_back(b->Path());
+    Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+    ASSERT_EQ(flash.Wait(), 0) << ReadFile(dir / "out") << ReadFile(dir / "err");
+
+    const std::string sha = BuiltInImageSha();
+    auto log = LogLines(dir / "log.jsonl");
+    const std::string out = ReadFile(dir / "out");
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(boards[i]->Wait(), 0);
+        const std::string report = ReadFile(dir / ("r" + std::to_string(i) + ".json"));
+        EXPECT_TRUE(Has(report, "\"flashed_sha256\": \"" + sha + "\"")) << report;
+        EXPECT_TRUE(Has(report, "\"accepted\": " + std::to_string(BlockCount) + ",")) << report;
+        const std::string port = boards[i]->Path();
+        ASSERT_EQ(log[port].size(), 1u) << port;
+        const std::string& line = log[port][0];
+        EXPECT_EQ(Field(line, "result"), "completed");
+        EXPECT_EQ(Field(line, "serial"), "C0000" + std::to_string(i));
+        EXPECT_EQ(Field(line, "board"), "KX27");
+        EXPECT_EQ(Field(line, "firmware_before"), "4.4");
+        EXPECT_EQ(Field(line, "monitor"), "1.0");
+        EXPECT_EQ(Field(line, "firmware_written"), "4.5");
+        EXPECT_EQ(Field(line, "blocks"), std::to_string(BlockCount));
+        EXPECT_EQ(Field(line, "block_count"), std::to_string(BlockCount));
+        EXPECT_NE(Field(line, "start"), "");
+        const std::string refusals = i == 3 ? std::to_string(BlockCount / 50) : "0";
+        EXPECT_EQ(Field(line, "refusals"), refusals);
+        EXPECT_EQ(Field(line, "resends"), refusals);
+        // Not on a terminal: plain lines, one per state change, and the result.
+        EXPECT_TRUE(Has(out, port + ": connecting\n")) << out;
+        EXPECT_TRUE(Has(out, port + ": completed, KX27 C0000" + std::to_string(i))) << out;
+    }
+}
+
+TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> boardArgs; // empty: a port without a board behind it
+        bool held;
+        const char* result;
+        const char* line;
+        int status;
+        const char* resends;
+        bool quiet = false; // only the result lines
+    };
+    const Case cases[] = {
+        {"silent", {}, false, "no-answer", ": no answer", 3, "0", true},
+        {"monitor 0.9",
+         {"--boot", "--incompatible-monitor"},
+         false,
+         "wrong-monitor",
+         ": incompatible boot monitor, KX27 A10342, monitor 0.9",
+         4,
+         "0"},
+        {"held by another program", {}, true, "open-failed", ": could not open the port", 2, "0"},
+        // Five blocks accepted, then nothing: sent three times in all, then given up.
+        {"stops answering",
+         {"--boot", "--silent-after", "5"},
+         false,
+         "given-up",
+         ": given up, KX27 A10342, 5/",
+         5,
+         "2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Child good = Board({"--boot", "--serial", "G00001", "--exit-when-done"});
+        SilentPort silent;
+        HeldPort held;
+        std::unique_ptr<Child> board;
+        std::string port = c.held ? held.Path() : silent.Path();
+        if (!c.boardArgs.empty()) {
+            board = std::make_unique<Child>(BOARDSIM_PROGRAM, c.boardArgs);
+            port = board->Path();
+        }
+        std::vector<std::string> args{"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port};
+        if (c.quiet)
+            args.push_back("--quiet");
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        EXPECT_EQ(flash.Wait(), c.status) << ReadFile(dir / "out") << ReadFile(dir / "err");
+        auto log = LogLines(dir / "log.jsonl");
+        ASSERT_EQ(log[good.Path()].size(), 1u);
+        EXPECT_EQ(Field(log[good.Path()][0], "result"), "completed");
+        ASSERT_EQ(log[port].size(), 1u);
+        EXPECT_EQ(Field(log[port][0], "result"), c.result);
+        EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
+        const std::string out = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(out, port + c.line)) << out;
+        EXPECT_EQ(Has(out, ": connecting"), !c.quiet) << out;
+    }
+}
+
+TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnother) {
+    TempDir dir;
+    const std::string link = dir / "ttyBench";
+    Child first = Board({"--serial", "L00001", "--exit-when-done"});
+    ASSERT_EQ(symlink(first.Path().c_str(), link.c_str()), 0);
+    Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
+                dir / "err");
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\""))
+        << ReadFile(dir / "out");
+    EXPECT_EQ(first.Wait(), 0);
+    // The next board on the same port: the adapter now leads to another line.
+    Child second = Board({"--boot", "--serial", "L00002", "--exit-when-done"});
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(second.Path().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\"", 2))
+        << ReadFile(dir / "out") << ReadFile(dir / "err");
+    EXPECT_EQ(second.Wait(), 0);
+    // Ctrl-C ends a loop that is only waiting: nothing was cut short.
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Wait(10s), 0) << ReadFile(dir / "err");
+    auto log = LogLines(dir / "log.jsonl");
+    ASSERT_EQ(log[link].size(), 2u) << ReadFile(dir / "log.jsonl");
+    EXPECT_EQ(Field(log[link][0], "serial"), "L00001");
+    EXPECT_EQ(Field(log[link][1], "serial"), "L00002");
+    const std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(
+        Has(out, "{\"event\":\"result\",\"port\":\"" + link + "\",\"result\":\"completed\""))
+        << out;
+    EXPECT_TRUE(Has(out, "\"state\":\"waiting\"")) << out;
+}
+
+TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
+    TempDir dir;
+    // Paced at the line rate, the transfer takes long enough to be cut.
+    Child a = Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
+    Child b = Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
+    Child flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()}, dir / "out",
+                dir / "err");
+    ASSERT_TRUE(WaitForText(dir / "out", ": updating", 2)) << ReadFile(dir / "out");
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Wait(5s), 130);
+    const std::string err = ReadFile(dir / "err");
+    EXPECT_TRUE(Has(err, a.Path() + ": board KX27 H00001 is half-written")) << err;
+    EXPECT_TRUE(Has(err, b.Path() + ": board KX27 H00002 is half-written")) << err;
+    auto log = LogLines(dir / "log.jsonl");
+    for (Child* board : {&a, &b}) {
+        ASSERT_EQ(log[board->Path()].size(), 1u);
+        EXPECT_EQ(Field(log[board->Path()][0], "result"), "interrupted");
+        // The board received no frame after the interruption.
+        std::this_thread::sleep_for(300ms);
+        board->Signal(SIGTERM);
+        EXPECT_EQ(board->Wait(), 0);
+    }
+    for (const char* report : {"a.json", "b.json"}) {
+        const std::string text = ReadFile(dir / report);
+        EXPECT_FALSE(Has(text, "\"accepted\": " + std::to_string(BlockCount) + ",")) << text;
+    }
+}
+
+TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        const char* text; // nullptr: no such file
+        const char* error;
+    };
+    const Case bad[] = {
+        {"missing", nullptr, "cannot read the image file"},
+        {"bad checksum", ":0408000001020304EB\n:00000001FF\n", "is not an Intel HEX file (line 1)"},
+        {"only the monitor's area", ":0407000001020304EB\n:00000001FF\n",
+         "has no data at or above address 0x800"},
+    };
+    for (const Case& c : bad) {
+        SCOPED_TRACE(c.name);
+        const std::string file = dir / "image.hex";
+        std::remove(file.c_str());
+        if (c.text)
+            std::ofstream(file) << c.text;
+        Child board = Board({"--report", dir / "r.json", "--idle-timeout", "1"});
+        Child flash(FLASH_PROGRAM, {"--image", file, "--log", dir / "log.jsonl", board.Path()},
+                    dir / "out", dir / "err");
+        EXPECT_EQ(flash.Wait(), 1);
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), c.error)) << ReadFile(dir / "err");
+        EXPECT_EQ(board.Wait(), 0);
+        const std::string report = ReadFile(dir / "r.json");
+        EXPECT_TRUE(Has(report, "\"wrong_speed_bytes\": 0,")) << report;
+        EXPECT_TRUE(Has(report, "\"identifications\": 0,")) << report;
+        EXPECT_EQ(ReadFile(dir / "log.jsonl"), "");
+    }
+
+    const std::string text = ":0408000001020304EA\n:00000001FF\n";
+    std::ofstream(dir / "good.hex") << text;
+    Child board = Board({"--boot", "--exit-when-done", "--image-out", dir / "flashed.hex"});
+    Child flash(FLASH_PROGRAM,
+                {"--image", dir / "good.hex", "--log", dir / "log.jsonl", board.Path()},
+                dir / "out", dir / "err");
+    EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "err");
+    EXPECT_EQ(board.Wait(), 0);
+    EXPECT_TRUE(Has(ReadFile(dir / "flashed.hex"), ":0408000001020304EA"))
+        << ReadFile(dir / "flashed.hex");
+    auto log = LogLines(dir / "log.jsonl");
+    ASSERT_EQ(log[board.Path()].size(), 1u);
+    Sha256 sha;
+    sha.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    EXPECT_EQ(Field(log[board.Path()][0], "image_file"), dir / "good.hex");
+    EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), sha.HexDigest());
+    EXPECT_EQ(Field(log[board.Path()][0], "firmware_written"), "<none>");
+    EXPECT_EQ(Field(log[board.Path()][0], "blocks"), "1");
+}
+
+TEST(Flash, CommandLineListAndLanguage) {
+    TempDir dir;
+    HeldPort held;
+    // The way a virtual port shows up in the list: a link in /dev (needs the rights there).
+    const std::string name = "ttyQFLASH" + std::to_string(getpid());
+    const std::string link = "/dev/" + name;
+    const bool linked = symlink(held.Path().c_str(), link.c_str()) == 0;
+    struct Case {
+        std::vector<std::string> args;
+        const char* lang;
+        int status;
+        std::string out, err;
+        bool needsLink;
+    };
+    const Case cases[] = {
+        {{"--bogus"}, "C", 1, "", "unknown option --bogus", false},
+        {{"--wait", "0", "x"}, "C", 1, "", "--wait takes whole seconds", false},
+        {{}, "C", 1, "", "no port given", false},
+        {{"--help"}, "C", 0, "  5    a transfer was given up", "", false},
+        {{"--help"}, "pt_BR.UTF-8", 0, "Uso: quorvel-flash", "", false},
+        {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
+         "pt_BR.UTF-8",
+         2,
+         "/dev/ttyQNONE: não foi possível abrir a porta: A porta não existe mais",
+         "",
+         false},
+        {{"--list"}, "C", 0, name + "  busy\n", "", true},
+        {{"--list", "--json"}, "C", 0, "\"port\":\"" + name + "\"", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + c.lang);
+        if (c.needsLink && !linked)
+            continue;
+        Child flash(FLASH_PROGRAM, c.args, dir / "out", dir / "err", c.lang);
+        EXPECT_EQ(flash.Wait(), c.status);
+        EXPECT_TRUE(Has(ReadFile(dir / "out"), c.out)) << ReadFile(dir / "out");
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), c.err)) << ReadFile(dir / "err");
+    }
+    if (linked) {
+        unlink(link.c_str());
+        const std::string json = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(json, "\"busy\":true")) << json;
+    }
+}

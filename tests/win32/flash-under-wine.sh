@@ -1,0 +1,147 @@
+#!/bin/bash
+# quorvel-flash.exe under Wine against board simulators (Linux programs) on pseudo-terminals,
+# each mapped as a COM port by a link in the prefix's dosdevices. Checks the exit status, each
+# board's flashed image against the built-in one and the service log, per case of the table.
+# Usage: flash-under-wine.sh FLASH_EXE BOARDSIM MODEMLINES_SO FIRMWARE_HEX WORK_DIR
+# (WINEPREFIX set; the Wine server's stderr is the caller's to redirect).
+set -u
+exe=$1 boardsim=$2 preload=$3 hex=$4 work=$5
+dosdevices=$WINEPREFIX/dosdevices
+
+# One row per run: the ports (COMn=simulator options, commas for blanks; or COMn=missing),
+# the exit status, the result logged for each port in that order, and "ctrl-c" for a run
+# interrupted once every port is updating. The statuses are those of the Linux program.
+cases=(
+    "COM11=--serial,W00011 COM12=--boot,--serial,W00012|0|completed completed|"
+    "COM13=--serial,W00013 COM14=missing|2|completed open-failed|"
+    "COM15=--boot,--pace,--serial,W00015|130|interrupted|ctrl-c"
+)
+# What every log line carries, in the Linux program's order.
+fields="start end port board serial firmware_before monitor firmware_written blocks block_count"
+fields+=" resends refusals result"
+
+# The built-in image's bytes from 0x800 on, in address order, hashed as the simulator's report
+# does. Read straight from the source file, not through the program's own loader.
+expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2) >= 0x800) {
+                         $b{hex $2} = pack("H*", substr($3, 0, 2 * hex $1)) }
+                     END { print $b{$_} for sort { $a <=> $b } keys %b }' "$hex" |
+    sha256sum | cut -d' ' -f1)
+
+pids=() links=() failures=0
+cleanup() {
+    rm -f "${links[@]}"
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    pids=() links=()
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL [$case]: $*"
+    failures=$((failures + 1))
+}
+
+# A JSON field's value (text or number) from one flat log line.
+field() {
+    sed -n "s/.*\"$2\":\"\\{0,1\\}\\([^\",}]*\\).*/\\1/p" <<<"$1"
+}
+
+# Starts a simulator for port $1 with options $2 and links the port to its pseudo-terminal.
+board() {
+    local com=$1 out=$work/$1.out pts="" options
+    IFS=, read -r -a options <<<"$2"
+    "$boardsim" --exit-when-done --idle-timeout 10 --report "$work/$com.json" "${options[@]}" \
+        >"$out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do
+        pts=$(head -n 1 "$out")
+        [[ $pts == /dev/pts/* ]] && break
+        sleep 0.05
+    done
+    ln -sfn "$pts" "$dosdevices/${com,,}"
+    links+=("$dosdevices/${com,,}")
+    ptys+=${ptys:+:}$pts
+}
+
+check_port() {
+    local com=$1 want=$2 line
+    line=$(grep "\"port\":\"$com\"" "$work/log.jsonl")
+    [[ $(grep -c . <<<"$line") == 1 ]] || fail "$com: not one log line: $line"
+    [[ $(field "$line" result) == "$want" ]] || fail "$com: logged $line, want $want"
+    [[ $(grep -o '"[a-z_0-9]*":' <<<"$line" | tr -d '":' | xargs) == "$fields" ]] ||
+        fail "$com: fields of $line"
+    [[ $want == completed ]] || return
+    local report blocks
+    report=$(cat "$work/$com.json")
+    blocks=$(field "$line" block_count)
+    grep -q "\"flashed_sha256\": \"$expected\"" <<<"$report" || fail "$com: image: $report"
+    grep -q "\"accepted\": $blocks," <<<"$report" || fail "$com: accepted: $report"
+    [[ $(field "$line" blocks) == "$blocks" && $blocks -gt 0 ]] || fail "$com: blocks: $line"
+    [[ $(field "$line" serial) == "W000${com#COM}" && $(field "$line" board) == KX27 ]] ||
+        fail "$com: board: $line"
+    [[ $(field "$line" firmware_before) == 4.4 && $(field "$line" monitor) == 1.0 &&
+        $(field "$line" firmware_written) == 4.5 ]] || fail "$com: versions: $line"
+}
+
+for case in "${cases[@]}"; do
+    IFS='|' read -r ports status results action <<<"$case"
+    rm -rf "$work" && mkdir -p "$work" && echo 0 >"$work/modem"
+    ptys="" names=()
+    for port in $ports; do
+        names+=("${port%%=*}")
+        [[ ${port#*=} == missing ]] || board "${port%%=*}" "${port#*=}"
+    done
+    # The modem-line library keeps Wine's device wait from ending by itself on a pty.
+    LD_PRELOAD=$preload QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
+        timeout 120 wine "$exe" --log "$work/log.jsonl" "${names[@]}" >"$work/stdout" \
+        2>"$work/stderr" &
+    flash=$!
+    if [[ $action == ctrl-c ]]; then
+        for _ in $(seq 200); do
+            (($(grep -c ': updating' "$work/stdout") >= ${#names[@]})) && break
+            sleep 0.05
+        done
+        # timeout hands the signal on; Wine makes it the console's Ctrl-C.
+        kill -INT "$flash"
+    fi
+    wait "$flash"
+    got=$?
+    cat "$work/stderr" >&2 # the Wine server's, when this run started it
+    if [[ $action == ctrl-c ]]; then
+        kill "${pids[@]}"
+        for com in "${names[@]}"; do
+            grep -q "^$com: board KX27 W000${com#COM} is half-written" "$work/stderr" ||
+                fail "$com: not named half-written"
+        done
+    fi
+    # A flashed board writes its report as it ends, right after the last answer.
+    wait "${pids[@]}"
+    [[ $got == "$status" ]] || fail "exit status $got, want $status: $(cat "$work/stdout")"
+    read -r -a wants <<<"$results"
+    for i in "${!names[@]}"; do
+        check_port "${names[$i]}" "${wants[$i]}"
+    done
+    cleanup
+done
+
+# Without --log the record goes to the user's local application data (not to $HOME).
+case="default log"
+mkdir -p "$work"
+default_log=$(wine cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')
+default_log=$(winepath -u "$default_log\quorvel\updates.jsonl")
+rm -f "$default_log"
+wine "$exe" COM19 >"$work/stdout"
+got=$?
+[[ $got == 2 ]] || fail "exit status $got, want 2"
+grep -q '"port":"COM19".*"result":"open-failed"' "$default_log" || fail "nothing in $default_log"
+
+# The catalogue beside the program: Portuguese with LANG, English without.
+help_en=$(env -u LC_ALL -u LC_MESSAGES LANG=C wine "$exe" --help)
+help_pt=$(env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$exe" --help)
+case="--help"
+[[ $help_en == Usage:* && $help_en == *'%LOCALAPPDATA%\quorvel\updates.jsonl'* ]] ||
+    fail "English: $help_en"
+[[ $help_pt == Uso:* && $help_pt == *"portas seriais"* ]] || fail "Portuguese: $help_pt"
+
+[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log and --help passed"
+exit $((failures > 0))
