@@ -1,8 +1,8 @@
 #include "flash/Output.h"
 
-#include "flash/Json.h"
 #include "flash/Platform.h"
 #include "flash/Texts.h"
+#include "framework/Json.h"
 #include "updater/FirmwareImage.h"
 
 #include <algorithm>

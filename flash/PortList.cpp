@@ -1,7 +1,7 @@
 #include "flash/PortList.h"
 
-#include "flash/Json.h"
 #include "flash/Texts.h"
+#include "framework/Json.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 

@@ -1,5 +1,6 @@
 #include "tools/boardsim/Report.h"
 
+#include "framework/Json.h"
 #include "framework/Sha256.h"
 
 #include <algorithm>
@@ -29,22 +30,6 @@ std::string JsonTime(const std::optional<std::chrono::system_clock::time_point>&
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<int>(ms % 1000));
     return text;
-}
-
-// The identity strings come from the command line: escape what JSON requires.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            out += "\\u00" + Hex(c, 2);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 const char* ModeName(Board::Mode mode) {
@@ -99,9 +84,9 @@ std::string ReportJson(const Board& board) {
     auto field = [&out](const char* name, const std::string& value) {
         out += std::string("  \"") + name + "\": " + value + ",\n";
     };
-    field("state", JsonString(ModeName(board.CurrentMode())));
-    field("firmware_version", JsonString(board.FirmwareVersion()));
-    field("serial_number", JsonString(board.Config().SerialNumber));
+    field("state", JsonQuoted(ModeName(board.CurrentMode())));
+    field("firmware_version", JsonQuoted(board.FirmwareVersion()));
+    field("serial_number", JsonQuoted(board.Config().SerialNumber));
     field("identifications", std::to_string(s.Identifications));
     field("status_polls", std::to_string(s.StatusPolls));
     field("frames", std::to_string(s.Frames));
@@ -112,7 +97,7 @@ std::string ReportJson(const Board& board) {
     field("dropped_answers", std::to_string(s.DroppedAnswers));
     field("wrong_speed_bytes", std::to_string(s.WrongSpeedBytes));
     field("completions", std::to_string(s.Completions));
-    field("key_rule", JsonString(board.Config().Keys == KeyRule::ResetOnStatus ? "A" : "B"));
+    field("key_rule", JsonQuoted(board.Config().Keys == KeyRule::ResetOnStatus ? "A" : "B"));
     field("flipped_bytes", std::to_string(s.FlippedBytes));
     field("lost_frames", std::to_string(s.LostFrames));
     field("late_status_answers", std::to_string(s.LateStatusAnswers));
