@@ -2,6 +2,7 @@
 // port path on standard output, a real pseudo-terminal, its report files at exit.
 #include "PtyClient.h"
 #include "TestFrames.h"
+#include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -70,35 +71,8 @@ private:
     std::string path_;
 };
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/boardsim-test-XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string Text(const std::vector<uint8_t>& bytes) {
     return {bytes.begin(), bytes.end()};
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 } // namespace

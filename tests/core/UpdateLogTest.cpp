@@ -1,5 +1,7 @@
 #include "updater/UpdateLog.h"
 
+#include "tests/support/TestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -14,15 +16,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempFolder {
-    fs::path Path;
-    TempFolder() {
-        char name[] = "/tmp/quorvel-log-XXXXXX";
-        Path = mkdtemp(name);
-    }
-    ~TempFolder() { fs::remove_all(Path); }
-};
 
 std::vector<std::string> Lines(const fs::path& file) {
     std::ifstream in(file);
@@ -96,8 +89,8 @@ TEST(UpdateLog, DefaultPathFollowsXdgDataHome) {
 
 // Several programs appending at once: every line stays whole.
 TEST(UpdateLog, ConcurrentAppendsNeverMixLines) {
-    TempFolder tmp;
-    const fs::path log = tmp.Path / "new" / "folder" / "updates.jsonl";
+    TempDir tmp;
+    const fs::path log = fs::path(tmp / "new") / "folder" / "updates.jsonl";
     constexpr int Writers = 4, Records = 300;
     for (int w = 0; w < Writers; ++w) {
         if (fork() == 0) {
@@ -127,9 +120,9 @@ TEST(UpdateLog, ConcurrentAppendsNeverMixLines) {
 }
 
 TEST(UpdateLog, AnUnwritableLogIsAnErrorNamingThePath) {
-    TempFolder tmp;
-    std::ofstream(tmp.Path / "file") << "x";
-    const std::string path = (tmp.Path / "file" / "updates.jsonl").string();
+    TempDir tmp;
+    std::ofstream(tmp / "file") << "x";
+    const std::string path = tmp / "file/updates.jsonl";
     std::string error;
     EXPECT_FALSE(AppendUpdateRecord(path, UpdateRecord{}, error));
     EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;

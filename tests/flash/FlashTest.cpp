@@ -2,6 +2,7 @@
 // pseudo-terminals, judged by its exit status, its output, its service log and what the boards
 // received.
 #include "framework/Sha256.h"
+#include "tests/support/TestFiles.h"
 #include "updater/FirmwareImage.h"
 
 #include <gtest/gtest.h>
@@ -24,33 +25,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/flash-test-XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // A child process. The board simulator's first output line is its port; the flasher's output
 // goes to files.
