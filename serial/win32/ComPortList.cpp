@@ -37,7 +37,7 @@ void EnumComPorts(std::vector<std::string>& list) {
     LONG rc =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key.key);
     if (rc != ERROR_SUCCESS)
-        throw EComPort(23, static_cast<int>(rc));
+        throw EComPort(mcRegistryError, static_cast<int>(rc));
     std::vector<std::string> found;
     for (DWORD index = 0;; ++index) {
         char name[256];
@@ -47,7 +47,7 @@ void EnumComPorts(std::vector<std::string>& list) {
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         if (rc != ERROR_SUCCESS)
-            throw EComPort(23, static_cast<int>(rc));
+            throw EComPort(mcRegistryError, static_cast<int>(rc));
         found.push_back(ValueText(reinterpret_cast<const char*>(data), dataSize));
     }
     std::stable_sort(found.begin(), found.end(), ComPortNameLess);
