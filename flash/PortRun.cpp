@@ -4,7 +4,6 @@
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 
-#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -16,9 +15,8 @@ constexpr int ReopenTicks = 10;
 std::string OpenFailureDetail(const EComPort& e) {
     if (e.WinErrorCode < 0)
         return e.what();
-    if (PortugueseWanted())
-        return OpenFailureCause(e.WinErrorCode);
-    return std::strerror(e.WinErrorCode);
+    return OpenFailureCause(e.WinErrorCode, PortugueseWanted() ? CauseLanguage::Portuguese
+                                                               : CauseLanguage::English);
 }
 
 } // namespace

@@ -429,6 +429,12 @@ TEST(Flash, CommandLineListAndLanguage) {
          "/dev/ttyQNONE: não foi possível abrir a porta: A porta não existe mais",
          "",
          false},
+        {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
+         "C",
+         2,
+         "/dev/ttyQNONE: could not open the port: The port does not exist any more",
+         "",
+         false},
         {{"--list"}, "C", 0, name + "  busy\n", "", true},
         {{"--list", "--json"}, "C", 0, "\"port\":\"" + name + "\"", "", true},
     };
