@@ -41,6 +41,12 @@ fail() {
     failures=$((failures + 1))
 }
 
+# Every line of a Windows program's output ends in exactly one CR LF.
+crlf_lines() {
+    perl -0777 -ne 'exit(/\r\r|(?<!\r)\n|\r(?!\n)/ ? 1 : 0)' "$1" ||
+        fail "$1: a line does not end in one CR LF: $(od -c "$1" | head -n 5)"
+}
+
 # A JSON field's value (text or number) from one flat log line.
 field() {
     sed -n "s/.*\"$2\":\"\\{0,1\\}\\([^\",}]*\\).*/\\1/p" <<<"$1"
@@ -117,6 +123,7 @@ for case in "${cases[@]}"; do
     # A flashed board writes its report as it ends, right after the last answer.
     wait "${pids[@]}"
     [[ $got == "$status" ]] || fail "exit status $got, want $status: $(cat "$work/stdout")"
+    crlf_lines "$work/stdout"
     read -r -a wants <<<"$results"
     for i in "${!names[@]}"; do
         check_port "${names[$i]}" "${wants[$i]}"
@@ -136,9 +143,13 @@ got=$?
 grep -q '"port":"COM19".*"result":"open-failed"' "$default_log" || fail "nothing in $default_log"
 
 # The catalogue beside the program: Portuguese with LANG, English without.
-help_en=$(env -u LC_ALL -u LC_MESSAGES LANG=C wine "$exe" --help)
-help_pt=$(env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$exe" --help)
 case="--help"
+env -u LC_ALL -u LC_MESSAGES LANG=C wine "$exe" --help >"$work/help_en"
+env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$exe" --help >"$work/help_pt"
+crlf_lines "$work/help_en"
+crlf_lines "$work/help_pt"
+help_en=$(tr -d '\r' <"$work/help_en")
+help_pt=$(tr -d '\r' <"$work/help_pt")
 [[ $help_en == Usage:* && $help_en == *'%LOCALAPPDATA%\quorvel\updates.jsonl'* ]] ||
     fail "English: $help_en"
 [[ $help_pt == Uso:* && $help_pt == *"portas seriais"* ]] || fail "Portuguese: $help_pt"
