@@ -1,0 +1,146 @@
+// The port component on real drivers: ttyUSB0 is ftdi_sio on an emulated FTDI adapter, ttyS1
+// the 8250 driver on an emulated 16550 whose modem lines the host sets on request.
+#include "Pty.h"
+#include "framework/Sync.h"
+#include "serial/ComBackend.h"
+#include "serial/ComPort.h"
+#include "serial/ComPortInfo.h"
+#include "tests/support/ThreadCpu.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const char* const LatencyFile = "/sys/class/tty/ttyUSB0/device/latency_timer";
+
+// The harness on the host reads requests from the console and answers on it.
+bool AskHost(const std::string& request) {
+    std::printf("@@ %s\n", request.c_str());
+    std::fflush(stdout);
+    std::string answer;
+    return std::getline(std::cin, answer) && answer.rfind("@@ok", 0) == 0;
+}
+
+int LatencyTimer() {
+    std::ifstream in(LatencyFile);
+    int ms = -1;
+    in >> ms;
+    return ms;
+}
+
+// A real adapter starts at 16 ms.
+void ResetLatencyTimer() {
+    std::ofstream(LatencyFile) << "16\n";
+    ASSERT_EQ(LatencyTimer(), 16);
+}
+
+int Threads() {
+    auto entries = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<int>(std::distance(begin(entries), end(entries)));
+}
+
+TEST(RealDrivers, PortFactsAsTheSelectorShowsThem) {
+    ResetLatencyTimer();
+    const char* serial = std::getenv("QUSB_SERIAL");
+    ASSERT_NE(serial, nullptr);
+    EXPECT_EQ(DescribeComPort(GetComPortDeviceInfo("ttyUSB0")),
+              std::string("QEMU USB SERIAL, S/N ") + serial + ", USB 0403:6001, ftdi_sio, " +
+                  "latency_timer 16 ms");
+    // A UART on the board: its driver, and nothing that only USB devices have.
+    ComPortDeviceInfo uart = GetComPortDeviceInfo("/dev/ttyS1");
+    EXPECT_FALSE(uart.Driver.empty());
+    EXPECT_EQ(DescribeComPort(uart), uart.Driver);
+}
+
+TEST(RealDrivers, LowLatencyOnlyWhileOpen) {
+    ResetLatencyTimer();
+    for (const char* name : {"ttyUSB0", "ttyS1"}) {
+        SCOPED_TRACE(name);
+        const int granted = ComBackendCounts().LowLatencyGranted;
+        TComPort port;
+        port.SetPort(name);
+        port.Open();
+        EXPECT_EQ(ComBackendCounts().LowLatencyGranted, granted + 1);
+        if (std::string(name) == "ttyUSB0") {
+            EXPECT_EQ(LatencyTimer(), 1);
+        }
+        port.Close();
+    }
+    EXPECT_EQ(LatencyTimer(), 16);
+}
+
+TEST(RealDrivers, ModemLineChangesArriveOnceInOrderOnTheMainThread) {
+    ASSERT_TRUE(AskHost("lines"));
+    std::vector<std::string> log;
+    bool onMain = true;
+    auto note = [&](const std::string& what) {
+        onMain = onMain && Sync::IsMainThread();
+        log.push_back(what);
+    };
+    TComPort port;
+    port.SetPort("ttyS1");
+    port.SetEvents({evCTS, evDSR, evRLSD, evRing});
+    port.OnCTSChange = [&](TComponent*, bool on) { note(on ? "cts on" : "cts off"); };
+    port.OnDSRChange = [&](TComponent*, bool on) { note(on ? "dsr on" : "dsr off"); };
+    port.OnRLSDChange = [&](TComponent*, bool on) { note(on ? "rlsd on" : "rlsd off"); };
+    port.OnRing = [&](TComponent*) { note("ring"); };
+    const int threads = Threads();
+    port.Open();
+    // The event thread and the line watch.
+    EXPECT_TRUE(PumpUntil([&] { return Threads() == threads + 2; }, 5s)) << Threads();
+
+    // One line at a time; the UART counts a ring as the indicator goes off.
+    struct Step {
+        const char* lines;
+        const char* event; // nullptr: none
+    };
+    const Step steps[] = {{"cts", "cts on"},          {"cts dsr", "dsr on"},
+                          {"cts dsr car", "rlsd on"}, {"cts dsr car rng", nullptr},
+                          {"cts dsr car", "ring"},    {"dsr car", "cts off"},
+                          {"car", "dsr off"},         {"", "rlsd off"}};
+    std::vector<std::string> want;
+    long slowestMs = 0;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.lines);
+        if (s.event)
+            want.push_back(s.event);
+        ASSERT_TRUE(AskHost(std::string("lines ") + s.lines));
+        const auto asked = Clock::now();
+        if (!s.event) {
+            PumpFor(200ms);
+            continue;
+        }
+        EXPECT_TRUE(PumpUntil([&] { return log.size() >= want.size(); }, 5s));
+        slowestMs = std::max<long>(
+            slowestMs,
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count());
+    }
+    PumpFor(300ms);
+    EXPECT_EQ(log, want);
+    EXPECT_TRUE(onMain);
+    std::printf("@@ note modem lines: slowest change to handler %ld ms\n", slowestMs);
+
+    // Waiting for the next change costs nothing.
+    const double before = OtherThreadsCpu();
+    PumpFor(1s);
+    EXPECT_LT(OtherThreadsCpu() - before, 0.05);
+
+    const auto closing = Clock::now();
+    port.Close();
+    EXPECT_LT(Clock::now() - closing, 500ms);
+    EXPECT_EQ(Threads(), threads);
+}
+
+} // namespace

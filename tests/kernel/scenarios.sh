@@ -1,0 +1,86 @@
+#!/bin/bash
+# In the guest, chrooted into the host's root: the build's programs on the real drivers.
+# "@@ verb ..." lines go to the harness (tests/kernel/run.py), which answers those that wait
+# for something on its side with "@@ok".
+bin=$QBUILD/bin
+export HOME=/tmp LANG=C.UTF-8
+cd /tmp || exit 1
+
+ask() {
+    local answer
+    echo "@@ $*"
+    read -r answer && [[ $answer == @@ok* ]]
+}
+pass() { echo "@@ pass $*"; }
+fail() { echo "@@ fail $*"; }
+check() { # name, then the command
+    local name=$1
+    shift
+    if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+usb_port() {
+    local tty
+    for tty in /sys/bus/usb-serial/devices/*; do
+        [[ -e $tty ]] && echo "${tty##*/}" && return
+    done
+}
+
+wait_for() { # seconds, then the condition
+    local tries=$(($1 * 10))
+    shift
+    until "$@"; do
+        ((--tries > 0)) || return 1
+        sleep 0.1
+    done
+}
+
+# One whole update on a port; the harness times it from its side and checks the board.
+update() { # board name, port
+    local board=$1 port=$2 status
+    echo "@@ begin $port"
+    "$bin/quorvel-flash" --log "/tmp/$board.jsonl" "/dev/$port" >"/tmp/$board.out" 2>&1
+    status=$?
+    echo "@@ time $port"
+    check "update through $port exits 0 with one completed record" \
+        test "$status" = 0 -a "$(grep -c '"result":"completed"' "/tmp/$board.jsonl")" = 1
+    [[ $status == 0 ]] || cat "/tmp/$board.out"
+    ask done "$board" "$port"
+}
+
+echo "@@ note in the host's root at $(cut -d' ' -f1 /proc/uptime) s since boot"
+echo "@@ list at start: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
+
+# Port facts, the latency timer, the modem lines: the component's own test program.
+check "the component on the real drivers (kernel_tests)" "$bin/kernel_tests"
+
+# The adapter pulled out under a paced update.
+port=$(usb_port)
+"$bin/quorvel-flash" --log /tmp/unplug.jsonl "/dev/$port" >/tmp/unplug.out 2>&1 &
+flash=$!
+if wait_for 60 grep -q ': updating' /tmp/unplug.out; then
+    sleep 2
+    check "the adapter unplugged from the monitor" ask unplug
+    start=$(date +%s%N)
+    wait_for 10 test ! -e "/proc/$flash" ||
+        fail "quorvel-flash still runs 10 s after the unplug (CPU $(cut -d' ' -f14,15 "/proc/$flash/stat") ticks)"
+fi
+wait $flash
+status=$?
+echo "@@ note quorvel-flash ended $(((($(date +%s%N) - start) / 1000000))) ms after the unplug, status $status: $(tail -n 1 /tmp/unplug.out)"
+check "unplugged: quorvel-flash fails with status 5" test "$status" = 5
+check "unplugged: one record, given up" test "$(grep -c '"result":"given-up"' /tmp/unplug.jsonl)" = 1
+check "unplugged: the port's result line" grep -q "^/dev/$port: given up" /tmp/unplug.out
+check "unplugged: the node is gone" test ! -e "/dev/$port"
+echo "@@ list after the unplug: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
+
+# Plugged back in, with a board behind it: listed again, and a whole update completes.
+ask plug
+check "the adapter is back" wait_for 10 test -n "$(usb_port)"
+port=$(usb_port)
+echo "@@ list after the plug: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
+update usb-2 "$port"
+update uart ttyS1
+
+# The component's behaviour tests in the guest's tty layer.
+check "serial_tests in the guest" "$bin/serial_tests" --gtest_brief=1
