@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -82,7 +83,9 @@ TEST(RealDrivers, LowLatencyOnlyWhileOpen) {
 }
 
 TEST(RealDrivers, ModemLineChangesArriveOnceInOrderOnTheMainThread) {
-    ASSERT_TRUE(AskHost("lines"));
+    // The emulated UART reads the host's lines after a change of its own outputs and while its
+    // modem-status interrupt is on: what it held before the watch shows up as first changes.
+    ASSERT_TRUE(AskHost("lines cts dsr car"));
     std::vector<std::string> log;
     bool onMain = true;
     auto note = [&](const std::string& what) {
@@ -100,37 +103,48 @@ TEST(RealDrivers, ModemLineChangesArriveOnceInOrderOnTheMainThread) {
     port.Open();
     // The event thread and the line watch.
     EXPECT_TRUE(PumpUntil([&] { return Threads() == threads + 2; }, 5s)) << Threads();
+    const TComSignals all{csCTS, csDSR, csRLSD};
+    EXPECT_TRUE(PumpUntil([&] { return port.Signals() == all; }, 5s));
+    PumpFor(300ms);
+    std::printf("@@ note modem lines: %zu changes seen as the watch started\n", log.size());
+    log.clear();
 
     // One line at a time; the UART counts a ring as the indicator goes off.
     struct Step {
         const char* lines;
         const char* event; // nullptr: none
     };
-    const Step steps[] = {{"cts", "cts on"},          {"cts dsr", "dsr on"},
-                          {"cts dsr car", "rlsd on"}, {"cts dsr car rng", nullptr},
-                          {"cts dsr car", "ring"},    {"dsr car", "cts off"},
-                          {"car", "dsr off"},         {"", "rlsd off"}};
+    const Step steps[] = {{"dsr car", "cts off"},
+                          {"car", "dsr off"},
+                          {"", "rlsd off"},
+                          {"cts", "cts on"},
+                          {"cts dsr", "dsr on"},
+                          {"cts dsr car", "rlsd on"},
+                          {"cts dsr car rng", nullptr},
+                          {"cts dsr car", "ring"}};
     std::vector<std::string> want;
-    long slowestMs = 0;
+    std::vector<long> wakeMs;
     for (const Step& s : steps) {
         SCOPED_TRACE(s.lines);
         if (s.event)
             want.push_back(s.event);
+        const auto asked = Clock::now(); // the console's round trip counts too
         ASSERT_TRUE(AskHost(std::string("lines ") + s.lines));
-        const auto asked = Clock::now();
         if (!s.event) {
             PumpFor(200ms);
             continue;
         }
         EXPECT_TRUE(PumpUntil([&] { return log.size() >= want.size(); }, 5s));
-        slowestMs = std::max<long>(
-            slowestMs,
+        wakeMs.push_back(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count());
     }
     PumpFor(300ms);
     EXPECT_EQ(log, want);
     EXPECT_TRUE(onMain);
-    std::printf("@@ note modem lines: slowest change to handler %ld ms\n", slowestMs);
+    std::sort(wakeMs.begin(), wakeMs.end());
+    std::printf("@@ note modem lines: from the host's request to the handler %ld ms (median), "
+                "%ld ms (slowest)\n",
+                wakeMs[wakeMs.size() / 2], wakeMs.back());
 
     // Waiting for the next change costs nothing.
     const double before = OtherThreadsCpu();

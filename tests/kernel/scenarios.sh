@@ -26,6 +26,8 @@ usb_port() {
     done
 }
 
+adapter_present() { [[ -n $(usb_port) ]]; }
+
 wait_for() { # seconds, then the condition
     local tries=$(($1 * 10))
     shift
@@ -76,7 +78,7 @@ echo "@@ list after the unplug: $("$bin/quorvel-flash" --list --json | tr -d '\n
 
 # Plugged back in, with a board behind it: listed again, and a whole update completes.
 ask plug
-check "the adapter is back" wait_for 10 test -n "$(usb_port)"
+check "the adapter is back" wait_for 10 adapter_present
 port=$(usb_port)
 echo "@@ list after the plug: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
 update usb-2 "$port"
