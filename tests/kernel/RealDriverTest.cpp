@@ -10,14 +10,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -155,6 +164,99 @@ TEST(RealDrivers, ModemLineChangesArriveOnceInOrderOnTheMainThread) {
     port.Close();
     EXPECT_LT(Clock::now() - closing, 500ms);
     EXPECT_EQ(Threads(), threads);
+}
+
+// What the driver answers on a descriptor of a device that went away: "0" for a read of
+// nothing, the error's name otherwise.
+std::string Answer(ssize_t rc) {
+    return rc >= 0 ? std::to_string(rc) : strerrorname_np(errno);
+}
+
+std::string ListedUsbPort() {
+    std::vector<std::string> ports;
+    EnumComPorts(ports);
+    for (const std::string& p : ports)
+        if (p.rfind("ttyUSB", 0) == 0)
+            return p;
+    return {};
+}
+
+long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+TEST(RealDrivers, AdapterUnpluggedUnderAnOpenPort) {
+    TComPort port;
+    port.SetPort("ttyUSB0");
+    int reports = 0;
+    TComErrors errors;
+    port.OnError = [&](TComponent*, TComErrors e) {
+        ++reports;
+        errors = e;
+    };
+    port.Open();
+    // A descriptor of our own shows what the driver answers to each kind of call.
+    int raw = ::open("/dev/ttyUSB0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(raw, 0);
+    port.WriteStr("(%B67)");
+    const auto unplugged = Clock::now(); // the host's round trip counts too
+    ASSERT_TRUE(AskHost("unplug"));
+    EXPECT_TRUE(PumpUntil([&] { return reports > 0; }, 5s));
+    const long toldMs = MsSince(unplugged);
+    EXPECT_TRUE(errors.Contains(ceIO));
+    // The node goes, and the list no longer holds it.
+    EXPECT_TRUE(PumpUntil([] { return !std::filesystem::exists("/dev/ttyUSB0"); }, 5s));
+    const long goneMs = MsSince(unplugged);
+    EXPECT_EQ(ListedUsbPort(), "");
+
+    char byte = 'x';
+    int bits = 0;
+    serial_struct ss{};
+    pollfd pfd{raw, POLLIN | POLLOUT, 0};
+    const std::vector<std::pair<std::string, std::string>> answers = {
+        {"read", Answer(::read(raw, &byte, 1))},
+        {"write", Answer(::write(raw, &byte, 1))},
+        {"TIOCMGET", Answer(ioctl(raw, TIOCMGET, &bits))},
+        {"TCFLSH", Answer(ioctl(raw, TCFLSH, TCIOFLUSH))},
+        {"TIOCGSERIAL", Answer(ioctl(raw, TIOCGSERIAL, &ss))},
+        {"poll", poll(&pfd, 1, 0) == 1 ? std::to_string(pfd.revents) : "none"}};
+    std::string seen;
+    for (const auto& [call, answer] : answers) {
+        seen += call + " " + answer + ", ";
+        // The backend takes these (and a read of nothing) as the device gone.
+        if (call != "read" && call != "poll") {
+            EXPECT_TRUE(answer == "EIO" || answer == "ENXIO" || answer == "ENODEV") << call;
+        }
+    }
+    EXPECT_EQ(answers[0].second, "0");
+    EXPECT_TRUE(pfd.revents & (POLLHUP | POLLERR));
+
+    // Told once; the port's threads then sleep.
+    PumpFor(300ms);
+    EXPECT_EQ(reports, 1);
+    const double before = OtherThreadsCpu();
+    PumpFor(1s);
+    EXPECT_LT(OtherThreadsCpu() - before, 0.05);
+    try {
+        port.WriteStr("x");
+        ADD_FAILURE() << "a write to a device that is gone succeeded";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.WinErrorCode, EIO);
+    }
+
+    // Plugged back, the adapter is listed again (under another name while the old one is
+    // still open).
+    ASSERT_TRUE(AskHost("plug"));
+    const auto plugged = Clock::now();
+    EXPECT_TRUE(PumpUntil([] { return !ListedUsbPort().empty(); }, 10s));
+    const long backMs = MsSince(plugged);
+    const std::string back = ListedUsbPort();
+    std::printf("@@ note unplugged: OnError by %ld ms, node gone by %ld ms; on a descriptor: "
+                "%splugged back as %s, listed after %ld ms\n",
+                toldMs, goneMs, seen.c_str(), back.c_str(), backMs);
+    ::close(raw);
+    EXPECT_NO_THROW(port.Close());
+    EXPECT_FALSE(port.Connected());
 }
 
 } // namespace

@@ -6,10 +6,9 @@ bin=$QBUILD/bin
 export HOME=/tmp LANG=C.UTF-8
 cd /tmp || exit 1
 
-ask() {
-    local answer
+ask() { # sets $answer to what follows "@@ok"
     echo "@@ $*"
-    read -r answer && [[ $answer == @@ok* ]]
+    read -r answer && [[ $answer == @@ok* ]] && answer=${answer#@@ok }
 }
 pass() { echo "@@ pass $*"; }
 fail() { echo "@@ fail $*"; }
@@ -56,7 +55,7 @@ echo "@@ list at start: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
 # Port facts, the latency timer, the modem lines: the component's own test program.
 check "the component on the real drivers (kernel_tests)" "$bin/kernel_tests"
 
-# The adapter pulled out under a paced update.
+# The adapter pulled out under a paced update (its board is the one plugged in last).
 port=$(usb_port)
 "$bin/quorvel-flash" --log /tmp/unplug.jsonl "/dev/$port" >/tmp/unplug.out 2>&1 &
 flash=$!
@@ -78,10 +77,11 @@ echo "@@ list after the unplug: $("$bin/quorvel-flash" --list --json | tr -d '\n
 
 # Plugged back in, with a board behind it: listed again, and a whole update completes.
 ask plug
+board=$answer
 check "the adapter is back" wait_for 10 adapter_present
 port=$(usb_port)
 echo "@@ list after the plug: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
-update usb-2 "$port"
+update "$board" "$port"
 update uart ttyS1
 
 # The component's behaviour tests in the guest's tty layer.
