@@ -64,6 +64,7 @@ speed_t SpeedConstant(int baud) {
     return BOTHER;
 }
 
+// The character frame: data bits, stop bits, parity.
 tcflag_t FrameFlags(const TComLineSettings& s) {
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     tcflag_t cflag = sizes[s.DataBits - 5];
