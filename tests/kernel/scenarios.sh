@@ -59,7 +59,10 @@ check "the component on the real drivers (kernel_tests)" "$bin/kernel_tests"
 port=$(usb_port)
 "$bin/quorvel-flash" --log /tmp/unplug.jsonl "/dev/$port" >/tmp/unplug.out 2>&1 &
 flash=$!
-if wait_for 60 grep -q ': updating' /tmp/unplug.out; then
+start=$(date +%s%N)
+if ! wait_for 60 grep -q ': updating' /tmp/unplug.out; then
+    fail "quorvel-flash did not start updating: $(cat /tmp/unplug.out)"
+else
     sleep 2
     check "the adapter unplugged from the monitor" ask unplug
     start=$(date +%s%N)
