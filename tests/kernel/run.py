@@ -22,7 +22,7 @@ import sys
 import time
 
 SRC = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MODULES = ["virtio_pci", "9pnet_virtio", "9p", "xhci_pci", "ftdi_sio"]
+MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay", "xhci_pci", "ftdi_sio"]
 USB_SERIAL = "KQ4711"  # the adapter's serial number
 TIME_LIMIT = 420  # the whole run, boot to power-off
 TIOCM = {"cts": 0x020, "car": 0x040, "rng": 0x080, "dsr": 0x100}
@@ -63,7 +63,7 @@ def make_initramfs(kernel_dir, path):
                   for v in os.listdir(os.path.join(kernel_dir, "lib/modules")))
     version = os.path.basename(moddir)
     blob = b""
-    for d in ["bin", "dev", "proc", "sys", "host", "tmp", "lib", "lib/modules",
+    for d in ["bin", "dev", "proc", "sys", "host", "lib", "lib/modules",
               "lib/modules/" + version]:
         blob += cpio_entry(d, stat.S_IFDIR | 0o755)
     blob += cpio_entry("dev/console", stat.S_IFCHR | 0o600, rdev=(5, 1))

@@ -3,8 +3,8 @@
 # "@@ verb ..." lines go to the harness (tests/kernel/run.py), which answers those that wait
 # for something on its side with "@@ok".
 bin=$QBUILD/bin
-export HOME=/tmp LANG=C.UTF-8
-cd /tmp || exit 1
+work=$(mktemp -d) && cd "$work" || exit 1
+export HOME=$work LANG=C.UTF-8
 
 ask() { # sets $answer to what follows "@@ok"
     echo "@@ $*"
@@ -40,12 +40,12 @@ wait_for() { # seconds, then the condition
 update() { # board name, port
     local board=$1 port=$2 status
     echo "@@ begin $port"
-    "$bin/quorvel-flash" --log "/tmp/$board.jsonl" "/dev/$port" >"/tmp/$board.out" 2>&1
+    "$bin/quorvel-flash" --log "$work/$board.jsonl" "/dev/$port" >"$work/$board.out" 2>&1
     status=$?
     echo "@@ time $port"
     check "update through $port exits 0 with one completed record" \
-        test "$status" = 0 -a "$(grep -c '"result":"completed"' "/tmp/$board.jsonl")" = 1
-    [[ $status == 0 ]] || cat "/tmp/$board.out"
+        test "$status" = 0 -a "$(grep -c '"result":"completed"' "$work/$board.jsonl")" = 1
+    [[ $status == 0 ]] || cat "$work/$board.out"
     ask done "$board" "$port"
 }
 
@@ -57,11 +57,11 @@ check "the component on the real drivers (kernel_tests)" "$bin/kernel_tests"
 
 # The adapter pulled out under a paced update (its board is the one plugged in last).
 port=$(usb_port)
-"$bin/quorvel-flash" --log /tmp/unplug.jsonl "/dev/$port" >/tmp/unplug.out 2>&1 &
+"$bin/quorvel-flash" --log $work/unplug.jsonl "/dev/$port" >"$work/unplug.out" 2>&1 &
 flash=$!
 start=$(date +%s%N)
-if ! wait_for 60 grep -q ': updating' /tmp/unplug.out; then
-    fail "quorvel-flash did not start updating: $(cat /tmp/unplug.out)"
+if ! wait_for 60 grep -q ': updating' $work/unplug.out; then
+    fail "quorvel-flash did not start updating: $(cat $work/unplug.out)"
 else
     sleep 2
     check "the adapter unplugged from the monitor" ask unplug
@@ -71,10 +71,10 @@ else
 fi
 wait $flash
 status=$?
-echo "@@ note quorvel-flash ended $(((($(date +%s%N) - start) / 1000000))) ms after the unplug, status $status: $(tail -n 1 /tmp/unplug.out)"
+echo "@@ note quorvel-flash ended $(((($(date +%s%N) - start) / 1000000))) ms after the unplug, status $status: $(tail -n 1 $work/unplug.out)"
 check "unplugged: quorvel-flash fails with status 5" test "$status" = 5
-check "unplugged: one record, given up" test "$(grep -c '"result":"given-up"' /tmp/unplug.jsonl)" = 1
-check "unplugged: the port's result line" grep -q "^/dev/$port: given up" /tmp/unplug.out
+check "unplugged: one record, given up" test "$(grep -c '"result":"given-up"' $work/unplug.jsonl)" = 1
+check "unplugged: the port's result line" grep -q "^/dev/$port: given up" $work/unplug.out
 check "unplugged: the node is gone" test ! -e "/dev/$port"
 echo "@@ list after the unplug: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
 
