@@ -28,12 +28,25 @@ TIME_LIMIT = 420  # the whole run, boot to power-off
 TIOCM = {"cts": 0x020, "car": 0x040, "rng": 0x080, "dsr": 0x100}
 
 results = []  # (passed, name, detail)
+skipped = []
 
 
 def check(ok, name, detail=""):
     results.append((bool(ok), name, detail))
     print(("pass " if ok else "FAIL ") + name + (": " + detail if detail and not ok else ""),
           flush=True)
+
+
+def check_timing(ok, name):
+    """Emulation runs the guest on one host core: with the machine busier than its cores the
+    guest waits its turn and a time says nothing about the drivers."""
+    load = os.getloadavg()[0]
+    if load > os.cpu_count():
+        skipped.append(name)
+        print("skip %s: load average %.1f on %d cores" % (name, load, os.cpu_count()),
+              flush=True)
+    else:
+        check(ok, name, "load average %.1f" % load)
 
 
 # ---- initramfs (newc cpio, uncompressed) ----------------------------------------------------
@@ -298,14 +311,14 @@ class Run:
             took = self.times[port]
             frames = (iso_seconds(report["last_frame_time"])
                       - iso_seconds(report["first_frame_time"]))
-            load = "load average %.1f" % os.getloadavg()[0]
             # The transfer as the board saw it; the whole run also holds the program's start
             # over 9p under emulation, so it gets more room.
-            check(frames <= between * 1.10, "update through %s: first to last frame %.2f s for "
-                  "%.2f s on the wire (%+.1f %%)" % (port, frames, between,
-                                                     100 * (frames - between) / between), load)
-            check(took <= whole * 1.25, "update through %s: whole run %.2f s for %.2f s on the "
-                  "wire (%+.1f %%)" % (port, took, whole, 100 * (took - whole) / whole), load)
+            check_timing(frames <= between * 1.10, "update through %s: first to last frame "
+                         "%.2f s for %.2f s on the wire (%+.1f %%)"
+                         % (port, frames, between, 100 * (frames - between) / between))
+            check_timing(took <= whole * 1.25, "update through %s: whole run %.2f s for %.2f s "
+                         "on the wire (%+.1f %%)" % (port, took, whole,
+                                                     100 * (took - whole) / whole))
 
     def check_list(self, when, text):
         try:
@@ -402,7 +415,8 @@ def main():
         with open(run.console.name) as f:
             print("".join(f.readlines()[-80:]))
     print("guest run: %.0f s" % (time.time() - start))
-    print("kernel: %d passed, %d failed" % (len(results) - len(failed), len(failed)))
+    print("kernel: %d passed, %d failed%s" % (len(results) - len(failed), len(failed),
+                                              ", %d skipped" % len(skipped) if skipped else ""))
     return 1 if failed or not results else 0
 
 
