@@ -2,13 +2,16 @@
 # Debian packages it needs when they are missing, configures once and builds incrementally.
 #
 #   make check             plain build, whole suite (the quick loop while developing)
-#   make test              what CI runs: the suite plain, under ASan+UBSan and under TSan,
-#                          then every fuzz target for FUZZ_SECONDS (30) each, then the Windows
-#                          cross build and its tests under Wine; each phase timed
+#   make test              what CI runs: the suite plain, on real kernel drivers, under
+#                          ASan+UBSan and under TSan, then every fuzz target for FUZZ_SECONDS
+#                          (30) each, then the Windows cross build and its tests under Wine;
+#                          each phase timed
 #   make asan / make tsan  one sanitizer build and its suite
 #   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
 #   make bench             every benchmark, one table
 #   make test-windows      cross build for Windows (mingw-w64) and its tests under Wine
+#   make test-kernel       the serial programs against real kernel drivers (ftdi_sio, 8250)
+#                          in Debian's kernel under QEMU
 #   make package-windows   the Windows zip: the programs with locale\ beside them
 
 BUILD ?= build
@@ -21,9 +24,16 @@ FUZZ_SECONDS ?= 30
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
+# The real-driver tests: QEMU, a static busybox for the guest's initramfs, the harness's
+# Python, and Debian's kernel package, downloaded (not installed) and unpacked into
+# $(KERNEL_DIR) with its module list made (busybox's depmod: the package ships none).
+KERNEL_PACKAGES := qemu-system-x86 busybox-static python3
+KERNEL_DIR = $(BUILD)/kernel
+
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation \
+            $(KERNEL_PACKAGES)
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
 # Wine to run the results, GoogleTest's sources to build it with that compiler, zip.
@@ -46,7 +56,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_s
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
+.PHONY: test-kernel deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
 
 all: build
 
@@ -66,6 +76,17 @@ deps:
 	  done; \
 	  $(APT_GET) install -y -qq --no-install-recommends $$missing; \
 	fi
+	@$(MAKE) --no-print-directory $(KERNEL_DIR)/.ready
+
+$(KERNEL_DIR)/.ready:
+	@rm -rf $(KERNEL_DIR) && mkdir -p $(KERNEL_DIR)
+	@pkg() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\).*/\1/p' | head -n 1; }; \
+	name=$$(pkg); [ -n "$$name" ] || { $(APT_GET) update -qq && name=$$(pkg); }; \
+	[ -n "$$name" ] || { echo "no linux-image-amd64 in the package lists"; exit 1; }; \
+	echo "Downloading $$name (unpacked into $(KERNEL_DIR), not installed)"; \
+	cd $(KERNEL_DIR) && apt-get download -qq $$name && \
+	dpkg-deb -x $${name}_*.deb root && rm -f $${name}_*.deb && \
+	busybox depmod -b root $$(ls root/lib/modules) && touch .ready
 
 deps-windows:
 	@missing=$$(for p in $(WIN_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
@@ -130,7 +151,7 @@ fuzz: fuzz-build
 # time of each phase is printed at the end.
 test: deps
 	@failed=""; report=""; \
-	for phase in check asan tsan fuzz test-windows; do \
+	for phase in check test-kernel asan tsan fuzz test-windows; do \
 	  start=$$(date +%s); \
 	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) || failed="$$failed $$phase"; \
 	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
@@ -177,6 +198,18 @@ check-install: package
 	  command -v $${tool%%:*} >/dev/null || $(APT_GET) install -y -qq $${tool##*:} || exit 1; \
 	done
 	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)
+
+# ---- Real drivers ---------------------------------------------------------------------------
+# The guest boots from an initramfs made at test time, mounts this machine's root read-only and
+# runs the plain build's programs there (tests/kernel/run.py says how). The modem-line library
+# answers for the UART's host-side pseudo-terminal, so the guest sees lines the test sets.
+$(KERNEL_DIR)/libquorvel-modemlines.so: tests/win32/modemlines.c
+	@mkdir -p $(@D)
+	cc -Wall -Wextra -O2 -shared -fPIC -o $@ $< -ldl
+
+test-kernel: deps $(BUILD)/build.ninja $(KERNEL_DIR)/libquorvel-modemlines.so
+	cmake --build $(BUILD) -j $(JOBS) --target quorvel-flash quorvel-boardsim serial_tests kernel_tests
+	python3 tests/kernel/run.py $(BUILD) $(KERNEL_DIR)/root $(KERNEL_DIR)/libquorvel-modemlines.so
 
 # ---- Windows ------------------------------------------------------------------------------
 # The cross build runs its build-time helper through Wine, so the private prefix comes first.

@@ -64,6 +64,67 @@ speed_t SpeedConstant(int baud) {
     return BOTHER;
 }
 
+// The character frame: data bits, stop bits, parity.
+tcflag_t FrameFlags(const TComLineSettings& s) {
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    tcflag_t cflag = sizes[s.DataBits - 5];
+    if (s.StopBits != sbOneStopBit)
+        cflag |= CSTOPB;
+    switch (s.Parity) {
+    case prNone:
+        break;
+    case prOdd:
+        cflag |= PARENB | PARODD;
+        break;
+    case prEven:
+        cflag |= PARENB;
+        break;
+    case prMark:
+        cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case prSpace:
+        cflag |= PARENB | CMSPAR;
+        break;
+    }
+    return cflag;
+}
+
+// CBAUD and CIBAUD start cleared; a rate without a B constant goes as BOTHER both ways.
+tcflag_t SpeedFlags(int baud) {
+    speed_t code = SpeedConstant(baud);
+    return code == BOTHER ? BOTHER | (BOTHER << IBSHIFT) : code;
+}
+
+// Raw mode with the settings' frame, rate, flow control and characters; the driver's line
+// discipline (c_line) is kept.
+void FillTermios(termios2& t, const TComLineSettings& s, int vmin) {
+    t.c_iflag =
+        (s.ParityCheck ? INPCK : IGNPAR) | (s.XonXoffOut ? IXON : 0) | (s.XonXoffIn ? IXOFF : 0);
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = CREAD | CLOCAL | HUPCL | FrameFlags(s) | SpeedFlags(s.BaudRate);
+    if (s.OutCTSFlow || s.ControlRTS == rtsHandshake)
+        t.c_cflag |= CRTSCTS;
+    t.c_ispeed = t.c_ospeed = static_cast<speed_t>(s.BaudRate);
+    std::fill(std::begin(t.c_cc), std::end(t.c_cc), 0);
+    t.c_cc[VMIN] = static_cast<cc_t>(vmin);
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
+}
+
+// DTR and RTS as the settings say; a device without them (a pseudo-terminal) is fine.
+int SetOutputLines(int fd, const TComLineSettings& s) {
+    int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+    if (ioctl(fd, s.ControlDTR == dtrDisable ? TIOCMBIC : TIOCMBIS, &dtr) < 0 &&
+        !IsUnsupported(errno))
+        return errno;
+    bool rtsHigh = s.ControlRTS == rtsEnable || s.ControlRTS == rtsHandshake;
+    if (ioctl(fd, rtsHigh ? TIOCMBIS : TIOCMBIC, &rts) < 0 && !IsUnsupported(errno))
+        return errno;
+    return 0;
+}
+
 const unsigned rxMask = EvRxCharBit | EvRxFlagBit | EvErrBit | EvBreakBit | EvRx80FullBit;
 const unsigned lineMask = EvCtsBit | EvDsrBit | EvRlsdBit | EvRingBit;
 
@@ -273,93 +334,15 @@ public:
                     return rc;
                 continue;
             }
-            if (txPending_.exchange(false))
-                txWatch_ = true;
-            unsigned ready = 0;
-            short want = 0;
-            int timeoutMs = -1;
-            if (mask & lineMask) {
-                modemWatch_.Start(fd, [this](unsigned events) {
-                    lineEvents_ |= events;
-                    Wake();
-                });
-                ready |= lineEvents_.exchange(0);
-            }
-            if (mask & rxMask) {
-                // From here on a read on the main thread must wake us to re-arm.
-                vminHigh_ = true;
-                int inKernel = 0;
-                uint64_t pulled = 0;
-                size_t buffered = 0;
-                {
-                    std::lock_guard lock(rxMutex_);
-                    if (int rc = Query(FIONREAD, inKernel))
-                        return Gone(rc, mask, events);
-                    if (purged_) {
-                        purged_ = false;
-                        lastArrived_ = pulled_;
-                    }
-                    // The event character is found in the bytes as they arrive, so they are
-                    // taken from the driver here rather than when the program reads them
-                    // (after the purge mark, which must not count them as old).
-                    if ((mask & EvRxFlagBit) && inKernel > 0) {
-                        if (int rc = Refill(false))
-                            return Gone(rc, mask, events);
-                        inKernel = kernelPending_;
-                    }
-                    pulled = pulled_;
-                    buffered = rxTail_ - rxHead_;
-                }
-                // Every byte that ever arrived was either taken from the driver or is
-                // still there: this count only grows, so "new bytes" is exact.
-                uint64_t arrived = pulled + uint64_t(inKernel);
-                uint64_t known = lastArrived_ > pulled ? lastArrived_ - pulled : 0;
-                if (arrived > lastArrived_) {
-                    lastArrived_ = arrived;
-                    ready |= EvRxCharBit | LineEvents();
-                    if ((int64_t(buffered) + inKernel) * 5 >= int64_t(inputSize_) * 4)
-                        ready |= EvRx80FullBit;
-                } else if (known < 255) {
-                    // poll() on a tty is level-triggered: with VMIN above the bytes already
-                    // reported it wakes only when new ones arrive.
-                    if (int rc = SetVmin(static_cast<int>(known) + 1))
-                        return Gone(rc, mask, events);
-                    want |= POLLIN;
-                } else {
-                    timeoutMs = 20; // VMIN tops out at 255; look again now and then
-                }
-                vminHigh_ = vmin_ > 1;
-                if (rxFlag_.exchange(false))
-                    ready |= EvRxFlagBit;
-            }
-            if (txWatch_) {
-                int queued = 0;
-                if (int rc = Query(TIOCOUTQ, queued))
-                    return Gone(rc, mask, events);
-                if (queued == 0) {
-                    txWatch_ = false;
-                    ready |= EvTxEmptyBit;
-                } else {
-                    // Wake when the queue should have drained at the line rate.
-                    int ms = static_cast<int>(int64_t(queued) * 10000 / std::max(1, baud_.load()));
-                    ms = std::clamp(ms + 1, 1, 100);
-                    timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
-                }
-            }
-            if (ready & mask) {
-                events = ready & mask;
+            WaitPlan plan;
+            if (int rc = Collect(fd, mask, plan))
+                return Gone(rc, mask, events);
+            if (plan.ready & mask) {
+                events = plan.ready & mask;
                 return 0;
             }
-            pollfd pfd[2] = {{fd, want, 0}, {wakeFd_, POLLIN, 0}};
-            if (poll(pfd, 2, timeoutMs) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            if (pfd[1].revents & POLLIN)
-                DrainWake();
-            if (pfd[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-                return Gone(EIO, mask, events);
+            if (int rc = Sleep(fd, plan))
+                return Gone(rc, mask, events);
         }
     }
 
@@ -403,55 +386,13 @@ protected:
         termios2 t{};
         if (ioctl(fd, TCGETS2, &t) < 0)
             return Failed(errno);
-        static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-        t.c_iflag = (s.ParityCheck ? INPCK : IGNPAR) | (s.XonXoffOut ? IXON : 0) |
-                    (s.XonXoffIn ? IXOFF : 0);
-        t.c_oflag = 0;
-        t.c_lflag = 0;
-        tcflag_t cflag = CREAD | CLOCAL | HUPCL | sizes[s.DataBits - 5];
-        if (s.StopBits != sbOneStopBit)
-            cflag |= CSTOPB;
-        switch (s.Parity) {
-        case prNone:
-            break;
-        case prOdd:
-            cflag |= PARENB | PARODD;
-            break;
-        case prEven:
-            cflag |= PARENB;
-            break;
-        case prMark:
-            cflag |= PARENB | CMSPAR | PARODD;
-            break;
-        case prSpace:
-            cflag |= PARENB | CMSPAR;
-            break;
-        }
-        if (s.OutCTSFlow || s.ControlRTS == rtsHandshake)
-            cflag |= CRTSCTS;
-        // CBAUD and CIBAUD start cleared; a rate without a B constant goes as BOTHER both ways.
-        speed_t code = SpeedConstant(s.BaudRate);
-        cflag |= code;
-        if (code == BOTHER)
-            cflag |= BOTHER << IBSHIFT;
-        t.c_cflag = cflag;
-        t.c_ispeed = t.c_ospeed = static_cast<speed_t>(s.BaudRate);
-        std::fill(std::begin(t.c_cc), std::end(t.c_cc), 0);
-        t.c_cc[VMIN] = static_cast<cc_t>(vmin_.load());
-        t.c_cc[VTIME] = 0;
-        t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
-        t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
+        FillTermios(t, s, vmin_);
         if (ioctl(fd, TCSETS2, &t) < 0)
             return Failed(errno);
         eventChar_ = static_cast<unsigned char>(s.EventChar);
         baud_ = s.BaudRate;
-        int dtr = TIOCM_DTR, rts = TIOCM_RTS;
-        if (ioctl(fd, s.ControlDTR == dtrDisable ? TIOCMBIC : TIOCMBIS, &dtr) < 0 &&
-            !IsUnsupported(errno))
-            return Failed(errno);
-        bool rtsHigh = s.ControlRTS == rtsEnable || s.ControlRTS == rtsHandshake;
-        if (ioctl(fd, rtsHigh ? TIOCMBIS : TIOCMBIC, &rts) < 0 && !IsUnsupported(errno))
-            return Failed(errno);
+        if (int rc = SetOutputLines(fd, s))
+            return Failed(rc);
         return 0;
     }
 
@@ -467,6 +408,115 @@ protected:
 
 private:
     using Clock = std::chrono::steady_clock;
+
+    // One round of the event thread's wait: the events found, and what to sleep on if none.
+    struct WaitPlan {
+        unsigned ready = 0;
+        short want = 0;     // poll() events on the device
+        int timeoutMs = -1; // look again by then at the latest
+        void LookAgainWithin(int ms) { timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms); }
+    };
+
+    // What the device has for the wait now. An error is the device's.
+    int Collect(int fd, unsigned mask, WaitPlan& plan) {
+        if (txPending_.exchange(false))
+            txWatch_ = true;
+        if (mask & lineMask) {
+            modemWatch_.Start(fd, [this](unsigned events) {
+                lineEvents_ |= events;
+                Wake();
+            });
+            plan.ready |= lineEvents_.exchange(0);
+        }
+        if (mask & rxMask)
+            if (int rc = CollectReceived(mask, plan))
+                return rc;
+        return txWatch_ ? CollectTxEmpty(plan) : 0;
+    }
+
+    struct Arrivals {
+        int inKernel = 0;    // still in the driver
+        uint64_t pulled = 0; // taken from the driver since open
+        size_t buffered = 0; // taken and not yet read
+    };
+
+    int CollectReceived(unsigned mask, WaitPlan& plan) {
+        // From here on a read on the main thread must wake us to re-arm.
+        vminHigh_ = true;
+        Arrivals now;
+        if (int rc = CountArrivals(mask, now))
+            return rc;
+        // Every byte that ever arrived was either taken from the driver or is still there:
+        // this count only grows, so "new bytes" is exact.
+        uint64_t arrived = now.pulled + uint64_t(now.inKernel);
+        uint64_t known = lastArrived_ > now.pulled ? lastArrived_ - now.pulled : 0;
+        if (arrived > lastArrived_) {
+            lastArrived_ = arrived;
+            plan.ready |= EvRxCharBit | LineEvents();
+            if ((int64_t(now.buffered) + now.inKernel) * 5 >= int64_t(inputSize_) * 4)
+                plan.ready |= EvRx80FullBit;
+        } else if (known < 255) {
+            // poll() on a tty is level-triggered: with VMIN above the bytes already reported
+            // it wakes only when new ones arrive.
+            if (int rc = SetVmin(static_cast<int>(known) + 1))
+                return rc;
+            plan.want |= POLLIN;
+        } else {
+            plan.LookAgainWithin(20); // VMIN tops out at 255
+        }
+        vminHigh_ = vmin_ > 1;
+        if (rxFlag_.exchange(false))
+            plan.ready |= EvRxFlagBit;
+        return 0;
+    }
+
+    int CountArrivals(unsigned mask, Arrivals& now) {
+        std::lock_guard lock(rxMutex_);
+        if (int rc = Query(FIONREAD, now.inKernel))
+            return rc;
+        if (purged_) {
+            purged_ = false;
+            lastArrived_ = pulled_;
+        }
+        // The event character is found in the bytes as they arrive, so they are taken from
+        // the driver here rather than when the program reads them (after the purge mark,
+        // which must not count them as old).
+        if ((mask & EvRxFlagBit) && now.inKernel > 0) {
+            if (int rc = Refill(false))
+                return rc;
+            now.inKernel = kernelPending_;
+        }
+        now.pulled = pulled_;
+        now.buffered = rxTail_ - rxHead_;
+        return 0;
+    }
+
+    int CollectTxEmpty(WaitPlan& plan) {
+        int queued = 0;
+        if (int rc = Query(TIOCOUTQ, queued))
+            return rc;
+        if (queued == 0) {
+            txWatch_ = false;
+            plan.ready |= EvTxEmptyBit;
+            return 0;
+        }
+        // Wake when the queue should have drained at the line rate.
+        int ms = static_cast<int>(int64_t(queued) * 10000 / std::max(1, baud_.load()));
+        plan.LookAgainWithin(std::clamp(ms + 1, 1, 100));
+        return 0;
+    }
+
+    // Until the device has what the plan waits for, its time is up or the thread is woken.
+    int Sleep(int fd, const WaitPlan& plan) {
+        pollfd pfd[2] = {{fd, plan.want, 0}, {wakeFd_, POLLIN, 0}};
+        if (poll(pfd, 2, plan.timeoutMs) < 0)
+            return errno == EINTR ? 0 : errno;
+        if (pfd[1].revents & POLLIN)
+            DrainWake();
+        if (pfd[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            return EIO;
+        return 0;
+    }
 
     // Takes what the driver holds into the receive buffer (rxMutex_ held). The event thread
     // filling for itself needs no wake-up.

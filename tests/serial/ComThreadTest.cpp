@@ -4,13 +4,11 @@
 #include "serial/ComBackend.h"
 #include "serial/ComPort.h"
 #include "serial/posix/ModemWatch.h"
+#include "tests/support/ThreadCpu.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <dirent.h>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -20,36 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Log = std::vector<std::string>;
-
-// CPU seconds used so far by every thread of the process but this one.
-double OtherThreadsCpu() {
-    double total = 0;
-    std::string self = std::to_string(gettid());
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* e = readdir(dir)) {
-        std::string tid = e->d_name;
-        if (tid == "." || tid == ".." || tid == self)
-            continue;
-        std::ifstream in("/proc/self/task/" + tid + "/stat");
-        std::string line;
-        std::getline(in, line);
-        auto close = line.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(line.substr(close + 2));
-        std::string f;
-        long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> f; ++i) {
-            if (i == 14)
-                utime = std::stol(f);
-            if (i == 15)
-                stime = std::stol(f);
-        }
-        total += double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
-    closedir(dir);
-    return total;
-}
 
 // Notices when a worker hands something to the main thread.
 class QueueWatch {
