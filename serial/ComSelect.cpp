@@ -133,9 +133,11 @@ void TComSelect::SetComProperty(TComProperty value) {
 void TComSelect::SelectPort() {
     // Read first: a list that cannot be read leaves the entries as they were.
     std::vector<std::string> names;
+#ifndef _WIN32
     if (Folders().Set)
         EnumComPorts(names, Folders().TtyClassDir, Folders().DevDir);
     else
+#endif
         EnumComPorts(names);
     items_.Clear();
     for (const std::string& name : names)
