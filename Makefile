@@ -26,9 +26,11 @@ PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchm
             dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
-# Wine to run the results, GoogleTest's sources to build it with that compiler, zip.
+# Wine to run the results (its window under Xvfb, with the fonts Windows has), GoogleTest's
+# sources to build it with that compiler, zip and NSIS for the packages.
 WIN_BUILD ?= build-win
-WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build
+WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build \
+                fonts-wine nsis xvfb xauth imagemagick
 WIN_PREFIX = $(CURDIR)/$(WIN_BUILD)/wineprefix
 WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all
 # Ports mapped through the registry for the port-list test, and their order as text.
@@ -186,6 +188,8 @@ $(WIN_PREFIX)/.quorvel-ready:
 	@mkdir -p $(WIN_BUILD)
 	@echo "Creating the Wine prefix $(WIN_PREFIX) (once)"
 	$(WINE_ENV) WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >$(WIN_BUILD)/wineboot.log 2>&1
+	@# The window's font: Wine lists "MS Sans Serif" but finds its file only among the prefix's.
+	cp /usr/share/wine/fonts/sserife.fon $(WIN_PREFIX)/drive_c/windows/Fonts/
 	@for p in $(WIN_REGISTRY_PORTS); do \
 	  $(WINE_ENV) wine reg add 'HKLM\Software\Wine\Ports' /v $$p /d /dev/null /f >>$(WIN_BUILD)/wineboot.log 2>&1 || exit 1; \
 	done
@@ -207,7 +211,8 @@ $(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
 
 # Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
 # goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
-# The flasher's run needs the board simulator, a Linux program from the native build.
+# The flasher's and the window's runs need the board simulator, a Linux program from the
+# native build; the window's runs on a virtual display (Xvfb).
 test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
               $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so \
               $(BUILD)/build.ninja
@@ -229,6 +234,10 @@ test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.
 	$(WINE_ENV) timeout 300 $(CURDIR)/tests/win32/flash-under-wine.sh bin/quorvel-flash.exe \
 	  $(abspath $(BUILD))/bin/quorvel-boardsim $$PWD/host/libquorvel-modemlines.so \
 	  $(CURDIR)/resources/firmware.hex $$PWD/flash-run 2>>wine.log || failed="$$failed quorvel-flash.exe"; \
+	xvfb-run -a env $(WINE_ENV) timeout 400 $(CURDIR)/tests/win32/window-under-wine.sh \
+	  bin/win32_window_tests.exe $(abspath $(BUILD))/bin/quorvel-boardsim \
+	  $$PWD/host/libquorvel-modemlines.so $(CURDIR)/resources/firmware.hex $$PWD/window-run \
+	  2>>wine.log || failed="$$failed bin/win32_window_tests.exe"; \
 	$(WINE_ENV) wineserver -k 2>/dev/null; \
 	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
 	echo "== Windows tests passed"

@@ -535,7 +535,7 @@ void TProgressBar::StepIt() {
 TMemo::TMemo(TWinControl* parent)
     : TWinControl(parent, L"EDIT",
                   WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                      ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                      ES_AUTOVSCROLL,
                   WS_EX_CLIENTEDGE) {}
 
 void TMemo::SetLines(const char* const* lines, int count) {
@@ -548,19 +548,26 @@ void TMemo::SetLines(const char* const* lines, int count) {
     SetText(all);
 }
 
+std::vector<std::string> TMemo::Lines() const {
+    std::vector<std::string> lines;
+    const std::string text = Text();
+    std::string::size_type start = 0;
+    for (;;) {
+        auto end = text.find("\r\n", start);
+        lines.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            return lines;
+        start = end + 2;
+    }
+}
+
 int TMemo::LineCount() const {
-    return int(SendMessageW(handle_, EM_GETLINECOUNT, 0, 0));
+    return int(Lines().size());
 }
 
 std::string TMemo::Line(int index) const {
-    LRESULT start = SendMessageW(handle_, EM_LINEINDEX, index, 0);
-    if (start < 0)
-        return {};
-    int length = int(SendMessageW(handle_, EM_LINELENGTH, start, 0));
-    std::wstring text(std::max(length, 1), L'\0');
-    *reinterpret_cast<WORD*>(text.data()) = WORD(text.size());
-    text.resize(SendMessageW(handle_, EM_GETLINE, index, reinterpret_cast<LPARAM>(text.data())));
-    return Narrow(text);
+    std::vector<std::string> lines = Lines();
+    return index >= 0 && index < int(lines.size()) ? lines[index] : std::string();
 }
 
 bool TMemo::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {

@@ -218,11 +218,14 @@ private:
     int step_ = 10;
 };
 
-// A read-only multi-line text with a vertical scroll bar.
+// A read-only multi-line text with a vertical scroll bar. A line wider than the box goes on
+// in the next row.
 class TMemo : public TWinControl {
 public:
     explicit TMemo(TWinControl* parent);
     void SetLines(const char* const* lines, int count);
+    // The text's own lines, however they are wrapped on the screen.
+    std::vector<std::string> Lines() const;
     int LineCount() const;
     std::string Line(int index) const;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;

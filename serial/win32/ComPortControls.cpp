@@ -37,11 +37,15 @@ void TComComboBox::SetBounds(int left, int top, int width, int height) {
     const int itemHeight = int(SendMessageW(handle_, CB_GETITEMHEIGHT, 0, 0));
     MoveWindow(handle_, Scale(left), Scale(top), Scale(width), Scale(height) + 8 * itemHeight + 2,
                TRUE);
-    RECT closed;
-    GetWindowRect(handle_, &closed);
-    const int field = int(SendMessageW(handle_, CB_GETITEMHEIGHT, WPARAM(-1), 0));
-    SendMessageW(handle_, CB_SETITEMHEIGHT, WPARAM(-1),
-                 field + Scale(height) - (closed.bottom - closed.top));
+    for (int tries = 0; tries < 3; ++tries) {
+        RECT closed;
+        GetWindowRect(handle_, &closed);
+        const int difference = Scale(height) - (closed.bottom - closed.top);
+        if (difference == 0)
+            break;
+        const int field = int(SendMessageW(handle_, CB_GETITEMHEIGHT, WPARAM(-1), 0));
+        SendMessageW(handle_, CB_SETITEMHEIGHT, WPARAM(-1), field + difference);
+    }
 }
 
 void TComComboBox::SetComPort(TCustomComPort* port) {
