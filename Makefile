@@ -9,7 +9,8 @@
 #   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
 #   make bench             every benchmark, one table
 #   make test-windows      cross build for Windows (mingw-w64) and its tests under Wine
-#   make package-windows   the Windows zip: the programs with locale\ beside them
+#   make screenshots-windows   docs/windows-tab-N.png, the Windows window under Wine
+#   make package-windows   the Windows installer and zip: the programs with locale\ beside them
 
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -48,7 +49,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_s
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
+.PHONY: deps-windows test-windows screenshots-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
 
 all: build
 
@@ -241,6 +242,13 @@ test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.
 	$(WINE_ENV) wineserver -k 2>/dev/null; \
 	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
 	echo "== Windows tests passed"
+
+# Pictures of the four tabs of the Windows window for docs/ (Wine under Xvfb).
+screenshots-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target win32_window_screenshots
+	@mkdir -p $(WIN_BUILD)/shots
+	cd $(WIN_BUILD) && xvfb-run -a env $(WINE_ENV) wine bin/win32_window_screenshots.exe shots
+	for i in 0 1 2 3; do convert $(WIN_BUILD)/shots/windows-tab-$$i.bmp docs/windows-tab-$$i.png || exit 1; done
 
 package-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target package-windows

@@ -113,6 +113,8 @@ TWinControl::TWinControl(TWinControl* parent, const wchar_t* windowClass, DWORD 
     classProc_ = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(handle_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SubclassProc)));
     if (parent) {
+        // A control made later lies over those made before it, whatever the system's habit.
+        SetWindowPos(handle_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         SetFont(parent->font_, false);
         parent->owned_.emplace_back(this);
     }

@@ -280,6 +280,13 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
 
 TEST_F(WinWindowTest, EachTabShowsExactlyItsPanel) {
     TWinControl* panels[] = {form_->GrupoSerial, form_->GroupBox1, form_->Memo1, form_->Memo2};
+    // Every panel lies over the tab strip, or the strip paints over its frame.
+    for (TWinControl* panel : panels) {
+        HWND below = panel->Handle();
+        while (below && below != form_->TabControl1->Handle())
+            below = GetWindow(below, GW_HWNDNEXT);
+        EXPECT_TRUE(below) << panel->Text();
+    }
     for (int tab : {1, 2, 3, 0}) {
         PickTab(tab);
         for (int i = 0; i < 4; ++i)
