@@ -23,7 +23,8 @@ bool SaveClientArea(HWND window, const std::string& file) {
     RECT r;
     GetClientRect(window, &r);
     const int width = r.right, height = r.bottom, stride = (width * 3 + 3) & ~3;
-    BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, DWORD(stride * height)};
+    BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, DWORD(stride * height),
+                          0,           0,     0,      0};
     void* bits = nullptr;
     HDC screen = GetDC(window);
     HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
