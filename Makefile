@@ -253,6 +253,9 @@ screenshots-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/buil
 package-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target package-windows
 	@zip -sf $(WIN_BUILD)/quorvel-*-windows.zip >$(WIN_BUILD)/zip-contents.txt && \
-	for f in /quorvel-flash.exe /locale/pt_BR/LC_MESSAGES/quorvel-flash.mo; do \
+	for f in /quorvel-updater.exe /quorvel-flash.exe /LEIA-ME.txt \
+	         /locale/pt_BR/LC_MESSAGES/quorvel-flash.mo; do \
 	  grep -q -- "-windows$$f$$" $(WIN_BUILD)/zip-contents.txt || { echo "zip lacks $$f"; exit 1; }; \
 	done
+	xvfb-run -a env $(WINE_ENV) timeout 300 packaging/windows/check-installer.sh \
+	  $$(ls -t $(WIN_BUILD)/quorvel-*-setup.exe | head -n 1) 2>>$(WIN_BUILD)/wine.log
