@@ -116,6 +116,37 @@ private:
     std::vector<SeenBox> seen_;
 };
 
+struct Place {
+    TWinControl* Control;
+    RECT Want; // left, top, width, height at 96 dpi
+    bool Sized;
+};
+
+std::vector<Place> Places(TForm1& f) {
+    return {
+        {f.TabControl1, {5, 5, 291, 186}, false},   {f.GroupBox1, {10, 30, 281, 156}, false},
+        {f.Memo1, {10, 35, 281, 151}, false},       {f.Memo2, {10, 35, 281, 151}, false},
+        {f.GrupoSerial, {10, 30, 281, 156}, false}, {f.ComComboBox1, {90, 65, 61, 21}, false},
+        {f.ComLed1, {157, 64, 25, 25}, false},      {f.BtSerial, {90, 90, 96, 21}, false},
+        {f.Label6, {45, 135, 194, 13}, false},      {f.BtConecta, {25, 20, 86, 21}, false},
+        {f.LbStatus, {135, 33, 136, 13}, false},    {f.BtInicia, {70, 100, 151, 21}, false},
+        {f.BarraSts, {10, 130, 261, 17}, false},    {f.Label8, {35, 20, 207, 13}, true},
+        {f.Label7, {80, 45, 113, 13}, true},        {f.Label1, {160, 15, 45, 16}, true},
+        {f.LbPlaca, {215, 15, 4, 16}, true},        {f.Label2, {10, 60, 76, 13}, true},
+        {f.LbVersao1, {95, 60, 49, 13}, true},      {f.Label5, {160, 60, 56, 13}, true},
+        {f.LbSerial, {225, 60, 30, 13}, true},      {f.Label3, {10, 80, 77, 13}, true},
+        {f.LbVersao2, {95, 80, 49, 13}, true},      {f.Label4, {160, 80, 58, 13}, true},
+        {f.LbBlocos, {225, 80, 15, 13}, true},
+    };
+}
+
+RECT InParent(const TWinControl* control) {
+    RECT r;
+    GetWindowRect(control->Handle(), &r);
+    MapWindowPoints(nullptr, GetParent(control->Handle()), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
 class WinWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -189,29 +220,8 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
 
     // Rectangles in the parent's client area; a label that sizes itself keeps left, top and
     // height, and its width is its text's.
-    const struct {
-        TWinControl* Control;
-        RECT Want;
-        bool Sized;
-    } places[] = {
-        {f.TabControl1, {5, 5, 291, 186}, false},   {f.GroupBox1, {10, 30, 281, 156}, false},
-        {f.Memo1, {10, 35, 281, 151}, false},       {f.Memo2, {10, 35, 281, 151}, false},
-        {f.GrupoSerial, {10, 30, 281, 156}, false}, {f.ComComboBox1, {90, 65, 61, 21}, false},
-        {f.ComLed1, {157, 64, 25, 25}, false},      {f.BtSerial, {90, 90, 96, 21}, false},
-        {f.Label6, {45, 135, 194, 13}, false},      {f.BtConecta, {25, 20, 86, 21}, false},
-        {f.LbStatus, {135, 33, 136, 13}, false},    {f.BtInicia, {70, 100, 151, 21}, false},
-        {f.BarraSts, {10, 130, 261, 17}, false},    {f.Label8, {35, 20, 207, 13}, true},
-        {f.Label7, {80, 45, 113, 13}, true},        {f.Label1, {160, 15, 45, 16}, true},
-        {f.LbPlaca, {215, 15, 4, 16}, true},        {f.Label2, {10, 60, 76, 13}, true},
-        {f.LbVersao1, {95, 60, 49, 13}, true},      {f.Label5, {160, 60, 56, 13}, true},
-        {f.LbSerial, {225, 60, 30, 13}, true},      {f.Label3, {10, 80, 77, 13}, true},
-        {f.LbVersao2, {95, 80, 49, 13}, true},      {f.Label4, {160, 80, 58, 13}, true},
-        {f.LbBlocos, {225, 80, 15, 13}, true},
-    };
-    for (const auto& p : places) {
-        RECT r;
-        GetWindowRect(p.Control->Handle(), &r);
-        MapWindowPoints(nullptr, GetParent(p.Control->Handle()), reinterpret_cast<POINT*>(&r), 2);
+    for (const Place& p : Places(f)) {
+        RECT r = InParent(p.Control);
         const std::string name = p.Control->Text();
         EXPECT_EQ(r.left, p.Want.left) << name;
         EXPECT_EQ(r.top, p.Want.top) << name;
@@ -276,6 +286,42 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
     EXPECT_EQ(f.Memo1->LineCount(), 99);
     EXPECT_EQ(f.Memo2->LineCount(), 56);
     EXPECT_EQ(f.Memo2->Line(0), "Procedimento para atualização:");
+}
+
+// Run with the screen at another dpi (window-under-wine.sh does so at 144): the window and
+// every place grow with it instead of being stretched by the system.
+TEST_F(WinWindowTest, EveryPlaceScalesWithTheScreen) {
+    TForm1& f = *form_;
+    const int dpi = f.Dpi();
+    if (dpi == 96)
+        GTEST_SKIP() << "the screen is at 96 dpi";
+    auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+    RECT client;
+    GetClientRect(f.Handle(), &client);
+    EXPECT_EQ(client.right, scaled(299));
+    EXPECT_EQ(client.bottom, scaled(194));
+    for (const Place& p : Places(f)) {
+        RECT r = InParent(p.Control);
+        EXPECT_EQ(r.left, scaled(p.Want.left)) << p.Control->Text();
+        EXPECT_EQ(r.top, scaled(p.Want.top)) << p.Control->Text();
+        // The closed drop-down is as high as its larger font needs, give or take a pixel.
+        EXPECT_NEAR(r.bottom - r.top, scaled(p.Want.bottom), p.Control == f.ComComboBox1 ? 2 : 0)
+            << p.Control->Text();
+        if (!p.Sized) {
+            EXPECT_EQ(r.right - r.left, scaled(p.Want.right)) << p.Control->Text();
+        }
+    }
+}
+
+// Tab goes through the shown controls in the layout's order, round and round.
+TEST_F(WinWindowTest, TheTabKeyFollowsTheTabOrder) {
+    SetFocus(form_->ComComboBox1->Handle());
+    for (TWinControl* next : {(TWinControl*)form_->BtSerial, (TWinControl*)form_->TabControl1,
+                              (TWinControl*)form_->ComComboBox1}) {
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
+        Application->ProcessMessages();
+        EXPECT_EQ(GetFocus(), next->Handle()) << next->Text();
+    }
 }
 
 TEST_F(WinWindowTest, EachTabShowsExactlyItsPanel) {

@@ -44,6 +44,13 @@ LD_PRELOAD=$preload QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
 status=$?
 [[ $* == *gtest_filter* ]] && exit $status
 
+# Once more with the screen at 150 %: the layout scales.
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
+wineserver -k
+wine "$exe" --gtest_filter='*Scales*' || status=1
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null
+wineserver -k
+
 # The plain board's flashed bytes from 0x800 on, against the image's source file.
 expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2) >= 0x800) {
                          $b{hex $2} = pack("H*", substr($3, 0, 2 * hex $1)) }
