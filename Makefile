@@ -235,10 +235,12 @@ test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.
 	$(WINE_ENV) timeout 300 $(CURDIR)/tests/win32/flash-under-wine.sh bin/quorvel-flash.exe \
 	  $(abspath $(BUILD))/bin/quorvel-boardsim $$PWD/host/libquorvel-modemlines.so \
 	  $(CURDIR)/resources/firmware.hex $$PWD/flash-run 2>>wine.log || failed="$$failed quorvel-flash.exe"; \
+	start=$$(date +%s); \
 	xvfb-run -a env $(WINE_ENV) timeout 400 $(CURDIR)/tests/win32/window-under-wine.sh \
 	  bin/win32_window_tests.exe $(abspath $(BUILD))/bin/quorvel-boardsim \
 	  $$PWD/host/libquorvel-modemlines.so $(CURDIR)/resources/firmware.hex $$PWD/window-run \
 	  2>>wine.log || failed="$$failed bin/win32_window_tests.exe"; \
+	echo "== the window under Wine: $$(( $$(date +%s) - start )) s"; \
 	$(WINE_ENV) wineserver -k 2>/dev/null; \
 	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
 	echo "== Windows tests passed"

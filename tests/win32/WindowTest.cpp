@@ -2,7 +2,7 @@
 // messages to the controls, texts read back from them, message boxes found by their caption and
 // closed. The boards are quorvel-boardsim on pseudo-terminals that window-under-wine.sh maps
 // as COM21 (a plain board), COM22 (one that stops answering) and COM23 (one on a real-speed
-// line); COM29 is listed but has no device behind it.
+// line); COM29 is a port without a device behind it.
 #include "framework/win32/Application.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
@@ -15,20 +15,22 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr char Title[] = "Atualizador Quorvel";
-const char* const TestPorts[] = {"COM21", "COM22", "COM23", "COM29"};
+const std::vector<std::string> BoardPorts = {"COM21", "COM22", "COM23"};
 constexpr wchar_t SerialComm[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // The ports as the system lists them, as an adapter's driver would enter them.
-void ListPorts(bool listed) {
+void ListPorts(const std::vector<std::string>& ports, bool listed) {
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialComm, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
         return;
-    for (const char* port : TestPorts) {
+    for (const std::string& port : ports) {
         std::wstring name = L"\\Device\\QuorvelTest" + Widen(port);
         std::wstring value = Widen(port);
         if (listed)
@@ -340,9 +342,12 @@ TEST_F(WinWindowTest, EachTabShowsExactlyItsPanel) {
     }
 }
 
-// A port that cannot be opened: the box names it and the window stays closed.
+// A port that cannot be opened: the box names it and the window stays closed. The port is
+// plugged in after start-up: the list shows it once it drops down again.
 TEST_F(WinWindowTest, AFailedOpenShowsItsBoxAndChangesNothing) {
+    ListPorts({"COM29"}, true);
     PickPort("COM29");
+    ListPorts({"COM29"}, false);
     Click(form_->BtSerial);
     ASSERT_EQ(closer_->Seen().size(), 1u);
     const SeenBox& box = closer_->Seen()[0];
@@ -413,8 +418,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     TApplication app(argc, argv);
     app.SetTitle(Title);
-    ListPorts(true);
+    ListPorts(BoardPorts, true);
     int result = RUN_ALL_TESTS();
-    ListPorts(false);
+    ListPorts(BoardPorts, false);
     return result;
 }
