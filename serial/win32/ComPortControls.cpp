@@ -397,7 +397,7 @@ bool TComLed::Notify(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
     if (message != WM_DRAWITEM)
         return false;
     if (glyphOn_.Empty() || glyphOff_.Empty())
-        const_cast<TComLed*>(this)->SelectLedBitmap();
+        SelectLedBitmap();
     const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
     Draw(item->hDC, item->rcItem);
     result = TRUE;
