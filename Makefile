@@ -31,7 +31,7 @@ PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchm
 # sources to build it with that compiler, zip and NSIS for the packages.
 WIN_BUILD ?= build-win
 WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build \
-                fonts-wine nsis xvfb xauth imagemagick
+                fonts-wine nsis xvfb xauth
 WIN_PREFIX = $(CURDIR)/$(WIN_BUILD)/wineprefix
 WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all
 # Ports mapped through the registry for the port-list test, and their order as text.
@@ -248,6 +248,7 @@ test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.
 # Pictures of the four tabs of the Windows window for docs/ (Wine under Xvfb).
 screenshots-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target win32_window_screenshots
+	@command -v convert >/dev/null || $(APT_GET) install -y -qq --no-install-recommends imagemagick
 	@mkdir -p $(WIN_BUILD)/shots
 	cd $(WIN_BUILD) && xvfb-run -a env $(WINE_ENV) wine bin/win32_window_screenshots.exe shots
 	for i in 0 1 2 3; do convert $(WIN_BUILD)/shots/windows-tab-$$i.bmp docs/windows-tab-$$i.png || exit 1; done
