@@ -166,8 +166,12 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND hwnd, UINT message, WPARAM wPara
         break;
     }
     if (TWinControl* source = from != hwnd ? FromHandle(from) : nullptr) {
+        // No exception may cross the system's frames: a failure is shown and the program
+        // goes on.
         LRESULT result = 0;
-        if (source->Notify(message, wParam, lParam, result))
+        bool handled = true;
+        Guard([&] { handled = source->Notify(message, wParam, lParam, result); });
+        if (handled)
             return result;
     }
     return self->WindowProc(message, wParam, lParam);

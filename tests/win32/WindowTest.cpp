@@ -3,6 +3,7 @@
 // closed. The boards are quorvel-boardsim on pseudo-terminals that window-under-wine.sh maps
 // as COM21 (a plain board), COM22 (one that stops answering) and COM23 (one on a real-speed
 // line); COM29 is a port without a device behind it.
+#include "framework/Exception.h"
 #include "framework/win32/Application.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
@@ -357,6 +358,17 @@ TEST_F(WinWindowTest, AFailedOpenShowsItsBoxAndChangesNothing) {
     EXPECT_TRUE(form_->ComComboBox1->Enabled());
     EXPECT_FALSE(form_->BtConecta->Enabled());
     EXPECT_EQ(form_->ComLed1->State(), lsOff);
+}
+
+// A failure that leaves a handler never crosses the system's frames: the standard exception
+// box shows it, with its error icon, and the window goes on.
+TEST_F(WinWindowTest, AFailureInAHandlerShowsTheExceptionBox) {
+    form_->BtSerial->OnClick = [] { throw Exception("Falhou a porta"); };
+    Click(form_->BtSerial);
+    ASSERT_EQ(closer_->Seen().size(), 1u);
+    EXPECT_EQ(closer_->Seen()[0].Text, "Falhou a porta");
+    EXPECT_EQ(closer_->Seen()[0].Shape(), "icon, 1 button(s), centred, modal");
+    EXPECT_TRUE(form_->BtSerial->Enabled());
 }
 
 TEST_F(WinWindowTest, AWholeUpdateEndsWithItsBox) {
