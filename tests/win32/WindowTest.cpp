@@ -286,6 +286,10 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
     // A line longer than the text box goes on in the next row, never out of sight.
     for (TMemo* memo : {f.Memo1, f.Memo2})
         EXPECT_FALSE(GetWindowLongW(memo->Handle(), GWL_STYLE) & (ES_AUTOHSCROLL | WS_HSCROLL));
+    // The lamp's glyphs come from the program's resources.
+    EXPECT_EQ(f.ComLed1->BitmapToDraw().Width(), 15);
+    EXPECT_EQ(f.ComLed1->BitmapToDraw().Height(), 15);
+    EXPECT_EQ(f.ComLed1->CalcBitmapPos().x, 5);
     EXPECT_EQ(f.Memo1->LineCount(), 99);
     EXPECT_EQ(f.Memo2->LineCount(), 56);
     EXPECT_EQ(f.Memo2->Line(0), "Procedimento para atualização:");
