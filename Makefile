@@ -12,7 +12,8 @@
 #   make test-windows      cross build for Windows (mingw-w64) and its tests under Wine
 #   make test-kernel       the serial programs against real kernel drivers (ftdi_sio, 8250)
 #                          in Debian's kernel under QEMU
-#   make package-windows   the Windows zip: the programs with locale\ beside them
+#   make screenshots-windows   docs/windows-tab-N.png, the Windows window under Wine
+#   make package-windows   the Windows installer and zip: the programs with locale\ beside them
 
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -36,9 +37,11 @@ PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchm
             $(KERNEL_PACKAGES)
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
-# Wine to run the results, GoogleTest's sources to build it with that compiler, zip.
+# Wine to run the results (its window under Xvfb, with the fonts Windows has), GoogleTest's
+# sources to build it with that compiler, zip and NSIS for the packages.
 WIN_BUILD ?= build-win
-WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build
+WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build \
+                fonts-wine nsis xvfb xauth
 WIN_PREFIX = $(CURDIR)/$(WIN_BUILD)/wineprefix
 WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all
 # Ports mapped through the registry for the port-list test, and their order as text.
@@ -56,7 +59,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_s
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: test-kernel deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
+.PHONY: test-kernel deps-windows test-windows screenshots-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
 
 all: build
 
@@ -219,6 +222,8 @@ $(WIN_PREFIX)/.quorvel-ready:
 	@mkdir -p $(WIN_BUILD)
 	@echo "Creating the Wine prefix $(WIN_PREFIX) (once)"
 	$(WINE_ENV) WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >$(WIN_BUILD)/wineboot.log 2>&1
+	@# The window's font: Wine lists "MS Sans Serif" but finds its file only among the prefix's.
+	cp /usr/share/wine/fonts/sserife.fon $(WIN_PREFIX)/drive_c/windows/Fonts/
 	@for p in $(WIN_REGISTRY_PORTS); do \
 	  $(WINE_ENV) wine reg add 'HKLM\Software\Wine\Ports' /v $$p /d /dev/null /f >>$(WIN_BUILD)/wineboot.log 2>&1 || exit 1; \
 	done
@@ -240,7 +245,8 @@ $(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
 
 # Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
 # goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
-# The flasher's run needs the board simulator, a Linux program from the native build.
+# The flasher's and the window's runs need the board simulator, a Linux program from the
+# native build; the window's runs on a virtual display (Xvfb).
 test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
               $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so \
               $(BUILD)/build.ninja
@@ -262,13 +268,30 @@ test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.
 	$(WINE_ENV) timeout 300 $(CURDIR)/tests/win32/flash-under-wine.sh bin/quorvel-flash.exe \
 	  $(abspath $(BUILD))/bin/quorvel-boardsim $$PWD/host/libquorvel-modemlines.so \
 	  $(CURDIR)/resources/firmware.hex $$PWD/flash-run 2>>wine.log || failed="$$failed quorvel-flash.exe"; \
+	start=$$(date +%s); \
+	xvfb-run -a env $(WINE_ENV) timeout 400 $(CURDIR)/tests/win32/window-under-wine.sh \
+	  bin/win32_window_tests.exe $(abspath $(BUILD))/bin/quorvel-boardsim \
+	  $$PWD/host/libquorvel-modemlines.so $(CURDIR)/resources/firmware.hex $$PWD/window-run \
+	  2>>wine.log || failed="$$failed bin/win32_window_tests.exe"; \
+	echo "== the window under Wine: $$(( $$(date +%s) - start )) s"; \
 	$(WINE_ENV) wineserver -k 2>/dev/null; \
 	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
 	echo "== Windows tests passed"
 
+# Pictures of the four tabs of the Windows window for docs/ (Wine under Xvfb).
+screenshots-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target win32_window_screenshots
+	@command -v convert >/dev/null || $(APT_GET) install -y -qq --no-install-recommends imagemagick
+	@mkdir -p $(WIN_BUILD)/shots
+	cd $(WIN_BUILD) && xvfb-run -a env $(WINE_ENV) wine bin/win32_window_screenshots.exe shots
+	for i in 0 1 2 3; do convert $(WIN_BUILD)/shots/windows-tab-$$i.bmp docs/windows-tab-$$i.png || exit 1; done
+
 package-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target package-windows
 	@zip -sf $(WIN_BUILD)/quorvel-*-windows.zip >$(WIN_BUILD)/zip-contents.txt && \
-	for f in /quorvel-flash.exe /locale/pt_BR/LC_MESSAGES/quorvel-flash.mo; do \
+	for f in /quorvel-updater.exe /quorvel-flash.exe /LEIA-ME.txt \
+	         /locale/pt_BR/LC_MESSAGES/quorvel-flash.mo; do \
 	  grep -q -- "-windows$$f$$" $(WIN_BUILD)/zip-contents.txt || { echo "zip lacks $$f"; exit 1; }; \
 	done
+	xvfb-run -a env $(WINE_ENV) timeout 300 packaging/windows/check-installer.sh \
+	  $$(ls -t $(WIN_BUILD)/quorvel-*-setup.exe | head -n 1) 2>>$(WIN_BUILD)/wine.log

@@ -1,10 +1,7 @@
 #include "updater/ProgramStartup.h"
 
-#include "framework/qt/Translator.h"
 #include "i18n/Translation.h"
 #include "serial/ComPortStartup.h"
-
-#include <QCoreApplication>
 
 void StartTranslationAndSerialLayer() {
     gnugettext::GnuGettextStartup();
@@ -16,10 +13,6 @@ void StartTranslationAndSerialLayer() {
             gnugettext::DefaultInstance->Enabled = false;
         throw;
     }
-}
-
-void InstallToolkitTranslator() {
-    QCoreApplication::installTranslator(new TGettextTranslator(QCoreApplication::instance()));
 }
 
 void StopTranslation() {

@@ -1,20 +1,15 @@
 #include "updater/Unit1.h"
 
+#include "framework/Application.h"
 #include "framework/Exception.h"
 #include "framework/Format.h"
 #include "framework/ResString.h"
-#include "framework/qt/Application.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 #include "updater/UpdateLog.h"
 #include "updater/UpdateState.h"
 #include "updater/WindowTexts.h"
-
-#include <QCloseEvent>
-#include <QGuiApplication>
-#include <QIcon>
-#include <QScreen>
 
 #include <exception>
 
@@ -25,28 +20,25 @@ constexpr char BuiltInVersions[] = "V4.5 M1.0";
 constexpr char OpenCaption[] = "Abrir";
 constexpr char CloseCaption[] = "Fechar";
 constexpr char OpenFailed[] = "Erro ao abrir porta ";
-constexpr char WindowFontFamily[] = "Liberation Sans Narrow"; // Debian: fonts-liberation
 
-template <class W> W* Place(W* widget, int left, int top, int width, int height) {
-    widget->setGeometry(left, top, width, height);
-    return widget;
+template <class C> C* Place(C* control, int left, int top, int width, int height) {
+    control->SetBounds(left, top, width, height);
+    return control;
 }
 
-TLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int width, int height,
-                  bool autoSize = true) {
+TButton* MakeButton(TParentControl* parent, const char* caption, int left, int top, int width,
+                    int height) {
+    auto* button = Place(new TButton(parent), left, top, width, height);
+    button->SetCaption(caption);
+    return button;
+}
+
+TLabel* MakeLabel(TParentControl* parent, const char* text, int left, int top, int width,
+                  int height, bool autoSize = true) {
     auto* label = Place(new TLabel(parent), left, top, width, height);
     label->SetAutoSize(autoSize);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->SetCaption(text);
     return label;
-}
-
-void SetFontStyle(QWidget* widget, int pointSize, bool bold) {
-    QFont f = widget->font();
-    if (pointSize > 0)
-        f.setPointSize(pointSize);
-    f.setBold(bold);
-    widget->setFont(f);
 }
 
 // The failure's cause goes on a second line: a technician outside "dialout" must learn why.
@@ -67,7 +59,7 @@ public:
     }
     void SetStatusColor(TColor c) override { form_.LbStatus->SetFontColor(c.Red, c.Green, c.Blue); }
     void SetButtonEnabled(Button button, bool enabled) override {
-        (button == BtConecta ? form_.BtConecta : form_.BtInicia)->setEnabled(enabled);
+        (button == BtConecta ? form_.BtConecta : form_.BtInicia)->SetEnabled(enabled);
     }
     void SetProgressPosition(int position) override { form_.BarraSts->SetPosition(position); }
     void SetProgressMaximum(int maximum) override { form_.BarraSts->SetMax(maximum); }
@@ -101,7 +93,7 @@ private:
     TForm1& form_;
 };
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1() {
     Name = "Form1";
     CreateControls();
     LoadComponents();
@@ -126,41 +118,29 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateControls() {
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(299, 194);
-    // Laid out for a narrow 8-point sans; of Debian's fonts this one keeps every text inside
-    // its box, all four tabs in the strip and whole port names in the closed selector.
-    QFont base(QString::fromUtf8(WindowFontFamily));
-    base.setStyleHint(QFont::SansSerif);
-    base.setPointSize(8);
-    setFont(base);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/quorvel.ico")));
+    SetClientSize(299, 194);
 
     GrupoSerial = Place(new TGroupBox(this), 10, 30, 281, 156);
     ComComboBox1 = Place(new TComComboBox(GrupoSerial), 90, 65, 61, 21);
     ComComboBox1->Name = "ComComboBox1";
-    BtSerial = Place(new TButton(QString::fromUtf8(OpenCaption), GrupoSerial), 90, 90, 96, 21);
+    BtSerial = MakeButton(GrupoSerial, OpenCaption, 90, 90, 96, 21);
 
     GroupBox1 = Place(new TGroupBox(this), 10, 30, 281, 156);
-    BtConecta = Place(new TButton(QStringLiteral("Conectar"), GroupBox1), 25, 20, 86, 21);
-    BtConecta->setEnabled(false);
+    BtConecta = MakeButton(GroupBox1, "Conectar", 25, 20, 86, 21);
+    BtConecta->SetEnabled(false);
     LbStatus = MakeLabel(GroupBox1, "------------", 135, 33, 136, 13, false);
-    LbStatus->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    LbStatus->SetCentred();
     LbStatus->SetFontColor(clStatusBlue.Red, clStatusBlue.Green, clStatusBlue.Blue);
     Label1 = MakeLabel(GroupBox1, "Placa:", 160, 15, 45, 16);
-    SetFontStyle(Label1, 10, true);
-    Label1->SetCaption("Placa:");
+    Label1->SetFontStyle(10, true);
     LbPlaca = MakeLabel(GroupBox1, "-", 215, 15, 4, 16);
-    SetFontStyle(LbPlaca, 10, false);
-    LbPlaca->SetCaption("-");
+    LbPlaca->SetFontStyle(10, false);
     Label2 = MakeLabel(GroupBox1, "Versão atual:", 10, 60, 76, 13);
     Label3 = MakeLabel(GroupBox1, "Nova versão:", 10, 80, 77, 13);
     LbVersao1 = MakeLabel(GroupBox1, "V1.1 M1.1", 95, 60, 49, 13);
     LbVersao2 = MakeLabel(GroupBox1, "V1.1 M1.1", 95, 80, 49, 13);
-    BtInicia =
-        Place(new TButton(QString::fromUtf8("Iniciar Atualização"), GroupBox1), 70, 100, 151, 21);
-    BtInicia->setEnabled(false);
+    BtInicia = MakeButton(GroupBox1, "Iniciar Atualização", 70, 100, 151, 21);
+    BtInicia->SetEnabled(false);
     Timeout = new TTimer(this);
     Timeout->SetInterval(100);
     Label4 = MakeLabel(GroupBox1, "Registros:", 160, 80, 58, 13);
@@ -169,22 +149,18 @@ void TForm1::CreateControls() {
     BarraSts->SetStep(1);
     Label5 = MakeLabel(GroupBox1, "Nº  Série:", 160, 60, 56, 13);
     LbSerial = MakeLabel(GroupBox1, "xxxxxx", 225, 60, 30, 13);
-    for (TLabel* bold : {Label2, Label3, Label4, Label5}) {
-        SetFontStyle(bold, 0, true);
-        bold->SetCaption(bold->Caption());
-    }
+    for (TLabel* bold : {Label2, Label3, Label4, Label5})
+        bold->SetFontStyle(0, true);
 
     TabControl1 = Place(new TTabControl(this), 5, 5, 291, 186);
-    // Slim tabs, so all four captions fit in the strip with the toolkit's font.
-    TabControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 4px; }"));
     for (const char* tab : {"Porta serial", "Atualização", "Log de alterações", "Ajuda"})
-        TabControl1->addTab(QString::fromUtf8(tab));
-    TabControl1->setCurrentIndex(0);
+        TabControl1->AddTab(tab);
+    TabControl1->SetTabIndex(0);
     // The strip lies under the panels.
-    TabControl1->lower();
+    TabControl1->SendToBack();
 
     Label6 = MakeLabel(GrupoSerial, "Quorvel", 45, 135, 194, 13, false);
-    Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    Label6->SetCentred();
     Label7 = MakeLabel(GrupoSerial, "Selecione a porta serial:", 80, 45, 113, 13);
     Label8 = MakeLabel(GrupoSerial, "SIMULADOR DE BOMBAS QUORVEL", 35, 20, 207, 13);
 
@@ -192,9 +168,9 @@ void TForm1::CreateControls() {
     Memo1->SetLines(ChangeLogLines, ChangeLogLinesCount);
     Memo2 = Place(new TMemo(this), 10, 35, 281, 151);
     Memo2->SetLines(HelpLines, HelpLinesCount);
-    GroupBox1->hide();
-    Memo1->hide();
-    Memo2->hide();
+    GroupBox1->SetVisible(false);
+    Memo1->SetVisible(false);
+    Memo2->SetVisible(false);
 
     ComPort1 = std::make_unique<TComPort>();
     ComPort1->Name = "ComPort1";
@@ -203,12 +179,7 @@ void TForm1::CreateControls() {
 
     // Tab order: serial panel (selector, button), update panel (start, connect), the strip,
     // then the two texts.
-    QWidget::setTabOrder(ComComboBox1, BtSerial);
-    QWidget::setTabOrder(BtSerial, BtInicia);
-    QWidget::setTabOrder(BtInicia, BtConecta);
-    QWidget::setTabOrder(BtConecta, TabControl1);
-    QWidget::setTabOrder(TabControl1, Memo1);
-    QWidget::setTabOrder(Memo1, Memo2);
+    SetTabOrder({ComComboBox1, BtSerial, BtInicia, BtConecta, TabControl1, Memo1, Memo2});
 }
 
 void TForm1::ReadProperty(const TComponent& component, const char* property,
@@ -266,15 +237,12 @@ void TForm1::LoadComponents() {
 }
 
 void TForm1::BindEvents() {
-    connect(BtSerial, &QPushButton::clicked, this,
-            [this] { Guard([this] { BtSerialClick(this); }); });
-    connect(BtConecta, &QPushButton::clicked, this,
-            [this] { Guard([this] { controller_->BtConectaClick(); }); });
-    connect(BtInicia, &QPushButton::clicked, this,
-            [this] { Guard([this] { controller_->BtIniciaClick(); }); });
+    OnClose = [this] { FormClose(this); };
+    BtSerial->OnClick = [this] { Guard([this] { BtSerialClick(this); }); };
+    BtConecta->OnClick = [this] { Guard([this] { controller_->BtConectaClick(); }); };
+    BtInicia->OnClick = [this] { Guard([this] { controller_->BtIniciaClick(); }); };
     Timeout->OnTimer = [this] { Guard([this] { controller_->TimeoutTimer(); }); };
-    connect(TabControl1, &QTabBar::currentChanged, this,
-            [this] { Guard([this] { TabControl1Change(this); }); });
+    TabControl1->OnChange = [this] { Guard([this] { TabControl1Change(this); }); };
     ComPort1->OnAfterOpen = [this](TComponent* sender) { ComPort1AfterOpen(sender); };
     ComPort1->OnBeforeClose = [this](TComponent* sender) { ComPort1BeforeClose(sender); };
     // The receive event comes from the port's dispatch: a failure is shown here and goes no
@@ -285,7 +253,7 @@ void TForm1::BindEvents() {
 }
 
 void TForm1::FormCreate(TComponent*) {
-    setWindowTitle(QString::fromUtf8(AppCaption));
+    SetCaption(AppCaption);
     LbStatus->SetCaption("");
     LbVersao1->SetCaption("-");
     LbSerial->SetCaption("-");
@@ -295,7 +263,7 @@ void TForm1::FormCreate(TComponent*) {
 }
 
 void TForm1::BtSerialClick(TComponent*) {
-    if (BtSerial->text() == QString::fromUtf8(OpenCaption)) {
+    if (BtSerial->Caption() == OpenCaption) {
         // Open the port the selector shows; with nothing shown the port keeps its own name.
         auto openShown = [this] {
             std::string shown = ComComboBox1->Text();
@@ -319,12 +287,12 @@ void TForm1::BtSerialClick(TComponent*) {
                 return;
             }
         }
-        ComComboBox1->setEnabled(false);
-        BtSerial->setText(QString::fromUtf8(CloseCaption));
-        BtConecta->setEnabled(true);
+        ComComboBox1->SetEnabled(false);
+        BtSerial->SetCaption(CloseCaption);
+        BtConecta->SetEnabled(true);
         return;
     }
-    BtSerial->setText(QString::fromUtf8(OpenCaption));
+    BtSerial->SetCaption(OpenCaption);
     LbPlaca->SetCaption("-");
     LbStatus->SetCaption("");
     LbVersao1->SetCaption("-");
@@ -343,9 +311,9 @@ void TForm1::BtSerialClick(TComponent*) {
         purgeError = std::current_exception();
     }
     ComPort1->Close();
-    ComComboBox1->setEnabled(true);
-    BtConecta->setEnabled(false);
-    BtInicia->setEnabled(false);
+    ComComboBox1->SetEnabled(true);
+    BtConecta->SetEnabled(false);
+    BtInicia->SetEnabled(false);
     LbSerial->SetCaption("-");
     ::Controller.BoardReady = false;
     if (purgeError)
@@ -353,12 +321,13 @@ void TForm1::BtSerialClick(TComponent*) {
 }
 
 void TForm1::TabControl1Change(TComponent*) {
-    QWidget* panels[] = {GrupoSerial, GroupBox1, Memo1, Memo2};
     int index = TabControl1->TabIndex();
     if (index < 0 || index > 3)
         return;
-    for (int i = 0; i < 4; ++i)
-        panels[i]->setVisible(i == index);
+    GrupoSerial->SetVisible(index == 0);
+    GroupBox1->SetVisible(index == 1);
+    Memo1->SetVisible(index == 2);
+    Memo2->SetVisible(index == 3);
 }
 
 void TForm1::FormClose(TComponent*) {
@@ -379,33 +348,16 @@ void TForm1::FormClose(TComponent*) {
 
 void TForm1::ComPort1AfterOpen(TComponent*) {
     ComLed1->SetState(lsOn);
-    ComLed1->repaint();
+    ComLed1->Repaint();
 }
 
 void TForm1::ComPort1BeforeClose(TComponent*) {
     // Every close, whatever led to it, ends a running transfer.
     controller_->PortClosing();
     ComLed1->SetState(lsOff);
-    ComLed1->repaint();
+    ComLed1->Repaint();
 }
 
 void TForm1::ComPort1RxChar(TComponent*, int) {
     controller_->ReceiveBytes();
-}
-
-void TForm1::closeEvent(QCloseEvent* event) {
-    Guard([this] { FormClose(this); });
-    event->accept();
-}
-
-void TForm1::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (centred_)
-        return;
-    centred_ = true;
-    if (QScreen* s = screen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
 }

@@ -1,23 +1,21 @@
 #pragma once
 // The main window: a tab strip over four panels (serial port, update, change log, help), the
-// port component and the 100 ms tick. The update logic itself lives in UpdateController.
+// port component and the 100 ms tick. The update logic itself lives in UpdateController. One
+// source for every toolkit: the controls' operations are the same names on each.
 #include "framework/Component.h"
-#include "framework/qt/Controls.h"
+#include "framework/Controls.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortControls.h"
 #include "updater/UpdateController.h"
 
-#include <QWidget>
-
 #include <functional>
 #include <memory>
 
-class TForm1 : public QWidget, public TComponent {
-    Q_OBJECT
+class TForm1 : public TForm, public TComponent {
 public:
     // Builds the window from its layout, then runs FormCreate. A failure while the layout is
     // read comes out as "Error reading <component>.<property>: <message>".
-    explicit TForm1(QWidget* parent = nullptr);
+    TForm1();
     ~TForm1() override;
 
     // Members, in the order the layout declares them. The window owns all of them.
@@ -60,10 +58,6 @@ public:
 
     UpdateController& Controller() { return *controller_; }
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
 private:
     class View;
 
@@ -76,5 +70,4 @@ private:
 
     std::unique_ptr<View> view_;
     std::unique_ptr<UpdateController> controller_;
-    bool centred_ = false;
 };

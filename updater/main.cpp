@@ -2,9 +2,11 @@
 // start first, then the application object, then the main window, whose creation loads the
 // firmware image; the message loop runs until the window is closed.
 #include "framework/qt/Application.h"
+#include "framework/qt/Translator.h"
 #include "updater/ProgramStartup.h"
 #include "updater/Unit1.h"
 
+#include <QCoreApplication>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -86,7 +88,9 @@ int main(int argc, char** argv) {
         qInstallMessageHandler(previous);
         try {
             app.SetTitle("Atualizador Quorvel");
-            InstallToolkitTranslator();
+            // Qt's own texts (message box buttons, text box menus) through the same catalogues.
+            QCoreApplication::installTranslator(
+                new TGettextTranslator(QCoreApplication::instance()));
             TForm1 form;
             form.show();
             app.Run();

@@ -1,5 +1,5 @@
-# The window side of the updater (Qt): the main window as a library the tests drive, and the
-# program that shows it.
+# The window side of the updater: the main window as a library the tests drive, and the
+# program that shows it. On Qt, or on native Win32 controls in the Windows build.
 if(NOT TARGET quorvel_serial_controls OR NOT TARGET quorvel_core)
   return()
 endif()
@@ -8,6 +8,20 @@ add_library(quorvel_window STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Unit1.h
   ${CMAKE_CURRENT_LIST_DIR}/WindowTexts.cpp
 )
+if(WIN32)
+  target_link_libraries(quorvel_window PUBLIC quorvel_core quorvel_serial_controls
+                                              quorvel_framework_win32)
+  set_target_properties(quorvel_window PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+  if(TARGET quorvel_i18n)
+    add_executable(quorvel-updater WIN32 ${CMAKE_CURRENT_LIST_DIR}/win32/main.cpp
+                                         ${CMAKE_CURRENT_LIST_DIR}/ProgramStartup.cpp)
+    target_link_libraries(quorvel-updater PRIVATE quorvel_window quorvel_i18n)
+    set_target_properties(quorvel-updater PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+    quorvel_windows_resources(quorvel-updater "Atualizador Quorvel" WINDOW)
+  endif()
+  return()
+endif()
+
 target_link_libraries(quorvel_window PUBLIC quorvel_core quorvel_serial_controls quorvel_framework_qt)
 qt_add_resources(quorvel_window window_icon
   PREFIX /icons
@@ -19,6 +33,4 @@ if(TARGET quorvel_i18n)
                                  ${CMAKE_CURRENT_LIST_DIR}/ProgramStartup.cpp)
   target_link_libraries(quorvel-updater PRIVATE quorvel_window quorvel_i18n)
   target_compile_definitions(quorvel-updater PRIVATE QUORVEL_VERSION="${PROJECT_VERSION}")
-  # Built against a Windows Qt: a window program, with no console beside it.
-  set_target_properties(quorvel-updater PROPERTIES WIN32_EXECUTABLE ON)
 endif()

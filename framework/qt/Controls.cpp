@@ -1,8 +1,88 @@
 #include "framework/qt/Controls.h"
 
+#include "framework/qt/Application.h"
+
+#include <QCloseEvent>
+#include <QIcon>
 #include <QPainter>
+#include <QScreen>
 #include <QStyleOptionTabWidgetFrame>
 #include <QTextBlock>
+
+namespace {
+
+// Debian: fonts-liberation. The window is laid out for a narrow 8-point sans; of Debian's fonts
+// this one keeps every text inside its box, all four tabs in the strip and whole port names in
+// the closed selector.
+constexpr char WindowFontFamily[] = "Liberation Sans Narrow";
+
+} // namespace
+
+TForm::TForm(QWidget* parent) : TControlOf<QWidget>(parent) {
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    QFont base(QString::fromUtf8(WindowFontFamily));
+    base.setStyleHint(QFont::SansSerif);
+    base.setPointSize(8);
+    setFont(base);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/quorvel.ico")));
+}
+
+std::string TForm::Caption() const {
+    return windowTitle().toStdString();
+}
+
+void TForm::SetCaption(const std::string& text) {
+    setWindowTitle(QString::fromStdString(text));
+}
+
+void TForm::SetClientSize(int width, int height) {
+    setFixedSize(width, height);
+}
+
+void TForm::SetTabOrder(std::initializer_list<QWidget*> chain) {
+    QWidget* previous = nullptr;
+    for (QWidget* w : chain) {
+        if (previous)
+            QWidget::setTabOrder(previous, w);
+        previous = w;
+    }
+}
+
+void TForm::closeEvent(QCloseEvent* event) {
+    Guard([this] {
+        if (OnClose)
+            OnClose();
+    });
+    event->accept();
+}
+
+void TForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (centred_)
+        return;
+    centred_ = true;
+    if (QScreen* s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+TButton::TButton(QWidget* parent) : TControlOf<QPushButton>(parent) {
+    connect(this, &QPushButton::clicked, this, [this] {
+        if (OnClick)
+            OnClick();
+    });
+}
+
+std::string TButton::Caption() const {
+    return text().toStdString();
+}
+
+void TButton::SetCaption(const std::string& value) {
+    setText(QString::fromStdString(value));
+}
 
 TTimer::TTimer(QObject* parent) : QObject(parent) {
     connect(&timer_, &QTimer::timeout, this, [this] { Due(); });
@@ -36,7 +116,9 @@ void TTimer::Due() {
         Qt::QueuedConnection);
 }
 
-TLabel::TLabel(QWidget* parent) : QLabel(parent) {}
+TLabel::TLabel(QWidget* parent) : TControlOf<QLabel>(parent) {
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+}
 
 std::string TLabel::Caption() const {
     return text().toStdString();
@@ -62,6 +144,19 @@ QColor TLabel::FontColor() const {
     return palette().color(QPalette::WindowText);
 }
 
+void TLabel::SetFontStyle(int pointSize, bool bold) {
+    QFont f = font();
+    if (pointSize > 0)
+        f.setPointSize(pointSize);
+    f.setBold(bold);
+    setFont(f);
+    FitToText();
+}
+
+void TLabel::SetCentred() {
+    setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+}
+
 void TLabel::FitToText() {
     if (!autoSize_)
         return;
@@ -70,11 +165,21 @@ void TLabel::FitToText() {
     resize(std::max(width, 1), height());
 }
 
-TTabControl::TTabControl(QWidget* parent) : QTabBar(parent) {
+TTabControl::TTabControl(QWidget* parent) : TControlOf<QTabBar>(parent) {
     setDrawBase(false);
     setExpanding(false);
     setElideMode(Qt::ElideNone);
     setUsesScrollButtons(false);
+    // Slim tabs, so all four captions fit in the strip with the window's font.
+    setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 4px; }"));
+    connect(this, &QTabBar::currentChanged, this, [this] {
+        if (OnChange)
+            OnChange();
+    });
+}
+
+void TTabControl::AddTab(const std::string& caption) {
+    addTab(QString::fromStdString(caption));
 }
 
 void TTabControl::paintEvent(QPaintEvent* event) {
@@ -91,7 +196,7 @@ void TTabControl::paintEvent(QPaintEvent* event) {
     QTabBar::paintEvent(event);
 }
 
-TProgressBar::TProgressBar(QWidget* parent) : QProgressBar(parent) {
+TProgressBar::TProgressBar(QWidget* parent) : TControlOf<QProgressBar>(parent) {
     setTextVisible(false);
     setRange(0, 100);
     setValue(0);
@@ -108,7 +213,7 @@ void TProgressBar::StepIt() {
     setValue(std::clamp(next, minimum(), maximum()));
 }
 
-TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
+TMemo::TMemo(QWidget* parent) : TControlOf<QPlainTextEdit>(parent) {
     setReadOnly(true);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // The texts are broken into lines by hand; wrapping them again in a wider font leaves

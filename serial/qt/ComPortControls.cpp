@@ -1,4 +1,4 @@
-#include "serial/ComPortControls.h"
+#include "serial/qt/ComPortControls.h"
 
 #include "serial/ComPortInfo.h"
 
@@ -10,243 +10,6 @@
 #include <QStylePainter>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
-
-namespace {
-
-// One text per enumeration value, in the enumeration's order.
-constexpr std::array<const char*, 16> BaudRateTexts{
-    "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
-    "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
-constexpr std::array<const char*, 4> DataBitsTexts{"5", "6", "7", "8"};
-constexpr std::array<const char*, 3> StopBitsTexts{"1", "1.5", "2"};
-constexpr std::array<const char*, 5> ParityTexts{"None", "Odd", "Even", "Mark", "Space"};
-constexpr std::array<const char*, 4> FlowControlTexts{"Hardware", "Software", "None", "Custom"};
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
-template <typename E, std::size_t N>
-E FromText(const std::array<const char*, N>& texts, const std::string& text, E fallback) {
-    for (std::size_t i = 0; i < N; ++i)
-        if (SameText(texts[i], text))
-            return static_cast<E>(i);
-    return fallback;
-}
-
-template <std::size_t N> void FillFrom(TStrings& items, const std::array<const char*, N>& texts) {
-    items.Clear();
-    for (const char* text : texts)
-        items.Add(text);
-}
-
-struct PortListFolders {
-    bool Set = false;
-    std::string TtyClassDir, DevDir;
-};
-
-PortListFolders& Folders() {
-    static PortListFolders folders;
-    return folders;
-}
-
-} // namespace
-
-void SetPortListFolders(std::string ttyClassDir, std::string devDir) {
-    Folders() = {true, std::move(ttyClassDir), std::move(devDir)};
-}
-
-void ResetPortListFolders() {
-    Folders() = {};
-}
-
-std::string BaudRateToStr(TBaudRate value) {
-    return BaudRateTexts.at(value);
-}
-std::string DataBitsToStr(TDataBits value) {
-    return DataBitsTexts.at(value);
-}
-std::string StopBitsToStr(TStopBits value) {
-    return StopBitsTexts.at(value);
-}
-std::string ParityToStr(TParityBits value) {
-    return ParityTexts.at(value);
-}
-std::string FlowControlToStr(TFlowControl value) {
-    return FlowControlTexts.at(value);
-}
-
-TBaudRate StrToBaudRate(const std::string& text) {
-    return FromText(BaudRateTexts, text, br9600);
-}
-TDataBits StrToDataBits(const std::string& text) {
-    return FromText(DataBitsTexts, text, dbEight);
-}
-TStopBits StrToStopBits(const std::string& text) {
-    return FromText(StopBitsTexts, text, sbOneStopBit);
-}
-TParityBits StrToParity(const std::string& text) {
-    return FromText(ParityTexts, text, prNone);
-}
-TFlowControl StrToFlowControl(const std::string& text) {
-    return FromText(FlowControlTexts, text, fcCustom);
-}
-
-// ---- TStrings / TComSelect --------------------------------------------------------------
-
-int TStrings::IndexOfText(const std::string& text) const {
-    for (int i = 0; i < Count(); ++i)
-        if (SameText(Strings(i), text))
-            return i;
-    return -1;
-}
-
-void TComSelect::SetComProperty(TComProperty value) {
-    comProperty_ = value;
-    switch (value) {
-    case cpNone:
-        items_.Clear();
-        break;
-    case cpPort:
-        SelectPort();
-        break;
-    case cpBaudRate:
-        SelectBaudRate();
-        break;
-    case cpDataBits:
-        SelectDataBits();
-        break;
-    case cpStopBits:
-        SelectStopBits();
-        break;
-    case cpParity:
-        SelectParity();
-        break;
-    case cpFlowControl:
-        SelectFlowControl();
-        break;
-    }
-}
-
-void TComSelect::SelectPort() {
-    // Read first: a list that cannot be read leaves the entries as they were.
-    std::vector<std::string> names;
-    if (Folders().Set)
-        EnumComPorts(names, Folders().TtyClassDir, Folders().DevDir);
-    else
-        EnumComPorts(names);
-    items_.Clear();
-    for (const std::string& name : names)
-        items_.Add(name);
-}
-
-void TComSelect::SelectBaudRate() {
-    FillFrom(items_, BaudRateTexts);
-}
-void TComSelect::SelectDataBits() {
-    FillFrom(items_, DataBitsTexts);
-}
-void TComSelect::SelectStopBits() {
-    FillFrom(items_, StopBitsTexts);
-}
-void TComSelect::SelectParity() {
-    FillFrom(items_, ParityTexts);
-}
-void TComSelect::SelectFlowControl() {
-    FillFrom(items_, FlowControlTexts);
-}
-
-void TComSelect::SetPending(const std::string& text) {
-    switch (comProperty_) {
-    case cpNone:
-        break;
-    case cpPort:
-        port_ = text;
-        break;
-    case cpBaudRate:
-        baudRate_ = StrToBaudRate(text);
-        break;
-    case cpDataBits:
-        dataBits_ = StrToDataBits(text);
-        break;
-    case cpStopBits:
-        stopBits_ = StrToStopBits(text);
-        break;
-    case cpParity:
-        parity_ = StrToParity(text);
-        break;
-    case cpFlowControl:
-        flowControl_ = StrToFlowControl(text);
-        break;
-    }
-}
-
-void TComSelect::Change(const std::string& text) {
-    SetPending(text);
-    if (autoApply_)
-        ApplySettings();
-}
-
-void TComSelect::ApplySettings() {
-    if (!comPort_)
-        return;
-    switch (comProperty_) {
-    case cpNone:
-        break;
-    case cpPort:
-        comPort_->SetPort(port_);
-        break;
-    case cpBaudRate:
-        comPort_->SetBaudRate(baudRate_);
-        break;
-    case cpDataBits:
-        comPort_->SetDataBits(dataBits_);
-        break;
-    case cpStopBits:
-        comPort_->SetStopBits(stopBits_);
-        break;
-    case cpParity:
-        comPort_->Parity().SetBits(parity_);
-        break;
-    case cpFlowControl:
-        comPort_->FlowControl().SetFlowControl(flowControl_);
-        break;
-    }
-}
-
-std::string TComSelect::CurrentValueText() const {
-    switch (comProperty_) {
-    case cpPort:
-        return comPort_->Port();
-    case cpBaudRate:
-        return BaudRateToStr(comPort_->BaudRate());
-    case cpDataBits:
-        return DataBitsToStr(comPort_->DataBits());
-    case cpStopBits:
-        return StopBitsToStr(comPort_->StopBits());
-    case cpParity:
-        return ParityToStr(comPort_->Parity().Bits());
-    case cpFlowControl:
-        return FlowControlToStr(comPort_->FlowControl().FlowControl());
-    case cpNone:
-        break;
-    }
-    return {};
-}
-
-bool TComSelect::UpdateSettings(int& index) {
-    if (!comPort_ || comProperty_ == cpNone)
-        return false;
-    index = items_.IndexOfText(CurrentValueText());
-    if (index >= 0)
-        SetPending(items_.Strings(index));
-    return true;
-}
 
 // ---- TComComboBox ---------------------------------------------------------------------------
 
@@ -263,7 +26,7 @@ private:
 };
 
 TComComboBox::TComComboBox(QWidget* parent)
-    : QComboBox(parent), items_(std::make_unique<Items>(*this)),
+    : TControlOf<QComboBox>(parent), items_(std::make_unique<Items>(*this)),
       select_(std::make_unique<TComSelect>(*items_)) {
     setEditable(false); // entries can only be picked
     view()->setTextElideMode(Qt::ElideLeft);
@@ -386,7 +149,7 @@ void TComComboBox::ListPortsAgain() {
 void TComComboBox::DescribePorts() {
     if (ComProperty() != cpPort)
         return;
-    const std::string classDir = Folders().Set ? Folders().TtyClassDir : "/sys/class/tty";
+    const std::string classDir = PortListClassDir();
     for (int i = 0; i < count(); ++i) {
         std::string text = DescribeComPort(GetComPortDeviceInfo(items_->Strings(i), classDir));
         setItemData(i, text.empty() ? QVariant() : QVariant(QString::fromStdString(text)),
@@ -416,11 +179,6 @@ void TComComboBox::Loaded() {
 // ---- TComLed --------------------------------------------------------------------------------
 
 namespace {
-
-const char* const GlyphNames[][2] = {
-    {"LEDREDON", "LEDREDOFF"},       {"LEDGREENON", "LEDGREENOFF"},   {"LEDBLUEON", "LEDBLUEOFF"},
-    {"LEDYELLOWON", "LEDYELLOWOFF"}, {"LEDPURPLEON", "LEDPURPLEOFF"}, {"LEDBULBON", "LEDBULBOFF"},
-};
 
 void PutLE32(QByteArray& bytes, int offset, uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -460,7 +218,7 @@ QImage MakeTransparent(const QImage& image) {
     return result;
 }
 
-TComLed::TComLed(QWidget* parent) : QWidget(parent) {
+TComLed::TComLed(QWidget* parent) : TControlOf<QWidget>(parent) {
     resize(25, 25);
     // Drawn on the parent's background: only the glyph's own pixels are painted.
     setAttribute(Qt::WA_NoSystemBackground);
@@ -548,8 +306,8 @@ void TComLed::SetKind(TLedKind kind) {
 void TComLed::SelectLedBitmap() {
     if (kind_ == lkCustom)
         return;
-    glyphOn_ = MakeTransparent(LoadLedGlyph(GlyphNames[kind_][0]));
-    glyphOff_ = MakeTransparent(LoadLedGlyph(GlyphNames[kind_][1]));
+    glyphOn_ = MakeTransparent(LoadLedGlyph(LedGlyphName(kind_, true)));
+    glyphOff_ = MakeTransparent(LoadLedGlyph(LedGlyphName(kind_, false)));
 }
 
 void TComLed::BitmapNeeded() {
@@ -573,7 +331,7 @@ void TComLed::SetGlyphOff(const QImage& image) {
 
 void TComLed::SetState(TLedState state) {
     if (comPort_)
-        throw EComPort(19); // "Cannot change led state if ComPort is selected"
+        throw EComPort(mcLedStateWithPort);
     SetStateInternal(state);
 }
 

@@ -1,0 +1,172 @@
+#include "framework/win32/Application.h"
+
+#include "framework/Exception.h"
+#include "framework/Sync.h"
+#include "framework/win32/Controls.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+
+TApplication* Application = nullptr;
+
+namespace {
+
+constexpr wchar_t UtilityClass[] = L"QuorvelUtility";
+constexpr UINT WakeMessage = WM_APP + 1;
+
+// Set while a wake-up is posted and not yet handled, so a burst of hand-overs posts one.
+std::atomic<bool> wakePosted{false};
+std::atomic<HWND> utility{nullptr};
+
+LRESULT CALLBACK UtilityProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_TIMER:
+        TTimer::Tick(wParam);
+        return 0;
+    case WakeMessage:
+        wakePosted.store(false);
+        Guard([] { Sync::CheckSynchronize(); });
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+void PostWake() {
+    if (wakePosted.exchange(true))
+        return;
+    if (!PostMessageW(utility.load(), WakeMessage, 0, 0))
+        wakePosted.store(false);
+}
+
+// Moves the message box about to appear to the middle of the screen (a box is otherwise
+// centred on its owner window).
+thread_local HHOOK centreHook = nullptr;
+
+LRESULT CALLBACK CentreBox(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_ACTIVATE) {
+        HWND box = reinterpret_cast<HWND>(wParam);
+        RECT frame, work;
+        GetWindowRect(box, &frame);
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        int width = frame.right - frame.left, height = frame.bottom - frame.top;
+        SetWindowPos(box, nullptr, work.left + (work.right - work.left - width) / 2,
+                     work.top + (work.bottom - work.top - height) / 2, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        HHOOK hook = centreHook;
+        centreHook = nullptr;
+        UnhookWindowsHookEx(hook);
+        return 0;
+    }
+    return CallNextHookEx(centreHook, code, wParam, lParam);
+}
+
+// The box is modal to the program's visible window, if any.
+HWND BoxOwner() {
+    HWND active = GetActiveWindow();
+    return active && IsWindowVisible(active) ? active : nullptr;
+}
+
+void Box(const std::string& text, UINT icon) {
+    const std::string title = Application ? Application->Title() : std::string();
+    centreHook = SetWindowsHookExW(WH_CBT, CentreBox, nullptr, GetCurrentThreadId());
+    MessageBoxW(BoxOwner(), Widen(text).c_str(), Widen(title).c_str(), MB_OK | icon);
+    if (centreHook) {
+        UnhookWindowsHookEx(centreHook);
+        centreHook = nullptr;
+    }
+}
+
+void ShowExceptionMessage(const std::string& message) {
+    if (Application)
+        Application->ShowException(message);
+    else
+        std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+std::multiset<std::string> openMessages;
+
+} // namespace
+
+HWND UtilityWindow() {
+    if (HWND hwnd = utility.load())
+        return hwnd;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = UtilityProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = UtilityClass;
+    RegisterClassExW(&wc);
+    HWND hwnd = CreateWindowExW(0, UtilityClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+    utility.store(hwnd);
+    return hwnd;
+}
+
+TApplication::TApplication(int&, char**) {
+    Application = this;
+    SetExceptionHandler(ShowExceptionMessage);
+    Sync::SetMainThread();
+    UtilityWindow();
+    Sync::SetWakeMainThread(PostWake);
+    // Whatever was queued before the loop existed still has to run.
+    PostWake();
+}
+
+TApplication::~TApplication() {
+    Sync::SetWakeMainThread(nullptr);
+    SetExceptionHandler(nullptr);
+    Application = nullptr;
+    wakePosted.store(false);
+}
+
+int TApplication::Run() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        auto* form = dynamic_cast<TForm*>(TWinControl::FromHandle(GetAncestor(msg.hwnd, GA_ROOT)));
+        if (form && form->HandleTabKey(msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
+bool TApplication::ProcessMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT)
+            return false;
+        auto* form = dynamic_cast<TForm*>(TWinControl::FromHandle(GetAncestor(msg.hwnd, GA_ROOT)));
+        if (form && form->HandleTabKey(msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return true;
+}
+
+void TApplication::ShowException(const std::string& message) {
+    if (openMessages.count(message))
+        return;
+    auto it = openMessages.insert(message);
+    ++openBoxes_;
+    Box(message, MB_ICONERROR);
+    --openBoxes_;
+    openMessages.erase(it);
+}
+
+void TApplication::HandleException(std::exception_ptr error) {
+    ShowException(ExceptionMessage(error));
+}
+
+void ReportException(std::exception_ptr error) noexcept {
+    ::HandleException(error);
+}
+
+void ShowMessage(const std::string& text) {
+    Box(text, 0);
+}

@@ -1,0 +1,41 @@
+#!/bin/bash
+# The installer under Wine, as a technician without administrator rights runs it: a silent
+# install, then the Start-menu entry and the programs are there and the window program starts;
+# a silent uninstall removes them again. Usage: check-installer.sh INSTALLER
+# (WINEPREFIX set; a display for the window, e.g. under xvfb-run).
+set -u
+installer=$1
+fail() { echo "installer: FAIL: $*"; failures=$((failures + 1)); }
+failures=0
+unix() { winepath -u "$(wine cmd /c "echo $1" 2>/dev/null | tr -d '\r')"; }
+dir=$(unix '%LOCALAPPDATA%')/Programs/Atualizador\ Quorvel
+entry=$(unix '%APPDATA%')/Microsoft/Windows/Start\ Menu/Programs/Atualizador\ Quorvel.lnk
+
+wine "$installer" /S
+wineserver -w
+for f in quorvel-updater.exe quorvel-flash.exe desinstalar.exe LEIA-ME.txt \
+         locale/pt_BR/LC_MESSAGES/quorvel-flash.mo; do
+    [[ -f $dir/$f ]] || fail "$f not installed in $dir"
+done
+[[ -f $entry ]] || fail "no Start-menu entry $entry"
+wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\AtualizadorQuorvel' \
+    /v UninstallString >/dev/null 2>&1 || fail "no uninstall entry"
+
+# The installed program starts and keeps its window open until it is told to end.
+wine "$dir/quorvel-updater.exe" &
+program=$!
+sleep 5
+kill -0 "$program" 2>/dev/null || fail "quorvel-updater.exe did not keep running"
+kill "$program" 2>/dev/null
+wineserver -k 2>/dev/null
+wait "$program" 2>/dev/null
+
+wine "$dir/desinstalar.exe" /S
+# The uninstaller runs on from a copy of itself: wait for it.
+for _ in $(seq 100); do [[ -e $dir ]] || break; sleep 0.2; done
+wineserver -w
+[[ ! -e $dir ]] || fail "$dir left after uninstalling: $(ls "$dir")"
+[[ ! -e $entry ]] || fail "Start-menu entry left after uninstalling"
+
+[[ $failures == 0 ]] && echo "installer: installs per user, starts, uninstalls"
+exit $((failures > 0))

@@ -1,0 +1,64 @@
+#!/bin/bash
+# The window's tests (win32_window_tests.exe) under Wine against board simulators (Linux
+# programs) on pseudo-terminals, mapped as COM21 (a plain board), COM22 (it stops answering
+# after three blocks) and COM23 (bytes at the line's real speed). Then checks that the plain
+# board holds exactly the built-in image.
+# Usage: window-under-wine.sh TEST_EXE BOARDSIM MODEMLINES_SO FIRMWARE_HEX WORK_DIR [gtest args]
+# (WINEPREFIX set; the Wine server's stderr is the caller's to redirect).
+set -u
+exe=$1 boardsim=$2 preload=$3 hex=$4 work=$5
+shift 5
+dosdevices=$WINEPREFIX/dosdevices
+rm -rf "$work" && mkdir -p "$work" && echo 0 >"$work/modem"
+
+pids=() links=() ptys=""
+cleanup() {
+    rm -f "${links[@]}"
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+}
+trap cleanup EXIT
+
+board() {
+    local com=$1 out=$work/$1.out pts=""
+    shift
+    "$boardsim" --idle-timeout 120 --report "$work/$com.json" "$@" >"$out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do
+        pts=$(head -n 1 "$out")
+        [[ $pts == /dev/pts/* ]] && break
+        sleep 0.05
+    done
+    ln -sfn "$pts" "$dosdevices/${com,,}"
+    links+=("$dosdevices/${com,,}")
+    ptys+=${ptys:+:}$pts
+}
+board COM21 --exit-when-done
+board COM22 --silent-after 3
+board COM23 --pace
+rm -f "$dosdevices/com29"
+
+# The modem-line library keeps Wine's device wait from ending by itself on a pty.
+LD_PRELOAD=$preload QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
+    timeout 300 wine "$exe" "$@"
+status=$?
+[[ $* == *gtest_filter* ]] && exit $status
+
+# Once more with the screen at 150 %: the layout scales.
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
+wineserver -k
+wine "$exe" --gtest_filter='*Scales*' || status=1
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null
+wineserver -k
+
+# The plain board's flashed bytes from 0x800 on, against the image's source file.
+expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2) >= 0x800) {
+                         $b{hex $2} = pack("H*", substr($3, 0, 2 * hex $1)) }
+                     END { print $b{$_} for sort { $a <=> $b } keys %b }' "$hex" |
+    sha256sum | cut -d' ' -f1)
+wait "${pids[0]}"
+if ! grep -q "\"flashed_sha256\": \"$expected\"" "$work/COM21.json"; then
+    echo "FAIL: COM21 does not hold the built-in image: $(cat "$work/COM21.json")"
+    status=1
+fi
+exit $status
