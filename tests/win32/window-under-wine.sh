@@ -33,6 +33,9 @@ board() {
     links+=("$dosdevices/${com,,}")
     ptys+=${ptys:+:}$pts
 }
+# A Wine server left from programs run without a display (the flasher's runs) keeps a desktop
+# on which no window can be made: start afresh on this display.
+wineserver -k 2>/dev/null
 board COM21 --exit-when-done
 board COM22 --silent-after 3
 board COM23 --pace
