@@ -18,8 +18,11 @@ using namespace UpdateProtocol;
 constexpr int64_t TickUs = 100'000;
 constexpr int64_t CalendarStart = 1'800'000'000;
 // Frames one block may take: the send budget restored by each refusal up to the limit, on the
-// first visit and on every resend of the last blocks.
-constexpr int FramesPerBlock = (1 + EndReplayLimit) * SendBudget * (RefusalLimit + 1);
+// first visit and on every resend of the last blocks (a short image goes round more than once).
+int FramesPerBlock(int blocks) {
+    const int rounds = (EndBlocks + blocks - 1) / blocks;
+    return (1 + EndReplayLimit * rounds) * SendBudget * (RefusalLimit + 1);
+}
 constexpr int MaxConnects = 5;
 
 uint64_t Mix(uint64_t x) {
@@ -222,8 +225,9 @@ private:
             Fail("block " + Hex(block) + " sent while block " + Hex(lastBlock_) +
                  " has no acceptance");
         lastBlock_ = block;
-        if (++framesPer_[block] > FramesPerBlock)
-            Fail("more than " + std::to_string(FramesPerBlock) + " frames for block " + Hex(block));
+        const int most = FramesPerBlock(static_cast<int>(blocks_.size()));
+        if (++framesPer_[block] > most)
+            Fail("more than " + std::to_string(most) + " frames for block " + Hex(block));
     }
 
     void CheckClosing() {
