@@ -578,3 +578,23 @@ TEST_F(ControllerTest, ATransferStartedWhileAStatusReplyIsHalfReadDropsItsRest) 
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ControllerTest, AFirstFrameThatCannotBeWrittenEndsTheTransferAtOnce) {
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    pty.CloseMaster(); // the adapter is pulled out between the status reply and the click
+    EXPECT_THROW(controller->BtIniciaClick(), EComPort);
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::PortError});
+    // As after a give-up, without its box: nothing waits for an answer, "Conectar" works.
+    EXPECT_FALSE(Controller.Updating);
+    EXPECT_EQ(Controller.AckWaitTicks, 0);
+    EXPECT_TRUE(Controller.OwedCopies.empty());
+    EXPECT_TRUE(view.ConectaEnabled);
+    EXPECT_TRUE(view.TimerEnabled);
+    EXPECT_TRUE(view.Messages.empty());
+}
+
+} // namespace
