@@ -22,37 +22,43 @@ int HexDigit(char c) {
     return -1;
 }
 
+enum class HexProblem { None, Malformed, NoEnd, AfterEnd };
+
 // The built-in image is trusted and its loader skips what it cannot read; a file from
-// elsewhere is checked record by record first, so a damaged build is refused, not half sent.
-bool RecordsWellFormed(const std::string& text, int& badLine) {
+// elsewhere is checked record by record first, so a damaged or cut-off build is refused, not
+// half sent. `line` is where the problem is.
+HexProblem CheckRecords(const std::string& text, int& line) {
     std::istringstream in(text);
-    std::string line;
-    badLine = 0;
-    while (std::getline(in, line)) {
-        ++badLine;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
+    std::string record;
+    line = 0;
+    bool ended = false;
+    while (std::getline(in, record)) {
+        ++line;
+        if (!record.empty() && record.back() == '\r')
+            record.pop_back();
+        if (record.empty())
             continue;
-        if (line[0] != ':' || line.size() < 11 || line.size() % 2 == 0)
-            return false;
+        if (ended)
+            return HexProblem::AfterEnd;
+        if (record[0] != ':' || record.size() < 11 || record.size() % 2 == 0)
+            return HexProblem::Malformed;
         std::vector<int> bytes;
-        for (size_t i = 1; i < line.size(); i += 2) {
-            int high = HexDigit(line[i]), low = HexDigit(line[i + 1]);
+        for (size_t i = 1; i < record.size(); i += 2) {
+            int high = HexDigit(record[i]), low = HexDigit(record[i + 1]);
             if (high < 0 || low < 0)
-                return false;
+                return HexProblem::Malformed;
             bytes.push_back(high * 16 + low);
         }
         if (static_cast<size_t>(bytes[0]) + 5 != bytes.size())
-            return false;
+            return HexProblem::Malformed;
         int sum = 0;
         for (int b : bytes)
             sum += b;
         if (sum % 256 != 0)
-            return false;
+            return HexProblem::Malformed;
+        ended = bytes[3] == 1;
     }
-    badLine = 0;
-    return true;
+    return ended ? HexProblem::None : HexProblem::NoEnd;
 }
 
 } // namespace
@@ -64,9 +70,19 @@ bool LoadImageFile(const std::string& path, std::string& sha256, std::string& er
         return false;
     }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    int badLine = 0;
-    if (!RecordsWellFormed(text, badLine)) {
-        error = TrFormat("%s is not an Intel HEX file (line %d)", {path, badLine});
+    int line = 0;
+    switch (CheckRecords(text, line)) {
+    case HexProblem::None:
+        break;
+    case HexProblem::Malformed:
+        error = TrFormat("%s is not an Intel HEX file (line %d)", {path, line});
+        return false;
+    case HexProblem::NoEnd:
+        // A file cut short (a copy that stopped, a build that did not finish).
+        error = TrFormat("%s has no end-of-file record (it stops at line %d)", {path, line});
+        return false;
+    case HexProblem::AfterEnd:
+        error = TrFormat("%s goes on after its end-of-file record (line %d)", {path, line});
         return false;
     }
     LoadIntelHex({reinterpret_cast<const uint8_t*>(text.data()), text.size()});

@@ -10,7 +10,16 @@
 #include <chrono>
 #include <string>
 
-enum class Outcome { None, Completed, GivenUp, NoAnswer, OpenFailed, WrongMonitor, Interrupted };
+enum class Outcome {
+    None,
+    Completed,
+    GivenUp,
+    NoAnswer,
+    OpenFailed,
+    PortError,
+    WrongMonitor,
+    Interrupted
+};
 
 // The service log's word for it ("completed", "given-up", ...).
 const char* OutcomeName(Outcome outcome);
@@ -62,14 +71,16 @@ public:
     bool HalfWritten() const { return halfWritten_; }
 
 private:
-    void SetLabelText(Label label, const std::string& text) override;
+    void SetLabelText(Label, const std::string&) override {}
     void SetStatusColor(TColor) override {}
     void SetButtonEnabled(Button, bool) override {}
     void SetProgressPosition(int) override {}
     void SetProgressMaximum(int) override {}
     void StepProgress() override {}
     void SetTimerEnabled(bool enabled) override { timerEnabled_ = enabled; }
-    void ShowMessage(const std::string& text) override;
+    void ShowMessage(const std::string&) override {}
+    void AttemptEnded(UpdateEnd end, const std::string& detail) override;
+    void StatusUnanswered() override;
 
     void OnReceive();
     // Runs a controller step; a port failure ends the attempt.

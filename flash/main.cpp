@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 
 namespace {
 
@@ -43,7 +44,10 @@ int Run(int argc, char** argv) {
             std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
             return 1;
         }
-        image.File = options.ImagePath;
+        // The record names the file wherever the flasher was started from.
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(options.ImagePath, ec);
+        image.File = ec ? options.ImagePath : absolute.lexically_normal().string();
     }
     OutputMode mode = options.Json                        ? OutputMode::Json
                       : options.Quiet                     ? OutputMode::Quiet

@@ -4,6 +4,9 @@
 #include "updater/BoardContract.h"
 #include "updater/UpdateState.h"
 
+#include <algorithm>
+#include <exception>
+
 using namespace UpdateProtocol;
 
 namespace {
@@ -49,7 +52,7 @@ void UpdateController::BtConectaClick() {
     port_.SetBaudRate(br9600);
     state_.Controller.PendingCommand = EnterBootCommand;
     state_.Controller.CommandDelayTicks = CommandDelay;
-    state_.Parser.ParserState = 0;
+    state_.Parser.ParserState = ParserStates::Identification;
     state_.Controller.ConnectWaitTicks = ConnectWait;
     view_.SetTimerEnabled(true);
     view_.SetButtonEnabled(UpdateView::BtConecta, false);
@@ -57,10 +60,12 @@ void UpdateController::BtConectaClick() {
 
 void UpdateController::BtIniciaClick() {
     if (!state_.Controller.BoardReady) {
+        view_.AttemptEnded(UpdateEnd::NoAnswer, {});
         view_.ShowMessage(UpdateTexts::BoardNotReady);
         return;
     }
     if (state_.Parser.MonitorVersion != "1.0") {
+        view_.AttemptEnded(UpdateEnd::IncompatibleMonitor, {});
         view_.ShowMessage(UpdateTexts::WrongMonitor);
         return;
     }
@@ -74,6 +79,7 @@ void UpdateController::BtIniciaClick() {
         return;
     }
     state_.CurrentBlock = first;
+    state_.TransferFirst = first;
     view_.SetTimerEnabled(false);
     state_.Controller.Updating = true;
     state_.Controller.CommandDelayTicks = 0;
@@ -86,11 +92,30 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.Refusals = 0;
     state_.Controller.BlockRefusals = 0;
     state_.Controller.ResendDue = false;
+    state_.Controller.TransferTicks = 0;
+    state_.Controller.OwedCopies.clear();
+    state_.Controller.Draining = false;
+    state_.Controller.ClosingSent = false;
+    state_.Controller.BlockOrdinal = 0;
+    state_.Controller.TransferBlocks = 0;
+    for (FirmwareBlock* b = first; b; b = b->Next)
+        ++state_.Controller.TransferBlocks;
+    state_.Controller.FaultNearEnd = false;
+    state_.Controller.Replays = 0;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
     // The purge before the frame drops whatever is left of a half-read status reply.
-    SendCurrent();
+    try {
+        SendCurrent();
+    } catch (const std::exception& e) {
+        // Nothing is on its way: end the transfer as a close would and leave the window as
+        // after a give-up, so "Conectar" works at once; the error box follows.
+        EndTransfer();
+        view_.SetTimerEnabled(true);
+        view_.AttemptEnded(UpdateEnd::PortError, e.what());
+        throw;
+    }
     // Restarting the timer gives the first frame a full period before the first tick.
     view_.SetTimerEnabled(true);
     view_.SetStatusColor(clStatusGreen);
@@ -107,17 +132,22 @@ void UpdateController::TimeoutTimer() {
         // The normal firmware did not answer: the board may already sit in its boot monitor.
         port_.SetBaudRate(br19200);
         port_.WriteStr(StatusQuery);
-        state_.Parser.ParserState = 14;
+        state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
         state_.Controller.BoardReady = false;
         view_.SetButtonEnabled(UpdateView::BtConecta, true);
     }
     if (Expires(state_.Controller.StatusWaitTicks)) {
         ShowNoAnswer(false);
+        view_.StatusUnanswered();
         port_.SetBaudRate(br19200);
         port_.WriteStr(StatusQuery);
-        state_.Parser.ParserState = 14;
+        state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
+    }
+    if (state_.Controller.Updating) {
+        ++state_.Controller.TransferTicks;
+        ForgetLostCopies();
     }
     if (state_.Controller.ResendDue) {
         state_.Controller.ResendDue = false;
@@ -125,6 +155,7 @@ void UpdateController::TimeoutTimer() {
         ++state_.Controller.Resends;
         SendCurrent();
     } else if (Expires(state_.Controller.AckWaitTicks)) {
+        NoteFault();
         RetryOrGiveUp();
     }
 }
@@ -149,32 +180,115 @@ void UpdateController::RetryOrGiveUp() {
 }
 
 void UpdateController::SendCurrent() {
-    state_.Controller.FrameInFlight = true;
+    ControllerState& c = state_.Controller;
     if (state_.CurrentBlock) {
-        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
+        // Owed from now: a write that fails half-way may still have put the frame on the line.
+        c.OwedCopies.push_back(c.TransferTicks);
+        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey, port_.CalendarSeconds());
     } else {
         // After the last block the closing command is what is waiting for its answer.
+        c.ClosingSent = true;
         port_.Write(ClosingCommand, 4);
     }
 }
 
+void UpdateController::SendNext() {
+    ControllerState& c = state_.Controller;
+    c.Draining = false;
+    c.AckWaitTicks = AckWait;
+    if (!state_.CurrentBlock && c.FaultNearEnd) {
+        if (c.Replays == EndReplayLimit) {
+            GiveUp();
+            return;
+        }
+        // Each of the last blocks again, in order (a short image round again until as many
+        // have gone): keys parted by the fault reach the count byte within them, the board
+        // stops answering and the transfer is given up.
+        ++c.Replays;
+        c.ReplayLeft = EndBlocks;
+        c.FaultNearEnd = false;
+        c.BlockOrdinal = std::max(0, c.TransferBlocks - EndBlocks);
+        state_.CurrentBlock = state_.TransferFirst;
+        for (int i = 0; i < c.BlockOrdinal; ++i)
+            state_.CurrentBlock = state_.CurrentBlock->Next;
+    }
+    SendCurrent();
+}
+
+void UpdateController::Accept() {
+    ControllerState& c = state_.Controller;
+    c.AckRetries = SendBudget;
+    c.BlockRefusals = 0;
+    c.ResendDue = false;
+    if (c.Replays == 0) {
+        view_.StepProgress();
+        ++c.BlocksSent;
+        view_.SetLabelText(UpdateView::LbStatus, ProgressText());
+    }
+    state_.CurrentBlock = state_.CurrentBlock->Next;
+    ++c.BlockOrdinal;
+    if (c.Replays > 0 && --c.ReplayLeft == 0) {
+        state_.CurrentBlock = nullptr;
+    } else if (c.Replays > 0 && !state_.CurrentBlock) {
+        state_.CurrentBlock = state_.TransferFirst;
+        c.BlockOrdinal = 0;
+    }
+    if (c.OwedCopies.empty()) {
+        SendNext();
+    } else {
+        // Answers of the block's other copies are still on their way; taken for the next
+        // block they would move the transfer past it unsent.
+        c.Draining = true;
+        c.AckWaitTicks = 0;
+    }
+}
+
 void UpdateController::Refused() {
-    ++state_.Controller.Refusals;
-    if (++state_.Controller.BlockRefusals >= RefusalLimit)
+    ControllerState& c = state_.Controller;
+    ++c.Refusals;
+    if (++c.BlockRefusals >= RefusalLimit)
         GiveUp();
-    else
-        state_.Controller.ResendDue = true;
+    else if (c.OwedCopies.empty())
+        c.ResendDue = true;
+    // Otherwise another copy is still owed its answer, which comes first.
+}
+
+void UpdateController::NoteFault() {
+    ControllerState& c = state_.Controller;
+    if (c.BlockOrdinal >= c.TransferBlocks - EndBlocks)
+        c.FaultNearEnd = true;
+}
+
+void UpdateController::ForgetLostCopies() {
+    ControllerState& c = state_.Controller;
+    bool lost = false;
+    while (!c.OwedCopies.empty() && c.TransferTicks - c.OwedCopies.front() >= OwedAnswerLimit) {
+        c.OwedCopies.pop_front();
+        lost = true;
+    }
+    if (!lost)
+        return;
+    NoteFault();
+    if (c.Draining && c.OwedCopies.empty())
+        SendNext();
+}
+
+void UpdateController::EndTransfer() {
+    ControllerState& c = state_.Controller;
+    // Given up on an answer, the wait may still run: it must not send or give up again.
+    c.AckWaitTicks = 0;
+    c.OwedCopies.clear();
+    c.Draining = false;
+    c.ClosingSent = false;
+    c.ResendDue = false;
+    c.BlockRefusals = 0;
+    ShowNoAnswer(true);
+    view_.SetProgressPosition(0);
 }
 
 void UpdateController::GiveUp() {
-    // Given up on an answer, the wait may still run: it must not send or give up again.
-    state_.Controller.AckWaitTicks = 0;
-    state_.Controller.FrameInFlight = false;
-    state_.Controller.ResendDue = false;
-    state_.Controller.BlockRefusals = 0;
-    ShowNoAnswer(true);
-    view_.SetProgressPosition(0);
-    view_.TransferEnded(false);
+    EndTransfer();
+    view_.AttemptEnded(UpdateEnd::GivenUp, {});
     view_.ShowMessage(UpdateTexts::GivenUp);
     state_.CurrentBlock = FirstBlock;
 }
@@ -211,44 +325,58 @@ void UpdateController::StatusReceived() {
 }
 
 void UpdateController::AckReceived(char code) {
-    if (!state_.CurrentBlock) {
-        // Only "<F@>" is on the wire: there is no block to step past or to send again.
-        // Any acknowledgement now means the closing command went astray; send it again
-        // within the same budget, which an answer here must not restore.
-        RetryOrGiveUp();
-        return;
-    }
-    if (!state_.Controller.FrameInFlight) {
+    ControllerState& c = state_.Controller;
+    if (c.OwedCopies.empty()) {
+        if (c.ClosingSent) {
+            // Only "<F@>" is on the wire: there is no block to step past or to send again.
+            // Any acknowledgement now means the closing command went astray; send it again
+            // within the same budget, which an answer here must not restore.
+            RetryOrGiveUp();
+            return;
+        }
         // No frame waits for an answer: this one belongs to none. A refusal still counts, so
         // a board that keeps refusing is given up however fast it answers.
-        if (code == '?')
+        if (code != 'D') {
+            NoteFault();
             Refused();
+        }
         return;
     }
-    state_.Controller.FrameInFlight = false;
-    state_.Controller.AckWaitTicks = AckWait;
-    state_.Controller.AckRetries = SendBudget;
-    if (code == 'D') {
-        state_.Controller.BlockRefusals = 0;
-        view_.StepProgress();
-        ++state_.Controller.BlocksSent;
-        view_.SetLabelText(UpdateView::LbStatus, ProgressText());
-        state_.CurrentBlock = state_.CurrentBlock->Next;
-        SendCurrent();
-    } else if (code == '?') {
-        Refused();
+    // The answer of the oldest frame still owed one.
+    c.OwedCopies.pop_front();
+    if (c.Draining) {
+        // A copy of the block just accepted. Refused, it may have left the board with a
+        // damaged key all the same.
+        if (code != 'D')
+            NoteFault();
+        if (c.OwedCopies.empty())
+            SendNext();
+        return;
     }
+    if (code == 'D') {
+        c.AckWaitTicks = AckWait;
+        Accept();
+        return;
+    }
+    NoteFault();
+    // A "?" is the board asking again and restores the budget; an unknown code is a refusal
+    // of the same frame by a line that garbles answers, and restores nothing.
+    if (code == '?') {
+        c.AckWaitTicks = AckWait;
+        c.AckRetries = SendBudget;
+    }
+    Refused();
 }
 
 void UpdateController::CompletionReceived() {
     // Only the answer to our "<F@>" ends an update. Anywhere else a "<FF>" would report a board
     // as updated with blocks unsent; it is dropped, and the parser goes back to reading the
     // boot monitor's replies, where it came from.
-    if (!state_.Controller.Updating || state_.CurrentBlock) {
-        state_.Parser.ParserState = 14;
+    if (!state_.Controller.Updating || !state_.Controller.ClosingSent) {
+        state_.Parser.ParserState = ParserStates::MonitorReplies;
         return;
     }
-    state_.Controller.FrameInFlight = false;
+    state_.Controller.ClosingSent = false;
     state_.Controller.AckWaitTicks = 0;
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.StatusWaitTicks = 0;
@@ -261,13 +389,18 @@ void UpdateController::CompletionReceived() {
     state_.Controller.Updating = false;
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
-    view_.TransferEnded(true);
+    view_.AttemptEnded(UpdateEnd::Completed, {});
     view_.ShowMessage(UpdateTexts::Completed);
 }
 
 void UpdateController::PortClosing() {
+    const bool wasUpdating = state_.Controller.Updating;
     state_.Controller.Updating = false;
-    state_.Controller.FrameInFlight = false;
+    state_.Controller.OwedCopies.clear();
+    state_.Controller.Draining = false;
+    state_.Controller.ClosingSent = false;
     state_.Controller.ResendDue = false;
     state_.Controller.AckWaitTicks = 0;
+    if (wasUpdating)
+        view_.AttemptEnded(UpdateEnd::Interrupted, {});
 }

@@ -364,6 +364,9 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
         {"bad checksum", ":0408000001020304EB\n:00000001FF\n", "is not an Intel HEX file (line 1)"},
         {"only the monitor's area", ":0407000001020304EB\n:00000001FF\n",
          "has no data at or above address 0x800"},
+        {"cut short", ":0408000001020304EA\n\n", "has no end-of-file record (it stops at line 2)"},
+        {"records after the end", ":0408000001020304EA\n:00000001FF\n:0408000001020304EA\n",
+         "goes on after its end-of-file record (line 3)"},
     };
     for (const Case& c : bad) {
         SCOPED_TRACE(c.name);

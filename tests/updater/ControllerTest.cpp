@@ -128,6 +128,7 @@ TEST_F(ControllerTest, OneWholeUpdateAgainstTheSimulator) {
     view.WhileMessageShown = [&](const std::string&) { sentAtCompletion = Controller.BlocksSent; };
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }, 120s));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::Completed});
     EXPECT_EQ(sentAtCompletion, BlockCount);
     EXPECT_EQ(view.Steps, BlockCount);
     EXPECT_EQ(view.StatusShown["Atualizando  " + std::to_string(BlockCount) + "/" +
@@ -253,6 +254,7 @@ TEST_F(ControllerTest, AnUnansweredFrameIsSentAgainAfterTenAndTwentyTicksThenGiv
     view.WhileMessageShown = [&](const std::string&) { currentDuringBox = CurrentBlock; };
     Tick(); // the thirtieth
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
     EXPECT_EQ(currentDuringBox, third) << "the block list is rewound only after the box";
     EXPECT_EQ(CurrentBlock, FirstBlock);
     EXPECT_FALSE(Controller.Updating);
@@ -287,7 +289,12 @@ TEST_F(ControllerTest, ASendAgainRequestRestoresTheWholeBudget) {
     EXPECT_EQ(Controller.AckRetries, 1);
     Tick(5);
 
+    // The answer of the oldest copy; the other two are still owed theirs, which come first.
     pty.Send("<D?>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.OwedCopies.size() == 2; }));
+    EXPECT_EQ(Controller.AckRetries, 3);
+    EXPECT_FALSE(Controller.ResendDue);
+    pty.Send("<D?><D?>");
     ASSERT_TRUE(PumpUntil([] { return Controller.ResendDue; }));
     EXPECT_EQ(pty.Take(), "") << "a refused frame goes again on the next tick";
     Tick();
@@ -353,6 +360,7 @@ TEST_F(ControllerTest, AfterTheClosingCommandAnswersResendItWithinTheSameBudget)
     Tick();
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
     EXPECT_EQ(CurrentBlock, FirstBlock);
     EXPECT_EQ(pty.Take(), "");
 }
@@ -373,6 +381,7 @@ TEST_F(ControllerTest, AClosingCommandLostOnTheWayIsSentAgainAndCompletes) {
     pty.Send("<FF>");
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::Completed});
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(Parser.ParserState, 0u);
 }
@@ -385,13 +394,16 @@ TEST_F(ControllerTest, StartingIsRefusedBeforeTheMonitorAnswersOrForAnotherMonit
 
     controller->BtIniciaClick();
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::BoardNotReady});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::NoAnswer});
 
     ConnectTo(board);
     EXPECT_NE(Parser.MonitorVersion, "1.0");
     view.Messages.clear();
+    view.Ends.clear();
     const std::string statusBefore = view.Status;
     controller->BtIniciaClick();
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::WrongMonitor});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::IncompatibleMonitor});
     EXPECT_FALSE(Controller.Updating);
     EXPECT_TRUE(view.IniciaEnabled);
     EXPECT_EQ(view.Status, statusBefore);
@@ -500,6 +512,7 @@ TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
     pty.Send("<D?>");
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(view.Status, "SEM RESPOSTA");
     Tick(30);
@@ -555,7 +568,33 @@ TEST_F(ControllerTest, ATransferStartedWhileAStatusReplyIsHalfReadDropsItsRest) 
     ExpectFrameFor(pty, FirstBlock);
     pty.Send("<DD>");
     ASSERT_TRUE(PumpUntil([] { return Controller.BlocksSent == 1; }));
+    // That answer was the first frame's; the resend's is still owed, and taken for the next
+    // block it would step past that block unsent. The next frame waits until the resend
+    // counts as lost.
+    Tick(UpdateProtocol::OwedAnswerLimit - 1);
+    EXPECT_EQ(pty.Take(), "");
+    Tick();
     ExpectFrameFor(pty, FirstBlock->Next);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ControllerTest, AFirstFrameThatCannotBeWrittenEndsTheTransferAtOnce) {
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    pty.CloseMaster(); // the adapter is pulled out between the status reply and the click
+    EXPECT_THROW(controller->BtIniciaClick(), EComPort);
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::PortError});
+    // As after a give-up, without its box: nothing waits for an answer, "Conectar" works.
+    EXPECT_FALSE(Controller.Updating);
+    EXPECT_EQ(Controller.AckWaitTicks, 0);
+    EXPECT_TRUE(Controller.OwedCopies.empty());
+    EXPECT_TRUE(view.ConectaEnabled);
+    EXPECT_TRUE(view.TimerEnabled);
+    EXPECT_TRUE(view.Messages.empty());
 }
 
 } // namespace
