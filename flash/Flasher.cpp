@@ -67,6 +67,9 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     for (const std::string& port : options.Ports)
         runs.push_back(
             std::make_unique<PortRun>(port, options.WaitSeconds * 10, options.Loop, image));
+    if (options.Verbose)
+        for (auto& run : runs)
+            run->SetTrace(stderr);
     session.Track(runs.size());
     for (auto& run : runs)
         run->Start();

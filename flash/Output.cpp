@@ -83,7 +83,7 @@ std::string ResultLine(const PortRun& run) {
         if (r.Blocks > 0 || run.LastOutcome() != Outcome::Interrupted)
             line += ", " + TrFormat("%d/%d blocks", {r.Blocks, r.BlockCount});
         if (r.Resends > 0)
-            line += ", " + TrFormat("%d resends", {r.Resends});
+            line += ", " + TrPlural("%d resend", "%d resends", r.Resends, {r.Resends});
         break;
     case Outcome::WrongMonitor:
         line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});

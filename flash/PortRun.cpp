@@ -66,6 +66,16 @@ std::string UtcNow() {
     return Iso8601Utc(std::chrono::system_clock::now());
 }
 
+std::string UtcNowMs() {
+    auto now = std::chrono::system_clock::now();
+    std::string text = Iso8601Utc(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms.count()));
+    text.insert(text.size() - 1, fraction); // before the "Z"
+    return text;
+}
+
 PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)
     : port_(std::move(port)), waitTicks_(waitTicks), loop_(loop), image_(image),
       controller_(*this, com_, state_) {
@@ -86,6 +96,43 @@ PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& i
 PortRun::~PortRun() {
     com_.OnRxChar = nullptr;
     ClosePort();
+    if (trace_)
+        com_.UnRegisterLink(&traceLink_);
+}
+
+void PortRun::SetTrace(std::FILE* trace) {
+    if (trace_ || !trace)
+        return;
+    trace_ = trace;
+    traceLink_.TxBufHandler = [this](TComponent*, const void* bytes, int count) {
+        // An answer read in this event goes first: the frame written now is its consequence.
+        if (!received_.empty()) {
+            TraceLine("<", received_.data(), static_cast<int>(received_.size()));
+            received_.clear();
+        }
+        TraceLine(">", bytes, count);
+    };
+    com_.RegisterLink(&traceLink_);
+    com_.OnReadTrace = [this](TComponent*, const void* bytes, int count) {
+        received_.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
+    };
+}
+
+void PortRun::TraceLine(const char* direction, const void* bytes, int count) {
+    // Text as it is, every other byte (the scrambled frame body) in hex.
+    std::string shown;
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    for (int i = 0; i < count; ++i) {
+        char hex[8];
+        if (p[i] >= 0x20 && p[i] < 0x7F && p[i] != '\\') {
+            shown += static_cast<char>(p[i]);
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", p[i]);
+            shown += hex;
+        }
+    }
+    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), port_.c_str(), direction,
+                 shown.c_str(), count);
 }
 
 double PortRun::TransferSeconds() const {
@@ -160,6 +207,10 @@ void PortRun::OnReceive() {
     if (phase_ == Phase::Finished)
         return;
     Guarded([this] { controller_.ReceiveBytes(); });
+    if (trace_ && !received_.empty()) {
+        TraceLine("<", received_.data(), static_cast<int>(received_.size()));
+        received_.clear();
+    }
     AfterControllerStep();
 }
 

@@ -8,6 +8,7 @@
 #include "updater/UpdateState.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 enum class Outcome { None, Completed, GivenUp, NoAnswer, OpenFailed, WrongMonitor, Interrupted };
@@ -32,6 +33,8 @@ public:
     PortRun(const PortRun&) = delete;
     PortRun& operator=(const PortRun&) = delete;
 
+    // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
+    void SetTrace(std::FILE* trace);
     // Opens the port and starts the first attempt; an open that fails ends the run at once.
     void Start();
     // The 100 ms tick.
@@ -72,6 +75,7 @@ private:
     void ShowMessage(const std::string& text) override;
 
     void OnReceive();
+    void TraceLine(const char* direction, const void* bytes, int count);
     // Runs a controller step; a port failure ends the attempt.
     template <class Step> void Guarded(Step step);
     void BeginAttempt();
@@ -104,7 +108,12 @@ private:
     int attemptsEnded_ = 0;
     UpdateRecord lastRecord_;
     bool halfWritten_ = false;
+    std::FILE* trace_ = nullptr;
+    TComLink traceLink_;
+    std::string received_; // answer bytes read in this receive event, traced at its end
 };
 
 // Now as ISO 8601 UTC, to the second ("2026-12-08T07:01:10Z").
 std::string UtcNow();
+// Now as ISO 8601 UTC with milliseconds ("2026-12-08T07:01:10.042Z").
+std::string UtcNowMs();

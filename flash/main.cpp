@@ -33,17 +33,28 @@ int Run(int argc, char** argv) {
         PrintPortList(stdout, options.Json);
         return 0;
     }
+    if (!options.CheckImage.empty()) {
+        ImageFileFacts facts;
+        if (!LoadImageFile(options.CheckImage, facts, error)) {
+            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(DescribeImageFile(options.CheckImage, facts).c_str(), stdout);
+        return 0;
+    }
     ImageFacts image;
     if (options.ImagePath.empty()) {
         LoadFirmwareImage();
         image.FirmwareWritten = BuiltInFirmwareVersion;
     } else {
         // Refused before any port is touched.
-        if (!LoadImageFile(options.ImagePath, image.Sha256, error)) {
+        ImageFileFacts facts;
+        if (!LoadImageFile(options.ImagePath, facts, error)) {
             std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
             return 1;
         }
         image.File = options.ImagePath;
+        image.Sha256 = facts.Sha256;
     }
     OutputMode mode = options.Json                        ? OutputMode::Json
                       : options.Quiet                     ? OutputMode::Quiet

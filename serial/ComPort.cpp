@@ -552,6 +552,8 @@ int TCustomComPort::Read(void* Buffer, int Count) {
     int got = 0;
     if (int rc = Device(3).Read(Buffer, Count, got))
         throw EComPort(3, rc);
+    if (got > 0 && OnReadTrace)
+        OnReadTrace(this, Buffer, got);
     // Only links hear that the input ran dry; spare the extra query otherwise.
     if (!links_.empty() && InputCount() == 0)
         SendSignalToLink(leRx, false);

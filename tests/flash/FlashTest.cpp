@@ -199,7 +199,7 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
         boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
         ASSERT_FALSE(boards.back()->Path().empty());
     }
-    std::vector<std::string> args{"--log", dir / "log.jsonl"};
+    std::vector<std::string> args{"--verbose", "--log", dir / "log.jsonl"};
     for (auto& b : boards)
         args.push_back(b->Path());
     Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
@@ -208,12 +208,17 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
     const std::string sha = BuiltInImageSha();
     auto log = LogLines(dir / "log.jsonl");
     const std::string out = ReadFile(dir / "out");
+    const std::string trace = ReadFile(dir / "err");
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(boards[i]->Wait(), 0);
+        // Every frame and answer with its time: the status query, then the reply to it.
+        const std::string port = boards[i]->Path();
+        const size_t query = trace.find("Z " + port + " > <S@> (4)\n");
+        EXPECT_LT(query, trace.find("Z " + port + " < <KX27V4.4M1.0C0000" + std::to_string(i)))
+            << trace;
         const std::string report = ReadFile(dir / ("r" + std::to_string(i) + ".json"));
         EXPECT_TRUE(Has(report, "\"flashed_sha256\": \"" + sha + "\"")) << report;
         EXPECT_TRUE(Has(report, "\"accepted\": " + std::to_string(BlockCount) + ",")) << report;
-        const std::string port = boards[i]->Path();
         ASSERT_EQ(log[port].size(), 1u) << port;
         const std::string& line = log[port][0];
         EXPECT_EQ(Field(line, "result"), "completed");
@@ -361,15 +366,25 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     };
     const Case bad[] = {
         {"missing", nullptr, "cannot read the image file"},
-        {"bad checksum", ":0408000001020304EB\n:00000001FF\n", "is not an Intel HEX file (line 1)"},
+        {"folder", "", "is a folder, not an Intel HEX file"},
+        {"bad checksum", ":00000001FE\n", "line 1: bad checksum FE (should be FF)"},
+        {"bad record type", ":0408000001020304EA\n:0408000601020304E4\n:00000001FF\n",
+         "line 2: bad record type 06"},
+        {"odd length", ":0408000001020304E\n:00000001FF\n", "line 1: odd length (17 hex digits"},
+        {"no end record", ":0408000001020304EA\n",
+         "no end-of-file record (:00000001FF) after line 1"},
+        {"record after the end", ":00000001FF\n:0408000001020304EA\n",
+         "line 2: a record after the end-of-file record (line 1)"},
         {"only the monitor's area", ":0407000001020304EB\n:00000001FF\n",
          "has no data at or above address 0x800"},
     };
     for (const Case& c : bad) {
         SCOPED_TRACE(c.name);
         const std::string file = dir / "image.hex";
-        std::remove(file.c_str());
-        if (c.text)
+        std::filesystem::remove_all(file);
+        if (c.text && !*c.text)
+            std::filesystem::create_directory(file);
+        else if (c.text)
             std::ofstream(file) << c.text;
         Child board = Board({"--report", dir / "r.json", "--idle-timeout", "1"});
         Child flash(FLASH_PROGRAM, {"--image", file, "--log", dir / "log.jsonl", board.Path()},
@@ -398,9 +413,22 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     Sha256 sha;
     sha.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     EXPECT_EQ(Field(log[board.Path()][0], "image_file"), dir / "good.hex");
-    EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), sha.HexDigest());
+    const std::string digest = sha.HexDigest();
+    EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), digest);
     EXPECT_EQ(Field(log[board.Path()][0], "firmware_written"), "<none>");
     EXPECT_EQ(Field(log[board.Path()][0], "blocks"), "1");
+
+    // Checked without a board: what would be sent, in either language.
+    for (auto [lang, words] : {std::pair{"C", "would send: 1 block of at most 64 bytes (4 data"},
+                               {"pt_BR.UTF-8", "enviaria: 1 bloco de até 64 bytes (4 bytes"}}) {
+        Child check(FLASH_PROGRAM, {"--check-image=" + dir / "good.hex"}, dir / "out", dir / "err",
+                    lang);
+        EXPECT_EQ(check.Wait(), 0);
+        const std::string out = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(out, words)) << out;
+        EXPECT_TRUE(Has(out, "0x000800-0x000803")) << out;
+        EXPECT_TRUE(Has(out, digest)) << out;
+    }
 }
 
 TEST(Flash, CommandLineListAndLanguage) {
@@ -419,6 +447,18 @@ TEST(Flash, CommandLineListAndLanguage) {
     };
     const Case cases[] = {
         {{"--bogus"}, "C", 1, "", "unknown option --bogus", false},
+        {{"--quiet=yes", "x"}, "C", 1, "", "option --quiet takes no value", false},
+        {{"-V"}, "C", 0, "quorvel-flash ", "", false},
+        {{"--list", "ttyQN8"},
+         "C",
+         1,
+         "",
+         "--list lists every port and takes none (ttyQN8)",
+         false},
+        {{"--wait=1", "/dev/ttyQX", "/dev/../dev/ttyQX"}, "C", 1, "", "given twice", false},
+        // After "--" a name that looks like an option is a port.
+        {{"--wait=1", "--no-log", "--", "--ttyQ"}, "C", 2, "--ttyQ: could not open", "", false},
+        {{"--summary"}, "C", 1, "", "--summary goes with --history", false},
         {{"--wait", "0", "x"}, "C", 1, "", "--wait takes whole seconds", false},
         {{}, "C", 1, "", "no port given", false},
         {{"--help"}, "C", 0, "  5    a transfer was given up", "", false},
