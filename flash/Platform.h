@@ -24,4 +24,14 @@ void WakeMainLoop();
 // Main thread: returns after `milliseconds`, or sooner once woken or interrupted.
 void WaitForWake(int milliseconds);
 
+// What a serial port's system error code says happened.
+enum class PortErrorKind {
+    Gone,         // the device went away (adapter pulled out, line hung up)
+    InUse,        // another program holds the port
+    NotFound,     // no such port
+    NoPermission, // the user may not open it
+    Other
+};
+PortErrorKind ClassifyPortError(int code);
+
 } // namespace flashplatform

@@ -2,7 +2,6 @@
 
 #include "flash/Texts.h"
 #include "updater/FirmwareImage.h"
-#include "updater/OpenFailure.h"
 
 #include <cstring>
 #include <ctime>
@@ -12,14 +11,6 @@ namespace {
 
 // Ticks between attempts to open a port again that went away during a loop.
 constexpr int ReopenTicks = 10;
-
-std::string OpenFailureDetail(const EComPort& e) {
-    if (e.WinErrorCode < 0)
-        return e.what();
-    if (PortugueseWanted())
-        return OpenFailureCause(e.WinErrorCode);
-    return std::strerror(e.WinErrorCode);
-}
 
 } // namespace
 
@@ -33,6 +24,8 @@ const char* OutcomeName(Outcome outcome) {
         return "no-answer";
     case Outcome::OpenFailed:
         return "open-failed";
+    case Outcome::PortError:
+        return "port-error";
     case Outcome::WrongMonitor:
         return "wrong-monitor";
     case Outcome::Interrupted:
@@ -49,6 +42,7 @@ int OutcomeExitCode(Outcome outcome) {
     case Outcome::Completed:
         return 0;
     case Outcome::OpenFailed:
+    case Outcome::PortError:
         return 2;
     case Outcome::NoAnswer:
         return 3;
@@ -143,19 +137,36 @@ double PortRun::TransferSeconds() const {
 
 void PortRun::Start() {
     startTime_ = UtcNow();
-    try {
-        com_.Open();
-    } catch (const EComPort& e) {
-        EndAttempt(Outcome::OpenFailed, OpenFailureDetail(e));
+    if (!OpenPort()) {
         phase_ = Phase::Finished;
         return;
     }
     BeginAttempt();
 }
 
+bool PortRun::OpenPort() {
+    // A program that merely has the port open (a forgotten cat, a terminal) takes no lock,
+    // yet it would read the board's answers before we do.
+    lastHolders_ = ComPortHolders(port_);
+    if (!lastHolders_.empty()) {
+        EndAttempt(Outcome::OpenFailed, {}, EBUSY);
+        return false;
+    }
+    try {
+        com_.Open();
+    } catch (const EComPort& e) {
+        if (e.WinErrorCode == EBUSY || e.WinErrorCode == EAGAIN)
+            lastHolders_ = ComPortHolders(port_);
+        EndAttempt(Outcome::OpenFailed, e.what(), e.WinErrorCode);
+        return false;
+    }
+    return true;
+}
+
 void PortRun::BeginAttempt() {
     state_ = UpdateState{};
     board_ = {};
+    answered_ = {};
     phase_ = loop_ ? Phase::Waiting : Phase::Connecting;
     ticksWaited_ = 0;
     reconnect_ = false;
@@ -168,14 +179,13 @@ template <class Step> void PortRun::Guarded(Step step) {
         step();
     } catch (const std::exception& e) {
         // The device failed under us (an adapter pulled out, a line hung up).
-        if (phase_ == Phase::Transferring) {
-            pending_ = Outcome::GivenUp;
-            pendingDetail_ = e.what();
-        } else if (loop_) {
+        const auto* port = dynamic_cast<const EComPort*>(&e);
+        if (loop_ && phase_ != Phase::Transferring) {
             ClosePort();
         } else {
-            pending_ = Outcome::NoAnswer;
+            pending_ = Outcome::PortError;
             pendingDetail_ = e.what();
+            pendingErrorCode_ = port ? port->WinErrorCode : -1;
         }
     }
 }
@@ -186,6 +196,9 @@ void PortRun::Tick() {
     if (!com_.Connected()) {
         // In a loop only: the port went away; look for it again now and then.
         if (++ticksWaited_ % ReopenTicks == 0) {
+            // Quietly: the technician sees the next board, not every failed look.
+            if (!ComPortHolders(port_).empty())
+                return;
             try {
                 com_.Open();
             } catch (const EComPort&) {
@@ -215,10 +228,13 @@ void PortRun::OnReceive() {
 }
 
 void PortRun::AfterControllerStep() {
+    // A status reply has come in whole and the parser waits for the next one.
+    if (state_.Controller.BoardReady && state_.Parser.ParserState == 14)
+        answered_ = state_.Parser;
     if (pending_ != Outcome::None) {
         Outcome outcome = pending_;
         pending_ = Outcome::None;
-        EndAttempt(outcome, std::exchange(pendingDetail_, {}));
+        EndAttempt(outcome, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
         return;
     }
     if (reconnect_ && com_.Connected()) {
@@ -248,7 +264,7 @@ void PortRun::StartTransferIfReady() {
     if (pending_ != Outcome::None) {
         Outcome outcome = pending_;
         pending_ = Outcome::None;
-        EndAttempt(outcome, std::exchange(pendingDetail_, {}));
+        EndAttempt(outcome, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
     }
 }
 
@@ -270,7 +286,7 @@ void PortRun::ShowMessage(const std::string& text) {
     }
 }
 
-void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
+void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
@@ -287,17 +303,21 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
     lastRecord_ = r;
     lastOutcome_ = outcome;
     lastDetail_ = detail;
+    lastErrorCode_ = errorCode;
+    if (outcome != Outcome::OpenFailed)
+        lastHolders_.clear();
     if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
         worst_ = outcome;
     ++attemptsEnded_;
     if (!board_.SerialNumber.empty())
         lastSerial_ = board_.SerialNumber;
     if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
-        com_.Connected()) {
+        outcome != Outcome::PortError && com_.Connected()) {
         BeginAttempt();
         return;
     }
     if (loop_ && outcome != Outcome::Interrupted && outcome != Outcome::OpenFailed) {
+        ClosePort();
         phase_ = Phase::Waiting; // the port went away: Tick opens it again
         ticksWaited_ = 0;
         return;

@@ -3,6 +3,7 @@
 // is the controller's view, and it plays the technician (connect, start once the board is
 // ready, connect again while nothing answers). Main thread only.
 #include "serial/ComPort.h"
+#include "serial/ComPortInfo.h"
 #include "updater/UpdateController.h"
 #include "updater/UpdateLog.h"
 #include "updater/UpdateState.h"
@@ -10,8 +11,18 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
-enum class Outcome { None, Completed, GivenUp, NoAnswer, OpenFailed, WrongMonitor, Interrupted };
+enum class Outcome {
+    None,
+    Completed,
+    GivenUp,
+    NoAnswer,
+    OpenFailed,
+    PortError, // the port failed after it was opened (an adapter pulled out)
+    WrongMonitor,
+    Interrupted
+};
 
 // The service log's word for it ("completed", "given-up", ...).
 const char* OutcomeName(Outcome outcome);
@@ -47,14 +58,19 @@ public:
     bool Finished() const { return phase_ == Phase::Finished; }
     // The attempt's board, as it answered (empty until then).
     const ReplyParserState& Board() const { return board_; }
-    // What the board on the line has said of itself so far in this attempt.
-    const ReplyParserState& Answered() const { return state_.Parser; }
+    // What the board on the line said of itself in its last whole reply of this attempt (a
+    // reply still arriving shows half a serial number).
+    const ReplyParserState& Answered() const { return answered_; }
     int BlocksSent() const { return state_.Controller.BlocksSent; }
     // Seconds the transfer has run.
     double TransferSeconds() const;
     // The outcome of the last attempt that ended, and its detail (an error text).
     Outcome LastOutcome() const { return lastOutcome_; }
     const std::string& LastDetail() const { return lastDetail_; }
+    // The system's error code behind an open failure or a port error (0: none), and who held
+    // the port when it could not be opened.
+    int LastErrorCode() const { return lastErrorCode_; }
+    const std::vector<ComPortHolder>& LastHolders() const { return lastHolders_; }
     // The worst outcome over every attempt (the exit status).
     Outcome WorstOutcome() const { return worst_; }
     // Attempts ended so far; a caller compares it to see that another one ended.
@@ -81,7 +97,9 @@ private:
     void BeginAttempt();
     void AfterControllerStep();
     void StartTransferIfReady();
-    void EndAttempt(Outcome outcome, const std::string& detail = {});
+    void EndAttempt(Outcome outcome, const std::string& detail = {}, int errorCode = 0);
+    // Opens the port unless another program holds it; false with the attempt ended otherwise.
+    bool OpenPort();
     void ClosePort();
 
     std::string port_;
@@ -96,10 +114,14 @@ private:
     bool reconnect_ = false;          // the status wait ran out: connect again after this step
     Outcome pending_ = Outcome::None; // set by a message box, acted on after the step
     std::string pendingDetail_;
+    int pendingErrorCode_ = 0;
+    int lastErrorCode_ = 0;
+    std::vector<ComPortHolder> lastHolders_;
     int ticksWaited_ = 0;
     bool silenceSeen_ = true; // in a loop: no board since the last one
     std::string lastSerial_;
     ReplyParserState board_;
+    ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};
     std::string startTime_;
     Outcome lastOutcome_ = Outcome::None;

@@ -82,4 +82,25 @@ void WaitForWake(int milliseconds) {
     }
 }
 
+PortErrorKind ClassifyPortError(int code) {
+    switch (code) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EBADF: // the descriptor of a device that hung up
+        return PortErrorKind::Gone;
+    case EBUSY:
+    case EAGAIN: // the lock another program holds
+        return PortErrorKind::InUse;
+    case ENOENT:
+    case ENOTDIR:
+        return PortErrorKind::NotFound;
+    case EACCES:
+    case EPERM:
+        return PortErrorKind::NoPermission;
+    default:
+        return PortErrorKind::Other;
+    }
+}
+
 } // namespace flashplatform

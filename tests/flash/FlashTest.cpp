@@ -13,10 +13,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -239,38 +241,92 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
     }
 }
 
-TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
+TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
     struct Case {
         const char* name;
         std::vector<std::string> boardArgs; // empty: a port without a board behind it
         bool held;
         const char* result;
-        const char* line;
+        std::string line;
         int status;
         const char* resends;
+        const char* lang = "C";
         bool quiet = false; // only the result lines
     };
+    const std::string holder = "flash_tests (pid " + std::to_string(getpid()) + ")";
     const Case cases[] = {
-        {"silent", {}, false, "no-answer", ": no answer", 3, "0", true},
+        {"silent",
+         {},
+         false,
+         "no-answer",
+         ": no answer: no board answered: check the cable",
+         3,
+         "0",
+         "C",
+         true},
+        {"silent",
+         {},
+         false,
+         "no-answer",
+         ": sem resposta: nenhuma placa respondeu: confira o cabo",
+         3,
+         "0",
+         "pt_BR.UTF-8"},
         {"monitor 0.9",
          {"--boot", "--incompatible-monitor"},
          false,
          "wrong-monitor",
-         ": incompatible boot monitor, KX27 A10342, monitor 0.9",
+         ": incompatible boot monitor, KX27 A10342, monitor 0.9 (needs 1.0): this updater works "
+         "with boot monitor 1.0 only",
          4,
          "0"},
-        {"held by another program", {}, true, "open-failed", ": could not open the port", 2, "0"},
+        {"monitor 0.9",
+         {"--boot", "--incompatible-monitor"},
+         false,
+         "wrong-monitor",
+         ": monitor de boot incompatível, KX27 A10342, monitor 0.9 (precisa de 1.0): este "
+         "atualizador só funciona com o monitor de boot 1.0",
+         4,
+         "0",
+         "pt_BR.UTF-8"},
+        {"held by another program",
+         {},
+         true,
+         "open-failed",
+         ": could not open the port: in use by " + holder + ": close it and run again",
+         2,
+         "0"},
+        {"held by another program",
+         {},
+         true,
+         "open-failed",
+         ": não foi possível abrir a porta: em uso por " + holder + ": feche-o e execute de novo",
+         2,
+         "0",
+         "pt_BR.UTF-8"},
         // Five blocks accepted, then nothing: sent three times in all, then given up.
         {"stops answering",
          {"--boot", "--silent-after", "5"},
          false,
          "given-up",
-         ": given up, KX27 A10342, 5/",
+         ": given up, KX27 A10342, 5/" + std::to_string(BlockCount) +
+             " blocks, 2 resends: the board stopped answering: to try again, switch the board on "
+             "with the 'Dígito' key held down",
          5,
          "2"},
+        {"stops answering",
+         {"--boot", "--silent-after", "5"},
+         false,
+         "given-up",
+         ": abandonada, KX27 A10342, 5/" + std::to_string(BlockCount) +
+             " blocos, 2 reenvios: a placa parou de responder. Para tentar novamente, ligue a "
+             "placa com a tecla 'Dígito' pressionada",
+         5,
+         "2",
+         "pt_BR.UTF-8"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + " " + c.lang);
         TempDir dir;
         Child good = Board({"--boot", "--serial", "G00001", "--exit-when-done"});
         SilentPort silent;
@@ -284,7 +340,7 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
         std::vector<std::string> args{"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port};
         if (c.quiet)
             args.push_back("--quiet");
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
         EXPECT_EQ(flash.Wait(), c.status) << ReadFile(dir / "out") << ReadFile(dir / "err");
         auto log = LogLines(dir / "log.jsonl");
         ASSERT_EQ(log[good.Path()].size(), 1u);
@@ -294,7 +350,101 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
         const std::string out = ReadFile(dir / "out");
         EXPECT_TRUE(Has(out, port + c.line)) << out;
-        EXPECT_EQ(Has(out, ": connecting"), !c.quiet) << out;
+        EXPECT_EQ(Has(out, ": connecting\n"), !c.quiet && c.lang[0] == 'C') << out;
+    }
+}
+
+TEST(Flash, AdapterPulledOutMidTransferSaysReconnectAndRestart) {
+    for (const char* lang : {"C", "pt_BR.UTF-8"}) {
+        TempDir dir;
+        Child board = Board({"--boot", "--pace", "--serial", "P00001"});
+        Child flash(FLASH_PROGRAM, {"--json", "--log", dir / "log.jsonl", board.Path()},
+                    dir / "out", dir / "err", lang);
+        ASSERT_TRUE(WaitForText(dir / "out", "\"event\":\"progress\"")) << ReadFile(dir / "out");
+        board.Signal(SIGKILL); // the line hangs up as an unplugged adapter's does
+        EXPECT_EQ(flash.Wait(10s), 2) << ReadFile(dir / "out");
+        const std::string out = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(out, "\"result\":\"port-error\"")) << out;
+        EXPECT_TRUE(Has(out, lang[0] == 'C' ? "\"detail\":\"the adapter was disconnected: "
+                                              "reconnect it, restart the board into its boot "
+                                              "monitor"
+                                            : "\"detail\":\"o adaptador foi desconectado: "
+                                              "reconecte-o, ligue a placa no monitor de boot"))
+            << out;
+        EXPECT_TRUE(Has(out, "\"event\":\"summary\",\"time\":\"")) << out;
+        EXPECT_TRUE(Has(ReadFile(dir / "log.jsonl"), "\"result\":\"port-error\"")) << out;
+    }
+}
+
+TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
+    TempDir dir;
+    const std::string lockDir = "/var/lock";
+    const bool canLock = access(lockDir.c_str(), W_OK) == 0;
+    pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    struct Case {
+        const char* name;
+        int how;    // 0 opened, 1 flock, 2 exclusive mode, 3 lock file of a live process, 4 dead
+        bool named; // the update refuses the port and names the process
+    };
+    const Case cases[] = {
+        {"opened by another process", 0, true},
+        {"flock", 1, true},
+        {"exclusive mode", 2, true},
+        {"lock file of a running process", 3, true},
+        {"lock file of a dead process", 4, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.how >= 3 && !canLock)
+            continue;
+        // The test holds the line's far end (the master), as a board simulator would.
+        SilentPort port;
+        // The lock file is named after the name the port is given by.
+        const std::string link = dir / ("ttyQHOLD" + std::to_string(c.how));
+        ASSERT_EQ(symlink(port.Path().c_str(), link.c_str()), 0);
+        const std::string lockFile = lockDir + "/LCK..ttyQHOLD" + std::to_string(c.how);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t holder = fork();
+        if (holder == 0) {
+            // Not the far end: the master stays with the test only.
+            for (int f = 3; f < 1024; ++f)
+                if (f != ready[1])
+                    close(f);
+            if (c.how <= 2) {
+                int fd = open(port.Path().c_str(), O_RDWR | O_NOCTTY);
+                if (c.how == 1)
+                    flock(fd, LOCK_EX);
+                if (c.how == 2)
+                    ioctl(fd, TIOCEXCL);
+            }
+            [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
+            pause();
+            _exit(0);
+        }
+        char x;
+        ASSERT_EQ(read(ready[0], &x, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        if (c.how >= 3)
+            std::ofstream(lockFile) << std::setw(10) << (c.how == 3 ? holder : dead) << "\n";
+        Child flash(FLASH_PROGRAM, {"--wait=1", "--no-log", link}, dir / "out", dir / "err");
+        const int status = flash.Wait();
+        const std::string out = ReadFile(dir / "out");
+        if (c.named) {
+            EXPECT_EQ(status, 2) << out;
+            EXPECT_TRUE(Has(out, link + ": could not open the port: in use by flash_tests (pid " +
+                                     std::to_string(holder) + ")"))
+                << out;
+        } else {
+            EXPECT_EQ(status, 3) << out; // free: nothing answers on it
+        }
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        std::remove(lockFile.c_str());
     }
 }
 
@@ -323,9 +473,7 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnother) {
     EXPECT_EQ(Field(log[link][0], "serial"), "L00001");
     EXPECT_EQ(Field(log[link][1], "serial"), "L00002");
     const std::string out = ReadFile(dir / "out");
-    EXPECT_TRUE(
-        Has(out, "{\"event\":\"result\",\"port\":\"" + link + "\",\"result\":\"completed\""))
-        << out;
+    EXPECT_TRUE(Has(out, "\"port\":\"" + link + "\",\"result\":\"completed\"")) << out;
     EXPECT_TRUE(Has(out, "\"state\":\"waiting\"")) << out;
 }
 
@@ -466,10 +614,16 @@ TEST(Flash, CommandLineListAndLanguage) {
         {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
          "pt_BR.UTF-8",
          2,
-         "/dev/ttyQNONE: não foi possível abrir a porta: A porta não existe mais",
+         "/dev/ttyQNONE: não foi possível abrir a porta: a porta não existe: confira o nome com "
+         "quorvel-flash --list",
          "",
          false},
-        {{"--list"}, "C", 0, name + "  busy\n", "", true},
+        {{"--list"},
+         "C",
+         0,
+         name + "  busy: flash_tests (pid " + std::to_string(getpid()) + ")\n",
+         "",
+         true},
         {{"--list", "--json"}, "C", 0, "\"port\":\"" + name + "\"", "", true},
     };
     for (const Case& c : cases) {
@@ -484,6 +638,8 @@ TEST(Flash, CommandLineListAndLanguage) {
     if (linked) {
         unlink(link.c_str());
         const std::string json = ReadFile(dir / "out");
-        EXPECT_TRUE(Has(json, "\"busy\":true")) << json;
+        EXPECT_TRUE(Has(json, "\"busy\":true,\"held_by\":[{\"pid\":" + std::to_string(getpid()) +
+                                  ",\"name\":\"flash_tests\"}]"))
+            << json;
     }
 }
