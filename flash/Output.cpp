@@ -22,7 +22,7 @@ std::string OutcomeText(Outcome outcome) {
     case Outcome::OpenFailed:
         return Tr("could not open the port");
     case Outcome::PortError:
-        return Tr("port failed");
+        return Tr("port error");
     case Outcome::WrongMonitor:
         return Tr("incompatible boot monitor");
     case Outcome::Interrupted:
@@ -135,7 +135,9 @@ std::string ResultLine(const PortRun& run) {
     case Outcome::Completed:
     case Outcome::GivenUp:
     case Outcome::Interrupted:
-        if (r.Blocks > 0 || run.LastOutcome() != Outcome::Interrupted)
+    case Outcome::PortError:
+        if (r.Blocks > 0 || run.LastOutcome() == Outcome::Completed ||
+            run.LastOutcome() == Outcome::GivenUp)
             line += ", " + TrFormat("%d/%d blocks", {r.Blocks, r.BlockCount});
         if (r.Resends > 0)
             line += ", " + TrPlural("%d resend", "%d resends", r.Resends, {r.Resends});

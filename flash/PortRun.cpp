@@ -25,7 +25,7 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::OpenFailed:
         return "open-failed";
     case Outcome::PortError:
-        return "port-error";
+        return UpdateEndName(UpdateEnd::PortError);
     case Outcome::WrongMonitor:
         return "wrong-monitor";
     case Outcome::Interrupted:
@@ -268,21 +268,34 @@ void PortRun::StartTransferIfReady() {
     }
 }
 
-void PortRun::SetLabelText(Label label, const std::string& text) {
-    if (label == LbStatus && text == UpdateTexts::NoAnswer && phase_ != Phase::Transferring)
+void PortRun::StatusUnanswered() {
+    if (phase_ != Phase::Transferring)
         reconnect_ = true;
 }
 
-void PortRun::ShowMessage(const std::string& text) {
-    if (text == UpdateTexts::Completed) {
+void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
+    switch (end) {
+    case UpdateEnd::Completed:
         // A stray completion reply outside a transfer completes nothing.
         if (phase_ == Phase::Transferring)
             pending_ = Outcome::Completed;
-    } else if (text == UpdateTexts::WrongMonitor) {
-        pending_ = Outcome::WrongMonitor;
-    } else if (phase_ == Phase::Transferring) {
-        // Giving up, for whatever reason the controller gives.
+        break;
+    case UpdateEnd::GivenUp:
         pending_ = Outcome::GivenUp;
+        break;
+    case UpdateEnd::NoAnswer:
+        pending_ = Outcome::NoAnswer;
+        break;
+    case UpdateEnd::IncompatibleMonitor:
+        pending_ = Outcome::WrongMonitor;
+        break;
+    case UpdateEnd::PortError:
+        pending_ = Outcome::PortError;
+        pendingDetail_ = detail;
+        break;
+    case UpdateEnd::Interrupted:
+        // Only our own close ends a transfer that way, and it says how the attempt ended.
+        break;
     }
 }
 
@@ -290,14 +303,14 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
-    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
+    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome), detail);
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
     r.Board = board_.BoardName;
     r.SerialNumber = board_.SerialNumber;
     r.FirmwareBefore = board_.FirmwareVersion;
     r.MonitorVersion = board_.MonitorVersion;
-    r.FirmwareWritten = image_.FirmwareWritten;
+    r.FirmwareWritten = outcome == Outcome::Completed ? image_.FirmwareWritten : std::string();
     r.ImageFile = image_.File;
     r.ImageSha256 = image_.Sha256;
     lastRecord_ = r;

@@ -81,14 +81,16 @@ public:
     bool HalfWritten() const { return halfWritten_; }
 
 private:
-    void SetLabelText(Label label, const std::string& text) override;
+    void SetLabelText(Label, const std::string&) override {}
     void SetStatusColor(TColor) override {}
     void SetButtonEnabled(Button, bool) override {}
     void SetProgressPosition(int) override {}
     void SetProgressMaximum(int) override {}
     void StepProgress() override {}
     void SetTimerEnabled(bool enabled) override { timerEnabled_ = enabled; }
-    void ShowMessage(const std::string& text) override;
+    void ShowMessage(const std::string&) override {}
+    void AttemptEnded(UpdateEnd end, const std::string& detail) override;
+    void StatusUnanswered() override;
 
     void OnReceive();
     void TraceLine(const char* direction, const void* bytes, int count);

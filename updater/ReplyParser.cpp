@@ -6,7 +6,7 @@ namespace {
 
 // States 0..13 read the identification reply "(KX27Vfff" "Mmmm)"; states 14..37 the boot
 // monitor's status "<KX27VfffMmmmssssss>", acknowledgement "<Dx>" and completion "<FF>".
-constexpr uint32_t MonitorStart = 14;
+constexpr uint32_t MonitorStart = ParserStates::MonitorReplies;
 constexpr int Any = -1;
 
 enum class Action { None, Start, Append, KeepAckCode, Identification, Status, Ack, Completion };

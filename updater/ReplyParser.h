@@ -5,6 +5,13 @@
 #include <span>
 #include <string>
 
+// Where the parser starts reading a reply: the normal firmware's identification, or the boot
+// monitor's status, acknowledgement and completion replies.
+namespace ParserStates {
+inline constexpr uint32_t Identification = 0;
+inline constexpr uint32_t MonitorReplies = 14;
+} // namespace ParserStates
+
 // The parser's program-wide state and the texts it collects. `ReplyParserState{}` is the
 // state at start-up.
 struct ReplyParserState {

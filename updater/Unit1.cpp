@@ -74,12 +74,14 @@ public:
     void StepProgress() override { form_.BarraSts->StepIt(); }
     void SetTimerEnabled(bool enabled) override { form_.Timeout->SetEnabled(enabled); }
     void ShowMessage(const std::string& text) override { ::ShowMessage(text); }
-    // The service record; a log that cannot be written never troubles the technician.
-    void TransferEnded(bool completed) override {
+    // The service record of every transfer that ended; a refused "Iniciar" started none. A log
+    // that cannot be written never troubles the technician.
+    void AttemptEnded(UpdateEnd end, const std::string& detail) override {
+        if (end == UpdateEnd::NoAnswer || end == UpdateEnd::IncompatibleMonitor)
+            return;
         std::string error;
         AppendUpdateRecord(DefaultUpdateLogPath(),
-                           MakeUpdateRecord(ProgramUpdate, form_.ComPort1->Port(),
-                                            completed ? "completed" : "given-up"),
+                           MakeUpdateRecord(ProgramUpdate, form_.ComPort1->Port(), end, detail),
                            error);
     }
 

@@ -4,6 +4,8 @@
 #include "updater/BoardContract.h"
 #include "updater/UpdateState.h"
 
+#include <exception>
+
 using namespace UpdateProtocol;
 
 namespace {
@@ -49,7 +51,7 @@ void UpdateController::BtConectaClick() {
     port_.SetBaudRate(br9600);
     state_.Controller.PendingCommand = EnterBootCommand;
     state_.Controller.CommandDelayTicks = CommandDelay;
-    state_.Parser.ParserState = 0;
+    state_.Parser.ParserState = ParserStates::Identification;
     state_.Controller.ConnectWaitTicks = ConnectWait;
     view_.SetTimerEnabled(true);
     view_.SetButtonEnabled(UpdateView::BtConecta, false);
@@ -57,10 +59,12 @@ void UpdateController::BtConectaClick() {
 
 void UpdateController::BtIniciaClick() {
     if (!state_.Controller.BoardReady) {
+        view_.AttemptEnded(UpdateEnd::NoAnswer, {});
         view_.ShowMessage(UpdateTexts::BoardNotReady);
         return;
     }
     if (state_.Parser.MonitorVersion != "1.0") {
+        view_.AttemptEnded(UpdateEnd::IncompatibleMonitor, {});
         view_.ShowMessage(UpdateTexts::WrongMonitor);
         return;
     }
@@ -90,7 +94,16 @@ void UpdateController::BtIniciaClick() {
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
     // The purge before the frame drops whatever is left of a half-read status reply.
-    SendCurrent();
+    try {
+        SendCurrent();
+    } catch (const std::exception& e) {
+        // Nothing is on its way: end the transfer as a close would and leave the window as
+        // after a give-up, so "Conectar" works at once; the error box follows.
+        EndTransfer();
+        view_.SetTimerEnabled(true);
+        view_.AttemptEnded(UpdateEnd::PortError, e.what());
+        throw;
+    }
     // Restarting the timer gives the first frame a full period before the first tick.
     view_.SetTimerEnabled(true);
     view_.SetStatusColor(clStatusGreen);
@@ -107,16 +120,17 @@ void UpdateController::TimeoutTimer() {
         // The normal firmware did not answer: the board may already sit in its boot monitor.
         port_.SetBaudRate(br19200);
         port_.WriteStr(StatusQuery);
-        state_.Parser.ParserState = 14;
+        state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
         state_.Controller.BoardReady = false;
         view_.SetButtonEnabled(UpdateView::BtConecta, true);
     }
     if (Expires(state_.Controller.StatusWaitTicks)) {
         ShowNoAnswer(false);
+        view_.StatusUnanswered();
         port_.SetBaudRate(br19200);
         port_.WriteStr(StatusQuery);
-        state_.Parser.ParserState = 14;
+        state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
     }
     if (state_.Controller.ResendDue) {
@@ -166,7 +180,7 @@ void UpdateController::Refused() {
         state_.Controller.ResendDue = true;
 }
 
-void UpdateController::GiveUp() {
+void UpdateController::EndTransfer() {
     // Given up on an answer, the wait may still run: it must not send or give up again.
     state_.Controller.AckWaitTicks = 0;
     state_.Controller.FrameInFlight = false;
@@ -174,7 +188,11 @@ void UpdateController::GiveUp() {
     state_.Controller.BlockRefusals = 0;
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
-    view_.TransferEnded(false);
+}
+
+void UpdateController::GiveUp() {
+    EndTransfer();
+    view_.AttemptEnded(UpdateEnd::GivenUp, {});
     view_.ShowMessage(UpdateTexts::GivenUp);
     state_.CurrentBlock = FirstBlock;
 }
@@ -245,7 +263,7 @@ void UpdateController::CompletionReceived() {
     // as updated with blocks unsent; it is dropped, and the parser goes back to reading the
     // boot monitor's replies, where it came from.
     if (!state_.Controller.Updating || state_.CurrentBlock) {
-        state_.Parser.ParserState = 14;
+        state_.Parser.ParserState = ParserStates::MonitorReplies;
         return;
     }
     state_.Controller.FrameInFlight = false;
@@ -261,13 +279,16 @@ void UpdateController::CompletionReceived() {
     state_.Controller.Updating = false;
     view_.SetProgressPosition(0);
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
-    view_.TransferEnded(true);
+    view_.AttemptEnded(UpdateEnd::Completed, {});
     view_.ShowMessage(UpdateTexts::Completed);
 }
 
 void UpdateController::PortClosing() {
+    const bool wasUpdating = state_.Controller.Updating;
     state_.Controller.Updating = false;
     state_.Controller.FrameInFlight = false;
     state_.Controller.ResendDue = false;
     state_.Controller.AckWaitTicks = 0;
+    if (wasUpdating)
+        view_.AttemptEnded(UpdateEnd::Interrupted, {});
 }

@@ -5,6 +5,7 @@
 // here blocks except the modal message box. The state lives in one UpdateState (the window's
 // is ProgramUpdate); the block list is shared.
 #include "updater/ReplyParser.h"
+#include "updater/UpdateEnd.h"
 
 #include <string>
 
@@ -34,8 +35,11 @@ public:
     virtual void SetTimerEnabled(bool enabled) = 0;
     // Modal: returns when the user has closed the box.
     virtual void ShowMessage(const std::string& text) = 0;
-    // A transfer has just ended, completed or given up; called before its message is shown.
-    virtual void TransferEnded(bool /*completed*/) {}
+    // An attempt has just ended; called before its message is shown. `detail` is the port's
+    // error text for a port error, empty otherwise.
+    virtual void AttemptEnded(UpdateEnd /*end*/, const std::string& /*detail*/) {}
+    // The status wait ran out: nothing answers the poll, "SEM RESPOSTA" is shown.
+    virtual void StatusUnanswered() {}
 };
 
 // Texts the user is shown.
@@ -106,6 +110,8 @@ private:
     void SendCurrent();
     void Refused();
     void GiveUp();
+    // The transfer stops with nothing left running; the window is as after a give-up.
+    void EndTransfer();
 
     UpdateView& view_;
     TCustomComPort& port_;

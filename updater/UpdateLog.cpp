@@ -68,8 +68,14 @@ std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port, UpdateEnd end,
+                              const std::string& detail) {
+    return MakeUpdateRecord(state, port, UpdateEndName(end), detail);
+}
+
 UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
-                              const std::string& result) {
+                              const std::string& result, const std::string& detail) {
+    const bool completed = result == UpdateEndName(UpdateEnd::Completed);
     UpdateRecord r;
     r.Start = Iso8601Utc(state.Controller.TransferStart);
     r.End = Iso8601Utc(std::chrono::system_clock::now());
@@ -78,12 +84,15 @@ UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
     r.SerialNumber = state.Parser.SerialNumber;
     r.FirmwareBefore = state.Parser.FirmwareVersion;
     r.MonitorVersion = state.Parser.MonitorVersion;
-    r.FirmwareWritten = BuiltInFirmwareVersion;
+    if (completed)
+        r.FirmwareWritten = BuiltInFirmwareVersion;
     r.Blocks = state.Controller.BlocksSent;
     r.BlockCount = BlockCount;
     r.Resends = state.Controller.Resends;
     r.Refusals = state.Controller.Refusals;
     r.Result = result;
+    if (!completed)
+        r.Reason = detail.empty() ? result : result + ": " + detail;
     return r;
 }
 
@@ -96,9 +105,9 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "serial", r.SerialNumber);
     Field(out, "firmware_before", r.FirmwareBefore);
     Field(out, "monitor", r.MonitorVersion);
-    if (r.ImageFile.empty()) {
+    if (!r.FirmwareWritten.empty() && r.ImageFile.empty())
         Field(out, "firmware_written", r.FirmwareWritten);
-    } else {
+    if (!r.ImageFile.empty()) {
         Field(out, "image_file", r.ImageFile);
         Field(out, "image_sha256", r.ImageSha256);
     }
@@ -107,6 +116,8 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "resends", r.Resends);
     Field(out, "refusals", r.Refusals);
     Field(out, "result", r.Result);
+    if (!r.Reason.empty())
+        Field(out, "reason", r.Reason);
     out += '}';
     return out;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The service record: one JSON line per board and attempt, appended to a log that the window
 // and the terminal flasher share, so a workshop can tell which board got which firmware.
+#include "updater/UpdateEnd.h"
+
 #include <chrono>
 #include <string>
 
@@ -10,19 +12,25 @@ struct UpdateRecord {
     std::string Start, End; // ISO 8601, UTC
     std::string Port, Board, SerialNumber;
     std::string FirmwareBefore, MonitorVersion; // as the board reported them before the update
-    std::string FirmwareWritten;                // the built-in image's version, or empty
-    std::string ImageFile, ImageSha256;         // an image loaded from a file instead
+    std::string FirmwareWritten;        // the built-in image's version, only once it was written
+    std::string ImageFile, ImageSha256; // an image loaded from a file instead
     int Blocks = 0, BlockCount = 0, Resends = 0, Refusals = 0;
-    // "completed", "given-up", "no-answer", "open-failed", "wrong-monitor" or "interrupted".
+    // "completed", "given-up", "no-answer", "open-failed", "wrong-monitor", "port-error" or
+    // "interrupted".
     std::string Result;
+    // Why an attempt did not complete: its end, and the port's error text if there was one.
+    std::string Reason;
 };
 
 // "2026-12-08T07:31:02Z".
 std::string Iso8601Utc(std::chrono::system_clock::time_point t);
 
-// The record of what `state` did on `port`, ended now with `result`.
+// The record of what `state` did on `port`, ended now with `result`; `detail` is the port's
+// error text, if any.
 UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
-                              const std::string& result);
+                              const std::string& result, const std::string& detail = {});
+UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port, UpdateEnd end,
+                              const std::string& detail = {});
 
 // One line, no line break. Bytes from the board that are not UTF-8 come out as \u00XX.
 std::string UpdateRecordJson(const UpdateRecord& r);

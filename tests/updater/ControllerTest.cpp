@@ -128,6 +128,7 @@ TEST_F(ControllerTest, OneWholeUpdateAgainstTheSimulator) {
     view.WhileMessageShown = [&](const std::string&) { sentAtCompletion = Controller.BlocksSent; };
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }, 120s));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::Completed});
     EXPECT_EQ(sentAtCompletion, BlockCount);
     EXPECT_EQ(view.Steps, BlockCount);
     EXPECT_EQ(view.StatusShown["Atualizando  " + std::to_string(BlockCount) + "/" +
@@ -253,6 +254,7 @@ TEST_F(ControllerTest, AnUnansweredFrameIsSentAgainAfterTenAndTwentyTicksThenGiv
     view.WhileMessageShown = [&](const std::string&) { currentDuringBox = CurrentBlock; };
     Tick(); // the thirtieth
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
     EXPECT_EQ(currentDuringBox, third) << "the block list is rewound only after the box";
     EXPECT_EQ(CurrentBlock, FirstBlock);
     EXPECT_FALSE(Controller.Updating);
@@ -353,6 +355,7 @@ TEST_F(ControllerTest, AfterTheClosingCommandAnswersResendItWithinTheSameBudget)
     Tick();
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
     EXPECT_EQ(CurrentBlock, FirstBlock);
     EXPECT_EQ(pty.Take(), "");
 }
@@ -373,6 +376,7 @@ TEST_F(ControllerTest, AClosingCommandLostOnTheWayIsSentAgainAndCompletes) {
     pty.Send("<FF>");
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::Completed});
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(Parser.ParserState, 0u);
 }
@@ -385,13 +389,16 @@ TEST_F(ControllerTest, StartingIsRefusedBeforeTheMonitorAnswersOrForAnotherMonit
 
     controller->BtIniciaClick();
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::BoardNotReady});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::NoAnswer});
 
     ConnectTo(board);
     EXPECT_NE(Parser.MonitorVersion, "1.0");
     view.Messages.clear();
+    view.Ends.clear();
     const std::string statusBefore = view.Status;
     controller->BtIniciaClick();
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::WrongMonitor});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::IncompatibleMonitor});
     EXPECT_FALSE(Controller.Updating);
     EXPECT_TRUE(view.IniciaEnabled);
     EXPECT_EQ(view.Status, statusBefore);
@@ -500,6 +507,7 @@ TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
     pty.Send("<D?>");
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::GivenUp});
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(view.Status, "SEM RESPOSTA");
     Tick(30);

@@ -27,6 +27,7 @@ public:
     int Position = 0, Maximum = 100, Steps = 0;
     bool TimerEnabled = true;
     std::vector<std::string> Messages;
+    std::vector<UpdateEnd> Ends;
     // How often each status text was put up.
     std::map<std::string, int> StatusShown;
     // Runs while a message box would be open (the box is modal: the handler waits).
@@ -40,6 +41,7 @@ public:
     void StepProgress() override;
     void SetTimerEnabled(bool enabled) override { TimerEnabled = enabled; }
     void ShowMessage(const std::string& text) override;
+    void AttemptEnded(UpdateEnd end, const std::string&) override { Ends.push_back(end); }
 };
 
 // Waits (pumping the main thread) until `count` bytes came from the port or `limit` passed.
