@@ -1,6 +1,7 @@
 // quorvel-flash: the board update from the command line, several ports at once, with a
 // service record per board.
 #include "flash/Flasher.h"
+#include "flash/History.h"
 #include "flash/ImageFile.h"
 #include "flash/Platform.h"
 #include "flash/PortList.h"
@@ -8,6 +9,7 @@
 #include "i18n/Translation.h"
 #include "serial/ComPortStartup.h"
 #include "updater/FirmwareImage.h"
+#include "updater/UpdateLog.h"
 
 #include <cstdio>
 #include <exception>
@@ -31,6 +33,15 @@ int Run(int argc, char** argv) {
     }
     if (options.List) {
         PrintPortList(stdout, options.Json);
+        return 0;
+    }
+    if (options.History) {
+        HistoryRequest request{options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath,
+                               options.HistoryFilter, options.Json, options.Summary};
+        if (!PrintHistory(stdout, request, error)) {
+            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+            return 1;
+        }
         return 0;
     }
     if (!options.CheckImage.empty()) {

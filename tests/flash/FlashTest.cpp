@@ -643,3 +643,61 @@ TEST(Flash, CommandLineListAndLanguage) {
             << json;
     }
 }
+
+TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
+    TempDir dir;
+    // Two programs appended out of order; one line cut short by a full disk.
+    std::ofstream(dir / "log.jsonl")
+        << "{\"start\":\"2026-12-08T09:00:00Z\",\"end\":\"2026-12-08T09:00:19Z\",\"port\":"
+           "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.4\","
+           "\"monitor\":\"1.0\",\"firmware_written\":\"4.5\",\"blocks\":430,\"result\":"
+           "\"completed\"}\n"
+        << "{\"start\":\"2026-12-07T17:30:00Z\",\"end\":\"2026-12-07T17:30:15Z\",\"port\":"
+           "\"/dev/ttyUSB1\",\"board\":\"\",\"serial\":\"\",\"result\":\"no-answer\",\"reason\":"
+           "\"no-answer\"}\n"
+        << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
+           "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
+           "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-08T10:00:00Z\",\"port\":\"/dev/tty";
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> lines; // in this order
+        std::vector<std::string> absent;
+    };
+    const Case cases[] = {
+        {{},
+         {"time (UTC)           port          board  serial  firmware    result     duration  "
+          "reason",
+          "2026-12-07 17:30:00  /dev/ttyUSB1  -      -       -           no-answer  0:15      "
+          "no-answer",
+          "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up   1:05      "
+          "given-up",
+          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed  0:19\n"},
+         {"10:00:00"}},
+        {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}},
+        {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}},
+        {{"--json", "B20001"}, {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""}, {"A10342"}},
+        {{"--summary"},
+         {"2026-12-07  0 updated, 1 failed (no-answer 1)\n",
+          "2026-12-08  1 updated, 1 failed (given-up 1)\n"},
+         {}},
+        {{"--summary", "--json"},
+         {"{\"day\":\"2026-12-08\",\"updated\":1,\"failed\":1,\"by_result\":{\"given-up\":1}}"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--history", "--log=" + dir / "log.jsonl"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        EXPECT_EQ(flash.Wait(), 0);
+        const std::string out = ReadFile(dir / "out");
+        size_t at = 0;
+        for (const std::string& line : c.lines) {
+            size_t found = out.find(line, at);
+            EXPECT_NE(found, std::string::npos) << line << "\n" << out;
+            at = found == std::string::npos ? at : found;
+        }
+        for (const std::string& text : c.absent)
+            EXPECT_FALSE(Has(out, text)) << text << "\n" << out;
+    }
+}
