@@ -185,7 +185,7 @@ void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& row
 
 void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
     struct Day {
-        int Updated = 0, Failed = 0;
+        int Updated = 0, Verified = 0, Failed = 0;
         std::map<std::string, int> Reasons;
     };
     std::map<std::string, Day> days;
@@ -194,6 +194,8 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
         const std::string result = Get(l.Fields, "result");
         if (result == "completed") {
             ++day.Updated;
+        } else if (result == "verified") {
+            ++day.Verified; // a restart seen, not a second update
         } else {
             ++day.Failed;
             ++day.Reasons[result];
@@ -205,8 +207,11 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
             for (const auto& [reason, count] : day.Reasons)
                 reasons +=
                     (reasons.empty() ? "" : ",") + JsonQuoted(reason) + ":" + std::to_string(count);
-            std::fprintf(out, "{\"day\":%s,\"updated\":%d,\"failed\":%d,\"by_result\":{%s}}\n",
-                         JsonQuoted(date).c_str(), day.Updated, day.Failed, reasons.c_str());
+            std::fprintf(out,
+                         "{\"day\":%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,"
+                         "\"by_result\":{%s}}\n",
+                         JsonQuoted(date).c_str(), day.Updated, day.Verified, day.Failed,
+                         reasons.c_str());
             continue;
         }
         std::string line = date + "  " +

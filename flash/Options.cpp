@@ -96,6 +96,8 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             text = &options.ImagePath;
         else if (arg == "--check-image")
             text = &options.CheckImage;
+        else if (arg == "--all-in")
+            text = &options.AllIn;
         if (flag) {
             if (hasInline) {
                 error = TrFormat("option %s takes no value", {arg});
@@ -121,6 +123,7 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
     }
     if (options.Help || options.Version || !options.CheckImage.empty())
         return true;
+    options.All = options.All || !options.AllIn.empty();
     if (options.History) {
         // One board's or one port's records, or all.
         if (options.Ports.size() > 1) {
@@ -173,6 +176,7 @@ std::string FlashUsage() {
            "Options (--opt=VALUE and --opt VALUE both work; -- ends the options):\n"
            "  --list          list the serial ports (USB adapter facts, who holds them)\n"
            "  --all           update every board found on a USB or ACM port nobody holds\n"
+           "  --all-in FOLDER the same over the ports in FOLDER (/dev/serial/by-path)\n"
            "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
            "  --image FILE    send this Intel HEX file instead of the built-in image\n"
            "  --check-image FILE  check an Intel HEX file and show what would be sent\n"

@@ -23,6 +23,10 @@ std::string OutcomeText(Outcome outcome) {
         return Tr("could not open the port");
     case Outcome::PortError:
         return Tr("port error");
+    case Outcome::NoBoard:
+        return Tr("no board");
+    case Outcome::Verified:
+        return Tr("verified");
     case Outcome::WrongMonitor:
         return Tr("incompatible boot monitor");
     case Outcome::Interrupted:
@@ -104,6 +108,8 @@ std::string FailureAdvice(const PortRun& run) {
         // The window's give-up box says the same.
         return Tr("the board stopped answering: to try again, switch the board on with the "
                   "'Dígito' key held down and run the update again");
+    case Outcome::NoBoard:
+        return Tr("nothing answered \"(%B67)\" at 9600 baud nor \"<S@>\" at 19200 baud");
     case Outcome::WrongMonitor:
         return Tr("this updater works with boot monitor 1.0 only: use the updater made for the "
                   "board's monitor");
@@ -144,6 +150,9 @@ std::string ResultLine(const PortRun& run) {
         break;
     case Outcome::WrongMonitor:
         line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
+        break;
+    case Outcome::Verified:
+        line += ", " + TrFormat("firmware %s runs after the restart", {r.FirmwareBefore});
         break;
     default:
         break;
@@ -288,6 +297,10 @@ void Progress::AttemptEnded(const PortRun& run) {
         ++updated_;
     else if (run.LastOutcome() == Outcome::Interrupted)
         ++interrupted_;
+    else if (run.LastOutcome() == Outcome::NoBoard)
+        ++noBoard_;
+    else if (run.LastOutcome() == Outcome::Verified)
+        ++verified_;
     else
         ++failed_;
     if (mode_ == OutputMode::Json) {
@@ -310,18 +323,26 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     if (mode_ == OutputMode::Json) {
-        std::fprintf(out_, "%s,\"updated\":%d,\"failed\":%d,\"interrupted\":%d,\"seconds\":%.1f}\n",
-                     EventHead("summary").c_str(), updated_, failed_, interrupted_, seconds);
-    } else if (updated_ + failed_ + interrupted_ > 1) {
+        std::fprintf(out_,
+                     "%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,\"interrupted\":%d,"
+                     "\"no_board\":%d,\"seconds\":%.1f}\n",
+                     EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
+                     noBoard_, seconds);
+    } else if (updated_ + failed_ + interrupted_ + noBoard_ + verified_ > 1) {
         // One board's result line says it all; a batch gets its total.
         const int whole = static_cast<int>(seconds + 0.5);
         char time[16];
         std::snprintf(time, sizeof time, "%d:%02d", whole / 60, whole % 60);
         std::string line = TrPlural("%d board updated", "%d boards updated", updated_, {updated_});
+        if (verified_ > 0)
+            line += ", " + TrPlural("%d verified", "%d verified", verified_, {verified_});
         line += ", " + TrPlural("%d failed", "%d failed", failed_, {failed_});
         if (interrupted_ > 0)
             line +=
                 ", " + TrPlural("%d interrupted", "%d interrupted", interrupted_, {interrupted_});
+        if (noBoard_ > 0)
+            line += ", " + TrPlural("%d port without a board", "%d ports without a board", noBoard_,
+                                    {noBoard_});
         line += ", " + TrFormat("%s in all", {std::string(time)});
         std::fprintf(out_, "%s\n", line.c_str());
     }

@@ -40,7 +40,7 @@ private:
     std::FILE* out_;
     std::vector<std::pair<const PortRun*, Seen>> seen_;
     int liveLines_ = 0;
-    int updated_ = 0, failed_ = 0, interrupted_ = 0;
+    int updated_ = 0, failed_ = 0, interrupted_ = 0, noBoard_ = 0, verified_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

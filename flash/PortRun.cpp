@@ -26,6 +26,10 @@ const char* OutcomeName(Outcome outcome) {
         return "open-failed";
     case Outcome::PortError:
         return UpdateEndName(UpdateEnd::PortError);
+    case Outcome::NoBoard:
+        return "no-board";
+    case Outcome::Verified:
+        return "verified";
     case Outcome::WrongMonitor:
         return "wrong-monitor";
     case Outcome::Interrupted:
@@ -40,6 +44,8 @@ int OutcomeExitCode(Outcome outcome) {
     switch (outcome) {
     case Outcome::None:
     case Outcome::Completed:
+    case Outcome::NoBoard:
+    case Outcome::Verified:
         return 0;
     case Outcome::OpenFailed:
     case Outcome::PortError:
@@ -229,7 +235,7 @@ void PortRun::OnReceive() {
 
 void PortRun::AfterControllerStep() {
     // A status reply has come in whole and the parser waits for the next one.
-    if (state_.Controller.BoardReady && state_.Parser.ParserState == 14)
+    if (state_.Controller.BoardReady && state_.Parser.ParserState == ParserStates::MonitorReplies)
         answered_ = state_.Parser;
     if (pending_ != Outcome::None) {
         Outcome outcome = pending_;
@@ -249,10 +255,22 @@ void PortRun::AfterControllerStep() {
 void PortRun::StartTransferIfReady() {
     if ((phase_ != Phase::Connecting && phase_ != Phase::Waiting) || !state_.Controller.BoardReady)
         return;
+    // Between two replies only: while the next status reply arrives, the parser holds half a
+    // serial number ("B2000" of "B20001"), which must not pass for another board.
+    if (state_.Parser.ParserState != ParserStates::MonitorReplies)
+        return;
     if (phase_ == Phase::Waiting) {
-        // In a loop the board just handled stays on the line until it is swapped.
-        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_)
+        // In a loop the board just updated stays on the line until it is swapped; its first
+        // answer after the restart proves the new firmware starts.
+        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_) {
+            if (!lastVerified_) {
+                lastVerified_ = true;
+                board_ = state_.Parser;
+                startTime_ = UtcNow();
+                EndAttempt(Outcome::Verified);
+            }
             return;
+        }
         startTime_ = UtcNow();
     }
     board_ = state_.Parser;
@@ -300,6 +318,9 @@ void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
 }
 
 void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
+    if (outcome == Outcome::NoAnswer && probe_ && board_.BoardName.empty() &&
+        state_.Parser.BoardName.empty())
+        outcome = Outcome::NoBoard;
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
@@ -322,8 +343,11 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
         worst_ = outcome;
     ++attemptsEnded_;
-    if (!board_.SerialNumber.empty())
+    if (outcome == Outcome::Completed) {
+        // Only an updated board is waited out; one that failed may come back for another try.
         lastSerial_ = board_.SerialNumber;
+        lastVerified_ = false;
+    }
     if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
         outcome != Outcome::PortError && com_.Connected()) {
         BeginAttempt();

@@ -20,6 +20,8 @@ enum class Outcome {
     NoAnswer,
     OpenFailed,
     PortError, // the port failed after it was opened (an adapter pulled out)
+    NoBoard,   // --all: nothing answered the probe; not a failure
+    Verified,  // --loop: the board just updated came back and answered
     WrongMonitor,
     Interrupted
 };
@@ -44,6 +46,8 @@ public:
     PortRun(const PortRun&) = delete;
     PortRun& operator=(const PortRun&) = delete;
 
+    // --all: a port where nothing answers within the wait holds no board (not a failure).
+    void SetProbe(bool probe) { probe_ = probe; }
     // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
     void SetTrace(std::FILE* trace);
     // Opens the port and starts the first attempt; an open that fails ends the run at once.
@@ -121,7 +125,8 @@ private:
     std::vector<ComPortHolder> lastHolders_;
     int ticksWaited_ = 0;
     bool silenceSeen_ = true; // in a loop: no board since the last one
-    std::string lastSerial_;
+    std::string lastSerial_;  // the board last updated on this port
+    bool lastVerified_ = false;
     ReplyParserState board_;
     ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};
@@ -133,6 +138,7 @@ private:
     UpdateRecord lastRecord_;
     bool halfWritten_ = false;
     std::FILE* trace_ = nullptr;
+    bool probe_ = false;
     TComLink traceLink_;
     std::string received_; // answer bytes read in this receive event, traced at its end
 };

@@ -1,11 +1,17 @@
 #include "flash/Platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace flashplatform {
@@ -80,6 +86,36 @@ void WaitForWake(int milliseconds) {
         while (read(Pipe().Read, drain, sizeof drain) > 0) {
         }
     }
+}
+
+bool IsBoardAdapter(const std::string& path) {
+    std::string full = !path.empty() && path[0] == '/' ? path : "/dev/" + path;
+    struct stat st;
+    if (stat(full.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    if (major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143)
+        return true; // a virtual port
+    char real[PATH_MAX];
+    if (!realpath(full.c_str(), real))
+        return false;
+    std::string name = real;
+    name = name.substr(name.find_last_of('/') + 1);
+    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+}
+
+std::vector<std::string> PortsInFolder(const std::string& folder) {
+    std::vector<std::string> ports;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string path = folder + "/" + e->d_name;
+            struct stat st;
+            if (e->d_name[0] != '.' && stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+                ports.push_back(path);
+        }
+        closedir(dir);
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
 }
 
 PortErrorKind ClassifyPortError(int code) {

@@ -91,6 +91,14 @@ void WaitForWake(int milliseconds) {
     WaitForSingleObject(WakeEvent(), milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds));
 }
 
+bool IsBoardAdapter(const std::string&) {
+    return true;
+}
+
+std::vector<std::string> PortsInFolder(const std::string&) {
+    return {}; // Windows names ports, not device files
+}
+
 PortErrorKind ClassifyPortError(int code) {
     switch (code) {
     case ERROR_GEN_FAILURE:          // 31: a USB adapter unplugged under an open handle

@@ -448,16 +448,20 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
     }
 }
 
-TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnother) {
+TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdated) {
     TempDir dir;
     const std::string link = dir / "ttyBench";
-    Child first = Board({"--serial", "L00001", "--exit-when-done"});
+    // It restarts after the update and answers again, with the same serial number.
+    Child first = Board({"--serial", "L00001", "--reboot", "--report", dir / "r1.json"});
     ASSERT_EQ(symlink(first.Path().c_str(), link.c_str()), 0);
     Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
                 dir / "err");
-    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\""))
-        << ReadFile(dir / "out");
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"verified\"")) << ReadFile(dir / "out");
+    // Several polls later it is still not updated a second time.
+    std::this_thread::sleep_for(1s);
+    first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(), 0);
+    EXPECT_TRUE(Has(ReadFile(dir / "r1.json"), "\"completions\": 1,")) << ReadFile(dir / "r1.json");
     // The next board on the same port: the adapter now leads to another line.
     Child second = Board({"--boot", "--serial", "L00002", "--exit-when-done"});
     unlink(link.c_str());
@@ -469,12 +473,18 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnother) {
     flash.Signal(SIGINT);
     EXPECT_EQ(flash.Wait(10s), 0) << ReadFile(dir / "err");
     auto log = LogLines(dir / "log.jsonl");
-    ASSERT_EQ(log[link].size(), 2u) << ReadFile(dir / "log.jsonl");
-    EXPECT_EQ(Field(log[link][0], "serial"), "L00001");
-    EXPECT_EQ(Field(log[link][1], "serial"), "L00002");
+    ASSERT_EQ(log[link].size(), 3u) << ReadFile(dir / "log.jsonl");
+    const std::pair<const char*, const char*> expected[] = {
+        {"L00001", "completed"}, {"L00001", "verified"}, {"L00002", "completed"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(Field(log[link][i], "serial"), expected[i].first);
+        EXPECT_EQ(Field(log[link][i], "result"), expected[i].second);
+    }
+    EXPECT_EQ(Field(log[link][1], "firmware_before"), "4.5");
     const std::string out = ReadFile(dir / "out");
     EXPECT_TRUE(Has(out, "\"port\":\"" + link + "\",\"result\":\"completed\"")) << out;
     EXPECT_TRUE(Has(out, "\"state\":\"waiting\"")) << out;
+    EXPECT_TRUE(Has(out, "\"updated\":2,\"verified\":1,\"failed\":0")) << out;
 }
 
 TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
@@ -682,7 +692,8 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
           "2026-12-08  1 updated, 1 failed (given-up 1)\n"},
          {}},
         {{"--summary", "--json"},
-         {"{\"day\":\"2026-12-08\",\"updated\":1,\"failed\":1,\"by_result\":{\"given-up\":1}}"},
+         {"{\"day\":\"2026-12-08\",\"updated\":1,\"verified\":0,\"failed\":1,\"by_result\":{"
+          "\"given-up\":1}}"},
          {}},
     };
     for (const Case& c : cases) {
@@ -700,4 +711,43 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         for (const std::string& text : c.absent)
             EXPECT_FALSE(Has(out, text)) << text << "\n" << out;
     }
+}
+
+TEST(Flash, AllFindsTheBoardsAmongTheFreePortsAndUpdatesThemOnly) {
+    TempDir dir;
+    const std::string bench = dir / "by-path";
+    std::filesystem::create_directory(bench);
+    std::vector<std::unique_ptr<Child>> boards;
+    for (int i = 0; i < 3; ++i) {
+        // One in its normal firmware, as a board arrives on the bench.
+        std::vector<std::string> args{"--serial", "D0000" + std::to_string(i), "--exit-when-done"};
+        if (i > 0)
+            args.push_back("--boot");
+        boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
+        ASSERT_EQ(
+            symlink(boards.back()->Path().c_str(), (bench + "/socket" + std::to_string(i)).c_str()),
+            0);
+    }
+    SilentPort silent;
+    HeldPort held;
+    ASSERT_EQ(symlink(silent.Path().c_str(), (bench + "/socket3").c_str()), 0);
+    ASSERT_EQ(symlink(held.Path().c_str(), (bench + "/socket4").c_str()), 0);
+    Child flash(FLASH_PROGRAM, {"--all-in", bench, "--log", dir / "log.jsonl"}, dir / "out",
+                dir / "err");
+    EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "out") << ReadFile(dir / "err");
+    const std::string out = ReadFile(dir / "out");
+    auto log = LogLines(dir / "log.jsonl");
+    for (int i = 0; i < 3; ++i) {
+        const std::string port = bench + "/socket" + std::to_string(i);
+        ASSERT_EQ(log[port].size(), 1u) << out;
+        EXPECT_EQ(Field(log[port][0], "result"), "completed");
+        EXPECT_EQ(boards[i]->Wait(), 0);
+    }
+    EXPECT_EQ(log.size(), 3u) << ReadFile(dir / "log.jsonl");
+    EXPECT_TRUE(Has(out, bench + "/socket3: no board: nothing answered \"(%B67)\" at 9600 baud "
+                                 "nor \"<S@>\" at 19200 baud"))
+        << out;
+    EXPECT_TRUE(Has(out, "3 boards updated, 0 failed, 1 port without a board")) << out;
+    EXPECT_TRUE(Has(ReadFile(dir / "err"), bench + "/socket4: left alone, in use by flash_tests"))
+        << ReadFile(dir / "err");
 }
