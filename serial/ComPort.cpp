@@ -400,6 +400,11 @@ void TCustomComPort::Close() {
     CallAfterClose();
 }
 
+void TCustomComPort::AbortAllAsync() {
+    if (int rc = Device(mcPurgeFailed).AbortIo())
+        throw EComPort(mcPurgeFailed, rc);
+}
+
 void TCustomComPort::CallAfterOpen() {
     SendSignalToLink(leConn, true);
     DoAfterOpen();

@@ -282,7 +282,7 @@ public:
     void Close();
     void BeginUpdate() { ++updateCount_; }
     void EndUpdate();
-    void AbortAllAsync() {} // reads and writes here are never left pending
+    void AbortAllAsync();
     TComSignals Signals();
 
     void RegisterLink(TComLink* link);

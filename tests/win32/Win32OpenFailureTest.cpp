@@ -1,15 +1,16 @@
-// Why an open failed, with Windows' own error codes.
+// Why an open failed, with Windows' own error codes, and a port that another program holds.
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include "serial/ComPort.h"
+#include "serial/ComPortInfo.h"
+#include "serial/win32/ComDevice.h"
 #include "updater/OpenFailure.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include <windows.h>
 
 namespace {
 
@@ -54,6 +55,34 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
                 << line;
     }
     EXPECT_EQ(OpenFailureCause(-1), "");
+}
+
+HANDLE HeldByAnotherProgram(const std::string&) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Wine lets a second program open a port another holds, so the holder is played where the
+// serial layer opens its devices: the busy check and the open both meet it there.
+TEST(Win32OpenFailure, APortAnotherProgramHoldsIsBusyAndCannotBeOpened) {
+    ComDeviceOpener system = SetComDeviceOpener(HeldByAnotherProgram);
+    const bool busy = ComPortBusy("COM5");
+    TComPort port;
+    port.SetPort("COM5");
+    int code = 0, error = 0;
+    try {
+        port.Open();
+    } catch (const EComPort& e) {
+        code = e.MessageCode;
+        error = e.WinErrorCode;
+    }
+    SetComDeviceOpener(system);
+    EXPECT_TRUE(busy);
+    EXPECT_EQ(code, mcOpenFailed);
+    EXPECT_EQ(error, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(ClassifyOpenFailure(error), OpenFailureKind::InUse);
+    EXPECT_FALSE(ComPortBusy("COM5")); // the system's open is back
 }
 
 } // namespace
