@@ -5,6 +5,7 @@
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
 
 #include <algorithm>
 #include <chrono>
@@ -92,6 +93,10 @@ std::string FailureAdvice(const PortRun& run) {
         case PortErrorKind::Other:
             break;
         }
+        if (run.LastErrorCode() > 0)
+            return OpenFailureCause(run.LastErrorCode(), PortugueseWanted()
+                                                             ? CauseLanguage::Portuguese
+                                                             : CauseLanguage::English);
         return TrFormat("%s: check the port with quorvel-flash --list", {run.LastDetail()});
     case Outcome::PortError:
         if (kind == PortErrorKind::Gone)

@@ -3,7 +3,6 @@
 #include "flash/Texts.h"
 #include "updater/FirmwareImage.h"
 
-#include <cstring>
 #include <ctime>
 #include <utility>
 

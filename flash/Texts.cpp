@@ -2,10 +2,16 @@
 
 #include "i18n/Translation.h"
 
+#include <algorithm>
+
 std::string Tr(const char* msgid) {
     if (!gnugettext::DefaultInstance)
         return msgid;
-    return gnugettext::DefaultInstance->dgettextUtf8(FlashTextDomain, msgid);
+    std::string text = gnugettext::DefaultInstance->dgettextUtf8(FlashTextDomain, msgid);
+    // The runtime hands texts out with CR LF; the flasher's lines go through the C library,
+    // which adds the CR itself where the system wants one (Windows text mode).
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
 }
 
 std::string TrFormat(const char* msgid, std::initializer_list<FormatArg> args) {

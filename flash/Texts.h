@@ -15,5 +15,5 @@ std::string TrFormat(const char* msgid, std::initializer_list<FormatArg> args);
 // filled in as TrFormat does.
 std::string TrPlural(const char* singular, const char* plural, long n,
                      std::initializer_list<FormatArg> args);
-// True when the user's language is Portuguese (the shared open-failure lines are Portuguese).
+// True when the user's language is Portuguese (the shared open-failure lines come in both).
 bool PortugueseWanted();

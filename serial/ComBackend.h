@@ -89,8 +89,12 @@ public:
         return DoSetQueues(inputSize, outputSize);
     }
 
-    // Discards unsent bytes (so closing never waits on a slow line) and releases the device.
+    // Releases the device. Unsent bytes are gone by then (the abort and the event thread's
+    // purge on Windows; the backend itself elsewhere), so closing never waits on a slow line.
     virtual void Close() = 0;
+    // Ends the reads and writes still pending on the device (closing). Systems whose reads and
+    // writes are never left pending have nothing to do.
+    virtual int AbortIo() { return 0; }
     // Returns at once with what has arrived, possibly nothing.
     virtual int Read(void* buffer, int count, int& got) = 0;
     // Waits as the write timeouts allow; `sent` tells how much left.
@@ -102,6 +106,9 @@ public:
     // The line errors since the previous call (Ce* bits).
     virtual int TakeErrors(unsigned& errors) = 0;
 
+    // The device's event mask: set before the event thread starts and cleared (0) as it ends.
+    // Systems that take the mask with each wait have nothing to do.
+    virtual int SetEventMask(unsigned) { return 0; }
     // Event thread: blocks until one of the Ev* bits in `mask` happens or Interrupt is called
     // (then `events` is 0). Never wakes while nothing happens.
     virtual int WaitEvent(unsigned mask, unsigned& events) = 0;

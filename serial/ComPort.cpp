@@ -227,7 +227,7 @@ void TCustomComPort::SetSyncMethod(TSyncMethod value) {
     if (value == syncMethod_)
         return;
     if (connected_ && !Loading())
-        throw EComPort(14);
+        throw EComPort(mcSetWhileConnected);
     syncMethod_ = value;
 }
 
@@ -240,7 +240,7 @@ void TCustomComPort::SetCustomBaudRate(int value) {
 
 void TCustomComPort::SetTriggersOnRxChar(bool value) {
     if (linkRx_)
-        throw EComPort(22);
+        throw EComPort(mcLinkedToRxBuf);
     triggersOnRxChar_ = value;
 }
 
@@ -248,7 +248,7 @@ void TCustomComPort::SetEventThreadPriority(TThreadPriority value) {
     if (value == eventThreadPriority_)
         return;
     if (connected_ && !Loading())
-        throw EComPort(14);
+        throw EComPort(mcSetWhileConnected);
     eventThreadPriority_ = value;
 }
 
@@ -280,7 +280,7 @@ void TCustomComPort::ApplyDCB() {
     s.ReplaceErrors = parity_.Check() && parity_.Replace();
     s.ErrorChar = s.ReplaceErrors ? parity_.ReplaceChar() : 0;
     if (int rc = backend_->SetLine(s))
-        throw EComPort(7, rc);
+        throw EComPort(mcSetCommStateFailed, rc);
 }
 
 void TCustomComPort::ApplyTimeouts() {
@@ -293,14 +293,14 @@ void TCustomComPort::ApplyTimeouts() {
     t.WriteTotalMultiplier = static_cast<uint32_t>(timeouts_.WriteTotalMultiplier());
     t.WriteTotalConstant = static_cast<uint32_t>(timeouts_.WriteTotalConstant());
     if (int rc = backend_->SetTimeouts(t))
-        throw EComPort(8, rc);
+        throw EComPort(mcSetCommTimeoutsFailed, rc);
 }
 
 void TCustomComPort::ApplyBuffer() {
     if (!CanApply())
         return;
     if (int rc = backend_->SetQueues(buffer_.InputSize(), buffer_.OutputSize()))
-        throw EComPort(9, rc);
+        throw EComPort(mcSetupCommFailed, rc);
 }
 
 void TCustomComPort::SetupComPort() {
@@ -333,7 +333,7 @@ void TCustomComPort::Loaded() {
 void TCustomComPort::CreateHandle() {
     std::unique_ptr<TComBackend> device = CreateComBackend();
     if (int rc = device->Open(port_))
-        throw EComPort(1, rc);
+        throw EComPort(mcOpenFailed, rc);
     backend_ = std::move(device);
 }
 
@@ -400,6 +400,11 @@ void TCustomComPort::Close() {
     CallAfterClose();
 }
 
+void TCustomComPort::AbortAllAsync() {
+    if (int rc = Device(mcPurgeFailed).AbortIo())
+        throw EComPort(mcPurgeFailed, rc);
+}
+
 void TCustomComPort::CallAfterOpen() {
     SendSignalToLink(leConn, true);
     DoAfterOpen();
@@ -431,7 +436,7 @@ void TCustomComPort::CheckSignals(bool open) {
     DoRLSDChange(false);
 }
 
-TComBackend& TCustomComPort::Device(int messageCode) {
+TComBackend& TCustomComPort::Device(TComMessageCode messageCode) {
     if (!backend_)
         throw EComPort(messageCode, ComClosedPortError);
     return *backend_;
@@ -439,8 +444,8 @@ TComBackend& TCustomComPort::Device(int messageCode) {
 
 TComSignals TCustomComPort::Signals() {
     unsigned lines = 0;
-    if (int rc = Device(11).ModemStatus(lines))
-        throw EComPort(11, rc);
+    if (int rc = Device(mcModemStatusFailed).ModemStatus(lines))
+        throw EComPort(mcModemStatusFailed, rc);
     TComSignals s;
     if (lines & MsCtsOn)
         s.Include(csCTS);
@@ -462,7 +467,7 @@ void TCustomComPort::UpdateLinkRx() {
 
 void TCustomComPort::RegisterLink(TComLink* link) {
     if (link == nullptr || std::find(links_.begin(), links_.end(), link) != links_.end())
-        throw EComPort(18);
+        throw EComPort(mcLinkRegistrationFailed);
     links_.push_back(link);
     UpdateLinkRx();
 }
@@ -470,7 +475,7 @@ void TCustomComPort::RegisterLink(TComLink* link) {
 void TCustomComPort::UnRegisterLink(TComLink* link) {
     auto it = std::find(links_.begin(), links_.end(), link);
     if (it == links_.end())
-        throw EComPort(18);
+        throw EComPort(mcLinkRegistrationFailed);
     links_.erase(it);
     UpdateLinkRx();
 }
@@ -536,22 +541,22 @@ void TCustomComPort::TxNotifyLink(const void* buffer, int count) {
 
 int TCustomComPort::InputCount() {
     int count = 0;
-    if (int rc = Device(10).InputCount(count))
-        throw EComPort(10, rc);
+    if (int rc = Device(mcClearCommErrorFailed).InputCount(count))
+        throw EComPort(mcClearCommErrorFailed, rc);
     return count;
 }
 
 int TCustomComPort::OutputCount() {
     int count = 0;
-    if (int rc = Device(10).OutputCount(count))
-        throw EComPort(10, rc);
+    if (int rc = Device(mcClearCommErrorFailed).OutputCount(count))
+        throw EComPort(mcClearCommErrorFailed, rc);
     return count;
 }
 
 int TCustomComPort::Read(void* Buffer, int Count) {
     int got = 0;
-    if (int rc = Device(3).Read(Buffer, Count, got))
-        throw EComPort(3, rc);
+    if (int rc = Device(mcReadFailed).Read(Buffer, Count, got))
+        throw EComPort(mcReadFailed, rc);
     if (got > 0 && OnReadTrace)
         OnReadTrace(this, Buffer, got);
     // Only links hear that the input ran dry; spare the extra query otherwise.
@@ -561,12 +566,12 @@ int TCustomComPort::Read(void* Buffer, int Count) {
 }
 
 int TCustomComPort::Write(const void* Buffer, int Count) {
-    TComBackend& device = Device(2);
+    TComBackend& device = Device(mcWriteFailed);
     if (Count <= 0)
         return 0;
     int sent = 0;
     if (int rc = device.Write(Buffer, Count, sent))
-        throw EComPort(2, rc);
+        throw EComPort(mcWriteFailed, rc);
     SendSignalToLink(leTx, true);
     TxNotifyLink(Buffer, Count);
     return sent;
@@ -579,14 +584,14 @@ int TCustomComPort::WriteStr(const std::string& Str) {
 }
 
 void TCustomComPort::ClearBuffer(bool Input, bool Output) {
-    if (int rc = Device(5).Purge(Input, Output))
-        throw EComPort(5, rc);
+    if (int rc = Device(mcPurgeFailed).Purge(Input, Output))
+        throw EComPort(mcPurgeFailed, rc);
 }
 
 TComErrors TCustomComPort::LastErrors() {
     unsigned bits = 0;
-    if (int rc = Device(10).TakeErrors(bits))
-        throw EComPort(10, rc);
+    if (int rc = Device(mcClearCommErrorFailed).TakeErrors(bits))
+        throw EComPort(mcClearCommErrorFailed, rc);
     TComErrors e;
     if (bits & CeFrame)
         e.Include(ceFrame);

@@ -19,10 +19,39 @@ class TComThread;
 
 // ---- errors ---------------------------------------------------------------------------------
 
+// The message codes of EComPort, one per row of ComPortMessages; the values are fixed.
+enum TComMessageCode {
+    mcOpenFailed = 1,         // "Unable to open com port"
+    mcWriteFailed,            // "WriteFile function failed"
+    mcReadFailed,             // "ReadFile function failed"
+    mcInvalidAsync,           // "Invalid Async parameter"
+    mcPurgeFailed,            // "PurgeComm function failed"
+    mcAsyncStatusFailed,      // "Unable to get async status"
+    mcSetCommStateFailed,     // "SetCommState function failed"
+    mcSetCommTimeoutsFailed,  // "SetCommTimeouts failed"
+    mcSetupCommFailed,        // "SetupComm function failed"
+    mcClearCommErrorFailed,   // "ClearCommError function failed"
+    mcModemStatusFailed,      // "GetCommModemStatus function failed"
+    mcEscapeCommFailed,       // "EscapeCommFunction function failed"
+    mcTransmitCharFailed,     // "TransmitCommChar function failed"
+    mcSetWhileConnected,      // "Cannot set property while connected"
+    mcEnumPortsFailed,        // "EnumPorts function failed"
+    mcStoreFailed,            // "Failed to store settings"
+    mcLoadFailed,             // "Failed to load settings"
+    mcLinkRegistrationFailed, // "Link (un)registration failed"
+    mcLedStateWithPort,       // "Cannot change led state if ComPort is selected"
+    mcWaitWithThread,         // "Cannot wait for event if event thread is created"
+    mcWaitForEventFailed,     // "WaitForEvent method failed"
+    mcLinkedToRxBuf,          // "A component is linked to OnRxBuf event"
+    mcRegistryError,          // "Registry error"
+};
+inline constexpr int ComMessageCodeCount = mcRegistryError;
+static_assert(ComMessageCodeCount == 23, "the codes are numbered 1 to 23");
+
 // The message texts by code (1 to 23; 0 unused). Start-up may overwrite them with
 // translations; the English originals stay in ComPortMessageTexts.
-extern std::string ComPortMessages[24];
-extern const char* const ComPortMessageTexts[24];
+extern std::string ComPortMessages[ComMessageCodeCount + 1];
+extern const char* const ComPortMessageTexts[ComMessageCodeCount + 1];
 
 // The translation runtime installs its lookup here; nullptr restores the English texts.
 using ComPortTranslator = std::string (*)(const std::string& text);
@@ -38,7 +67,7 @@ public:
     EComPort(int messageCode, int winErrorCode);
 
     int WinErrorCode = -1; // the platform's error at the failure, -1 when there is none
-    int MessageCode = 0;
+    int MessageCode = 0;   // a TComMessageCode
 };
 
 // ---- sub-objects ----------------------------------------------------------------------------
@@ -256,7 +285,7 @@ public:
     void Close();
     void BeginUpdate() { ++updateCount_; }
     void EndUpdate();
-    void AbortAllAsync() {} // reads and writes here are never left pending
+    void AbortAllAsync();
     TComSignals Signals();
 
     void RegisterLink(TComLink* link);
@@ -322,7 +351,7 @@ private:
     friend class TComThread;
     bool CanApply() const;
     void StopThread();
-    TComBackend& Device(int messageCode);
+    TComBackend& Device(TComMessageCode messageCode);
     void UpdateLinkRx();
 
     bool connected_ = false;

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-const char* const ComPortMessageTexts[24] = {
+const char* const ComPortMessageTexts[ComMessageCodeCount + 1] = {
     "",
     "Unable to open com port",
     "WriteFile function failed",
@@ -30,7 +30,7 @@ const char* const ComPortMessageTexts[24] = {
     "Registry error",
 };
 
-std::string ComPortMessages[24] = {
+std::string ComPortMessages[ComMessageCodeCount + 1] = {
     ComPortMessageTexts[0],  ComPortMessageTexts[1],  ComPortMessageTexts[2],
     ComPortMessageTexts[3],  ComPortMessageTexts[4],  ComPortMessageTexts[5],
     ComPortMessageTexts[6],  ComPortMessageTexts[7],  ComPortMessageTexts[8],
@@ -52,7 +52,7 @@ std::string Translate(const char* text) {
 }
 
 std::string MessageText(int code) {
-    return code >= 1 && code <= 23 ? ComPortMessages[code] : std::string();
+    return code >= 1 && code <= ComMessageCodeCount ? ComPortMessages[code] : std::string();
 }
 } // namespace
 
@@ -61,7 +61,7 @@ void SetComPortTranslator(ComPortTranslator t) {
 }
 
 void TranslateComPortMessages() {
-    for (int code = 1; code <= 23; ++code)
+    for (int code = 1; code <= ComMessageCodeCount; ++code)
         ComPortMessages[code] = Translate(ComPortMessageTexts[code]);
 }
 

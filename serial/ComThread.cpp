@@ -75,6 +75,7 @@ TComThread::TComThread(TCustomComPort* owner)
     : owner_(owner), backend_(owner->backend_), token_(owner->token_),
       mask_(ComEventsToMask(owner->Events())), syncMethod_(owner->SyncMethod()) {
     Priority = owner->EventThreadPriority();
+    backend_->SetEventMask(mask_);
     Start();
 }
 
@@ -100,7 +101,8 @@ void TComThread::Execute() {
         ReceivedEvents = MaskToComEvents(events);
         DispatchComMsg();
     }
-    // Both driver queues are discarded on the way out.
+    // No more device events, and both driver queues discarded on the way out.
+    backend_->SetEventMask(0);
     backend_->Purge(true, true);
 }
 

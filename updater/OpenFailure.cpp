@@ -1,27 +1,46 @@
 #include "updater/OpenFailure.h"
 
-#include <cerrno>
-#include <cstring>
+namespace {
 
-std::string OpenFailureCause(int errorCode) {
-    switch (errorCode) {
-    case -1:
+struct CauseText {
+    OpenFailureKind Kind;
+    const char* English;
+    const char* Portuguese;
+};
+
+const CauseText causeTexts[] = {
+    // Serial devices belong to the group dialout; membership counts from the next login.
+    {OpenFailureKind::NoPermission,
+     "No permission to use the port. Run \"sudo adduser $USER dialout\", then log out and in "
+     "again.",
+     "Sem permissão para usar a porta. Execute \"sudo adduser $USER dialout\", depois saia e "
+     "entre novamente na sessão."},
+    {OpenFailureKind::InUse, "The port is in use by another program. Close it and try again.",
+     "A porta está em uso por outro programa. Feche-o e tente novamente."},
+    {OpenFailureKind::NotFound,
+     "The port does not exist any more (device unplugged?). Reconnect the cable and try again.",
+     "A porta não existe mais (dispositivo desconectado?). Reconecte o cabo e tente "
+     "novamente."},
+    {OpenFailureKind::NotWorking,
+     "The port's device is not working (unplugged?). Reconnect the adapter and try again.",
+     "O dispositivo da porta não está funcionando (foi desconectado?). Reconecte o adaptador "
+     "e tente novamente."},
+    {OpenFailureKind::Gone, "The port's device is no longer connected. Reconnect it and try again.",
+     "O dispositivo da porta não está mais conectado. Reconecte-o e tente novamente."},
+};
+
+} // namespace
+
+std::string OpenFailureCause(int errorCode, CauseLanguage language) {
+    const bool portuguese = language == CauseLanguage::Portuguese;
+    OpenFailureKind kind = ClassifyOpenFailure(errorCode);
+    if (kind == OpenFailureKind::None)
         return {};
-    case EACCES:
-    case EPERM:
-        // Serial devices belong to the group dialout; membership counts from the next login.
-        return "Sem permissão para usar a porta. Execute \"sudo adduser $USER dialout\", "
-               "depois saia e entre novamente na sessão.";
-    case EBUSY:
-    case EAGAIN: // the lock another program holds on the device
-        return "A porta está em uso por outro programa. Feche-o e tente novamente.";
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return "A porta não existe mais (dispositivo desconectado?). Reconecte o cabo e "
-               "tente novamente.";
-    default:
-        return "Erro do sistema: " + std::string(std::strerror(errorCode)) + " (" +
-               std::to_string(errorCode) + ").";
-    }
+    for (const CauseText& c : causeTexts)
+        if (c.Kind == kind)
+            return portuguese ? c.Portuguese : c.English;
+    std::string text = SystemErrorText(errorCode);
+    std::string code = "(" + std::to_string(errorCode) + ").";
+    std::string lead = portuguese ? "Erro do sistema" : "System error";
+    return text.empty() ? lead + " " + code : lead + ": " + text + " " + code;
 }

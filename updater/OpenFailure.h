@@ -1,8 +1,27 @@
 #pragma once
 // Why a serial port could not be opened, in words a technician can act on. Shared by the
-// window and the command-line flasher, which both show it under "Erro ao abrir porta <name>!".
+// window and the command-line flasher, which both show it under their own first line.
 #include <string>
 
-// The line for an open that failed with errno `errorCode` (EComPort::WinErrorCode); empty when
-// the failure carries no error code (-1).
-std::string OpenFailureCause(int errorCode);
+// What an open's error code says about the port. Front-ends decide by this, never by text.
+enum class OpenFailureKind {
+    None,         // the failure carries no error code (-1)
+    NoPermission, // the user may not use serial devices
+    InUse,        // another program holds the port
+    NotFound,     // no such port (mistyped, or its device unplugged)
+    NotWorking,   // the port's device answers but does not work (unplugged while listed)
+    Gone,         // the port's device went away
+    Other,        // anything else: the system's own words
+};
+
+enum class CauseLanguage { English, Portuguese };
+
+// One file per system (posix/, win32/): `errorCode` is errno there, a Windows error code here.
+OpenFailureKind ClassifyOpenFailure(int errorCode);
+// The system's own words for `errorCode` (strerror; FormatMessageW in the user's language),
+// UTF-8, without a closing full stop or line end; empty when the system has none.
+std::string SystemErrorText(int errorCode);
+
+// The line for an open that failed with `errorCode` (EComPort::WinErrorCode); empty when the
+// failure carries no error code (-1). The window's texts are Portuguese.
+std::string OpenFailureCause(int errorCode, CauseLanguage language = CauseLanguage::Portuguese);

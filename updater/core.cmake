@@ -12,12 +12,19 @@ add_custom_command(
   COMMENT "Packing the firmware image"
   VERBATIM)
 
+# What an error code means differs per system: one file each.
+if(WIN32)
+  set(core_platform win32)
+else()
+  set(core_platform posix)
+endif()
 add_library(quorvel_core STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/UpdateState.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/UpdateLog.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FirmwareImage.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/OpenFailure.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/${core_platform}/OpenFailure.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/ReplyParser.cpp
   ${firmware_image_cpp}
 )

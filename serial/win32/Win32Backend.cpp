@@ -1,23 +1,30 @@
 // The Win32 implementation of the port backend: overlapped I/O on "\\.\" + port, with the
-// device event wait (WaitCommEvent) and a stop event for the event thread.
+// device event wait (WaitCommEvent) and a stop event for the event thread. Where Wine differs
+// from Windows the work-around sits behind RunningUnderWine(); docs/windows.md lists them.
 #include "serial/ComBackend.h"
+#include "serial/win32/ComDevice.h"
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
 
-#include <windows.h>
-
 namespace {
 
-// A pending device wait that keeps ending on its own (Wine on a device without modem lines
-// ends it after a few milliseconds with error 995) must not turn the thread into a busy loop:
-// after a few such wakes it sleeps between rounds, at most this long.
-constexpr DWORD kFalseWakeSleepMaxMs = 20;
-// Slack on top of the timeouts' own limit before an overlapped call is given up as hung.
-constexpr DWORD kHungSlackMs = 2000;
+// A device wait that keeps ending with nothing to report must not turn the thread into a busy
+// loop: after a few such wakes it sleeps between rounds, at most this long.
+constexpr DWORD kEmptyWakeSleepMaxMs = 20;
+// Under Wine: slack on top of the timeouts' own limit before an overlapped call is ended.
+constexpr DWORD kWineSlackMs = 2000;
 
 constexpr unsigned kModemEventBits = EvCtsBit | EvDsrBit | EvRlsdBit | EvRingBit;
+
+HANDLE SystemOpen(const std::string& port) {
+    std::string name = "\\\\.\\" + port;
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+std::atomic<ComDeviceOpener> deviceOpener{SystemOpen};
 
 // The overlapped record of one read or write, with its own completion event.
 struct TAsyncIo {
@@ -31,14 +38,12 @@ struct TAsyncIo {
     TAsyncIo& operator=(const TAsyncIo&) = delete;
 };
 
-// How long an overlapped read or write may take before it is taken as hung; INFINITE when
-// the timeouts ask to wait for ever.
-DWORD Limit(DWORD multiplier, DWORD constant, int count) {
-    if (multiplier == 0 && constant == 0)
+// Under Wine, how long an overlapped read or write may take before it is ended as the
+// timeouts would have ended it; INFINITE when they ask to wait for ever.
+DWORD WineLimit(DWORD multiplier, DWORD constant, int count) {
+    if ((multiplier == 0 && constant == 0) || multiplier == MAXDWORD || constant == MAXDWORD)
         return INFINITE;
-    if (multiplier == MAXDWORD || constant == MAXDWORD)
-        return INFINITE;
-    uint64_t ms = uint64_t(multiplier) * uint64_t(std::max(count, 0)) + constant + kHungSlackMs;
+    uint64_t ms = uint64_t(multiplier) * uint64_t(std::max(count, 0)) + constant + kWineSlackMs;
     return static_cast<DWORD>(std::min<uint64_t>(ms, INFINITE - 1));
 }
 
@@ -50,8 +55,11 @@ public:
     }
 
     ~Win32Backend() override {
+        // Closing the handle ends a device wait still pending on the record below; the system
+        // may write to it until that end is complete.
         Close();
-        // The device wait's record and mask outlive the handle: closing it ends the wait.
+        if (waitPending_ && waitIo_.hEvent)
+            WaitForSingleObject(waitIo_.hEvent, kWineSlackMs);
         if (waitIo_.hEvent)
             CloseHandle(waitIo_.hEvent);
         if (stopEvent_)
@@ -60,13 +68,21 @@ public:
 
     void Close() override {
         HANDLE h = handle_.exchange(INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+
+    int AbortIo() override {
+        HANDLE h = handle_;
         if (h == INVALID_HANDLE_VALUE)
-            return;
-        interrupted_ = true;
-        SetEvent(stopEvent_);
-        // Unsent bytes at a low rate would hold the close for many seconds.
-        PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-        CloseHandle(h);
+            return ERROR_INVALID_HANDLE;
+        // Wine takes the abort flags for clearing the queues, which would rob a dispatch still
+        // queued for the main thread of its bytes; the component leaves nothing pending anyway.
+        if (wine_)
+            return 0;
+        if (!PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT))
+            return static_cast<int>(GetLastError());
+        return 0;
     }
 
     int Read(void* buffer, int count, int& got) override {
@@ -74,28 +90,32 @@ public:
         HANDLE h = handle_;
         if (h == INVALID_HANDLE_VALUE)
             return ERROR_INVALID_HANDLE;
-        readSinceCheck_ = true;
-        TComTimeoutSettings t = Timeouts();
-        DWORD limit;
-        if (t.ReadInterval == MAXDWORD && t.ReadTotalMultiplier == 0 && t.ReadTotalConstant == 0) {
-            // "Return at once with what is there": Wine leaves such a read pending on an
-            // empty queue, so it is only started for bytes that are already waiting.
-            int waiting = 0;
-            if (int rc = InputCount(waiting))
-                return rc;
-            if (waiting == 0)
-                return 0;
-            count = std::min(count, waiting);
-            limit = kHungSlackMs;
-        } else {
-            // Interval MAXDWORD with a total constant never completes under Wine either: the
-            // limit ends it.
-            limit = Limit(t.ReadTotalMultiplier == MAXDWORD ? 0 : t.ReadTotalMultiplier,
-                          t.ReadTotalConstant, count);
+        DWORD limit = INFINITE;
+        if (wine_) {
+            TComTimeoutSettings t = Timeouts();
+            if (t.ReadInterval == MAXDWORD && t.ReadTotalMultiplier == 0 &&
+                t.ReadTotalConstant == 0) {
+                // "Return at once with what is there": Wine leaves such a read pending on an
+                // empty queue, so it is only started for bytes that are already waiting.
+                COMSTAT stat{};
+                DWORD errors = 0;
+                if (int rc = Status(errors, stat))
+                    return rc;
+                keptErrors_ |= errors; // taken here, still news for LastErrors
+                if (stat.cbInQue == 0)
+                    return 0;
+                count = std::min(count, static_cast<int>(stat.cbInQue));
+                limit = kWineSlackMs;
+            } else {
+                // Interval MAXDWORD with a total constant never completes under Wine either.
+                limit = WineLimit(t.ReadTotalMultiplier == MAXDWORD ? 0 : t.ReadTotalMultiplier,
+                                  t.ReadTotalConstant, count);
+            }
         }
         DWORD n = 0;
         int rc = Overlapped(h, false, buffer, count, limit, n);
         got = static_cast<int>(n);
+        ++queueEpoch_; // after the queue changed: the event thread's next look counts anew
         return rc;
     }
 
@@ -104,10 +124,15 @@ public:
         HANDLE h = handle_;
         if (h == INVALID_HANDLE_VALUE)
             return ERROR_INVALID_HANDLE;
-        TComTimeoutSettings t = Timeouts();
+        DWORD limit = INFINITE;
+        if (wine_) {
+            // Wine keeps no write timeout on a pseudo-terminal: a far end that stops reading
+            // would hold the write for ever.
+            TComTimeoutSettings t = Timeouts();
+            limit = WineLimit(t.WriteTotalMultiplier, t.WriteTotalConstant, count);
+        }
         DWORD n = 0;
-        int rc = Overlapped(h, true, const_cast<void*>(buffer), count,
-                            Limit(t.WriteTotalMultiplier, t.WriteTotalConstant, count), n);
+        int rc = Overlapped(h, true, const_cast<void*>(buffer), count, limit, n);
         sent = static_cast<int>(n);
         if (sent > 0)
             txPending_ = true;
@@ -135,12 +160,9 @@ public:
         if (h == INVALID_HANDLE_VALUE)
             return ERROR_INVALID_HANDLE;
         DWORD flags = (input ? PURGE_RXCLEAR : 0) | (output ? PURGE_TXCLEAR : 0);
-        if (flags == 0)
-            return 0;
         if (!PurgeComm(h, flags))
             return static_cast<int>(GetLastError());
-        if (input)
-            lastInQueue_ = 0;
+        ++queueEpoch_;
         return 0;
     }
 
@@ -152,8 +174,8 @@ public:
         DWORD status = 0;
         if (!GetCommModemStatus(h, &status)) {
             DWORD error = GetLastError();
-            // A device without modem lines (Wine on a pseudo-terminal): its lines read as off.
-            return IsUnsupported(error) ? 0 : static_cast<int>(error);
+            // Wine on a pseudo-terminal, which has no modem lines: they read as off.
+            return wine_ && IsUnsupported(error) ? 0 : static_cast<int>(error);
         }
         lines = status & (MsCtsOn | MsDsrOn | MsRingOn | MsRlsdOn);
         return 0;
@@ -167,39 +189,53 @@ public:
         return rc;
     }
 
+    int SetEventMask(unsigned mask) override {
+        HANDLE h = handle_;
+        if (h == INVALID_HANDLE_VALUE)
+            return ERROR_INVALID_HANDLE;
+        if (!SetCommMask(h, mask))
+            return static_cast<int>(GetLastError());
+        armed_ = mask;
+        return 0;
+    }
+
     int WaitEvent(unsigned mask, unsigned& events) override {
         events = 0;
-        for (unsigned falseWakes = 0;;) {
+        for (unsigned emptyWakes = 0;;) {
             if (interrupted_)
                 return 0;
             HANDLE h = handle_;
             if (h == INVALID_HANDLE_VALUE)
                 return ERROR_INVALID_HANDLE;
-            if (int rc = Arm(h, mask))
-                return rc;
-            DWORD got = 0;
-            int rc = WaitOnce(h, got);
-            if (interrupted_)
+            DWORD got = 0, error = 0;
+            switch (WaitOnce(h, got, error)) {
+            case WaitEnd::Stopped:
                 return 0;
-            if (rc == 0 && (got & armed_)) {
-                events = got & armed_;
-                lastInQueue_ = -1; // reported: the next count is news again
-                return 0;
+            case WaitEnd::Failed:
+                return static_cast<int>(error);
+            case WaitEnd::Events:
+                if (got & armed_) {
+                    events = got;
+                    lastInQueue_ = -1; // reported: the next count is news again
+                    return 0;
+                }
+                break;
+            case WaitEnd::NoResult:
+                // A device that cannot watch modem lines fails every wait that asks for them;
+                // it is watched for the rest.
+                if ((error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) &&
+                    (armed_ & kModemEventBits) && SetEventMask(armed_ & ~kModemEventBits) == 0)
+                    continue;
+                break;
             }
-            if (rc == ERROR_NOT_SUPPORTED && (armed_ & kModemEventBits)) {
-                // No modem lines to watch: wait for the rest.
-                noModemEvents_ = true;
-                continue;
-            }
-            if (rc != 0 && rc != ERROR_OPERATION_ABORTED)
-                return rc;
-            // The wait ended with nothing to say: look at the queues ourselves.
+            // The wait ended with nothing to say (some virtual and USB serial drivers do, and
+            // Wine on a device without modem lines always): look at the queues ourselves.
             events = Polled(h, mask);
             if (events)
                 return 0;
-            if (++falseWakes > 2) {
+            if (++emptyWakes > 2) {
                 DWORD ms =
-                    std::min<DWORD>(1u << std::min(falseWakes - 3, 5u), kFalseWakeSleepMaxMs);
+                    std::min<DWORD>(1u << std::min(emptyWakes - 3, 5u), kEmptyWakeSleepMaxMs);
                 if (WaitForSingleObject(stopEvent_, ms) == WAIT_OBJECT_0)
                     return 0;
             }
@@ -209,19 +245,14 @@ public:
     void Interrupt() override {
         interrupted_ = true;
         SetEvent(stopEvent_);
-        // CancelIoEx does not end a pending WaitCommEvent under Wine; a new mask does.
-        HANDLE h = handle_;
-        if (h != INVALID_HANDLE_VALUE)
-            SetCommMask(h, 0);
+        Sleep(0); // lets the event thread see it at once
     }
 
 protected:
     int DoOpen(const std::string& port) override {
         if (!stopEvent_ || !waitIo_.hEvent)
             return static_cast<int>(GetLastError());
-        std::string name = "\\\\.\\" + port;
-        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE h = OpenComDevice(port);
         if (h == INVALID_HANDLE_VALUE)
             return static_cast<int>(GetLastError());
         handle_ = h;
@@ -284,6 +315,8 @@ protected:
     }
 
 private:
+    enum class WaitEnd { Events, NoResult, Stopped, Failed };
+
     static bool IsUnsupported(DWORD error) {
         return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
     }
@@ -302,8 +335,8 @@ private:
         return 0;
     }
 
-    // One overlapped read or write, waited for; a call that outlives `limit` is cancelled
-    // and counts what it moved. A timeout (error 1460) is not a failure: the count tells.
+    // One overlapped read or write, waited for. Only under Wine is there a `limit`: a call that
+    // outlives it is cancelled and counts what it moved, as the timeout would have ended it.
     int Overlapped(HANDLE h, bool write, void* buffer, int count, DWORD limit, DWORD& done) {
         done = 0;
         TAsyncIo async;
@@ -314,80 +347,70 @@ private:
                         : ReadFile(h, buffer, size, nullptr, &async.Io);
         if (!ok && GetLastError() != ERROR_IO_PENDING)
             return static_cast<int>(GetLastError());
-        if (WaitForSingleObject(async.Io.hEvent, limit) != WAIT_OBJECT_0) {
+        DWORD w = WaitForSingleObject(async.Io.hEvent, limit);
+        if (w == WAIT_TIMEOUT) {
             CancelIoEx(h, &async.Io);
             // The record must not go away while the system may still write to it.
             GetOverlappedResult(h, &async.Io, &done, TRUE);
             return 0;
         }
-        if (!GetOverlappedResult(h, &async.Io, &done, FALSE)) {
-            DWORD error = GetLastError();
-            return error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED
-                       ? 0
-                       : static_cast<int>(error);
-        }
-        return 0;
-    }
-
-    int Arm(HANDLE h, unsigned mask) {
-        unsigned want = noModemEvents_ ? mask & ~kModemEventBits : mask;
-        if (want == armed_)
-            return 0;
-        if (!SetCommMask(h, want))
+        if (w != WAIT_OBJECT_0)
             return static_cast<int>(GetLastError());
-        armed_ = want;
+        if (!GetOverlappedResult(h, &async.Io, &done, FALSE))
+            return static_cast<int>(GetLastError());
         return 0;
     }
 
-    // Starts the device wait and sleeps until it ends or the stop event is set; 0 with the
-    // event bits, or the error that ended the wait.
-    int WaitOnce(HANDLE h, DWORD& got) {
+    // Starts the device wait and sleeps until it ends or the stop event is set.
+    WaitEnd WaitOnce(HANDLE h, DWORD& got, DWORD& error) {
         got = 0;
         waitMask_ = 0;
         ResetEvent(waitIo_.hEvent);
-        if (WaitCommEvent(h, &waitMask_, &waitIo_)) {
-            got = waitMask_;
-            return 0;
+        if (!WaitCommEvent(h, &waitMask_, &waitIo_) && GetLastError() != ERROR_IO_PENDING) {
+            error = GetLastError();
+            return WaitEnd::NoResult;
         }
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING)
-            return static_cast<int>(error);
+        waitPending_ = true;
         HANDLE handles[2] = {stopEvent_, waitIo_.hEvent};
         DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-        if (r == WAIT_OBJECT_0) {
-            // Stopping: the new mask ends the device wait; make sure before leaving it.
-            SetCommMask(h, 0);
-            WaitForSingleObject(waitIo_.hEvent, kHungSlackMs);
-            return 0;
+        if (r == WAIT_OBJECT_0)
+            return WaitEnd::Stopped; // the thread's clean-up clears the mask, which ends the wait
+        if (r != WAIT_OBJECT_0 + 1) {
+            error = GetLastError();
+            return WaitEnd::Failed;
         }
-        if (r != WAIT_OBJECT_0 + 1)
-            return static_cast<int>(GetLastError());
+        waitPending_ = false;
         DWORD n = 0;
-        if (!GetOverlappedResult(h, &waitIo_, &n, FALSE))
-            return static_cast<int>(GetLastError());
+        if (!GetOverlappedResult(h, &waitIo_, &n, FALSE)) {
+            error = GetLastError();
+            return WaitEnd::NoResult; // that dispatch is skipped; the thread goes on
+        }
         got = waitMask_;
-        return 0;
+        return WaitEnd::Events;
     }
 
-    // What a wait that ended empty may have missed: new bytes in the input queue, and the
-    // output queue running empty after a write.
+    // What a wait that ended without events may have missed: bytes in the input queue that
+    // were not reported yet, the output queue running empty after a write, line errors.
     unsigned Polled(HANDLE h, unsigned mask) {
+        // Taken before the look: a read or purge that lands meanwhile changes it, so the next
+        // look reports whatever is waiting then instead of taking it for bytes already told.
+        unsigned epoch = queueEpoch_;
         COMSTAT stat{};
         DWORD errors = 0;
         if (!ClearCommError(h, &errors, &stat))
             return 0;
         unsigned events = 0;
         long inQueue = static_cast<long>(stat.cbInQue);
-        bool read = readSinceCheck_.exchange(false);
-        if (inQueue > 0 && (inQueue != lastInQueue_ || read))
+        // Only a read or a purge makes the queue shorter, so a longer queue holds new bytes.
+        if (inQueue > 0 && (inQueue > lastInQueue_ || epoch != lastEpoch_))
             events |= EvRxCharBit;
         lastInQueue_ = inQueue;
+        lastEpoch_ = epoch;
         if (txPending_ && stat.cbOutQue == 0) {
             txPending_ = false;
             events |= EvTxEmptyBit;
         }
-        // Taken from the device here, kept for the next LastErrors.
-        keptErrors_ |= errors;
+        keptErrors_ |= errors; // taken from the device here, kept for the next LastErrors
         if (errors & (CeFrame | CeOverrun | CeRxParity | CeRxOver))
             events |= EvErrBit;
         if (errors & CeBreak)
@@ -395,24 +418,42 @@ private:
         return events & mask;
     }
 
+    const bool wine_ = RunningUnderWine();
     std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
     HANDLE stopEvent_ = nullptr;
     std::atomic<bool> interrupted_{false};
     std::atomic<bool> txPending_{false};
-    std::atomic<bool> readSinceCheck_{false};
+    std::atomic<unsigned> queueEpoch_{0};
     std::atomic<unsigned> keptErrors_{0};
     std::atomic<int> inputSize_{1024};
     std::mutex timeoutsMutex_;
     TComTimeoutSettings timeouts_;
-    // Event thread only.
+    // Event thread only (the mask also from the constructor of the thread, before it runs).
     OVERLAPPED waitIo_{};
     DWORD waitMask_ = 0;
     unsigned armed_ = 0;
-    bool noModemEvents_ = false;
-    std::atomic<long> lastInQueue_{0};
+    bool waitPending_ = false;
+    long lastInQueue_ = 0;
+    unsigned lastEpoch_ = 0;
 };
 
 } // namespace
+
+HANDLE OpenComDevice(const std::string& port) {
+    return deviceOpener.load()(port);
+}
+
+ComDeviceOpener SetComDeviceOpener(ComDeviceOpener opener) {
+    return deviceOpener.exchange(opener ? opener : SystemOpen);
+}
+
+bool RunningUnderWine() {
+    static const bool wine = [] {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
 
 const int ComClosedPortError = ERROR_INVALID_HANDLE;
 

@@ -628,6 +628,13 @@ TEST(Flash, CommandLineListAndLanguage) {
          "quorvel-flash --list",
          "",
          false},
+        {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
+         "C",
+         2,
+         "/dev/ttyQNONE: could not open the port: no such port: check its name with "
+         "quorvel-flash --list",
+         "",
+         false},
         {{"--list"},
          "C",
          0,

@@ -385,4 +385,18 @@ TEST(Win32PortList, ShowsTheRegisteredPortsSortedAsText) {
         EXPECT_LE(lstrcmpiA(list[i - 1].c_str(), list[i].c_str()), 0) << list[i];
 }
 
+// A value with no data at all (no terminating zero either) lists as an empty name.
+TEST(Win32PortList, EmptyDataGivesAnEmptyName) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "\\Device\\QTestEmpty", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 0);
+    std::vector<std::string> list;
+    EnumComPorts(list);
+    RegDeleteValueA(key, "\\Device\\QTestEmpty");
+    RegCloseKey(key);
+    EXPECT_EQ(std::count(list.begin(), list.end(), std::string()), 1);
+}
+
 } // namespace

@@ -10,11 +10,14 @@ dosdevices=$WINEPREFIX/dosdevices
 
 # One row per run: the ports (COMn=simulator options, commas for blanks; or COMn=missing),
 # the exit status, the result logged for each port in that order, and "ctrl-c" for a run
-# interrupted once every port is updating. The statuses are those of the Linux program.
+# interrupted once every port is updating, "no-modem-lines" for one without the modem-line
+# library (Wine's device wait then ends at once every time, as some Windows drivers' do).
+# The statuses are those of the Linux program.
 cases=(
     "COM11=--serial,W00011 COM12=--boot,--serial,W00012|0|completed completed|"
     "COM13=--serial,W00013 COM14=missing|2|completed open-failed|"
     "COM15=--boot,--pace,--serial,W00015|130|interrupted|ctrl-c"
+    "COM16=--boot,--pace,--serial,W00016|0|completed|no-modem-lines"
 )
 # What every log line carries, in the Linux program's order.
 fields="start end port board serial firmware_before monitor firmware_written blocks block_count"
@@ -39,6 +42,12 @@ trap cleanup EXIT
 fail() {
     echo "FAIL [$case]: $*"
     failures=$((failures + 1))
+}
+
+# Every line of a Windows program's output ends in exactly one CR LF.
+crlf_lines() {
+    perl -0777 -ne 'exit(/\r\r|(?<!\r)\n|\r(?!\n)/ ? 1 : 0)' "$1" ||
+        fail "$1: a line does not end in one CR LF: $(od -c "$1" | head -n 5)"
 }
 
 # A JSON field's value (text or number) from one flat log line.
@@ -92,7 +101,9 @@ for case in "${cases[@]}"; do
         [[ ${port#*=} == missing ]] || board "${port%%=*}" "${port#*=}"
     done
     # The modem-line library keeps Wine's device wait from ending by itself on a pty.
-    LD_PRELOAD=$preload QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
+    with=$preload
+    [[ $action == no-modem-lines ]] && with=
+    LD_PRELOAD=$with QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
         timeout 120 wine "$exe" --log "$work/log.jsonl" "${names[@]}" >"$work/stdout" \
         2>"$work/stderr" &
     flash=$!
@@ -117,6 +128,7 @@ for case in "${cases[@]}"; do
     # A flashed board writes its report as it ends, right after the last answer.
     wait "${pids[@]}"
     [[ $got == "$status" ]] || fail "exit status $got, want $status: $(cat "$work/stdout")"
+    crlf_lines "$work/stdout"
     read -r -a wants <<<"$results"
     for i in "${!names[@]}"; do
         check_port "${names[$i]}" "${wants[$i]}"
@@ -136,9 +148,13 @@ got=$?
 grep -q '"port":"COM19".*"result":"open-failed"' "$default_log" || fail "nothing in $default_log"
 
 # The catalogue beside the program: Portuguese with LANG, English without.
-help_en=$(env -u LC_ALL -u LC_MESSAGES LANG=C wine "$exe" --help)
-help_pt=$(env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$exe" --help)
 case="--help"
+env -u LC_ALL -u LC_MESSAGES LANG=C wine "$exe" --help >"$work/help_en"
+env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$exe" --help >"$work/help_pt"
+crlf_lines "$work/help_en"
+crlf_lines "$work/help_pt"
+help_en=$(tr -d '\r' <"$work/help_en")
+help_pt=$(tr -d '\r' <"$work/help_pt")
 [[ $help_en == Usage:* && $help_en == *'%LOCALAPPDATA%\quorvel\updates.jsonl'* ]] ||
     fail "English: $help_en"
 [[ $help_pt == Uso:* && $help_pt == *"portas seriais"* ]] || fail "Portuguese: $help_pt"
