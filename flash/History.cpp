@@ -214,9 +214,11 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
                          reasons.c_str());
             continue;
         }
-        std::string line = date + "  " +
-                           TrPlural("%d updated", "%d updated", day.Updated, {day.Updated}) + ", " +
-                           TrPlural("%d failed", "%d failed", day.Failed, {day.Failed});
+        std::string line =
+            date + "  " + TrPlural("%d updated", "%d updated", day.Updated, {day.Updated}) + ", ";
+        if (day.Verified > 0)
+            line += TrPlural("%d verified", "%d verified", day.Verified, {day.Verified}) + ", ";
+        line += TrPlural("%d failed", "%d failed", day.Failed, {day.Failed});
         std::string reasons;
         for (const auto& [reason, count] : day.Reasons)
             reasons += (reasons.empty() ? "" : ", ") + reason + " " + std::to_string(count);

@@ -324,6 +324,8 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
     UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome), detail);
+    if (outcome == Outcome::Verified)
+        r.Reason.clear(); // nothing went wrong
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
     r.Board = board_.BoardName;

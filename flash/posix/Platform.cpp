@@ -19,6 +19,9 @@ namespace flashplatform {
 namespace {
 
 std::atomic<bool> interrupted{false};
+// A wake-up already in the pipe and not yet taken: a port thread need not write another (with
+// dozens of boards each answer byte would otherwise cost a write and a read).
+std::atomic<bool> wakePending{false};
 
 // A self-pipe: the port threads and the signal handler write a byte, the main loop polls.
 struct WakePipe {
@@ -74,6 +77,8 @@ bool InterruptRequested() {
 }
 
 void WakeMainLoop() {
+    if (wakePending.exchange(true))
+        return;
     char b = 1;
     // A full pipe already holds a wake-up.
     [[maybe_unused]] ssize_t n = write(Pipe().Write, &b, 1);
@@ -82,9 +87,11 @@ void WakeMainLoop() {
 void WaitForWake(int milliseconds) {
     pollfd p{Pipe().Read, POLLIN, 0};
     if (poll(&p, 1, milliseconds < 0 ? 0 : milliseconds) > 0) {
+        // Cleared after the drain: a thread that found it still set handed its work over
+        // before that, and the caller looks at the handed-over work after this returns.
         char drain[64];
-        while (read(Pipe().Read, drain, sizeof drain) > 0) {
-        }
+        [[maybe_unused]] ssize_t n = read(Pipe().Read, drain, sizeof drain);
+        wakePending = false;
     }
 }
 

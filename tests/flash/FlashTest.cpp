@@ -481,6 +481,7 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
         EXPECT_EQ(Field(log[link][i], "result"), expected[i].second);
     }
     EXPECT_EQ(Field(log[link][1], "firmware_before"), "4.5");
+    EXPECT_EQ(Field(log[link][1], "reason"), "<none>");
     const std::string out = ReadFile(dir / "out");
     EXPECT_TRUE(Has(out, "\"port\":\"" + link + "\",\"result\":\"completed\"")) << out;
     EXPECT_TRUE(Has(out, "\"state\":\"waiting\"")) << out;
@@ -675,6 +676,9 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
            "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
            "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-08T09:00:25Z\",\"end\":\"2026-12-08T09:00:25Z\",\"port\":"
+           "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.5\","
+           "\"result\":\"verified\"}\n"
         << "{\"start\":\"2026-12-08T10:00:00Z\",\"port\":\"/dev/tty";
     struct Case {
         std::vector<std::string> args;
@@ -689,17 +693,18 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
           "no-answer",
           "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up   1:05      "
           "given-up",
-          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed  0:19\n"},
+          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed  0:19\n",
+          "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified   0:00\n"},
          {"10:00:00"}},
         {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}},
         {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}},
         {{"--json", "B20001"}, {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""}, {"A10342"}},
         {{"--summary"},
          {"2026-12-07  0 updated, 1 failed (no-answer 1)\n",
-          "2026-12-08  1 updated, 1 failed (given-up 1)\n"},
+          "2026-12-08  1 updated, 1 verified, 1 failed (given-up 1)\n"},
          {}},
         {{"--summary", "--json"},
-         {"{\"day\":\"2026-12-08\",\"updated\":1,\"verified\":0,\"failed\":1,\"by_result\":{"
+         {"{\"day\":\"2026-12-08\",\"updated\":1,\"verified\":1,\"failed\":1,\"by_result\":{"
           "\"given-up\":1}}"},
          {}},
     };
