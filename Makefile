@@ -8,6 +8,7 @@
 #   make asan / make tsan  one sanitizer build and its suite
 #   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
 #   make bench             every benchmark, one table
+#   make simulate          the transfer simulation over SIM_RUNS seeds (the suite runs 10,000)
 #   make test-windows      cross build for Windows (mingw-w64) and its tests under Wine
 #   make package-windows   the Windows zip: the programs with locale\ beside them
 
@@ -46,7 +47,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_s
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench demo package check-install clean
+.PHONY: deps-windows test-windows package-windows all deps configure build check test asan tsan fuzz fuzz-build bench simulate demo package check-install clean
 
 all: build
 
@@ -105,6 +106,14 @@ asan: deps $(ASAN_BUILD)/build.ninja
 tsan: deps $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && $(TSAN_ENV) $(CTEST)
+
+# The whole transfer on a virtual clock over many seeded fault schedules; a failing seed is
+# printed with its schedule and replays with `quorvel-transfersim --seed N`.
+SIM_RUNS ?= 2000000
+SIM_FIRST ?= 0
+simulate: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quorvel-transfersim
+	$(BUILD)/bin/quorvel-transfersim --runs $(SIM_RUNS) --first $(SIM_FIRST)
 
 fuzz-build: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quorvel_fuzz

@@ -98,11 +98,13 @@ struct Run {
 };
 
 // One whole update through a new window against the simulator pacing every byte, the board
-// refusing every N-th frame (0: none), every answer `answerDelayMs` late. Timed from the click on
-// "Iniciar" to the completion box.
-Run PacedUpdate(int nakEvery, int answerDelayMs) {
+// refusing every N-th frame (0: none), every answer `answerDelayMs` late, with the board's own
+// `faults` if given. Timed from the click on "Iniciar" to the completion box.
+Run PacedUpdate(int nakEvery, int answerDelayMs, const boardsim::BoardConfig* faults = nullptr) {
     // The board comes first, so the window's port list shows it, as for a user.
     boardsim::SimulatorOptions options;
+    if (faults)
+        options.Board = *faults;
     options.Pace = true;
     options.Board.NakEvery = nakEvery;
     options.AnswerDelayMs = answerDelayMs;
@@ -152,7 +154,8 @@ Run PacedUpdate(int nakEvery, int answerDelayMs) {
 
     const boardsim::BoardStats& stats = simulator.GetBoard().Stats();
     // Every resend answers a refusal; any other would be a frame lost or waited out.
-    if (!ok || shown.rfind("Atualização concluída", 0) != 0 || stats.Resends != stats.Naks) {
+    if (!ok || shown.rfind("Atualização concluída", 0) != 0 ||
+        (!faults && stats.Resends != stats.Naks)) {
         std::fprintf(stderr, "the update did not complete cleanly (%s; resends %llu)\n",
                      shown.c_str(), static_cast<unsigned long long>(stats.Resends));
         return {};
@@ -180,7 +183,16 @@ int main(int argc, char** argv) {
     // One refused frame in 50: each is sent again on the next tick, never more than one frame
     // on its way.
     Run refusing = clean.Ok ? PacedUpdate(50, answerDelayMs) : Run{};
-    if (!clean.Ok || !refusing.Ok)
+    // One answer 1.5 s late: the frame goes again after the wait, and the next block waits for
+    // the late answer and the resend's own.
+    boardsim::BoardConfig late;
+    late.AckDelayMs = {{200, 1500}};
+    Run lateAnswer = refusing.Ok ? PacedUpdate(0, answerDelayMs, &late) : Run{};
+    // A refusal among the last seven blocks: those seven go again before "<F@>".
+    boardsim::BoardConfig nearEnd;
+    nearEnd.AckCode = {{BlockCount - 3, '?'}};
+    Run faultNearEnd = lateAnswer.Ok ? PacedUpdate(0, answerDelayMs, &nearEnd) : Run{};
+    if (!clean.Ok || !refusing.Ok || !lateAnswer.Ok || !faultNearEnd.Ok)
         return 1;
     const long bytes = WireBytes();
     const double limit = bytes * 10.0 / 19200;
@@ -200,6 +212,15 @@ int main(int argc, char** argv) {
                 "update; target 10%%)\n",
                 refusing.Seconds, static_cast<unsigned long long>(refusing.Naks),
                 100.0 * (refusing.Seconds - clean.Seconds) / clean.Seconds);
+    std::printf(
+        "the same, one answer 1.5 s late:    %.3f s  (%.3f s above the clean update; target "
+        "1.5 s + two ticks)\n",
+        lateAnswer.Seconds, lateAnswer.Seconds - clean.Seconds);
+    std::printf(
+        "the same, a refusal 3 blocks before the end: %.3f s  (%.3f s above the clean update; "
+        "target seven frames, %.3f s)\n",
+        faultNearEnd.Seconds, faultNearEnd.Seconds - clean.Seconds,
+        7 * (15 + 64 + 4) * 10.0 / 19200);
     std::printf("process start to window shown:     %.0f ms\n", startUp * 1000);
     std::printf("peak memory, this bench process:   %ld KiB (window, simulator, two updates)\n",
                 self.ru_maxrss);

@@ -195,7 +195,7 @@ std::string FlashUsage() {
            "Exit status:\n"
            "  0    every board was updated\n"
            "  1    bad command line, or an image file that cannot be used\n"
-           "  2    a port could not be opened\n"
+           "  2    a port could not be opened, or failed during an attempt\n"
            "  3    a board did not answer\n"
            "  4    a board's boot monitor is not compatible (version other than 1.0)\n"
            "  5    a transfer was given up (board stopped answering or kept refusing)\n"

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 
 namespace {
 
@@ -64,7 +65,10 @@ int Run(int argc, char** argv) {
             std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
             return 1;
         }
-        image.File = options.ImagePath;
+        // The record names the file wherever the flasher was started from.
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(options.ImagePath, ec);
+        image.File = ec ? options.ImagePath : absolute.lexically_normal().string();
         image.Sha256 = facts.Sha256;
     }
     OutputMode mode = options.Json                        ? OutputMode::Json

@@ -49,6 +49,10 @@ FrameKeyBytes FrameKeyFromGenerator() {
 }
 
 FrameKeyBytes DrawFrameKey() {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    return DrawFrameKey(std::time(nullptr));
+}
+
+FrameKeyBytes DrawFrameKey(std::time_t seconds) {
+    std::srand(static_cast<unsigned>(seconds));
     return FrameKeyFromGenerator();
 }

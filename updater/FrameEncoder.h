@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 
 using FrameKeyBytes = std::array<uint8_t, 7>;
 
@@ -36,17 +37,24 @@ FrameKeyBytes FrameKeyFromGenerator();
 // Seeds the generator with the calendar time in whole seconds, then draws a frame key: frames
 // built within the same second share their key.
 FrameKeyBytes DrawFrameKey();
+FrameKeyBytes DrawFrameKey(std::time_t seconds);
 
 // Builds the frame for `block`, rolls `headerKey`, purges both of the port's buffers (bytes
 // not yet read are dropped) and writes the frame in one call. Port errors propagate;
 // `headerKey` has rolled by then.
 template <class Port>
-void SendBlockFrame(Port& port, const FirmwareBlock& block, FrameKeyBytes& headerKey) {
-    const FrameKeyBytes frameKey = DrawFrameKey();
+void SendBlockFrame(Port& port, const FirmwareBlock& block, FrameKeyBytes& headerKey,
+                    std::time_t seconds) {
+    const FrameKeyBytes frameKey = DrawFrameKey(seconds);
     const BlockFrame frame = BuildBlockFrame(block, headerKey, frameKey);
     headerKey = frameKey;
     port.ClearBuffer(true, true);
     port.Write(frame.Bytes.data(), frame.Length);
+}
+
+template <class Port>
+void SendBlockFrame(Port& port, const FirmwareBlock& block, FrameKeyBytes& headerKey) {
+    SendBlockFrame(port, block, headerKey, std::time(nullptr));
 }
 
 // The same with the window's HeaderKey.

@@ -4,6 +4,7 @@
 #include "updater/BoardContract.h"
 #include "updater/UpdateState.h"
 
+#include <algorithm>
 #include <exception>
 
 using namespace UpdateProtocol;
@@ -78,6 +79,7 @@ void UpdateController::BtIniciaClick() {
         return;
     }
     state_.CurrentBlock = first;
+    state_.TransferFirst = first;
     view_.SetTimerEnabled(false);
     state_.Controller.Updating = true;
     state_.Controller.CommandDelayTicks = 0;
@@ -90,6 +92,16 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.Refusals = 0;
     state_.Controller.BlockRefusals = 0;
     state_.Controller.ResendDue = false;
+    state_.Controller.TransferTicks = 0;
+    state_.Controller.OwedCopies.clear();
+    state_.Controller.Draining = false;
+    state_.Controller.ClosingSent = false;
+    state_.Controller.BlockOrdinal = 0;
+    state_.Controller.TransferBlocks = 0;
+    for (FirmwareBlock* b = first; b; b = b->Next)
+        ++state_.Controller.TransferBlocks;
+    state_.Controller.FaultNearEnd = false;
+    state_.Controller.Replays = 0;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
@@ -133,12 +145,17 @@ void UpdateController::TimeoutTimer() {
         state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
     }
+    if (state_.Controller.Updating) {
+        ++state_.Controller.TransferTicks;
+        ForgetLostCopies();
+    }
     if (state_.Controller.ResendDue) {
         state_.Controller.ResendDue = false;
         state_.Controller.AckWaitTicks = AckWait;
         ++state_.Controller.Resends;
         SendCurrent();
     } else if (Expires(state_.Controller.AckWaitTicks)) {
+        NoteFault();
         RetryOrGiveUp();
     }
 }
@@ -163,29 +180,108 @@ void UpdateController::RetryOrGiveUp() {
 }
 
 void UpdateController::SendCurrent() {
-    state_.Controller.FrameInFlight = true;
+    ControllerState& c = state_.Controller;
     if (state_.CurrentBlock) {
-        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey);
+        // Owed from now: a write that fails half-way may still have put the frame on the line.
+        c.OwedCopies.push_back(c.TransferTicks);
+        SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey, port_.CalendarSeconds());
     } else {
         // After the last block the closing command is what is waiting for its answer.
+        c.ClosingSent = true;
         port_.Write(ClosingCommand, 4);
     }
 }
 
+void UpdateController::SendNext() {
+    ControllerState& c = state_.Controller;
+    c.Draining = false;
+    c.AckWaitTicks = AckWait;
+    if (!state_.CurrentBlock && c.FaultNearEnd) {
+        if (c.Replays == EndReplayLimit) {
+            GiveUp();
+            return;
+        }
+        // Each of the last blocks again, in order (a short image round again until as many
+        // have gone): keys parted by the fault reach the count byte within them, the board
+        // stops answering and the transfer is given up.
+        ++c.Replays;
+        c.ReplayLeft = EndBlocks;
+        c.FaultNearEnd = false;
+        c.BlockOrdinal = std::max(0, c.TransferBlocks - EndBlocks);
+        state_.CurrentBlock = state_.TransferFirst;
+        for (int i = 0; i < c.BlockOrdinal; ++i)
+            state_.CurrentBlock = state_.CurrentBlock->Next;
+    }
+    SendCurrent();
+}
+
+void UpdateController::Accept() {
+    ControllerState& c = state_.Controller;
+    c.AckRetries = SendBudget;
+    c.BlockRefusals = 0;
+    c.ResendDue = false;
+    if (c.Replays == 0) {
+        view_.StepProgress();
+        ++c.BlocksSent;
+        view_.SetLabelText(UpdateView::LbStatus, ProgressText());
+    }
+    state_.CurrentBlock = state_.CurrentBlock->Next;
+    ++c.BlockOrdinal;
+    if (c.Replays > 0 && --c.ReplayLeft == 0) {
+        state_.CurrentBlock = nullptr;
+    } else if (c.Replays > 0 && !state_.CurrentBlock) {
+        state_.CurrentBlock = state_.TransferFirst;
+        c.BlockOrdinal = 0;
+    }
+    if (c.OwedCopies.empty()) {
+        SendNext();
+    } else {
+        // Answers of the block's other copies are still on their way; taken for the next
+        // block they would move the transfer past it unsent.
+        c.Draining = true;
+        c.AckWaitTicks = 0;
+    }
+}
+
 void UpdateController::Refused() {
-    ++state_.Controller.Refusals;
-    if (++state_.Controller.BlockRefusals >= RefusalLimit)
+    ControllerState& c = state_.Controller;
+    ++c.Refusals;
+    if (++c.BlockRefusals >= RefusalLimit)
         GiveUp();
-    else
-        state_.Controller.ResendDue = true;
+    else if (c.OwedCopies.empty())
+        c.ResendDue = true;
+    // Otherwise another copy is still owed its answer, which comes first.
+}
+
+void UpdateController::NoteFault() {
+    ControllerState& c = state_.Controller;
+    if (c.BlockOrdinal >= c.TransferBlocks - EndBlocks)
+        c.FaultNearEnd = true;
+}
+
+void UpdateController::ForgetLostCopies() {
+    ControllerState& c = state_.Controller;
+    bool lost = false;
+    while (!c.OwedCopies.empty() && c.TransferTicks - c.OwedCopies.front() >= OwedAnswerLimit) {
+        c.OwedCopies.pop_front();
+        lost = true;
+    }
+    if (!lost)
+        return;
+    NoteFault();
+    if (c.Draining && c.OwedCopies.empty())
+        SendNext();
 }
 
 void UpdateController::EndTransfer() {
+    ControllerState& c = state_.Controller;
     // Given up on an answer, the wait may still run: it must not send or give up again.
-    state_.Controller.AckWaitTicks = 0;
-    state_.Controller.FrameInFlight = false;
-    state_.Controller.ResendDue = false;
-    state_.Controller.BlockRefusals = 0;
+    c.AckWaitTicks = 0;
+    c.OwedCopies.clear();
+    c.Draining = false;
+    c.ClosingSent = false;
+    c.ResendDue = false;
+    c.BlockRefusals = 0;
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
 }
@@ -229,44 +325,58 @@ void UpdateController::StatusReceived() {
 }
 
 void UpdateController::AckReceived(char code) {
-    if (!state_.CurrentBlock) {
-        // Only "<F@>" is on the wire: there is no block to step past or to send again.
-        // Any acknowledgement now means the closing command went astray; send it again
-        // within the same budget, which an answer here must not restore.
-        RetryOrGiveUp();
-        return;
-    }
-    if (!state_.Controller.FrameInFlight) {
+    ControllerState& c = state_.Controller;
+    if (c.OwedCopies.empty()) {
+        if (c.ClosingSent) {
+            // Only "<F@>" is on the wire: there is no block to step past or to send again.
+            // Any acknowledgement now means the closing command went astray; send it again
+            // within the same budget, which an answer here must not restore.
+            RetryOrGiveUp();
+            return;
+        }
         // No frame waits for an answer: this one belongs to none. A refusal still counts, so
         // a board that keeps refusing is given up however fast it answers.
-        if (code == '?')
+        if (code != 'D') {
+            NoteFault();
             Refused();
+        }
         return;
     }
-    state_.Controller.FrameInFlight = false;
-    state_.Controller.AckWaitTicks = AckWait;
-    state_.Controller.AckRetries = SendBudget;
-    if (code == 'D') {
-        state_.Controller.BlockRefusals = 0;
-        view_.StepProgress();
-        ++state_.Controller.BlocksSent;
-        view_.SetLabelText(UpdateView::LbStatus, ProgressText());
-        state_.CurrentBlock = state_.CurrentBlock->Next;
-        SendCurrent();
-    } else if (code == '?') {
-        Refused();
+    // The answer of the oldest frame still owed one.
+    c.OwedCopies.pop_front();
+    if (c.Draining) {
+        // A copy of the block just accepted. Refused, it may have left the board with a
+        // damaged key all the same.
+        if (code != 'D')
+            NoteFault();
+        if (c.OwedCopies.empty())
+            SendNext();
+        return;
     }
+    if (code == 'D') {
+        c.AckWaitTicks = AckWait;
+        Accept();
+        return;
+    }
+    NoteFault();
+    // A "?" is the board asking again and restores the budget; an unknown code is a refusal
+    // of the same frame by a line that garbles answers, and restores nothing.
+    if (code == '?') {
+        c.AckWaitTicks = AckWait;
+        c.AckRetries = SendBudget;
+    }
+    Refused();
 }
 
 void UpdateController::CompletionReceived() {
     // Only the answer to our "<F@>" ends an update. Anywhere else a "<FF>" would report a board
     // as updated with blocks unsent; it is dropped, and the parser goes back to reading the
     // boot monitor's replies, where it came from.
-    if (!state_.Controller.Updating || state_.CurrentBlock) {
+    if (!state_.Controller.Updating || !state_.Controller.ClosingSent) {
         state_.Parser.ParserState = ParserStates::MonitorReplies;
         return;
     }
-    state_.Controller.FrameInFlight = false;
+    state_.Controller.ClosingSent = false;
     state_.Controller.AckWaitTicks = 0;
     state_.Controller.ConnectWaitTicks = 0;
     state_.Controller.StatusWaitTicks = 0;
@@ -286,7 +396,9 @@ void UpdateController::CompletionReceived() {
 void UpdateController::PortClosing() {
     const bool wasUpdating = state_.Controller.Updating;
     state_.Controller.Updating = false;
-    state_.Controller.FrameInFlight = false;
+    state_.Controller.OwedCopies.clear();
+    state_.Controller.Draining = false;
+    state_.Controller.ClosingSent = false;
     state_.Controller.ResendDue = false;
     state_.Controller.AckWaitTicks = 0;
     if (wasUpdating)

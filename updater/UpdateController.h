@@ -6,10 +6,10 @@
 // is ProgramUpdate); the block list is shared.
 #include "updater/ReplyParser.h"
 #include "updater/UpdateEnd.h"
+#include "updater/UpdateLine.h"
 
+#include <memory>
 #include <string>
-
-class TCustomComPort;
 
 struct TColor {
     int Red, Green, Blue;
@@ -71,6 +71,14 @@ inline constexpr int SendBudget = 3;
 // Refusals of one block in a row before the transfer is given up: a board whose key has
 // parted from ours refuses every frame, and only its restart brings the keys back together.
 inline constexpr int RefusalLimit = 10;
+// A frame whose answer has not come this long after it was sent counts as lost: far beyond the
+// acknowledgement wait, so an answer held up by a busy board or a loaded adapter is still taken
+// as the answer of the frame it belongs to.
+inline constexpr int OwedAnswerLimit = 50;
+// A fault among the last blocks may have parted the keys without the board noticing yet: those
+// blocks go again before "<F@>", at most this many times.
+inline constexpr int EndBlocks = 7;
+inline constexpr int EndReplayLimit = 3;
 } // namespace UpdateProtocol
 
 struct UpdateState;
@@ -79,7 +87,10 @@ extern UpdateState ProgramUpdate;
 class UpdateController : public ReplyReceiver {
 public:
     UpdateController(UpdateView& view, TCustomComPort& port, UpdateState& state = ProgramUpdate)
-        : view_(view), port_(port), state_(state) {}
+        : ownLine_(std::make_unique<ComPortLine>(port)), view_(view), port_(*ownLine_),
+          state_(state) {}
+    UpdateController(UpdateView& view, UpdateLine& line, UpdateState& state)
+        : view_(view), port_(line), state_(state) {}
 
     void BtConectaClick();
     void BtIniciaClick();
@@ -108,12 +119,19 @@ private:
     // budget is spent.
     void RetryOrGiveUp();
     void SendCurrent();
+    // After an acceptance, once no answer is owed any more: the next block, the last blocks
+    // again after a fault among them, or "<F@>".
+    void SendNext();
+    void Accept();
     void Refused();
+    void NoteFault();
+    void ForgetLostCopies();
     void GiveUp();
     // The transfer stops with nothing left running; the window is as after a give-up.
     void EndTransfer();
 
+    std::unique_ptr<UpdateLine> ownLine_;
     UpdateView& view_;
-    TCustomComPort& port_;
+    UpdateLine& port_;
     UpdateState& state_;
 };

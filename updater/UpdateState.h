@@ -14,6 +14,7 @@ struct UpdateState {
     ReplyParserState Parser;
     FrameKeyBytes HeaderKey = BoardContract::InitialHeaderKey;
     FirmwareBlock* CurrentBlock = nullptr;
+    FirmwareBlock* TransferFirst = nullptr; // the block the transfer started with
 };
 
 extern UpdateState ProgramUpdate;

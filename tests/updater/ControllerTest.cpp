@@ -289,7 +289,12 @@ TEST_F(ControllerTest, ASendAgainRequestRestoresTheWholeBudget) {
     EXPECT_EQ(Controller.AckRetries, 1);
     Tick(5);
 
+    // The answer of the oldest copy; the other two are still owed theirs, which come first.
     pty.Send("<D?>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.OwedCopies.size() == 2; }));
+    EXPECT_EQ(Controller.AckRetries, 3);
+    EXPECT_FALSE(Controller.ResendDue);
+    pty.Send("<D?><D?>");
     ASSERT_TRUE(PumpUntil([] { return Controller.ResendDue; }));
     EXPECT_EQ(pty.Take(), "") << "a refused frame goes again on the next tick";
     Tick();
@@ -563,7 +568,33 @@ TEST_F(ControllerTest, ATransferStartedWhileAStatusReplyIsHalfReadDropsItsRest) 
     ExpectFrameFor(pty, FirstBlock);
     pty.Send("<DD>");
     ASSERT_TRUE(PumpUntil([] { return Controller.BlocksSent == 1; }));
+    // That answer was the first frame's; the resend's is still owed, and taken for the next
+    // block it would step past that block unsent. The next frame waits until the resend
+    // counts as lost.
+    Tick(UpdateProtocol::OwedAnswerLimit - 1);
+    EXPECT_EQ(pty.Take(), "");
+    Tick();
     ExpectFrameFor(pty, FirstBlock->Next);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ControllerTest, AFirstFrameThatCannotBeWrittenEndsTheTransferAtOnce) {
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    pty.CloseMaster(); // the adapter is pulled out between the status reply and the click
+    EXPECT_THROW(controller->BtIniciaClick(), EComPort);
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::PortError});
+    // As after a give-up, without its box: nothing waits for an answer, "Conectar" works.
+    EXPECT_FALSE(Controller.Updating);
+    EXPECT_EQ(Controller.AckWaitTicks, 0);
+    EXPECT_TRUE(Controller.OwedCopies.empty());
+    EXPECT_TRUE(view.ConectaEnabled);
+    EXPECT_TRUE(view.TimerEnabled);
+    EXPECT_TRUE(view.Messages.empty());
 }
 
 } // namespace

@@ -159,7 +159,8 @@ void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
     if (config_.DropAnswerTo > 0 && number == static_cast<uint64_t>(config_.DropAnswerTo))
         ++stats_.DroppedAnswers;
     else
-        Answer(accept ? "<DD>" : "<D?>", BoardContract::BootMonitorBaud, replies);
+        Answer(std::string("<D") + AnswerCode(number, accept) + ">", BoardContract::BootMonitorBaud,
+               replies, DelayFor(number));
 
     if (!accept)
         return;
@@ -175,6 +176,16 @@ void Board::Answer(std::string bytes, int baud, std::vector<Reply>& replies, int
     if (config_.CorruptEvery > 0 && replies_ % config_.CorruptEvery == 0)
         bytes[1] = static_cast<char>(~bytes[1]); // the character after the opener
     replies.push_back({std::move(bytes), baud, delayMs});
+}
+
+char Board::AnswerCode(uint64_t frame, bool accept) const {
+    auto code = config_.AckCode.find(static_cast<int>(frame));
+    return code != config_.AckCode.end() ? code->second : accept ? 'D' : '?';
+}
+
+int Board::DelayFor(uint64_t frame) const {
+    auto delay = config_.AckDelayMs.find(static_cast<int>(frame));
+    return delay != config_.AckDelayMs.end() ? delay->second : 0;
 }
 
 void Board::StrayCompletion(std::vector<Reply>& replies) {

@@ -46,6 +46,8 @@ struct BoardConfig {
     int StatusDelayMs = 0;          // status replies go out this much later than other answers
     int StrayCompletionAtPoll = 0;  // an unasked "<FF>" before the N-th status reply
     int StrayCompletionAtFrame = 0; // an unasked "<FF>" before the answer to the N-th frame
+    std::map<int, int> AckDelayMs;  // the answer to frame N this much late (later ones wait)
+    std::map<int, char> AckCode;    // frame N answered "<D" code ">" whatever became of it
 };
 
 // "Resend": a data frame whose header carries an address that an earlier frame with a
@@ -100,6 +102,8 @@ private:
     void HandleFrame(const DataFrame& frame, std::vector<Reply>& replies);
     void Answer(std::string bytes, int baud, std::vector<Reply>& replies, int delayMs = 0);
     void StrayCompletion(std::vector<Reply>& replies);
+    char AnswerCode(uint64_t frame, bool accept) const;
+    int DelayFor(uint64_t frame) const;
     void Restart();
     std::string Versions() const;
 

@@ -40,6 +40,8 @@ const char Usage[] = R"(usage: quorvel-boardsim [options]
   --status-delay-ms M    send status replies M ms later than other answers
   --stray-ff-poll N      send an unasked "<FF>" before the N-th status reply
   --stray-ff-frame N     send an unasked "<FF>" before the answer to the N-th frame
+  --ack-delay N:MS       answer the N-th frame MS ms late (the answers after it wait)
+  --ack-code N:C         answer the N-th frame "<DC>" (repeatable, like --ack-delay)
   --exit-when-done       end after the update is complete
   --idle-timeout S       end after S seconds without traffic
   --report FILE          write a JSON report at exit
@@ -116,6 +118,21 @@ template <class Value> bool IntegrityFault(const std::string& flag, Value value,
         b.StrayCompletionAtPoll = Count(flag, value());
     } else if (flag == "--stray-ff-frame") {
         b.StrayCompletionAtFrame = Count(flag, value());
+    } else if (flag == "--ack-delay" || flag == "--ack-code") {
+        // "N:MS" or "N:C".
+        const std::string text = value();
+        const size_t colon = text.find(':');
+        if (colon == std::string::npos || colon + 1 >= text.size())
+            Bad(flag + " needs N:" + (flag == "--ack-code" ? "C" : "MS"));
+        const int frame = Count(flag, text.substr(0, colon).c_str());
+        const std::string rest = text.substr(colon + 1);
+        if (flag == "--ack-delay") {
+            b.AckDelayMs[frame] = Count(flag, rest.c_str());
+        } else {
+            if (rest.size() != 1)
+                Bad("--ack-code needs one character");
+            b.AckCode[frame] = rest[0];
+        }
     } else {
         return false;
     }

@@ -1,0 +1,104 @@
+#pragma once
+// A whole update on a virtual clock: the real update controller and its state, the board
+// simulator's board model, and a line between them that loses, delays and garbles what a
+// fault plan tells it to. The tick, the waits and the line time are virtual, so a transfer
+// takes microseconds, and the same plan always gives the same run.
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace transfersim {
+
+// What the line does to the n-th frame the updater writes (counted from 1).
+struct FrameFault {
+    bool Lost = false;
+    int FlipOffset = -1; // a byte of the header, the data or the checksum; -1: none
+    int FlipBit = 0;
+};
+
+// What the line does to the n-th reply the board sends (counted from 1).
+struct AnswerFault {
+    bool Lost = false;
+    int DelayMs = 0;     // held back this long; later replies wait behind it
+    char Code = 0;       // an acknowledgement's code turned into this one ('?' or unknown)
+    int FlipOffset = -1; // one bit of this byte of the reply flipped
+    int FlipBit = 0;
+};
+
+// Everything a run may meet. Asked once per frame, reply and tick, in the run's order.
+class FaultPlan {
+public:
+    virtual ~FaultPlan() = default;
+    virtual int KeyRule() = 0; // 0: the board resets its key on "<S@>"; 1: it keeps it
+    virtual int Blocks() = 0;  // blocks of a made-up image; 0: the built-in image
+    virtual bool StartInMonitor() = 0;
+    virtual FrameFault ForFrame(int n) = 0;
+    virtual AnswerFault ForAnswer(int n) = 0;
+    // Unasked bytes from the line before the tick's work: "<FF>", or noise without a "<".
+    virtual bool StrayCompletion(int tick) = 0;
+    virtual bool Noise(int tick) = 0;
+    virtual std::string Describe() const = 0;
+};
+
+// A plan drawn from a seed: fault rates picked per seed, each fault decided by a hash of the
+// seed and the frame, reply or tick number, so a run replays exactly.
+class RandomPlan : public FaultPlan {
+public:
+    explicit RandomPlan(uint64_t seed);
+    int KeyRule() override { return keyRule_; }
+    int Blocks() override { return blocks_; }
+    bool StartInMonitor() override { return startInMonitor_; }
+    FrameFault ForFrame(int n) override;
+    AnswerFault ForAnswer(int n) override;
+    bool StrayCompletion(int tick) override;
+    bool Noise(int tick) override;
+    std::string Describe() const override;
+
+private:
+    uint64_t Draw(uint64_t kind, uint64_t n) const;
+    bool OneIn(uint32_t rate, uint64_t kind, uint64_t n) const;
+
+    uint64_t seed_;
+    int keyRule_, blocks_;
+    bool startInMonitor_;
+    // One in N; 0 is never.
+    uint32_t lostFrame_, flip_, lostAnswer_, late_, refusal_, unknown_, answerFlip_, stray_;
+};
+
+// A plan read from bytes (a fuzzer's input): two bytes of settings, then four bytes per fault:
+// what, the frame, reply or tick number (two bytes), and its parameter.
+class BytesPlan : public FaultPlan {
+public:
+    explicit BytesPlan(std::span<const uint8_t> bytes);
+    int KeyRule() override { return keyRule_; }
+    int Blocks() override { return blocks_; }
+    bool StartInMonitor() override { return startInMonitor_; }
+    FrameFault ForFrame(int n) override;
+    AnswerFault ForAnswer(int n) override;
+    bool StrayCompletion(int tick) override;
+    bool Noise(int tick) override;
+    std::string Describe() const override;
+
+private:
+    int keyRule_ = 0, blocks_ = 1;
+    bool startInMonitor_ = true;
+    std::map<int, FrameFault> frames_;
+    std::map<int, AnswerFault> answers_;
+    std::map<int, bool> strays_, noise_;
+};
+
+struct RunResult {
+    bool Ok = true;
+    std::string Failure;               // the invariant broken, when not Ok
+    std::string End;                   // "completed", "given-up", "no-answer"
+    std::vector<std::string> Schedule; // the faults that fired, in order, when asked for
+    int64_t VirtualMs = 0;
+    int Frames = 0;
+};
+
+// One update from "Conectar" to its end against `plan`, with every invariant checked.
+RunResult Run(FaultPlan& plan, bool keepSchedule = false);
+
+} // namespace transfersim
