@@ -126,8 +126,8 @@ public:
             return ERROR_INVALID_HANDLE;
         DWORD limit = INFINITE;
         if (wine_) {
-            // Wine keeps no write timeout on a pseudo-terminal: a far end that stops reading
-            // would hold the write for ever.
+            // As for reads, Wine's end of an overlapped write on a pseudo-terminal is not
+            // trusted: a far end that stops reading must not hold the write for ever.
             TComTimeoutSettings t = Timeouts();
             limit = WineLimit(t.WriteTotalMultiplier, t.WriteTotalConstant, count);
         }
