@@ -199,7 +199,8 @@ demo: build
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD)
 
-# The Debian package, build/quorvel-updater_<version>_<arch>.deb.
+# The Debian packages, build/quorvel-flash_<version>_<arch>.deb and (with the window)
+# build/quorvel-updater_<version>_<arch>.deb.
 package: build
 	cmake --build $(BUILD) --target package
 
@@ -209,7 +210,7 @@ check-install: package
 	@for tool in debootstrap:debootstrap lintian:lintian appstreamcli:appstream; do \
 	  command -v $${tool%%:*} >/dev/null || $(APT_GET) install -y -qq $${tool##*:} || exit 1; \
 	done
-	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-updater_*.deb | head -n 1)
+	$(SUDO) packaging/check-clean-install.sh $$(ls -t $(BUILD)/quorvel-flash_*.deb | head -n 1)
 
 # ---- Real drivers ---------------------------------------------------------------------------
 # The guest boots from an initramfs made at test time, mounts this machine's root read-only and

@@ -1,10 +1,14 @@
 #include "flash/Flasher.h"
 
 #include "flash/Platform.h"
+#include "flash/PortList.h"
 #include "flash/Texts.h"
 #include "framework/Sync.h"
+#include "serial/ComPort.h"
+#include "serial/ComPortInfo.h"
 #include "updater/UpdateLog.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -12,6 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto TickPeriod = std::chrono::milliseconds(100);
+constexpr int ProbeSeconds = 3;
 
 class Session {
 public:
@@ -33,7 +38,7 @@ public:
 
 private:
     void Record(const PortRun& run) {
-        if (options_.NoLog)
+        if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard)
             return;
         std::string error;
         // A log that cannot be written costs the record, never the update.
@@ -48,6 +53,29 @@ private:
     std::string logPath_;
     std::vector<int> ended_;
 };
+
+// --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
+std::vector<std::string> ProbedPorts(const FlashOptions& options) {
+    std::vector<std::string> found;
+    if (options.AllIn.empty())
+        EnumComPorts(found);
+    else
+        found = flashplatform::PortsInFolder(options.AllIn);
+    std::vector<std::string> ports;
+    for (const std::string& port : found) {
+        if (!flashplatform::IsBoardAdapter(port))
+            continue;
+        std::vector<ComPortHolder> holders = ComPortHolders(port);
+        if (!holders.empty() || ComPortBusy(port)) {
+            std::fprintf(
+                stderr, "%s\n",
+                TrFormat("%s: left alone, in use by %s", {port, HoldersText(holders)}).c_str());
+            continue;
+        }
+        ports.push_back(port);
+    }
+    return ports;
+}
 
 bool AllFinished(const std::vector<std::unique_ptr<PortRun>>& runs) {
     for (const auto& run : runs)
@@ -64,9 +92,22 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
 
     Session session(options, progress);
     std::vector<std::unique_ptr<PortRun>> runs;
-    for (const std::string& port : options.Ports)
-        runs.push_back(
-            std::make_unique<PortRun>(port, options.WaitSeconds * 10, options.Loop, image));
+    const std::vector<std::string> ports = options.All ? ProbedPorts(options) : options.Ports;
+    if (ports.empty()) {
+        std::fprintf(stderr, "quorvel-flash: %s\n",
+                     Tr("no free USB, ACM or virtual serial port to probe").c_str());
+        return OutcomeExitCode(Outcome::NoAnswer);
+    }
+    // A board answers the probe within a second or two; a silent port is not worth the wait.
+    const int waitTicks =
+        options.All ? std::min(options.WaitSeconds, ProbeSeconds) * 10 : options.WaitSeconds * 10;
+    for (const std::string& port : ports) {
+        runs.push_back(std::make_unique<PortRun>(port, waitTicks, options.Loop, image));
+        runs.back()->SetProbe(options.All);
+    }
+    if (options.Verbose)
+        for (auto& run : runs)
+            run->SetTrace(stderr);
     session.Track(runs.size());
     for (auto& run : runs)
         run->Start();

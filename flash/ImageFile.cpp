@@ -5,6 +5,8 @@
 #include "updater/BoardContract.h"
 #include "updater/FirmwareImage.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -22,69 +24,111 @@ int HexDigit(char c) {
     return -1;
 }
 
-enum class HexProblem { None, Malformed, NoEnd, AfterEnd };
+std::string Hex2(int value) {
+    const char digits[] = "0123456789ABCDEF";
+    return {digits[value >> 4 & 15], digits[value & 15]};
+}
+
+// What is wrong with one record, empty when it is sound. `type` is set for a sound record.
+std::string RecordFault(const std::string& line, int& type, std::vector<int>& bytes) {
+    if (line[0] != ':')
+        return Tr("not a record (it must begin with ':')");
+    if (line.size() % 2 == 0)
+        return TrFormat("odd length (%d hex digits after ':')",
+                        {static_cast<int>(line.size() - 1)});
+    bytes.clear();
+    for (size_t i = 1; i < line.size(); i += 2) {
+        int high = HexDigit(line[i]), low = HexDigit(line[i + 1]);
+        if (high < 0 || low < 0)
+            return TrFormat("not a hexadecimal digit at column %d",
+                            {static_cast<int>(high < 0 ? i + 1 : i + 2)});
+        bytes.push_back(high * 16 + low);
+    }
+    if (bytes.size() < 5)
+        return Tr("too short for a record");
+    if (static_cast<size_t>(bytes[0]) + 5 != bytes.size())
+        return TrFormat("its length byte says %d data bytes, the line holds %d",
+                        {bytes[0], static_cast<int>(bytes.size()) - 5});
+    int sum = 0;
+    for (size_t i = 0; i + 1 < bytes.size(); ++i)
+        sum += bytes[i];
+    int expected = (256 - sum % 256) % 256;
+    if (bytes.back() != expected)
+        return TrFormat("bad checksum %s (should be %s)", {Hex2(bytes.back()), Hex2(expected)});
+    type = bytes[3];
+    // The loader places data by 00 and 04 only; 02 would move it elsewhere.
+    if (type == 2 || type > 5)
+        return TrFormat("bad record type %s", {Hex2(type)});
+    return {};
+}
 
 // The built-in image is trusted and its loader skips what it cannot read; a file from
-// elsewhere is checked record by record first, so a damaged or cut-off build is refused, not
-// half sent. `line` is where the problem is.
-HexProblem CheckRecords(const std::string& text, int& line) {
+// elsewhere is checked record by record first, so a damaged build is refused, not half sent.
+bool CheckRecords(const std::string& path, const std::string& text, ImageFileFacts& facts,
+                  std::string& error) {
     std::istringstream in(text);
-    std::string record;
-    line = 0;
-    bool ended = false;
-    while (std::getline(in, record)) {
-        ++line;
-        if (!record.empty() && record.back() == '\r')
-            record.pop_back();
-        if (record.empty())
+    std::string line;
+    int number = 0, endLine = 0;
+    uint32_t upper = 0;
+    bool any = false;
+    std::vector<int> bytes;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
             continue;
-        if (ended)
-            return HexProblem::AfterEnd;
-        if (record[0] != ':' || record.size() < 11 || record.size() % 2 == 0)
-            return HexProblem::Malformed;
-        std::vector<int> bytes;
-        for (size_t i = 1; i < record.size(); i += 2) {
-            int high = HexDigit(record[i]), low = HexDigit(record[i + 1]);
-            if (high < 0 || low < 0)
-                return HexProblem::Malformed;
-            bytes.push_back(high * 16 + low);
+        if (endLine) {
+            error = TrFormat("%s, line %d: a record after the end-of-file record (line %d)",
+                             {path, number, endLine});
+            return false;
         }
-        if (static_cast<size_t>(bytes[0]) + 5 != bytes.size())
-            return HexProblem::Malformed;
-        int sum = 0;
-        for (int b : bytes)
-            sum += b;
-        if (sum % 256 != 0)
-            return HexProblem::Malformed;
-        ended = bytes[3] == 1;
+        int type = 0;
+        if (std::string fault = RecordFault(line, type, bytes); !fault.empty()) {
+            error = TrFormat("%s, line %d: %s", {path, number, fault});
+            return false;
+        }
+        ++facts.Records;
+        if (type == 1)
+            endLine = number;
+        else if (type == 4 && bytes[0] == 2)
+            upper = static_cast<uint32_t>(bytes[4] << 8 | bytes[5]) << 16;
+        else if (type == 0 && bytes[0] > 0) {
+            uint32_t first = upper | static_cast<uint32_t>(bytes[1] << 8 | bytes[2]);
+            uint32_t last = first + bytes[0] - 1;
+            facts.Lowest = any ? std::min(facts.Lowest, first) : first;
+            facts.Highest = any ? std::max(facts.Highest, last) : last;
+            facts.DataBytes += bytes[0];
+            for (uint32_t a = first; a <= last; ++a)
+                facts.OutsideBytes += a < BoardContract::FirstApplicationAddress || a > 0xFFFF;
+            any = true;
+        }
     }
-    return ended ? HexProblem::None : HexProblem::NoEnd;
+    if (!endLine) {
+        // A file cut short (a copy that stopped, a truncated download) would flash as if whole.
+        error = TrFormat("%s: no end-of-file record (:00000001FF) after line %d", {path, number});
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-bool LoadImageFile(const std::string& path, std::string& sha256, std::string& error) {
+bool LoadImageFile(const std::string& path, ImageFileFacts& facts, std::string& error) {
+    facts = {};
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        error = TrFormat("%s is a folder, not an Intel HEX file", {path});
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = TrFormat("cannot read the image file %s", {path});
         return false;
     }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    int line = 0;
-    switch (CheckRecords(text, line)) {
-    case HexProblem::None:
-        break;
-    case HexProblem::Malformed:
-        error = TrFormat("%s is not an Intel HEX file (line %d)", {path, line});
+    if (!CheckRecords(path, text, facts, error))
         return false;
-    case HexProblem::NoEnd:
-        // A file cut short (a copy that stopped, a build that did not finish).
-        error = TrFormat("%s has no end-of-file record (it stops at line %d)", {path, line});
-        return false;
-    case HexProblem::AfterEnd:
-        error = TrFormat("%s goes on after its end-of-file record (line %d)", {path, line});
-        return false;
-    }
     LoadIntelHex({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
     bool sendable = false;
     for (FirmwareBlock* b = FirstBlock; b; b = b->Next)
@@ -93,8 +137,38 @@ bool LoadImageFile(const std::string& path, std::string& sha256, std::string& er
         error = TrFormat("%s has no data at or above address 0x800", {path});
         return false;
     }
+    facts.Blocks = BlockCount;
     Sha256 digest;
     digest.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    sha256 = digest.HexDigest();
+    facts.Sha256 = digest.HexDigest();
     return true;
+}
+
+std::string DescribeImageFile(const std::string& path, const ImageFileFacts& facts) {
+    char range[32];
+    std::snprintf(range, sizeof range, "0x%06X-0x%06X", static_cast<unsigned>(facts.Lowest),
+                  static_cast<unsigned>(facts.Highest));
+    int wire = 0, dataSent = 0;
+    for (FirmwareBlock* b = FirstBlock; b; b = b->Next) {
+        if (b->Address() < BoardContract::FirstApplicationAddress)
+            continue;
+        wire += 15 + b->Count + 4; // the frame and its answer
+        dataSent += b->Count;
+    }
+    char seconds[16];
+    std::snprintf(seconds, sizeof seconds, "%.1f", wire * 10.0 / 19200);
+    std::string text = TrFormat("%s: %d records with checksums, end-of-file record in place\n",
+                                {path, facts.Records});
+    text += TrFormat("  data: %d bytes at %s\n", {facts.DataBytes, std::string(range)});
+    if (facts.OutsideBytes > 0)
+        text += TrPlural("  %d byte lies outside 0x0800-0xFFFF and is not sent\n",
+                         "  %d bytes lie outside 0x0800-0xFFFF and are not sent\n",
+                         facts.OutsideBytes, {facts.OutsideBytes});
+    text += TrPlural("  would send: %d block of at most 64 bytes (%d data bytes, %d bytes on the "
+                     "wire with the answers, about %s s at 19200 baud)\n",
+                     "  would send: %d blocks of at most 64 bytes (%d data bytes, %d bytes on the "
+                     "wire with the answers, about %s s at 19200 baud)\n",
+                     facts.Blocks, {facts.Blocks, dataSent, wire, std::string(seconds)});
+    text += TrFormat("  SHA-256: %s\n", {facts.Sha256});
+    return text;
 }

@@ -3,6 +3,7 @@
 #include "flash/Texts.h"
 
 #include <charconv>
+#include <filesystem>
 
 namespace {
 
@@ -15,13 +16,49 @@ bool ParseSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
+// "ttyUSB0", "/dev/ttyUSB0" and a link to it name one device.
+std::string SameDevice(const std::string& port) {
+    std::string path = !port.empty() && (port[0] == '/' || port[0] == '\\') ? port : "/dev/" + port;
+#ifdef _WIN32
+    std::string name = port;
+    for (char& c : name)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return name;
+#else
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path : resolved.string();
+#endif
+}
+
 } // namespace
 
 bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
                        std::string& error) {
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+        std::string arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            options.Ports.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // "--wait=3" as well as "--wait 3".
+        std::string inlineValue;
+        bool hasInline = false;
+        if (size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = arg.substr(eq + 1);
+            arg.resize(eq);
+            hasInline = true;
+        }
         auto value = [&](std::string& out) {
+            if (hasInline) {
+                out = inlineValue;
+                return true;
+            }
             if (i + 1 >= args.size()) {
                 error = TrFormat("option %s needs a value", {arg});
                 return false;
@@ -29,42 +66,96 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             out = args[++i];
             return true;
         };
-        std::string text;
-        if (arg == "--help" || arg == "-h") {
-            options.Help = true;
-        } else if (arg == "--version") {
-            options.Version = true;
-        } else if (arg == "--list") {
-            options.List = true;
-        } else if (arg == "--json") {
-            options.Json = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            options.Quiet = true;
-        } else if (arg == "--loop") {
-            options.Loop = true;
-        } else if (arg == "--no-log") {
-            options.NoLog = true;
-        } else if (arg == "--wait") {
-            if (!value(text))
-                return false;
-            if (!ParseSeconds(text, options.WaitSeconds)) {
-                error = TrFormat("--wait takes whole seconds from 1 to 86400, not \"%s\"", {text});
+        bool* flag = nullptr;
+        std::string* text = nullptr;
+        if (arg == "--help" || arg == "-h")
+            flag = &options.Help;
+        else if (arg == "--version" || arg == "-V")
+            flag = &options.Version;
+        else if (arg == "--verbose" || arg == "-v")
+            flag = &options.Verbose;
+        else if (arg == "--list")
+            flag = &options.List;
+        else if (arg == "--json")
+            flag = &options.Json;
+        else if (arg == "--quiet" || arg == "-q")
+            flag = &options.Quiet;
+        else if (arg == "--loop")
+            flag = &options.Loop;
+        else if (arg == "--all")
+            flag = &options.All;
+        else if (arg == "--no-log")
+            flag = &options.NoLog;
+        else if (arg == "--history")
+            flag = &options.History;
+        else if (arg == "--summary")
+            flag = &options.Summary;
+        else if (arg == "--log")
+            text = &options.LogPath;
+        else if (arg == "--image")
+            text = &options.ImagePath;
+        else if (arg == "--check-image")
+            text = &options.CheckImage;
+        else if (arg == "--all-in")
+            text = &options.AllIn;
+        if (flag) {
+            if (hasInline) {
+                error = TrFormat("option %s takes no value", {arg});
                 return false;
             }
-        } else if (arg == "--log") {
-            if (!value(options.LogPath))
+            *flag = true;
+        } else if (text) {
+            if (!value(*text))
                 return false;
-        } else if (arg == "--image") {
-            if (!value(options.ImagePath))
+        } else if (arg == "--wait") {
+            std::string seconds;
+            if (!value(seconds))
                 return false;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = TrFormat("unknown option %s", {arg});
-            return false;
+            if (!ParseSeconds(seconds, options.WaitSeconds)) {
+                error =
+                    TrFormat("--wait takes whole seconds from 1 to 86400, not \"%s\"", {seconds});
+                return false;
+            }
         } else {
-            options.Ports.push_back(arg);
+            error = TrFormat("unknown option %s", {args[i]});
+            return false;
         }
     }
-    if (!options.Help && !options.Version && !options.List && options.Ports.empty()) {
+    if (options.Help || options.Version || !options.CheckImage.empty())
+        return true;
+    options.All = options.All || !options.AllIn.empty();
+    if (options.History) {
+        // One board's or one port's records, or all.
+        if (options.Ports.size() > 1) {
+            error = Tr("--history takes one serial number or port");
+            return false;
+        }
+        if (!options.Ports.empty())
+            options.HistoryFilter = options.Ports[0];
+        options.Ports.clear();
+        return true;
+    }
+    if (options.Summary) {
+        error = Tr("--summary goes with --history");
+        return false;
+    }
+    if (options.List && !options.Ports.empty()) {
+        error = TrFormat("--list lists every port and takes none (%s)", {options.Ports[0]});
+        return false;
+    }
+    if (options.All && !options.Ports.empty()) {
+        error = TrFormat("--all finds the ports itself and takes none (%s)", {options.Ports[0]});
+        return false;
+    }
+    for (size_t i = 0; i < options.Ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (SameDevice(options.Ports[i]) == SameDevice(options.Ports[j])) {
+                error = TrFormat("port %s given twice", {options.Ports[i]});
+                return false;
+            }
+        }
+    }
+    if (!options.List && !options.All && options.Ports.empty()) {
         error = Tr("no port given (try --list, or --help)");
         return false;
     }
@@ -74,23 +165,32 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
 std::string FlashUsage() {
     std::string text =
         Tr("Usage: quorvel-flash [options] PORT...\n"
+           "       quorvel-flash --all [--loop] [options]\n"
            "       quorvel-flash --list [--json]\n"
+           "       quorvel-flash --check-image FILE\n"
+           "       quorvel-flash --history [--summary] [--json] [SERIAL|PORT]\n"
            "\n"
            "Updates the firmware of Quorvel KX27 boards on the given serial ports, all at\n"
            "once, and appends a service record per board to the update log.\n"
            "\n"
-           "Options:\n"
-           "  --list          list the serial ports (USB adapter facts, \"busy\")\n"
+           "Options (--opt=VALUE and --opt VALUE both work; -- ends the options):\n"
+           "  --list          list the serial ports (USB adapter facts, who holds them)\n"
+           "  --all           update every board found on a USB or ACM port nobody holds\n"
+           "  --all-in FOLDER the same over the ports in FOLDER (/dev/serial/by-path)\n"
            "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
            "  --image FILE    send this Intel HEX file instead of the built-in image\n"
+           "  --check-image FILE  check an Intel HEX file and show what would be sent\n"
            "  --loop          after each board, wait on the same port for the next one\n"
            "  --log FILE      append the service records to FILE\n"
            "                  (default: $XDG_DATA_HOME/quorvel/updates.jsonl)\n"
            "  --no-log        keep no service record\n"
+           "  --history       show the service records (of one board or port), newest last\n"
+           "  --summary       with --history: one line per day\n"
            "  --json          one JSON object per event instead of text\n"
-           "  --quiet         print only the result line of each port\n"
-           "  --help          this text\n"
-           "  --version       print the version and exit\n"
+           "  -q, --quiet     print only the result line of each port\n"
+           "  -v, --verbose   every frame and answer, with its time, on standard error\n"
+           "  -h, --help      this text\n"
+           "  -V, --version   print the version and exit\n"
            "\n"
            "Exit status:\n"
            "  0    every board was updated\n"

@@ -9,15 +9,23 @@ struct FlashOptions {
     bool List = false;
     bool Json = false;
     bool Quiet = false;
+    bool Verbose = false; // every frame and answer on standard error
     bool Loop = false;
+    bool All = false;  // every port where a board answers
+    std::string AllIn; // --all-in: the ports in this folder only (such as /dev/serial/by-path)
     bool NoLog = false;
+    bool History = false;
+    bool Summary = false; // with --history: one line per day
     int WaitSeconds = 15;
-    std::string LogPath;   // empty: the default service log
-    std::string ImagePath; // empty: the built-in image
+    std::string LogPath;    // empty: the default service log
+    std::string ImagePath;  // empty: the built-in image
+    std::string CheckImage; // --check-image: check this file and send nothing
+    std::string HistoryFilter;
     std::vector<std::string> Ports;
 };
 
-// False with `error` set for an unknown option, a missing or bad value, or nothing to do.
+// False with `error` set for an unknown option, a missing or bad value, a port given twice,
+// options that do not go together, or nothing to do.
 bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
                        std::string& error);
 

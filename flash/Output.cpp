@@ -1,11 +1,14 @@
 #include "flash/Output.h"
 
 #include "flash/Platform.h"
+#include "flash/PortList.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -21,6 +24,10 @@ std::string OutcomeText(Outcome outcome) {
         return Tr("could not open the port");
     case Outcome::PortError:
         return Tr("port error");
+    case Outcome::NoBoard:
+        return Tr("no board");
+    case Outcome::Verified:
+        return Tr("verified");
     case Outcome::WrongMonitor:
         return Tr("incompatible boot monitor");
     case Outcome::Interrupted:
@@ -35,6 +42,11 @@ std::string BoardText(const std::string& board, const std::string& serial) {
     if (serial.empty())
         return board;
     return board + " " + serial;
+}
+
+// Every event starts with its name and the time it happened, to the millisecond.
+std::string EventHead(const char* name) {
+    return std::string("{\"event\":\"") + name + "\",\"time\":\"" + UtcNowMs() + "\"";
 }
 
 int Percent(int blocks) {
@@ -58,6 +70,58 @@ std::string TimeLeft(const PortRun& run) {
 }
 
 } // namespace
+
+std::string FailureAdvice(const PortRun& run) {
+    using flashplatform::PortErrorKind;
+    const PortErrorKind kind = run.LastErrorCode() > 0
+                                   ? flashplatform::ClassifyPortError(run.LastErrorCode())
+                                   : PortErrorKind::Other;
+    switch (run.LastOutcome()) {
+    case Outcome::OpenFailed:
+        switch (kind) {
+        case PortErrorKind::InUse:
+            return TrFormat("in use by %s: close it and run again",
+                            {HoldersText(run.LastHolders())});
+        case PortErrorKind::NotFound:
+            return Tr("no such port: check its name with quorvel-flash --list");
+        case PortErrorKind::Gone:
+            return Tr("the port's device does not respond (adapter disconnected?): reconnect it "
+                      "and run again");
+        case PortErrorKind::NoPermission:
+            return Tr("no permission to use the port: run \"sudo adduser $USER dialout\", then "
+                      "log out and in again");
+        case PortErrorKind::Other:
+            break;
+        }
+        if (run.LastErrorCode() > 0)
+            return OpenFailureCause(run.LastErrorCode(), PortugueseWanted()
+                                                             ? CauseLanguage::Portuguese
+                                                             : CauseLanguage::English);
+        return TrFormat("%s: check the port with quorvel-flash --list", {run.LastDetail()});
+    case Outcome::PortError:
+        if (kind == PortErrorKind::Gone)
+            return Tr("the adapter was disconnected: reconnect it, restart the board into its "
+                      "boot monitor (hold 'Dígito' while switching it on) and run again");
+        return TrFormat("%s: check the adapter, restart the board into its boot monitor (hold "
+                        "'Dígito' while switching it on) and run again",
+                        {run.LastDetail()});
+    case Outcome::NoAnswer:
+        return Tr("no board answered: check the cable and the board's power; a board that "
+                  "stays silent may need to be switched on with 'Dígito' held to start its boot "
+                  "monitor");
+    case Outcome::GivenUp:
+        // The window's give-up box says the same.
+        return Tr("the board stopped answering: to try again, switch the board on with the "
+                  "'Dígito' key held down and run the update again");
+    case Outcome::NoBoard:
+        return Tr("nothing answered \"(%B67)\" at 9600 baud nor \"<S@>\" at 19200 baud");
+    case Outcome::WrongMonitor:
+        return Tr("this updater works with boot monitor 1.0 only: use the updater made for the "
+                  "board's monitor");
+    default:
+        return {};
+    }
+}
 
 std::string StateText(const PortRun& run) {
     switch (run.CurrentPhase()) {
@@ -87,16 +151,19 @@ std::string ResultLine(const PortRun& run) {
             run.LastOutcome() == Outcome::GivenUp)
             line += ", " + TrFormat("%d/%d blocks", {r.Blocks, r.BlockCount});
         if (r.Resends > 0)
-            line += ", " + TrFormat("%d resends", {r.Resends});
+            line += ", " + TrPlural("%d resend", "%d resends", r.Resends, {r.Resends});
         break;
     case Outcome::WrongMonitor:
         line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
         break;
+    case Outcome::Verified:
+        line += ", " + TrFormat("firmware %s runs after the restart", {r.FirmwareBefore});
+        break;
     default:
         break;
     }
-    if (!run.LastDetail().empty())
-        line += ": " + run.LastDetail();
+    if (std::string advice = FailureAdvice(run); !advice.empty())
+        line += ": " + advice;
     return line;
 }
 
@@ -163,17 +230,17 @@ void Progress::Json(const PortRun& run) {
     }
     std::string port = JsonQuoted(run.Port());
     if (seen.State != state) {
-        std::fprintf(out_, "{\"event\":\"state\",\"port\":%s,\"state\":\"%s\"}\n", port.c_str(),
-                     state);
+        std::fprintf(out_, "%s,\"port\":%s,\"state\":\"%s\"}\n", EventHead("state").c_str(),
+                     port.c_str(), state);
         seen.State = state;
     }
     bool transferring = run.CurrentPhase() == Phase::Transferring;
     if (transferring && !seen.BoardShown) {
         const ReplyParserState& b = run.Board();
         std::fprintf(out_,
-                     "{\"event\":\"board\",\"port\":%s,\"board\":%s,\"serial\":%s,"
+                     "%s,\"port\":%s,\"board\":%s,\"serial\":%s,"
                      "\"firmware\":%s,\"monitor\":%s}\n",
-                     port.c_str(), JsonQuoted(b.BoardName).c_str(),
+                     EventHead("board").c_str(), port.c_str(), JsonQuoted(b.BoardName).c_str(),
                      JsonQuoted(b.SerialNumber).c_str(), JsonQuoted(b.FirmwareVersion).c_str(),
                      JsonQuoted(b.MonitorVersion).c_str());
         seen.BoardShown = true;
@@ -181,9 +248,9 @@ void Progress::Json(const PortRun& run) {
     if (!transferring)
         seen.BoardShown = false;
     if (transferring && run.BlocksSent() != seen.Blocks) {
-        std::fprintf(out_,
-                     "{\"event\":\"progress\",\"port\":%s,\"blocks\":%d,\"block_count\":%d}\n",
-                     port.c_str(), run.BlocksSent(), BlockCount);
+        std::fprintf(out_, "%s,\"port\":%s,\"blocks\":%d,\"block_count\":%d,\"percent\":%d}\n",
+                     EventHead("progress").c_str(), port.c_str(), run.BlocksSent(), BlockCount,
+                     Percent(run.BlocksSent()));
         seen.Blocks = run.BlocksSent();
     }
 }
@@ -203,8 +270,9 @@ void Progress::DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs) {
             line += BoardText(b.BoardName, b.SerialNumber) + "  ";
         line += StateText(*run);
         if (run->CurrentPhase() == Phase::Transferring) {
-            line += "  " + Bar(run->BlocksSent(), 20) + " " + std::to_string(run->BlocksSent()) +
-                    "/" + std::to_string(BlockCount);
+            line += "  " + Bar(run->BlocksSent(), 20) + " " +
+                    std::to_string(Percent(run->BlocksSent())) + "% " +
+                    std::to_string(run->BlocksSent()) + "/" + std::to_string(BlockCount);
             std::string left = TimeLeft(*run);
             if (!left.empty())
                 line += "  " + left;
@@ -230,11 +298,22 @@ void Progress::EraseLive() {
 }
 
 void Progress::AttemptEnded(const PortRun& run) {
+    if (run.LastOutcome() == Outcome::Completed)
+        ++updated_;
+    else if (run.LastOutcome() == Outcome::Interrupted)
+        ++interrupted_;
+    else if (run.LastOutcome() == Outcome::NoBoard)
+        ++noBoard_;
+    else if (run.LastOutcome() == Outcome::Verified)
+        ++verified_;
+    else
+        ++failed_;
     if (mode_ == OutputMode::Json) {
         std::fprintf(out_,
-                     "{\"event\":\"result\",\"port\":%s,\"result\":\"%s\",\"detail\":%s,"
-                     "\"record\":%s}\n",
-                     JsonQuoted(run.Port()).c_str(), OutcomeName(run.LastOutcome()),
+                     "%s,\"port\":%s,\"result\":\"%s\","
+                     "\"detail\":%s,\"system_error\":%s,\"record\":%s}\n",
+                     EventHead("result").c_str(), JsonQuoted(run.Port()).c_str(),
+                     OutcomeName(run.LastOutcome()), JsonQuoted(FailureAdvice(run)).c_str(),
                      JsonQuoted(run.LastDetail()).c_str(),
                      UpdateRecordJson(run.LastRecord()).c_str());
     } else {
@@ -246,6 +325,32 @@ void Progress::AttemptEnded(const PortRun& run) {
 
 void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
     EraseLive();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (mode_ == OutputMode::Json) {
+        std::fprintf(out_,
+                     "%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,\"interrupted\":%d,"
+                     "\"no_board\":%d,\"seconds\":%.1f}\n",
+                     EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
+                     noBoard_, seconds);
+    } else if (updated_ + failed_ + interrupted_ + noBoard_ + verified_ > 1) {
+        // One board's result line says it all; a batch gets its total.
+        const int whole = static_cast<int>(seconds + 0.5);
+        char time[16];
+        std::snprintf(time, sizeof time, "%d:%02d", whole / 60, whole % 60);
+        std::string line = TrPlural("%d board updated", "%d boards updated", updated_, {updated_});
+        if (verified_ > 0)
+            line += ", " + TrPlural("%d verified", "%d verified", verified_, {verified_});
+        line += ", " + TrPlural("%d failed", "%d failed", failed_, {failed_});
+        if (interrupted_ > 0)
+            line +=
+                ", " + TrPlural("%d interrupted", "%d interrupted", interrupted_, {interrupted_});
+        if (noBoard_ > 0)
+            line += ", " + TrPlural("%d port without a board", "%d ports without a board", noBoard_,
+                                    {noBoard_});
+        line += ", " + TrFormat("%s in all", {std::string(time)});
+        std::fprintf(out_, "%s\n", line.c_str());
+    }
     for (const auto& run : runs) {
         if (!run->HalfWritten())
             continue;
@@ -255,7 +360,7 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
                      "'Dígito' while switching it on) and update it again",
                      {run->Port(), BoardText(r.Board, r.SerialNumber)});
         if (mode_ == OutputMode::Json)
-            std::fprintf(out_, "{\"event\":\"half-written\",\"port\":%s,\"serial\":%s}\n",
+            std::fprintf(out_, "%s,\"port\":%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
                          JsonQuoted(run->Port()).c_str(), JsonQuoted(r.SerialNumber).c_str());
         else
             std::fprintf(stderr, "%s\n", text.c_str());

@@ -3,6 +3,7 @@
 // log (per state change and per 10 %), JSON events, or only the results.
 #include "flash/PortRun.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,7 +19,8 @@ public:
     void Update(const std::vector<std::unique_ptr<PortRun>>& runs);
     // An attempt ended on `run`: its result line or event.
     void AttemptEnded(const PortRun& run);
-    // The end: boards cut off mid-transfer are named.
+    // The end: boards cut off mid-transfer are named, then the totals (a line for more than
+    // one attempt, an event always).
     void Finish(const std::vector<std::unique_ptr<PortRun>>& runs);
 
 private:
@@ -38,9 +40,14 @@ private:
     std::FILE* out_;
     std::vector<std::pair<const PortRun*, Seen>> seen_;
     int liveLines_ = 0;
+    int updated_ = 0, failed_ = 0, interrupted_ = 0, noBoard_ = 0, verified_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // The state of a run in words ("connecting", "updating", ...), translated.
 std::string StateText(const PortRun& run);
+// What went wrong in the run's last attempt and what to do about it; empty for a completion
+// or an interruption (which names half-written boards at the end).
+std::string FailureAdvice(const PortRun& run);
 // The result line of the run's last attempt ("ttyUSB0: completed, KX27 A10342, 118/118 blocks").
 std::string ResultLine(const PortRun& run);

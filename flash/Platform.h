@@ -3,6 +3,8 @@
 // interrupt key and a wait that the port threads can cut short. One file per system
 // (posix/, win32/).
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace flashplatform {
 
@@ -23,5 +25,22 @@ bool InterruptRequested();
 void WakeMainLoop();
 // Main thread: returns after `milliseconds`, or sooner once woken or interrupted.
 void WaitForWake(int milliseconds);
+
+// Whether the port at `path` ("ttyUSB0" or a path) leads to a USB serial adapter, a USB modem
+// (ACM) or a pseudo-terminal: where --all looks for boards. Windows cannot tell a USB port
+// from a built-in one by its name: every port counts there.
+bool IsBoardAdapter(const std::string& path);
+// The serial ports among the entries of `folder` (such as /dev/serial/by-path), as paths.
+std::vector<std::string> PortsInFolder(const std::string& folder);
+
+// What a serial port's system error code says happened.
+enum class PortErrorKind {
+    Gone,         // the device went away (adapter pulled out, line hung up)
+    InUse,        // another program holds the port
+    NotFound,     // no such port
+    NoPermission, // the user may not open it
+    Other
+};
+PortErrorKind ClassifyPortError(int code);
 
 } // namespace flashplatform

@@ -3,10 +3,22 @@
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "serial/ComPort.h"
-#include "serial/ComPortInfo.h"
 
 #include <string>
 #include <vector>
+
+std::string HoldersText(const std::vector<ComPortHolder>& holders) {
+    std::string text;
+    for (const ComPortHolder& h : holders) {
+        if (h.Pid <= 0)
+            continue;
+        std::string one = TrFormat("%s (pid %d)", {h.Name.empty() ? "?" : h.Name, h.Pid});
+        if (text.find(one) != std::string::npos)
+            continue; // one process, several ways of holding
+        text += (text.empty() ? "" : ", ") + one;
+    }
+    return text.empty() ? Tr("another program") : text;
+}
 
 void PrintPortList(std::FILE* out, bool json) {
     std::vector<std::string> ports;
@@ -16,23 +28,34 @@ void PrintPortList(std::FILE* out, bool json) {
     bool first = true;
     for (const std::string& port : ports) {
         ComPortDeviceInfo info = GetComPortDeviceInfo(port);
-        bool busy = ComPortBusy(port);
+        std::vector<ComPortHolder> holders = ComPortHolders(port);
+        bool busy = !holders.empty() || ComPortBusy(port);
         if (json) {
+            std::string heldBy = "[";
+            for (const ComPortHolder& h : holders) {
+                if (h.Pid <= 0 ||
+                    heldBy.find("\"pid\":" + std::to_string(h.Pid) + ",") != std::string::npos)
+                    continue;
+                heldBy += (heldBy.size() > 1 ? "," : "") + std::string("{\"pid\":") +
+                          std::to_string(h.Pid) + ",\"name\":" + JsonQuoted(h.Name) + "}";
+            }
+            heldBy += "]";
             std::fprintf(out,
                          "%s\n {\"port\":%s,\"driver\":%s,\"manufacturer\":%s,\"product\":%s,"
-                         "\"serial_number\":%s,\"vendor_id\":%s,\"product_id\":%s,\"busy\":%s}",
+                         "\"serial_number\":%s,\"vendor_id\":%s,\"product_id\":%s,\"busy\":%s,"
+                         "\"held_by\":%s}",
                          first ? "" : ",", JsonQuoted(port).c_str(),
                          JsonQuoted(info.Driver).c_str(), JsonQuoted(info.Manufacturer).c_str(),
                          JsonQuoted(info.Product).c_str(), JsonQuoted(info.SerialNumber).c_str(),
                          JsonQuoted(info.VendorId).c_str(), JsonQuoted(info.ProductId).c_str(),
-                         busy ? "true" : "false");
+                         busy ? "true" : "false", heldBy.c_str());
         } else {
             std::string line = port;
             std::string facts = DescribeComPort(info);
             if (!facts.empty())
                 line += "  " + facts;
             if (busy)
-                line += "  " + Tr("busy");
+                line += "  " + TrFormat("busy: %s", {HoldersText(holders)});
             std::fprintf(out, "%s\n", line.c_str());
         }
         first = false;

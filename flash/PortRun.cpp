@@ -2,7 +2,6 @@
 
 #include "flash/Texts.h"
 #include "updater/FirmwareImage.h"
-#include "updater/OpenFailure.h"
 
 #include <ctime>
 #include <utility>
@@ -11,13 +10,6 @@ namespace {
 
 // Ticks between attempts to open a port again that went away during a loop.
 constexpr int ReopenTicks = 10;
-
-std::string OpenFailureDetail(const EComPort& e) {
-    if (e.WinErrorCode < 0)
-        return e.what();
-    return OpenFailureCause(e.WinErrorCode, PortugueseWanted() ? CauseLanguage::Portuguese
-                                                               : CauseLanguage::English);
-}
 
 } // namespace
 
@@ -33,6 +25,10 @@ const char* OutcomeName(Outcome outcome) {
         return "open-failed";
     case Outcome::PortError:
         return UpdateEndName(UpdateEnd::PortError);
+    case Outcome::NoBoard:
+        return "no-board";
+    case Outcome::Verified:
+        return "verified";
     case Outcome::WrongMonitor:
         return "wrong-monitor";
     case Outcome::Interrupted:
@@ -47,6 +43,8 @@ int OutcomeExitCode(Outcome outcome) {
     switch (outcome) {
     case Outcome::None:
     case Outcome::Completed:
+    case Outcome::NoBoard:
+    case Outcome::Verified:
         return 0;
     case Outcome::OpenFailed:
     case Outcome::PortError:
@@ -65,6 +63,16 @@ int OutcomeExitCode(Outcome outcome) {
 
 std::string UtcNow() {
     return Iso8601Utc(std::chrono::system_clock::now());
+}
+
+std::string UtcNowMs() {
+    auto now = std::chrono::system_clock::now();
+    std::string text = Iso8601Utc(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms.count()));
+    text.insert(text.size() - 1, fraction); // before the "Z"
+    return text;
 }
 
 PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)
@@ -87,6 +95,43 @@ PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& i
 PortRun::~PortRun() {
     com_.OnRxChar = nullptr;
     ClosePort();
+    if (trace_)
+        com_.UnRegisterLink(&traceLink_);
+}
+
+void PortRun::SetTrace(std::FILE* trace) {
+    if (trace_ || !trace)
+        return;
+    trace_ = trace;
+    traceLink_.TxBufHandler = [this](TComponent*, const void* bytes, int count) {
+        // An answer read in this event goes first: the frame written now is its consequence.
+        if (!received_.empty()) {
+            TraceLine("<", received_.data(), static_cast<int>(received_.size()));
+            received_.clear();
+        }
+        TraceLine(">", bytes, count);
+    };
+    com_.RegisterLink(&traceLink_);
+    com_.OnReadTrace = [this](TComponent*, const void* bytes, int count) {
+        received_.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
+    };
+}
+
+void PortRun::TraceLine(const char* direction, const void* bytes, int count) {
+    // Text as it is, every other byte (the scrambled frame body) in hex.
+    std::string shown;
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    for (int i = 0; i < count; ++i) {
+        char hex[8];
+        if (p[i] >= 0x20 && p[i] < 0x7F && p[i] != '\\') {
+            shown += static_cast<char>(p[i]);
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", p[i]);
+            shown += hex;
+        }
+    }
+    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), port_.c_str(), direction,
+                 shown.c_str(), count);
 }
 
 double PortRun::TransferSeconds() const {
@@ -97,19 +142,36 @@ double PortRun::TransferSeconds() const {
 
 void PortRun::Start() {
     startTime_ = UtcNow();
-    try {
-        com_.Open();
-    } catch (const EComPort& e) {
-        EndAttempt(Outcome::OpenFailed, OpenFailureDetail(e));
+    if (!OpenPort()) {
         phase_ = Phase::Finished;
         return;
     }
     BeginAttempt();
 }
 
+bool PortRun::OpenPort() {
+    // A program that merely has the port open (a forgotten cat, a terminal) takes no lock,
+    // yet it would read the board's answers before we do.
+    lastHolders_ = ComPortHolders(port_);
+    if (!lastHolders_.empty()) {
+        EndAttempt(Outcome::OpenFailed, {}, EBUSY);
+        return false;
+    }
+    try {
+        com_.Open();
+    } catch (const EComPort& e) {
+        if (e.WinErrorCode == EBUSY || e.WinErrorCode == EAGAIN)
+            lastHolders_ = ComPortHolders(port_);
+        EndAttempt(Outcome::OpenFailed, e.what(), e.WinErrorCode);
+        return false;
+    }
+    return true;
+}
+
 void PortRun::BeginAttempt() {
     state_ = UpdateState{};
     board_ = {};
+    answered_ = {};
     phase_ = loop_ ? Phase::Waiting : Phase::Connecting;
     ticksWaited_ = 0;
     reconnect_ = false;
@@ -122,11 +184,13 @@ template <class Step> void PortRun::Guarded(Step step) {
         step();
     } catch (const std::exception& e) {
         // The device failed under us (an adapter pulled out, a line hung up).
-        if (phase_ != Phase::Transferring && loop_) {
+        const auto* port = dynamic_cast<const EComPort*>(&e);
+        if (loop_ && phase_ != Phase::Transferring) {
             ClosePort();
         } else {
             pending_ = Outcome::PortError;
             pendingDetail_ = e.what();
+            pendingErrorCode_ = port ? port->WinErrorCode : -1;
         }
     }
 }
@@ -137,6 +201,9 @@ void PortRun::Tick() {
     if (!com_.Connected()) {
         // In a loop only: the port went away; look for it again now and then.
         if (++ticksWaited_ % ReopenTicks == 0) {
+            // Quietly: the technician sees the next board, not every failed look.
+            if (!ComPortHolders(port_).empty())
+                return;
             try {
                 com_.Open();
             } catch (const EComPort&) {
@@ -158,14 +225,21 @@ void PortRun::OnReceive() {
     if (phase_ == Phase::Finished)
         return;
     Guarded([this] { controller_.ReceiveBytes(); });
+    if (trace_ && !received_.empty()) {
+        TraceLine("<", received_.data(), static_cast<int>(received_.size()));
+        received_.clear();
+    }
     AfterControllerStep();
 }
 
 void PortRun::AfterControllerStep() {
+    // A status reply has come in whole and the parser waits for the next one.
+    if (state_.Controller.BoardReady && state_.Parser.ParserState == ParserStates::MonitorReplies)
+        answered_ = state_.Parser;
     if (pending_ != Outcome::None) {
         Outcome outcome = pending_;
         pending_ = Outcome::None;
-        EndAttempt(outcome, std::exchange(pendingDetail_, {}));
+        EndAttempt(outcome, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
         return;
     }
     if (reconnect_ && com_.Connected()) {
@@ -180,10 +254,22 @@ void PortRun::AfterControllerStep() {
 void PortRun::StartTransferIfReady() {
     if ((phase_ != Phase::Connecting && phase_ != Phase::Waiting) || !state_.Controller.BoardReady)
         return;
+    // Between two replies only: while the next status reply arrives, the parser holds half a
+    // serial number ("B2000" of "B20001"), which must not pass for another board.
+    if (state_.Parser.ParserState != ParserStates::MonitorReplies)
+        return;
     if (phase_ == Phase::Waiting) {
-        // In a loop the board just handled stays on the line until it is swapped.
-        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_)
+        // In a loop the board just updated stays on the line until it is swapped; its first
+        // answer after the restart proves the new firmware starts.
+        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_) {
+            if (!lastVerified_) {
+                lastVerified_ = true;
+                board_ = state_.Parser;
+                startTime_ = UtcNow();
+                EndAttempt(Outcome::Verified);
+            }
             return;
+        }
         startTime_ = UtcNow();
     }
     board_ = state_.Parser;
@@ -195,7 +281,7 @@ void PortRun::StartTransferIfReady() {
     if (pending_ != Outcome::None) {
         Outcome outcome = pending_;
         pending_ = Outcome::None;
-        EndAttempt(outcome, std::exchange(pendingDetail_, {}));
+        EndAttempt(outcome, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
     }
 }
 
@@ -230,11 +316,16 @@ void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
     }
 }
 
-void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
+void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
+    if (outcome == Outcome::NoAnswer && probe_ && board_.BoardName.empty() &&
+        state_.Parser.BoardName.empty())
+        outcome = Outcome::NoBoard;
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
     UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome), detail);
+    if (outcome == Outcome::Verified)
+        r.Reason.clear(); // nothing went wrong
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
     r.Board = board_.BoardName;
@@ -247,17 +338,24 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail) {
     lastRecord_ = r;
     lastOutcome_ = outcome;
     lastDetail_ = detail;
+    lastErrorCode_ = errorCode;
+    if (outcome != Outcome::OpenFailed)
+        lastHolders_.clear();
     if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
         worst_ = outcome;
     ++attemptsEnded_;
-    if (!board_.SerialNumber.empty())
+    if (outcome == Outcome::Completed) {
+        // Only an updated board is waited out; one that failed may come back for another try.
         lastSerial_ = board_.SerialNumber;
+        lastVerified_ = false;
+    }
     if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
-        com_.Connected()) {
+        outcome != Outcome::PortError && com_.Connected()) {
         BeginAttempt();
         return;
     }
     if (loop_ && outcome != Outcome::Interrupted && outcome != Outcome::OpenFailed) {
+        ClosePort();
         phase_ = Phase::Waiting; // the port went away: Tick opens it again
         ticksWaited_ = 0;
         return;

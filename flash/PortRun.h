@@ -3,12 +3,15 @@
 // is the controller's view, and it plays the technician (connect, start once the board is
 // ready, connect again while nothing answers). Main thread only.
 #include "serial/ComPort.h"
+#include "serial/ComPortInfo.h"
 #include "updater/UpdateController.h"
 #include "updater/UpdateLog.h"
 #include "updater/UpdateState.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 enum class Outcome {
     None,
@@ -16,7 +19,9 @@ enum class Outcome {
     GivenUp,
     NoAnswer,
     OpenFailed,
-    PortError,
+    PortError, // the port failed after it was opened (an adapter pulled out)
+    NoBoard,   // --all: nothing answered the probe; not a failure
+    Verified,  // --loop: the board just updated came back and answered
     WrongMonitor,
     Interrupted
 };
@@ -41,6 +46,10 @@ public:
     PortRun(const PortRun&) = delete;
     PortRun& operator=(const PortRun&) = delete;
 
+    // --all: a port where nothing answers within the wait holds no board (not a failure).
+    void SetProbe(bool probe) { probe_ = probe; }
+    // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
+    void SetTrace(std::FILE* trace);
     // Opens the port and starts the first attempt; an open that fails ends the run at once.
     void Start();
     // The 100 ms tick.
@@ -53,14 +62,19 @@ public:
     bool Finished() const { return phase_ == Phase::Finished; }
     // The attempt's board, as it answered (empty until then).
     const ReplyParserState& Board() const { return board_; }
-    // What the board on the line has said of itself so far in this attempt.
-    const ReplyParserState& Answered() const { return state_.Parser; }
+    // What the board on the line said of itself in its last whole reply of this attempt (a
+    // reply still arriving shows half a serial number).
+    const ReplyParserState& Answered() const { return answered_; }
     int BlocksSent() const { return state_.Controller.BlocksSent; }
     // Seconds the transfer has run.
     double TransferSeconds() const;
     // The outcome of the last attempt that ended, and its detail (an error text).
     Outcome LastOutcome() const { return lastOutcome_; }
     const std::string& LastDetail() const { return lastDetail_; }
+    // The system's error code behind an open failure or a port error (0: none), and who held
+    // the port when it could not be opened.
+    int LastErrorCode() const { return lastErrorCode_; }
+    const std::vector<ComPortHolder>& LastHolders() const { return lastHolders_; }
     // The worst outcome over every attempt (the exit status).
     Outcome WorstOutcome() const { return worst_; }
     // Attempts ended so far; a caller compares it to see that another one ended.
@@ -83,12 +97,15 @@ private:
     void StatusUnanswered() override;
 
     void OnReceive();
+    void TraceLine(const char* direction, const void* bytes, int count);
     // Runs a controller step; a port failure ends the attempt.
     template <class Step> void Guarded(Step step);
     void BeginAttempt();
     void AfterControllerStep();
     void StartTransferIfReady();
-    void EndAttempt(Outcome outcome, const std::string& detail = {});
+    void EndAttempt(Outcome outcome, const std::string& detail = {}, int errorCode = 0);
+    // Opens the port unless another program holds it; false with the attempt ended otherwise.
+    bool OpenPort();
     void ClosePort();
 
     std::string port_;
@@ -103,10 +120,15 @@ private:
     bool reconnect_ = false;          // the status wait ran out: connect again after this step
     Outcome pending_ = Outcome::None; // set by a message box, acted on after the step
     std::string pendingDetail_;
+    int pendingErrorCode_ = 0;
+    int lastErrorCode_ = 0;
+    std::vector<ComPortHolder> lastHolders_;
     int ticksWaited_ = 0;
     bool silenceSeen_ = true; // in a loop: no board since the last one
-    std::string lastSerial_;
+    std::string lastSerial_;  // the board last updated on this port
+    bool lastVerified_ = false;
     ReplyParserState board_;
+    ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};
     std::string startTime_;
     Outcome lastOutcome_ = Outcome::None;
@@ -115,7 +137,13 @@ private:
     int attemptsEnded_ = 0;
     UpdateRecord lastRecord_;
     bool halfWritten_ = false;
+    std::FILE* trace_ = nullptr;
+    bool probe_ = false;
+    TComLink traceLink_;
+    std::string received_; // answer bytes read in this receive event, traced at its end
 };
 
 // Now as ISO 8601 UTC, to the second ("2026-12-08T07:01:10Z").
 std::string UtcNow();
+// Now as ISO 8601 UTC with milliseconds ("2026-12-08T07:01:10.042Z").
+std::string UtcNowMs();

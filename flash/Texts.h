@@ -11,5 +11,9 @@ inline constexpr char FlashTextDomain[] = "quorvel-flash";
 std::string Tr(const char* msgid);
 // Tr, then %s / %d filled in; a translation whose specifiers do not fit falls back to English.
 std::string TrFormat(const char* msgid, std::initializer_list<FormatArg> args);
+// The form for the count `n` by the catalogue's plural rule ("1 resend", "2 resends"), then
+// filled in as TrFormat does.
+std::string TrPlural(const char* singular, const char* plural, long n,
+                     std::initializer_list<FormatArg> args);
 // True when the user's language is Portuguese (the shared open-failure lines come in both).
 bool PortugueseWanted();

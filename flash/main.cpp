@@ -1,6 +1,7 @@
 // quorvel-flash: the board update from the command line, several ports at once, with a
 // service record per board.
 #include "flash/Flasher.h"
+#include "flash/History.h"
 #include "flash/ImageFile.h"
 #include "flash/Platform.h"
 #include "flash/PortList.h"
@@ -8,6 +9,7 @@
 #include "i18n/Translation.h"
 #include "serial/ComPortStartup.h"
 #include "updater/FirmwareImage.h"
+#include "updater/UpdateLog.h"
 
 #include <cstdio>
 #include <exception>
@@ -34,13 +36,32 @@ int Run(int argc, char** argv) {
         PrintPortList(stdout, options.Json);
         return 0;
     }
+    if (options.History) {
+        HistoryRequest request{options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath,
+                               options.HistoryFilter, options.Json, options.Summary};
+        if (!PrintHistory(stdout, request, error)) {
+            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    if (!options.CheckImage.empty()) {
+        ImageFileFacts facts;
+        if (!LoadImageFile(options.CheckImage, facts, error)) {
+            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(DescribeImageFile(options.CheckImage, facts).c_str(), stdout);
+        return 0;
+    }
     ImageFacts image;
     if (options.ImagePath.empty()) {
         LoadFirmwareImage();
         image.FirmwareWritten = BuiltInFirmwareVersion;
     } else {
         // Refused before any port is touched.
-        if (!LoadImageFile(options.ImagePath, image.Sha256, error)) {
+        ImageFileFacts facts;
+        if (!LoadImageFile(options.ImagePath, facts, error)) {
             std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
             return 1;
         }
@@ -48,6 +69,7 @@ int Run(int argc, char** argv) {
         std::error_code ec;
         const std::filesystem::path absolute = std::filesystem::absolute(options.ImagePath, ec);
         image.File = ec ? options.ImagePath : absolute.lexically_normal().string();
+        image.Sha256 = facts.Sha256;
     }
     OutputMode mode = options.Json                        ? OutputMode::Json
                       : options.Quiet                     ? OutputMode::Quiet

@@ -61,6 +61,8 @@ void TDomain::OpenCatalogue() {
         }
     }
     file_.Open(path); // throws; the state stays untried
+    auto header = file_.Find("");
+    pluralRule_ = TPluralRule::FromHeader(header ? *header : std::string_view());
     state_ = TState::Open;
 }
 
@@ -82,6 +84,36 @@ void TDomain::GetTranslation(std::string_view msgid, std::string& answer) {
     std::shared_lock lock(lock_);
     auto found = state_ == TState::Open ? file_.Find(msgid) : std::nullopt;
     answer.assign(found ? *found : msgid);
+}
+
+void TDomain::GetPluralTranslation(std::string_view singular, std::string_view plural,
+                                   unsigned long n, std::string& answer) {
+    {
+        std::unique_lock lock(lock_);
+        if (state_ == TState::Untried)
+            OpenCatalogue();
+    }
+    std::shared_lock lock(lock_);
+    // msgfmt keys a plural entry by both English forms with a NUL between them, and keeps the
+    // translated forms in one text the same way.
+    std::string key(singular);
+    key += '\0';
+    key += plural;
+    auto found = state_ == TState::Open ? file_.Find(key) : std::nullopt;
+    if (!found) {
+        answer.assign(n == 1 ? singular : plural);
+        return;
+    }
+    std::string_view forms = *found;
+    for (unsigned long index = pluralRule_.Choose(n); index > 0; --index) {
+        size_t end = forms.find('\0');
+        if (end == std::string_view::npos) {
+            forms = found->substr(0, found->find('\0')); // fewer forms than the rule names
+            break;
+        }
+        forms.remove_prefix(end + 1);
+    }
+    answer.assign(forms.substr(0, forms.find('\0')));
 }
 
 } // namespace gnugettext

@@ -133,6 +133,14 @@ void TGnuGettextInstance::dgettextUtf8(std::string_view domain, std::string_view
     AddCr(answer);
 }
 
+std::string TGnuGettextInstance::dngettextUtf8(std::string_view domain, std::string_view singular,
+                                               std::string_view plural, unsigned long n) {
+    std::string answer;
+    Domain(domain).GetPluralTranslation(singular, plural, n, answer);
+    AddCr(answer);
+    return answer;
+}
+
 WideString TGnuGettextInstance::dgettext(std::string_view domain, const WideString& msgid) {
     if (!Enabled)
         return msgid;

@@ -7,6 +7,7 @@
 // any window exists; GnuGettextShutdown() undoes it at exit.
 #include "framework/ResString.h"
 #include "i18n/MoFile.h"
+#include "i18n/PluralForms.h"
 
 #include <atomic>
 #include <memory>
@@ -34,6 +35,10 @@ public:
     // The catalogue's translation of `msgid` (UTF-8) into `answer`, or `msgid` itself.
     // Throws the catalogue's failure; a failed open is tried again at the next lookup.
     void GetTranslation(std::string_view msgid, std::string& answer);
+    // The catalogue's form of `singular`/`plural` for the count `n` by its plural rule, or
+    // the English form (singular for 1) when it has no entry.
+    void GetPluralTranslation(std::string_view singular, std::string_view plural, unsigned long n,
+                              std::string& answer);
 
 private:
     enum class TState { Untried, Open, Absent };
@@ -44,6 +49,7 @@ private:
     std::string directory_;
     std::string language_;
     TState state_ = TState::Untried;
+    TPluralRule pluralRule_;
     TMoFile file_;
     // Open and close write; a search reads, so a close never unmaps under a reader.
     mutable std::shared_mutex lock_;
@@ -66,6 +72,9 @@ public:
     // second form reuses the caller's buffer.
     std::string dgettextUtf8(std::string_view domain, std::string_view msgid);
     void dgettextUtf8(std::string_view domain, std::string_view msgid, std::string& answer);
+    // The form of `singular`/`plural` for the count `n` (UTF-8, line ends normalised).
+    std::string dngettextUtf8(std::string_view domain, std::string_view singular,
+                              std::string_view plural, unsigned long n);
 
     void textdomain(std::string_view domain);
     std::string getcurrenttextdomain() const;

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Checks the .deb with lintian (no errors, no warnings) and its AppStream metainfo with
-# appstreamcli, then installs it on a clean Debian 12 (bookworm) made with debootstrap and checks
-# that the installed programs run there: the board simulator answers a status poll over its
-# pseudo-terminal, and the updater comes up headless with the Qt libraries of its package
-# dependencies and the catalogues shipped beside it.
+# Checks the .debs with lintian (no errors, no warnings) and the AppStream metainfo with
+# appstreamcli, then installs them on a clean Debian 12 (bookworm) made with debootstrap and checks
+# that the installed programs run there: quorvel-flash alone first (no Qt may come with it), which
+# updates a simulated board; then the window's package beside it: the board simulator answers a
+# status poll over its pseudo-terminal, and the updater comes up headless with the Qt libraries of
+# its package dependencies and the catalogues shipped beside it.
 #
-#   sudo packaging/check-clean-install.sh [build/quorvel-updater_*.deb]
+#   sudo packaging/check-clean-install.sh [build/quorvel-flash_*.deb]
+#
+# The window's package (quorvel-updater_*.deb) is taken from beside the flasher's when it is there.
 #
 # Needs root, debootstrap, lintian, appstream and Debian's mirror. The pristine system is kept as a tarball in
 # $QUORVEL_CHECK_CACHE (default /var/cache/quorvel-check) and unpacked afresh for every run.
@@ -25,31 +28,38 @@ step() { echo "== $*"; }
 [ "$(id -u)" = 0 ] || fail "run as root (chroot and mounts)"
 command -v debootstrap >/dev/null || fail "debootstrap missing: apt-get install debootstrap"
 
-deb=${1:-}
-if [ -z "$deb" ]; then
-    deb=$(ls -t "$(dirname "$0")"/../build/quorvel-updater_*.deb 2>/dev/null | head -n 1 || true)
+flash_deb=${1:-}
+if [ -z "$flash_deb" ]; then
+    flash_deb=$(ls -t "$(dirname "$0")"/../build/quorvel-flash_*.deb 2>/dev/null | head -n 1 || true)
 fi
-[ -n "$deb" ] && [ -f "$deb" ] || fail "no package given and none in build/ (run make package)"
-deb=$(readlink -f "$deb")
-echo "package: $deb"
+[ -n "$flash_deb" ] && [ -f "$flash_deb" ] || fail "no package given and none in build/ (run make package)"
+flash_deb=$(readlink -f "$flash_deb")
+deb=$(ls -t "$(dirname "$flash_deb")"/quorvel-updater_*.deb 2>/dev/null | head -n 1 || true)
+[ -n "$deb" ] && deb=$(readlink -f "$deb")
+echo "packages: $flash_deb ${deb:-(no window package)}"
 
-# What Debian's tools say about the package itself, before any install.
+# What Debian's tools say about the packages themselves, before any install.
 step "lintian"
 command -v lintian >/dev/null || fail "lintian missing: apt-get install lintian"
-lintian --fail-on error,warning --info "$deb" || fail "lintian reports errors or warnings"
+for d in "$flash_deb" $deb; do
+    lintian --fail-on error,warning --info "$d" || fail "lintian reports errors or warnings on $d"
+done
+if dpkg-deb -f "$flash_deb" Depends | grep -qi qt; then
+    fail "quorvel-flash depends on Qt: $(dpkg-deb -f "$flash_deb" Depends)"
+fi
 
 step "appstreamcli validate"
 command -v appstreamcli >/dev/null || fail "appstreamcli missing: apt-get install appstream"
-unpacked=$(mktemp -d)
-dpkg-deb -x "$deb" "$unpacked"
-metainfo=$(ls "$unpacked"/usr/share/metainfo/*.metainfo.xml 2>/dev/null || true)
-if dpkg-deb -c "$deb" | grep -q '/usr/bin/quorvel-updater$'; then
+if [ -n "$deb" ]; then
+    unpacked=$(mktemp -d)
+    dpkg-deb -x "$deb" "$unpacked"
+    metainfo=$(ls "$unpacked"/usr/share/metainfo/*.metainfo.xml 2>/dev/null || true)
     [ -n "$metainfo" ] || fail "no AppStream metainfo in the package"
+    for m in $metainfo; do
+        appstreamcli validate --no-net "$m" || fail "appstreamcli rejects $(basename "$m")"
+    done
+    rm -rf "$unpacked"
 fi
-for m in $metainfo; do
-    appstreamcli validate --no-net "$m" || fail "appstreamcli rejects $(basename "$m")"
-done
-rm -rf "$unpacked"
 
 mkdir -p "$cache"
 if [ ! -f "$pristine" ]; then
@@ -91,21 +101,50 @@ rm -f "$root/dev/ptmx" && ln -s pts/ptmx "$root/dev/ptmx"
 mkdir -p "$root/dev/shm"
 mount -t tmpfs tmpfs "$root/dev/shm" && mounts+=("$root/dev/shm")
 cp /etc/resolv.conf "$root/etc/resolv.conf"
-cp "$deb" "$root/tmp/"
+cp "$flash_deb" $deb "$root/tmp/"
 
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
 
-step "apt-get install ./$(basename "$deb")"
+step "apt-get install ./$(basename "$flash_deb") alone"
 in_root apt-get update -qq
-in_root sh -c "cd /tmp && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ./$(basename "$deb")"
+in_root sh -c "cd /tmp && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ./$(basename "$flash_deb")"
+if in_root dpkg-query -W -f='${Package}\n' | grep -i qt; then
+    fail "installing quorvel-flash brought Qt in"
+fi
 
 step "installed files"
-[ "$(in_root sh -c 'command -v quorvel-boardsim')" = /usr/bin/quorvel-boardsim ] ||
-    fail "quorvel-boardsim is not on the PATH"
-in_root dpkg -L quorvel-updater | grep '^/usr/\(bin\|lib\|share/applications\|share/icons\)' | sort
-if in_root ldd /usr/lib/quorvel-updater/quorvel-boardsim | grep 'not found'; then
-    fail "quorvel-boardsim misses libraries"
+for p in quorvel-boardsim quorvel-flash; do
+    [ "$(in_root sh -c "command -v $p")" = /usr/bin/$p ] || fail "$p is not on the PATH"
+    if in_root ldd /usr/lib/quorvel-updater/$p | grep 'not found'; then
+        fail "$p misses libraries"
+    fi
+    in_root test -s /usr/share/man/man1/$p.1.gz || fail "no manual page for $p"
+done
+in_root dpkg -L quorvel-flash | grep '^/usr/\(bin\|lib\)' | sort
+for f in copyright changelog.Debian.gz; do
+    in_root test -s "/usr/share/doc/quorvel-flash/$f" || fail "no /usr/share/doc/quorvel-flash/$f"
+done
+
+step "quorvel-flash updates a simulated board, in Portuguese too"
+in_root sh -c '
+    quorvel-boardsim --boot --exit-when-done --serial F00001 >/tmp/sim.out 2>/tmp/sim.err &
+    for i in $(seq 100); do [ -s /tmp/sim.out ] && break; sleep 0.1; done
+    LANG=pt_BR.UTF-8 quorvel-flash --no-log --wait 10 "$(head -n 1 /tmp/sim.out)" >/tmp/flash.out 2>&1
+    status=$?
+    cat /tmp/flash.out
+    [ $status = 0 ] && grep -q "concluída, KX27 F00001" /tmp/flash.out
+' || fail "quorvel-flash did not update the simulated board"
+in_root quorvel-flash --check-image /dev/null >/dev/null 2>&1 && fail "an empty image file was accepted"
+
+if [ -z "$deb" ]; then
+    echo "check-clean-install: there is no window package (built without the window)"
+    echo "check-clean-install: PASS (quorvel-flash only)"
+    exit 0
 fi
+
+step "apt-get install ./$(basename "$deb") beside it"
+in_root sh -c "cd /tmp && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ./$(basename "$deb")"
+in_root dpkg -L quorvel-updater | grep '^/usr/\(bin\|lib\|share/applications\|share/icons\)' | sort
 
 step "quorvel-boardsim --help, --version"
 in_root quorvel-boardsim --help >"$work/help.txt" || fail "quorvel-boardsim --help failed"
@@ -146,12 +185,6 @@ in_root sh -c '
     echo "reply: $reply"
     [ "$reply" = "<KX27V4.4M1.0A10342>" ]
 ' || fail "the simulator did not answer its status poll"
-
-if ! in_root test -x /usr/bin/quorvel-updater; then
-    echo "check-clean-install: the package carries no quorvel-updater (built without the window)"
-    echo "check-clean-install: PASS (quorvel-boardsim only)"
-    exit 0
-fi
 
 step "the updater's files"
 if in_root ldd /usr/lib/quorvel-updater/quorvel-updater | grep 'not found'; then

@@ -557,6 +557,8 @@ int TCustomComPort::Read(void* Buffer, int Count) {
     int got = 0;
     if (int rc = Device(mcReadFailed).Read(Buffer, Count, got))
         throw EComPort(mcReadFailed, rc);
+    if (got > 0 && OnReadTrace)
+        OnReadTrace(this, Buffer, got);
     // Only links hear that the input ran dry; spare the extra query otherwise.
     if (!links_.empty() && InputCount() == 0)
         SendSignalToLink(leRx, false);

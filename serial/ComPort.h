@@ -276,6 +276,9 @@ public:
     TNotifyEvent OnRxFlag;
     TComErrorEvent OnError;
     TNotifyEvent OnRx80Full;
+    // Hears the bytes of every Read that returned some (a trace of the line; writes reach
+    // links through TxBufHandler).
+    TRxBufEvent OnReadTrace;
 
     void Loaded() override;
     void Open();

@@ -10,7 +10,8 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ModemWatch.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp)
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp

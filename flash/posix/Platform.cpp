@@ -1,11 +1,17 @@
 #include "flash/Platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace flashplatform {
@@ -13,6 +19,9 @@ namespace flashplatform {
 namespace {
 
 std::atomic<bool> interrupted{false};
+// A wake-up already in the pipe and not yet taken: a port thread need not write another (with
+// dozens of boards each answer byte would otherwise cost a write and a read).
+std::atomic<bool> wakePending{false};
 
 // A self-pipe: the port threads and the signal handler write a byte, the main loop polls.
 struct WakePipe {
@@ -68,6 +77,8 @@ bool InterruptRequested() {
 }
 
 void WakeMainLoop() {
+    if (wakePending.exchange(true))
+        return;
     char b = 1;
     // A full pipe already holds a wake-up.
     [[maybe_unused]] ssize_t n = write(Pipe().Write, &b, 1);
@@ -76,9 +87,62 @@ void WakeMainLoop() {
 void WaitForWake(int milliseconds) {
     pollfd p{Pipe().Read, POLLIN, 0};
     if (poll(&p, 1, milliseconds < 0 ? 0 : milliseconds) > 0) {
+        // Cleared after the drain: a thread that found it still set handed its work over
+        // before that, and the caller looks at the handed-over work after this returns.
         char drain[64];
-        while (read(Pipe().Read, drain, sizeof drain) > 0) {
+        [[maybe_unused]] ssize_t n = read(Pipe().Read, drain, sizeof drain);
+        wakePending = false;
+    }
+}
+
+bool IsBoardAdapter(const std::string& path) {
+    std::string full = !path.empty() && path[0] == '/' ? path : "/dev/" + path;
+    struct stat st;
+    if (stat(full.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    if (major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143)
+        return true; // a virtual port
+    char real[PATH_MAX];
+    if (!realpath(full.c_str(), real))
+        return false;
+    std::string name = real;
+    name = name.substr(name.find_last_of('/') + 1);
+    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+}
+
+std::vector<std::string> PortsInFolder(const std::string& folder) {
+    std::vector<std::string> ports;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string path = folder + "/" + e->d_name;
+            struct stat st;
+            if (e->d_name[0] != '.' && stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+                ports.push_back(path);
         }
+        closedir(dir);
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+PortErrorKind ClassifyPortError(int code) {
+    switch (code) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EBADF: // the descriptor of a device that hung up
+        return PortErrorKind::Gone;
+    case EBUSY:
+    case EAGAIN: // the lock another program holds
+        return PortErrorKind::InUse;
+    case ENOENT:
+    case ENOTDIR:
+        return PortErrorKind::NotFound;
+    case EACCES:
+    case EPERM:
+        return PortErrorKind::NoPermission;
+    default:
+        return PortErrorKind::Other;
     }
 }
 

@@ -19,3 +19,8 @@ bool ComPortBusy(const std::string& port) {
     CloseHandle(h);
     return false;
 }
+
+std::vector<ComPortHolder> ComPortHolders(const std::string&, const std::string&) {
+    // Windows tells that a port is taken (ComPortBusy), not by which process.
+    return {};
+}

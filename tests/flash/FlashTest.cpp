@@ -13,10 +13,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -199,7 +201,7 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
         boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
         ASSERT_FALSE(boards.back()->Path().empty());
     }
-    std::vector<std::string> args{"--log", dir / "log.jsonl"};
+    std::vector<std::string> args{"--verbose", "--log", dir / "log.jsonl"};
     for (auto& b : boards)
         args.push_back(b->Path());
     Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
@@ -208,12 +210,17 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
     const std::string sha = BuiltInImageSha();
     auto log = LogLines(dir / "log.jsonl");
     const std::string out = ReadFile(dir / "out");
+    const std::string trace = ReadFile(dir / "err");
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(boards[i]->Wait(), 0);
+        // Every frame and answer with its time: the status query, then the reply to it.
+        const std::string port = boards[i]->Path();
+        const size_t query = trace.find("Z " + port + " > <S@> (4)\n");
+        EXPECT_LT(query, trace.find("Z " + port + " < <KX27V4.4M1.0C0000" + std::to_string(i)))
+            << trace;
         const std::string report = ReadFile(dir / ("r" + std::to_string(i) + ".json"));
         EXPECT_TRUE(Has(report, "\"flashed_sha256\": \"" + sha + "\"")) << report;
         EXPECT_TRUE(Has(report, "\"accepted\": " + std::to_string(BlockCount) + ",")) << report;
-        const std::string port = boards[i]->Path();
         ASSERT_EQ(log[port].size(), 1u) << port;
         const std::string& line = log[port][0];
         EXPECT_EQ(Field(line, "result"), "completed");
@@ -234,38 +241,92 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
     }
 }
 
-TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
+TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
     struct Case {
         const char* name;
         std::vector<std::string> boardArgs; // empty: a port without a board behind it
         bool held;
         const char* result;
-        const char* line;
+        std::string line;
         int status;
         const char* resends;
+        const char* lang = "C";
         bool quiet = false; // only the result lines
     };
+    const std::string holder = "flash_tests (pid " + std::to_string(getpid()) + ")";
     const Case cases[] = {
-        {"silent", {}, false, "no-answer", ": no answer", 3, "0", true},
+        {"silent",
+         {},
+         false,
+         "no-answer",
+         ": no answer: no board answered: check the cable",
+         3,
+         "0",
+         "C",
+         true},
+        {"silent",
+         {},
+         false,
+         "no-answer",
+         ": sem resposta: nenhuma placa respondeu: confira o cabo",
+         3,
+         "0",
+         "pt_BR.UTF-8"},
         {"monitor 0.9",
          {"--boot", "--incompatible-monitor"},
          false,
          "wrong-monitor",
-         ": incompatible boot monitor, KX27 A10342, monitor 0.9",
+         ": incompatible boot monitor, KX27 A10342, monitor 0.9 (needs 1.0): this updater works "
+         "with boot monitor 1.0 only",
          4,
          "0"},
-        {"held by another program", {}, true, "open-failed", ": could not open the port", 2, "0"},
+        {"monitor 0.9",
+         {"--boot", "--incompatible-monitor"},
+         false,
+         "wrong-monitor",
+         ": monitor de boot incompatível, KX27 A10342, monitor 0.9 (precisa de 1.0): este "
+         "atualizador só funciona com o monitor de boot 1.0",
+         4,
+         "0",
+         "pt_BR.UTF-8"},
+        {"held by another program",
+         {},
+         true,
+         "open-failed",
+         ": could not open the port: in use by " + holder + ": close it and run again",
+         2,
+         "0"},
+        {"held by another program",
+         {},
+         true,
+         "open-failed",
+         ": não foi possível abrir a porta: em uso por " + holder + ": feche-o e execute de novo",
+         2,
+         "0",
+         "pt_BR.UTF-8"},
         // Five blocks accepted, then nothing: sent three times in all, then given up.
         {"stops answering",
          {"--boot", "--silent-after", "5"},
          false,
          "given-up",
-         ": given up, KX27 A10342, 5/",
+         ": given up, KX27 A10342, 5/" + std::to_string(BlockCount) +
+             " blocks, 2 resends: the board stopped answering: to try again, switch the board on "
+             "with the 'Dígito' key held down",
          5,
          "2"},
+        {"stops answering",
+         {"--boot", "--silent-after", "5"},
+         false,
+         "given-up",
+         ": abandonada, KX27 A10342, 5/" + std::to_string(BlockCount) +
+             " blocos, 2 reenvios: a placa parou de responder. Para tentar novamente, ligue a "
+             "placa com a tecla 'Dígito' pressionada",
+         5,
+         "2",
+         "pt_BR.UTF-8"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + " " + c.lang);
         TempDir dir;
         Child good = Board({"--boot", "--serial", "G00001", "--exit-when-done"});
         SilentPort silent;
@@ -279,7 +340,7 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
         std::vector<std::string> args{"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port};
         if (c.quiet)
             args.push_back("--quiet");
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
         EXPECT_EQ(flash.Wait(), c.status) << ReadFile(dir / "out") << ReadFile(dir / "err");
         auto log = LogLines(dir / "log.jsonl");
         ASSERT_EQ(log[good.Path()].size(), 1u);
@@ -289,20 +350,118 @@ TEST(Flash, EachFailureHasItsExitCodeAndRecordWhileTheOtherBoardCompletes) {
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
         const std::string out = ReadFile(dir / "out");
         EXPECT_TRUE(Has(out, port + c.line)) << out;
-        EXPECT_EQ(Has(out, ": connecting"), !c.quiet) << out;
+        EXPECT_EQ(Has(out, ": connecting\n"), !c.quiet && c.lang[0] == 'C') << out;
     }
 }
 
-TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnother) {
+TEST(Flash, AdapterPulledOutMidTransferSaysReconnectAndRestart) {
+    for (const char* lang : {"C", "pt_BR.UTF-8"}) {
+        TempDir dir;
+        Child board = Board({"--boot", "--pace", "--serial", "P00001"});
+        Child flash(FLASH_PROGRAM, {"--json", "--log", dir / "log.jsonl", board.Path()},
+                    dir / "out", dir / "err", lang);
+        ASSERT_TRUE(WaitForText(dir / "out", "\"event\":\"progress\"")) << ReadFile(dir / "out");
+        board.Signal(SIGKILL); // the line hangs up as an unplugged adapter's does
+        EXPECT_EQ(flash.Wait(10s), 2) << ReadFile(dir / "out");
+        const std::string out = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(out, "\"result\":\"port-error\"")) << out;
+        EXPECT_TRUE(Has(out, lang[0] == 'C' ? "\"detail\":\"the adapter was disconnected: "
+                                              "reconnect it, restart the board into its boot "
+                                              "monitor"
+                                            : "\"detail\":\"o adaptador foi desconectado: "
+                                              "reconecte-o, ligue a placa no monitor de boot"))
+            << out;
+        EXPECT_TRUE(Has(out, "\"event\":\"summary\",\"time\":\"")) << out;
+        EXPECT_TRUE(Has(ReadFile(dir / "log.jsonl"), "\"result\":\"port-error\"")) << out;
+    }
+}
+
+TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
+    TempDir dir;
+    const std::string lockDir = "/var/lock";
+    const bool canLock = access(lockDir.c_str(), W_OK) == 0;
+    pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    struct Case {
+        const char* name;
+        int how;    // 0 opened, 1 flock, 2 exclusive mode, 3 lock file of a live process, 4 dead
+        bool named; // the update refuses the port and names the process
+    };
+    const Case cases[] = {
+        {"opened by another process", 0, true},
+        {"flock", 1, true},
+        {"exclusive mode", 2, true},
+        {"lock file of a running process", 3, true},
+        {"lock file of a dead process", 4, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.how >= 3 && !canLock)
+            continue;
+        // The test holds the line's far end (the master), as a board simulator would.
+        SilentPort port;
+        // The lock file is named after the name the port is given by.
+        const std::string link = dir / ("ttyQHOLD" + std::to_string(c.how));
+        ASSERT_EQ(symlink(port.Path().c_str(), link.c_str()), 0);
+        const std::string lockFile = lockDir + "/LCK..ttyQHOLD" + std::to_string(c.how);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t holder = fork();
+        if (holder == 0) {
+            // Not the far end: the master stays with the test only.
+            for (int f = 3; f < 1024; ++f)
+                if (f != ready[1])
+                    close(f);
+            if (c.how <= 2) {
+                int fd = open(port.Path().c_str(), O_RDWR | O_NOCTTY);
+                if (c.how == 1)
+                    flock(fd, LOCK_EX);
+                if (c.how == 2)
+                    ioctl(fd, TIOCEXCL);
+            }
+            [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
+            pause();
+            _exit(0);
+        }
+        char x;
+        ASSERT_EQ(read(ready[0], &x, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        if (c.how >= 3)
+            std::ofstream(lockFile) << std::setw(10) << (c.how == 3 ? holder : dead) << "\n";
+        Child flash(FLASH_PROGRAM, {"--wait=1", "--no-log", link}, dir / "out", dir / "err");
+        const int status = flash.Wait();
+        const std::string out = ReadFile(dir / "out");
+        if (c.named) {
+            EXPECT_EQ(status, 2) << out;
+            EXPECT_TRUE(Has(out, link + ": could not open the port: in use by flash_tests (pid " +
+                                     std::to_string(holder) + ")"))
+                << out;
+        } else {
+            EXPECT_EQ(status, 3) << out; // free: nothing answers on it
+        }
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        std::remove(lockFile.c_str());
+    }
+}
+
+TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdated) {
     TempDir dir;
     const std::string link = dir / "ttyBench";
-    Child first = Board({"--serial", "L00001", "--exit-when-done"});
+    // It restarts after the update and answers again, with the same serial number.
+    Child first = Board({"--serial", "L00001", "--reboot", "--report", dir / "r1.json"});
     ASSERT_EQ(symlink(first.Path().c_str(), link.c_str()), 0);
     Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
                 dir / "err");
-    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\""))
-        << ReadFile(dir / "out");
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"verified\"")) << ReadFile(dir / "out");
+    // Several polls later it is still not updated a second time.
+    std::this_thread::sleep_for(1s);
+    first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(), 0);
+    EXPECT_TRUE(Has(ReadFile(dir / "r1.json"), "\"completions\": 1,")) << ReadFile(dir / "r1.json");
     // The next board on the same port: the adapter now leads to another line.
     Child second = Board({"--boot", "--serial", "L00002", "--exit-when-done"});
     unlink(link.c_str());
@@ -314,14 +473,19 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnother) {
     flash.Signal(SIGINT);
     EXPECT_EQ(flash.Wait(10s), 0) << ReadFile(dir / "err");
     auto log = LogLines(dir / "log.jsonl");
-    ASSERT_EQ(log[link].size(), 2u) << ReadFile(dir / "log.jsonl");
-    EXPECT_EQ(Field(log[link][0], "serial"), "L00001");
-    EXPECT_EQ(Field(log[link][1], "serial"), "L00002");
+    ASSERT_EQ(log[link].size(), 3u) << ReadFile(dir / "log.jsonl");
+    const std::pair<const char*, const char*> expected[] = {
+        {"L00001", "completed"}, {"L00001", "verified"}, {"L00002", "completed"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(Field(log[link][i], "serial"), expected[i].first);
+        EXPECT_EQ(Field(log[link][i], "result"), expected[i].second);
+    }
+    EXPECT_EQ(Field(log[link][1], "firmware_before"), "4.5");
+    EXPECT_EQ(Field(log[link][1], "reason"), "<none>");
     const std::string out = ReadFile(dir / "out");
-    EXPECT_TRUE(
-        Has(out, "{\"event\":\"result\",\"port\":\"" + link + "\",\"result\":\"completed\""))
-        << out;
+    EXPECT_TRUE(Has(out, "\"port\":\"" + link + "\",\"result\":\"completed\"")) << out;
     EXPECT_TRUE(Has(out, "\"state\":\"waiting\"")) << out;
+    EXPECT_TRUE(Has(out, "\"updated\":2,\"verified\":1,\"failed\":0")) << out;
 }
 
 TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
@@ -361,18 +525,25 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     };
     const Case bad[] = {
         {"missing", nullptr, "cannot read the image file"},
-        {"bad checksum", ":0408000001020304EB\n:00000001FF\n", "is not an Intel HEX file (line 1)"},
+        {"folder", "", "is a folder, not an Intel HEX file"},
+        {"bad checksum", ":00000001FE\n", "line 1: bad checksum FE (should be FF)"},
+        {"bad record type", ":0408000001020304EA\n:0408000601020304E4\n:00000001FF\n",
+         "line 2: bad record type 06"},
+        {"odd length", ":0408000001020304E\n:00000001FF\n", "line 1: odd length (17 hex digits"},
+        {"no end record", ":0408000001020304EA\n",
+         "no end-of-file record (:00000001FF) after line 1"},
+        {"record after the end", ":00000001FF\n:0408000001020304EA\n",
+         "line 2: a record after the end-of-file record (line 1)"},
         {"only the monitor's area", ":0407000001020304EB\n:00000001FF\n",
          "has no data at or above address 0x800"},
-        {"cut short", ":0408000001020304EA\n\n", "has no end-of-file record (it stops at line 2)"},
-        {"records after the end", ":0408000001020304EA\n:00000001FF\n:0408000001020304EA\n",
-         "goes on after its end-of-file record (line 3)"},
     };
     for (const Case& c : bad) {
         SCOPED_TRACE(c.name);
         const std::string file = dir / "image.hex";
-        std::remove(file.c_str());
-        if (c.text)
+        std::filesystem::remove_all(file);
+        if (c.text && !*c.text)
+            std::filesystem::create_directory(file);
+        else if (c.text)
             std::ofstream(file) << c.text;
         Child board = Board({"--report", dir / "r.json", "--idle-timeout", "1"});
         Child flash(FLASH_PROGRAM, {"--image", file, "--log", dir / "log.jsonl", board.Path()},
@@ -401,9 +572,22 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     Sha256 sha;
     sha.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     EXPECT_EQ(Field(log[board.Path()][0], "image_file"), dir / "good.hex");
-    EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), sha.HexDigest());
+    const std::string digest = sha.HexDigest();
+    EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), digest);
     EXPECT_EQ(Field(log[board.Path()][0], "firmware_written"), "<none>");
     EXPECT_EQ(Field(log[board.Path()][0], "blocks"), "1");
+
+    // Checked without a board: what would be sent, in either language.
+    for (auto [lang, words] : {std::pair{"C", "would send: 1 block of at most 64 bytes (4 data"},
+                               {"pt_BR.UTF-8", "enviaria: 1 bloco de até 64 bytes (4 bytes"}}) {
+        Child check(FLASH_PROGRAM, {"--check-image=" + dir / "good.hex"}, dir / "out", dir / "err",
+                    lang);
+        EXPECT_EQ(check.Wait(), 0);
+        const std::string out = ReadFile(dir / "out");
+        EXPECT_TRUE(Has(out, words)) << out;
+        EXPECT_TRUE(Has(out, "0x000800-0x000803")) << out;
+        EXPECT_TRUE(Has(out, digest)) << out;
+    }
 }
 
 TEST(Flash, CommandLineListAndLanguage) {
@@ -422,6 +606,18 @@ TEST(Flash, CommandLineListAndLanguage) {
     };
     const Case cases[] = {
         {{"--bogus"}, "C", 1, "", "unknown option --bogus", false},
+        {{"--quiet=yes", "x"}, "C", 1, "", "option --quiet takes no value", false},
+        {{"-V"}, "C", 0, "quorvel-flash ", "", false},
+        {{"--list", "ttyQN8"},
+         "C",
+         1,
+         "",
+         "--list lists every port and takes none (ttyQN8)",
+         false},
+        {{"--wait=1", "/dev/ttyQX", "/dev/../dev/ttyQX"}, "C", 1, "", "given twice", false},
+        // After "--" a name that looks like an option is a port.
+        {{"--wait=1", "--no-log", "--", "--ttyQ"}, "C", 2, "--ttyQ: could not open", "", false},
+        {{"--summary"}, "C", 1, "", "--summary goes with --history", false},
         {{"--wait", "0", "x"}, "C", 1, "", "--wait takes whole seconds", false},
         {{}, "C", 1, "", "no port given", false},
         {{"--help"}, "C", 0, "  5    a transfer was given up", "", false},
@@ -429,16 +625,23 @@ TEST(Flash, CommandLineListAndLanguage) {
         {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
          "pt_BR.UTF-8",
          2,
-         "/dev/ttyQNONE: não foi possível abrir a porta: A porta não existe mais",
+         "/dev/ttyQNONE: não foi possível abrir a porta: a porta não existe: confira o nome com "
+         "quorvel-flash --list",
          "",
          false},
         {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
          "C",
          2,
-         "/dev/ttyQNONE: could not open the port: The port does not exist any more",
+         "/dev/ttyQNONE: could not open the port: no such port: check its name with "
+         "quorvel-flash --list",
          "",
          false},
-        {{"--list"}, "C", 0, name + "  busy\n", "", true},
+        {{"--list"},
+         "C",
+         0,
+         name + "  busy: flash_tests (pid " + std::to_string(getpid()) + ")\n",
+         "",
+         true},
         {{"--list", "--json"}, "C", 0, "\"port\":\"" + name + "\"", "", true},
     };
     for (const Case& c : cases) {
@@ -453,6 +656,110 @@ TEST(Flash, CommandLineListAndLanguage) {
     if (linked) {
         unlink(link.c_str());
         const std::string json = ReadFile(dir / "out");
-        EXPECT_TRUE(Has(json, "\"busy\":true")) << json;
+        EXPECT_TRUE(Has(json, "\"busy\":true,\"held_by\":[{\"pid\":" + std::to_string(getpid()) +
+                                  ",\"name\":\"flash_tests\"}]"))
+            << json;
     }
+}
+
+TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
+    TempDir dir;
+    // Two programs appended out of order; one line cut short by a full disk.
+    std::ofstream(dir / "log.jsonl")
+        << "{\"start\":\"2026-12-08T09:00:00Z\",\"end\":\"2026-12-08T09:00:19Z\",\"port\":"
+           "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.4\","
+           "\"monitor\":\"1.0\",\"firmware_written\":\"4.5\",\"blocks\":430,\"result\":"
+           "\"completed\"}\n"
+        << "{\"start\":\"2026-12-07T17:30:00Z\",\"end\":\"2026-12-07T17:30:15Z\",\"port\":"
+           "\"/dev/ttyUSB1\",\"board\":\"\",\"serial\":\"\",\"result\":\"no-answer\",\"reason\":"
+           "\"no-answer\"}\n"
+        << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
+           "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
+           "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-08T09:00:25Z\",\"end\":\"2026-12-08T09:00:25Z\",\"port\":"
+           "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.5\","
+           "\"result\":\"verified\"}\n"
+        << "{\"start\":\"2026-12-08T10:00:00Z\",\"port\":\"/dev/tty";
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> lines; // in this order
+        std::vector<std::string> absent;
+    };
+    const Case cases[] = {
+        {{},
+         {"time (UTC)           port          board  serial  firmware    result     duration  "
+          "reason",
+          "2026-12-07 17:30:00  /dev/ttyUSB1  -      -       -           no-answer  0:15      "
+          "no-answer",
+          "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up   1:05      "
+          "given-up",
+          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed  0:19\n",
+          "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified   0:00\n"},
+         {"10:00:00"}},
+        {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}},
+        {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}},
+        {{"--json", "B20001"}, {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""}, {"A10342"}},
+        {{"--summary"},
+         {"2026-12-07  0 updated, 1 failed (no-answer 1)\n",
+          "2026-12-08  1 updated, 1 verified, 1 failed (given-up 1)\n"},
+         {}},
+        {{"--summary", "--json"},
+         {"{\"day\":\"2026-12-08\",\"updated\":1,\"verified\":1,\"failed\":1,\"by_result\":{"
+          "\"given-up\":1}}"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--history", "--log=" + dir / "log.jsonl"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        EXPECT_EQ(flash.Wait(), 0);
+        const std::string out = ReadFile(dir / "out");
+        size_t at = 0;
+        for (const std::string& line : c.lines) {
+            size_t found = out.find(line, at);
+            EXPECT_NE(found, std::string::npos) << line << "\n" << out;
+            at = found == std::string::npos ? at : found;
+        }
+        for (const std::string& text : c.absent)
+            EXPECT_FALSE(Has(out, text)) << text << "\n" << out;
+    }
+}
+
+TEST(Flash, AllFindsTheBoardsAmongTheFreePortsAndUpdatesThemOnly) {
+    TempDir dir;
+    const std::string bench = dir / "by-path";
+    std::filesystem::create_directory(bench);
+    std::vector<std::unique_ptr<Child>> boards;
+    for (int i = 0; i < 3; ++i) {
+        // One in its normal firmware, as a board arrives on the bench.
+        std::vector<std::string> args{"--serial", "D0000" + std::to_string(i), "--exit-when-done"};
+        if (i > 0)
+            args.push_back("--boot");
+        boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
+        ASSERT_EQ(
+            symlink(boards.back()->Path().c_str(), (bench + "/socket" + std::to_string(i)).c_str()),
+            0);
+    }
+    SilentPort silent;
+    HeldPort held;
+    ASSERT_EQ(symlink(silent.Path().c_str(), (bench + "/socket3").c_str()), 0);
+    ASSERT_EQ(symlink(held.Path().c_str(), (bench + "/socket4").c_str()), 0);
+    Child flash(FLASH_PROGRAM, {"--all-in", bench, "--log", dir / "log.jsonl"}, dir / "out",
+                dir / "err");
+    EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "out") << ReadFile(dir / "err");
+    const std::string out = ReadFile(dir / "out");
+    auto log = LogLines(dir / "log.jsonl");
+    for (int i = 0; i < 3; ++i) {
+        const std::string port = bench + "/socket" + std::to_string(i);
+        ASSERT_EQ(log[port].size(), 1u) << out;
+        EXPECT_EQ(Field(log[port][0], "result"), "completed");
+        EXPECT_EQ(boards[i]->Wait(), 0);
+    }
+    EXPECT_EQ(log.size(), 3u) << ReadFile(dir / "log.jsonl");
+    EXPECT_TRUE(Has(out, bench + "/socket3: no board: nothing answered \"(%B67)\" at 9600 baud "
+                                 "nor \"<S@>\" at 19200 baud"))
+        << out;
+    EXPECT_TRUE(Has(out, "3 boards updated, 0 failed, 1 port without a board")) << out;
+    EXPECT_TRUE(Has(ReadFile(dir / "err"), bench + "/socket4: left alone, in use by flash_tests"))
+        << ReadFile(dir / "err");
 }

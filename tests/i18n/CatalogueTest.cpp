@@ -223,3 +223,47 @@ TEST(Catalogue, CorruptFilesAreRejectedWithoutReadingOutsideThem) {
             << c.name;
     }
 }
+
+TEST(Catalogue, PluralFormsFollowTheCataloguesRule) {
+    struct Case {
+        const char* rule;
+        std::vector<unsigned long> forms; // the form chosen for n = 0, 1, 2, 5, 11, 22, 101
+    };
+    const Case cases[] = {
+        {"nplurals=2; plural=(n > 1);", {0, 0, 1, 1, 1, 1, 1}},
+        {"nplurals=2; plural=n != 1;", {1, 0, 1, 1, 1, 1, 1}},
+        {"nplurals=1; plural=0;", {0, 0, 0, 0, 0, 0, 0}},
+        // Polish: precedence, && over ||, nested ?:, % and relations side by side.
+        {"nplurals=3; plural=(n==1 ? 0 : n%10>=2 && n%10<=4 && (n%100<10 || n%100>=20) ? 1 : 2);",
+         {2, 0, 1, 2, 2, 1, 2}},
+        // Unreadable rules and out-of-range answers fall back instead of failing.
+        {"nplurals=2; plural=n +;", {1, 0, 1, 1, 1, 1, 1}},
+        {"nplurals=2; plural=n / 0 + 7;", {0, 0, 0, 0, 0, 0, 0}},
+        {"", {1, 0, 1, 1, 1, 1, 1}},
+    };
+    const unsigned long counts[] = {0, 1, 2, 5, 11, 22, 101};
+    for (const Case& c : cases) {
+        auto rule = gnugettext::TPluralRule::FromHeader(std::string("Plural-Forms: ") + c.rule +
+                                                        "\nX-Other: 1\n");
+        for (size_t i = 0; i < std::size(counts); ++i)
+            EXPECT_EQ(rule.Choose(counts[i]), c.forms[i]) << c.rule << " n=" << counts[i];
+    }
+
+    TTempDir dir;
+    std::string po = "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n"
+                     "Plural-Forms: nplurals=2; plural=(n > 1);\\n\"\n\n"
+                     "msgid \"%d resend\"\nmsgid_plural \"%d resends\"\n"
+                     "msgstr[0] \"%d reenvio\"\nmsgstr[1] \"%d reenvios\"\n";
+    Msgfmt(dir.Path(), "pt_BR", "flash", po);
+    TDomain domain("flash", dir.Path(), "pt_BR");
+    std::string answer;
+    for (auto [n, form] :
+         {std::pair{0ul, "%d reenvio"}, {1ul, "%d reenvio"}, {2ul, "%d reenvios"}}) {
+        domain.GetPluralTranslation("%d resend", "%d resends", n, answer);
+        EXPECT_EQ(answer, form) << n;
+    }
+    domain.GetPluralTranslation("%d block", "%d blocks", 1, answer);
+    EXPECT_EQ(answer, "%d block");
+    domain.GetPluralTranslation("%d block", "%d blocks", 0, answer);
+    EXPECT_EQ(answer, "%d blocks");
+}

@@ -1,0 +1,282 @@
+#include "flash/History.h"
+
+#include "flash/Texts.h"
+#include "framework/Json.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <vector>
+
+namespace {
+
+using Record = std::map<std::string, std::string>;
+
+struct Line {
+    Record Fields;
+    std::string Raw;
+};
+
+// One flat JSON object as the service log writes it: string, number and true/false values.
+// False for anything else (a line cut short by a full disk, another program's line).
+bool ParseFlatObject(const std::string& text, Record& fields) {
+    size_t i = 0;
+    auto skip = [&] {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
+            ++i;
+    };
+    auto string = [&](std::string& out) {
+        if (i >= text.size() || text[i] != '"')
+            return false;
+        for (++i; i < text.size() && text[i] != '"'; ++i) {
+            if (text[i] != '\\') {
+                out += text[i];
+                continue;
+            }
+            if (++i >= text.size())
+                return false;
+            char c = text[i];
+            if (c == 'u') {
+                unsigned code = 0;
+                for (int k = 0; k < 4; ++k) {
+                    char h = ++i < text.size() ? text[i] : 'x';
+                    int digit = h >= '0' && h <= '9'   ? h - '0'
+                                : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                                : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                       : -1;
+                    if (digit < 0)
+                        return false;
+                    code = code * 16 + digit;
+                }
+                // The log escapes control bytes and bytes that are not UTF-8 (below 0x100).
+                if (code < 0x80) {
+                    out += static_cast<char>(code);
+                } else if (code < 0x800) {
+                    out += static_cast<char>(0xC0 | code >> 6);
+                    out += static_cast<char>(0x80 | (code & 0x3F));
+                } else {
+                    out += '?';
+                }
+            } else {
+                out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+            }
+        }
+        return i++ < text.size();
+    };
+    skip();
+    if (i >= text.size() || text[i++] != '{')
+        return false;
+    skip();
+    if (i < text.size() && text[i] == '}')
+        return true;
+    for (;;) {
+        std::string key, value;
+        skip();
+        if (!string(key))
+            return false;
+        skip();
+        if (i >= text.size() || text[i++] != ':')
+            return false;
+        skip();
+        if (i < text.size() && text[i] == '"') {
+            if (!string(value))
+                return false;
+        } else {
+            size_t end = text.find_first_of(",}", i);
+            if (end == std::string::npos)
+                return false;
+            value = text.substr(i, end - i);
+            while (!value.empty() && value.back() == ' ')
+                value.pop_back();
+            i = end;
+        }
+        fields[key] = value;
+        skip();
+        if (i < text.size() && text[i] == ',') {
+            ++i;
+            continue;
+        }
+        return i < text.size() && text[i] == '}';
+    }
+}
+
+std::string Get(const Record& r, const char* key) {
+    auto found = r.find(key);
+    return found == r.end() ? std::string() : found->second;
+}
+
+// Seconds since 1970 of "2026-12-08T07:01:10Z" (or with milliseconds); -1 when unreadable.
+long long Seconds(const std::string& iso) {
+    std::tm tm{};
+    if (iso.size() < 19 ||
+        std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6)
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+#ifdef _WIN32
+    return _mkgmtime(&tm);
+#else
+    return timegm(&tm);
+#endif
+}
+
+std::string Duration(const Record& r) {
+    long long start = Seconds(Get(r, "start")), end = Seconds(Get(r, "end"));
+    if (start < 0 || end < start)
+        return "-";
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld:%02lld", (end - start) / 60, (end - start) % 60);
+    return text;
+}
+
+// "ttyUSB0" finds "/dev/ttyUSB0" too.
+bool Matches(const Record& r, const std::string& filter) {
+    if (filter.empty())
+        return true;
+    const std::string port = Get(r, "port");
+    return Get(r, "serial") == filter || port == filter ||
+           (filter.find('/') == std::string::npos && port == "/dev/" + filter);
+}
+
+std::string Versions(const Record& r) {
+    std::string before = Get(r, "firmware_before");
+    // What was written only where a transfer completed.
+    const bool completed = Get(r, "result") == "completed";
+    std::string written = completed ? Get(r, "firmware_written") : std::string();
+    if (written.empty() && completed && !Get(r, "image_file").empty())
+        written = Tr("file");
+    if (before.empty() && written.empty())
+        return "-";
+    return (before.empty() ? "?" : before) + (written.empty() ? "" : " -> " + written);
+}
+
+// Columns padded to their widest cell; the last column runs on.
+void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c) {
+            size_t width = 0;
+            for (unsigned char ch : row[c])
+                width += (ch & 0xC0) != 0x80; // characters, not bytes
+            if (widths.size() <= c)
+                widths.push_back(0);
+            widths[c] = std::max(widths[c], width);
+        }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 == row.size())
+                break;
+            size_t width = 0;
+            for (unsigned char ch : row[c])
+                width += (ch & 0xC0) != 0x80;
+            line += std::string(widths[c] - width + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+}
+
+void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
+    struct Day {
+        int Updated = 0, Verified = 0, Failed = 0;
+        std::map<std::string, int> Reasons;
+    };
+    std::map<std::string, Day> days;
+    for (const Line& l : lines) {
+        Day& day = days[Get(l.Fields, "start").substr(0, 10)];
+        const std::string result = Get(l.Fields, "result");
+        if (result == "completed") {
+            ++day.Updated;
+        } else if (result == "verified") {
+            ++day.Verified; // a restart seen, not a second update
+        } else {
+            ++day.Failed;
+            ++day.Reasons[result];
+        }
+    }
+    for (const auto& [date, day] : days) {
+        if (json) {
+            std::string reasons;
+            for (const auto& [reason, count] : day.Reasons)
+                reasons +=
+                    (reasons.empty() ? "" : ",") + JsonQuoted(reason) + ":" + std::to_string(count);
+            std::fprintf(out,
+                         "{\"day\":%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,"
+                         "\"by_result\":{%s}}\n",
+                         JsonQuoted(date).c_str(), day.Updated, day.Verified, day.Failed,
+                         reasons.c_str());
+            continue;
+        }
+        std::string line =
+            date + "  " + TrPlural("%d updated", "%d updated", day.Updated, {day.Updated}) + ", ";
+        if (day.Verified > 0)
+            line += TrPlural("%d verified", "%d verified", day.Verified, {day.Verified}) + ", ";
+        line += TrPlural("%d failed", "%d failed", day.Failed, {day.Failed});
+        std::string reasons;
+        for (const auto& [reason, count] : day.Reasons)
+            reasons += (reasons.empty() ? "" : ", ") + reason + " " + std::to_string(count);
+        if (!reasons.empty())
+            line += " (" + reasons + ")";
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+}
+
+} // namespace
+
+bool PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error) {
+    std::ifstream in(request.LogPath, std::ios::binary);
+    if (!in) {
+        if (errno != ENOENT) {
+            error = TrFormat("cannot read the service log %s: %s",
+                             {request.LogPath, std::string(std::strerror(errno))});
+            return false;
+        }
+        std::fprintf(stderr, "%s\n",
+                     TrFormat("no service records yet (%s)", {request.LogPath}).c_str());
+        return true;
+    }
+    std::vector<Line> lines;
+    std::string raw;
+    while (std::getline(in, raw)) {
+        Line line;
+        if (!ParseFlatObject(raw, line.Fields) || !Matches(line.Fields, request.Filter))
+            continue;
+        line.Raw = raw;
+        lines.push_back(std::move(line));
+    }
+    // Several programs append to one log: order by the time each attempt began.
+    std::stable_sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
+        return Get(a.Fields, "start") < Get(b.Fields, "start");
+    });
+    if (request.Summary) {
+        PrintSummary(out, lines, request.Json);
+        return true;
+    }
+    if (request.Json) {
+        for (const Line& l : lines)
+            std::fprintf(out, "%s\n", l.Raw.c_str());
+        return true;
+    }
+    std::vector<std::vector<std::string>> rows{{Tr("time (UTC)"), Tr("port"), Tr("board"),
+                                                Tr("serial"), Tr("firmware"), Tr("result"),
+                                                Tr("duration"), Tr("reason")}};
+    for (const Line& l : lines) {
+        const Record& r = l.Fields;
+        std::string time = Get(r, "start").substr(0, 19);
+        if (time.size() > 10)
+            time[10] = ' ';
+        auto cell = [](std::string text) { return text.empty() ? std::string("-") : text; };
+        rows.push_back({cell(time), cell(Get(r, "port")), cell(Get(r, "board")),
+                        cell(Get(r, "serial")), Versions(r), cell(Get(r, "result")), Duration(r),
+                        Get(r, "reason")});
+    }
+    PrintTable(out, rows);
+    return true;
+}

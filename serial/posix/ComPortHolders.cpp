@@ -1,0 +1,172 @@
+// Who holds a tty, found the way fuser finds it. Nothing here opens a port nobody else has
+// open: the first open raises DTR, which resets many boards.
+#include "serial/ComPortInfo.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+std::string DevicePath(const std::string& port) {
+    return !port.empty() && port[0] == '/' ? port : "/dev/" + port;
+}
+
+std::string ProcessName(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+bool Alive(int pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+void Add(std::vector<ComPortHolder>& holders, int pid, ComPortHolder::THow how) {
+    for (const ComPortHolder& h : holders)
+        if (h.Pid == pid && h.How == how)
+            return;
+    holders.push_back({pid, pid > 0 ? ProcessName(pid) : std::string(), how});
+}
+
+// The pseudo-terminal a descriptor of /dev/ptmx leads to, -1 for any other descriptor.
+int PtyIndexOfMaster(const std::string& procDir, const char* fd) {
+    char target[64];
+    ssize_t n = readlink((procDir + "/fd/" + fd).c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return -1;
+    target[n] = 0;
+    if (std::string(target) != "/dev/ptmx" && std::string(target) != "/dev/pts/ptmx")
+        return -1;
+    std::ifstream info(procDir + "/fdinfo/" + fd);
+    std::string line;
+    while (std::getline(info, line))
+        if (line.rfind("tty-index:", 0) == 0)
+            return std::atoi(line.c_str() + 10);
+    return -1;
+}
+
+// Processes other than this one with the device open. The far end of a pseudo-terminal (a
+// board simulator, socat) holds its master and often the slave too: it is the line, not a
+// program competing for it.
+void OpenBy(dev_t device, std::vector<ComPortHolder>& holders) {
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return;
+    const int self = getpid();
+    const bool pty = major(device) >= 136 && major(device) <= 143;
+    const int ptyIndex = pty ? static_cast<int>((major(device) - 136) * 256 + minor(device)) : -1;
+    while (dirent* entry = readdir(proc)) {
+        int pid = std::atoi(entry->d_name);
+        if (pid <= 0 || pid == self)
+            continue;
+        std::string procDir = std::string("/proc/") + entry->d_name;
+        DIR* fds = opendir((procDir + "/fd").c_str()); // another user's needs root
+        if (!fds)
+            continue;
+        bool opened = false, farEnd = false;
+        while (dirent* fd = readdir(fds)) {
+            struct stat st;
+            if (fd->d_name[0] == '.' || stat((procDir + "/fd/" + fd->d_name).c_str(), &st) != 0 ||
+                !S_ISCHR(st.st_mode))
+                continue;
+            opened = opened || st.st_rdev == device;
+            farEnd = farEnd || (pty && PtyIndexOfMaster(procDir, fd->d_name) == ptyIndex);
+        }
+        closedir(fds);
+        if (opened && !farEnd)
+            Add(holders, pid, ComPortHolder::hoOpen);
+    }
+    closedir(proc);
+}
+
+// Whole-file locks on the device's inode (the component's flock).
+void LockedBy(const struct stat& st, std::vector<ComPortHolder>& holders) {
+    std::ifstream in("/proc/locks");
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string number, kind, mode, access, where;
+        int pid = 0;
+        words >> number >> kind;
+        if (kind == "->") // a waiter, not a holder
+            continue;
+        words >> mode >> access >> pid >> where;
+        if (kind == "FLOCK" && where == id && pid != getpid())
+            Add(holders, pid, ComPortHolder::hoLock);
+    }
+}
+
+// The exclusive-mode flag. Asked only of a device someone already has open, so this open
+// changes no modem line; a refused open is the flag itself (for anyone but root).
+bool Exclusive(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY;
+    int exclusive = 0;
+#ifdef TIOCGEXCL
+    if (ioctl(fd, TIOCGEXCL, &exclusive) != 0)
+        exclusive = 0;
+#endif
+    ::close(fd);
+    return exclusive != 0;
+}
+
+// A UUCP lock file: the owner's process id as text (or, in the oldest form, a binary int).
+int LockFileOwner(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (content.empty())
+        return 0;
+    if (content.size() == sizeof(int) && (content[0] < ' ' || content[3] < ' ')) {
+        int pid;
+        std::copy(content.begin(), content.end(), reinterpret_cast<char*>(&pid));
+        return pid;
+    }
+    return std::atoi(content.c_str());
+}
+
+} // namespace
+
+std::vector<ComPortHolder> ComPortHolders(const std::string& port, const std::string& lockDir) {
+    std::vector<ComPortHolder> holders;
+    const std::string path = DevicePath(port);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return holders;
+    OpenBy(st.st_rdev, holders);
+    LockedBy(st, holders);
+    // The flag belongs to the device, not to a process: it is charged to those that have the
+    // device open.
+    if (!holders.empty() && Exclusive(path))
+        for (size_t i = 0, n = holders.size(); i < n; ++i)
+            if (holders[i].How == ComPortHolder::hoOpen)
+                Add(holders, holders[i].Pid, ComPortHolder::hoExclusive);
+    // The lock file is named after the device's own name, as minicom and friends write it.
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    char real[4096];
+    if (ssize_t n = readlink(path.c_str(), real, sizeof real - 1); n > 0) {
+        real[n] = 0;
+        std::string target = real;
+        name = target.substr(target.find_last_of('/') + 1);
+    }
+    for (const std::string& candidate : {path.substr(path.find_last_of('/') + 1), name}) {
+        int owner = LockFileOwner(lockDir + "/LCK.." + candidate);
+        if (Alive(owner) && owner != getpid())
+            Add(holders, owner, ComPortHolder::hoLockFile);
+    }
+    return holders;
+}
