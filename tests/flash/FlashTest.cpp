@@ -242,6 +242,7 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
 }
 
 TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
+    LoadFirmwareImage(); // the expected lines hold the block count
     struct Case {
         const char* name;
         std::vector<std::string> boardArgs; // empty: a port without a board behind it
@@ -349,7 +350,7 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         EXPECT_EQ(Field(log[port][0], "result"), c.result);
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
         const std::string out = ReadFile(dir / "out");
-        EXPECT_TRUE(Has(out, port + c.line)) << out;
+        EXPECT_TRUE(Has(out, port + c.line)) << port + c.line << "\n" << out;
         EXPECT_EQ(Has(out, ": connecting\n"), !c.quiet && c.lang[0] == 'C') << out;
     }
 }

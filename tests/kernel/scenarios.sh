@@ -72,9 +72,10 @@ fi
 wait $flash
 status=$?
 echo "@@ note quorvel-flash ended $(((($(date +%s%N) - start) / 1000000))) ms after the unplug, status $status: $(tail -n 1 $work/unplug.out)"
-check "unplugged: quorvel-flash fails with status 5" test "$status" = 5
-check "unplugged: one record, given up" test "$(grep -c '"result":"given-up"' $work/unplug.jsonl)" = 1
-check "unplugged: the port's result line" grep -q "^/dev/$port: given up" $work/unplug.out
+check "unplugged: quorvel-flash fails with status 2" test "$status" = 2
+check "unplugged: one record, port error" test "$(grep -c '"result":"port-error"' $work/unplug.jsonl)" = 1
+check "unplugged: the port's result line says to reconnect" \
+    grep -q "^/dev/$port: port error.*reconnect it" $work/unplug.out
 check "unplugged: the node is gone" test ! -e "/dev/$port"
 echo "@@ list after the unplug: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
 
