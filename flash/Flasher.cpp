@@ -104,6 +104,8 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     for (const std::string& port : ports) {
         runs.push_back(std::make_unique<PortRun>(port, waitTicks, options.Loop, image));
         runs.back()->SetProbe(options.All);
+        if (options.Verify)
+            runs.back()->SetVerify(options.WaitSeconds * 10);
     }
     if (options.Verbose)
         for (auto& run : runs)

@@ -194,8 +194,10 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
         const std::string result = Get(l.Fields, "result");
         if (result == "completed") {
             ++day.Updated;
+            if (Get(l.Fields, "verified") == "true")
+                ++day.Verified;
         } else if (result == "verified") {
-            ++day.Verified; // a restart seen, not a second update
+            ++day.Verified; // older logs: a restart seen, not a second update
         } else {
             ++day.Failed;
             ++day.Reasons[result];

@@ -84,6 +84,10 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             flag = &options.Loop;
         else if (arg == "--all")
             flag = &options.All;
+        else if (arg == "--verify")
+            flag = &options.Verify;
+        else if (arg == "--no-verify")
+            flag = &options.NoVerify;
         else if (arg == "--no-log")
             flag = &options.NoLog;
         else if (arg == "--history")
@@ -124,6 +128,11 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
     if (options.Help || options.Version || !options.CheckImage.empty())
         return true;
     options.All = options.All || !options.AllIn.empty();
+    if (options.Verify && options.NoVerify) {
+        error = Tr("--verify and --no-verify do not go together");
+        return false;
+    }
+    options.Verify = options.Verify || (options.Loop && !options.NoVerify);
     if (options.History) {
         // One board's or one port's records, or all.
         if (options.Ports.size() > 1) {
@@ -181,6 +190,9 @@ std::string FlashUsage() {
            "  --image FILE    send this Intel HEX file instead of the built-in image\n"
            "  --check-image FILE  check an Intel HEX file and show what would be sent\n"
            "  --loop          after each board, wait on the same port for the next one\n"
+           "  --verify        after an update, wait up to --wait seconds for the restarted\n"
+           "                  board to answer with the new firmware (on with --loop;\n"
+           "                  --no-verify turns it off)\n"
            "  --log FILE      append the service records to FILE\n"
            "                  (default: $XDG_DATA_HOME/quorvel/updates.jsonl)\n"
            "  --no-log        keep no service record\n"
@@ -199,6 +211,7 @@ std::string FlashUsage() {
            "  3    a board did not answer\n"
            "  4    a board's boot monitor is not compatible (version other than 1.0)\n"
            "  5    a transfer was given up (board stopped answering or kept refusing)\n"
+           "  6    --verify: an updated board did not come back with the new firmware\n"
            "  130  interrupted (Ctrl-C); boards cut off mid-transfer are named\n"
            "With several ports the highest code applies.\n");
 #ifdef _WIN32

@@ -26,8 +26,8 @@ std::string OutcomeText(Outcome outcome) {
         return Tr("port error");
     case Outcome::NoBoard:
         return Tr("no board");
-    case Outcome::Verified:
-        return Tr("verified");
+    case Outcome::Unverified:
+        return Tr("completed, not verified");
     case Outcome::WrongMonitor:
         return Tr("incompatible boot monitor");
     case Outcome::Interrupted:
@@ -118,6 +118,10 @@ std::string FailureAdvice(const PortRun& run) {
     case Outcome::WrongMonitor:
         return Tr("this updater works with boot monitor 1.0 only: use the updater made for the "
                   "board's monitor");
+    case Outcome::Unverified:
+        return TrFormat("%s: the image was sent whole, yet the board does not run it; switch it "
+                        "off and on, and update it again if it still does not start",
+                        {run.LastDetail()});
     default:
         return {};
     }
@@ -129,6 +133,8 @@ std::string StateText(const PortRun& run) {
         return Tr("connecting");
     case Phase::Waiting:
         return Tr("waiting for the next board");
+    case Phase::Verifying:
+        return Tr("waiting for the restarted board");
     case Phase::Transferring:
         return run.BlocksSent() < BlockCount ? Tr("updating") : Tr("finishing");
     case Phase::Finished:
@@ -144,11 +150,12 @@ std::string ResultLine(const PortRun& run) {
         line += ", " + BoardText(r.Board, r.SerialNumber);
     switch (run.LastOutcome()) {
     case Outcome::Completed:
+    case Outcome::Unverified:
     case Outcome::GivenUp:
     case Outcome::Interrupted:
     case Outcome::PortError:
-        if (r.Blocks > 0 || run.LastOutcome() == Outcome::Completed ||
-            run.LastOutcome() == Outcome::GivenUp)
+        if (r.Blocks > 0 ||
+            (run.LastOutcome() != Outcome::Interrupted && run.LastOutcome() != Outcome::PortError))
             line += ", " + TrFormat("%d/%d blocks", {r.Blocks, r.BlockCount});
         if (r.Resends > 0)
             line += ", " + TrPlural("%d resend", "%d resends", r.Resends, {r.Resends});
@@ -156,12 +163,11 @@ std::string ResultLine(const PortRun& run) {
     case Outcome::WrongMonitor:
         line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
         break;
-    case Outcome::Verified:
-        line += ", " + TrFormat("firmware %s runs after the restart", {r.FirmwareBefore});
-        break;
     default:
         break;
     }
+    if (r.Verified == true)
+        line += ", " + TrFormat("firmware %s runs after the restart", {r.FirmwareAfter});
     if (std::string advice = FailureAdvice(run); !advice.empty())
         line += ": " + advice;
     return line;
@@ -221,6 +227,9 @@ void Progress::Json(const PortRun& run) {
         break;
     case Phase::Waiting:
         state = "waiting";
+        break;
+    case Phase::Verifying:
+        state = "verifying";
         break;
     case Phase::Transferring:
         state = run.BlocksSent() < BlockCount ? "updating" : "finishing";
@@ -298,14 +307,14 @@ void Progress::EraseLive() {
 }
 
 void Progress::AttemptEnded(const PortRun& run) {
-    if (run.LastOutcome() == Outcome::Completed)
+    if (run.LastRecord().Verified == true)
+        ++verified_;
+    if (run.LastOutcome() == Outcome::Completed || run.LastOutcome() == Outcome::Unverified)
         ++updated_;
     else if (run.LastOutcome() == Outcome::Interrupted)
         ++interrupted_;
     else if (run.LastOutcome() == Outcome::NoBoard)
         ++noBoard_;
-    else if (run.LastOutcome() == Outcome::Verified)
-        ++verified_;
     else
         ++failed_;
     if (mode_ == OutputMode::Json) {
@@ -333,7 +342,7 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
                      "\"no_board\":%d,\"seconds\":%.1f}\n",
                      EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
                      noBoard_, seconds);
-    } else if (updated_ + failed_ + interrupted_ + noBoard_ + verified_ > 1) {
+    } else if (updated_ + failed_ + interrupted_ + noBoard_ > 1) {
         // One board's result line says it all; a batch gets its total.
         const int whole = static_cast<int>(seconds + 0.5);
         char time[16];

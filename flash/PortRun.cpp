@@ -27,8 +27,8 @@ const char* OutcomeName(Outcome outcome) {
         return UpdateEndName(UpdateEnd::PortError);
     case Outcome::NoBoard:
         return "no-board";
-    case Outcome::Verified:
-        return "verified";
+    case Outcome::Unverified:
+        return "completed"; // the record's "verified" says the rest
     case Outcome::WrongMonitor:
         return "wrong-monitor";
     case Outcome::Interrupted:
@@ -44,7 +44,6 @@ int OutcomeExitCode(Outcome outcome) {
     case Outcome::None:
     case Outcome::Completed:
     case Outcome::NoBoard:
-    case Outcome::Verified:
         return 0;
     case Outcome::OpenFailed:
     case Outcome::PortError:
@@ -55,6 +54,8 @@ int OutcomeExitCode(Outcome outcome) {
         return 4;
     case Outcome::GivenUp:
         return 5;
+    case Outcome::Unverified:
+        return 6;
     case Outcome::Interrupted:
         return 130;
     }
@@ -185,7 +186,7 @@ template <class Step> void PortRun::Guarded(Step step) {
     } catch (const std::exception& e) {
         // The device failed under us (an adapter pulled out, a line hung up).
         const auto* port = dynamic_cast<const EComPort*>(&e);
-        if (loop_ && phase_ != Phase::Transferring) {
+        if (loop_ && phase_ != Phase::Transferring && phase_ != Phase::Verifying) {
             ClosePort();
         } else {
             pending_ = Outcome::PortError;
@@ -215,8 +216,9 @@ void PortRun::Tick() {
     }
     if (timerEnabled_)
         Guarded([this] { controller_.TimeoutTimer(); });
-    if (phase_ == Phase::Connecting && !state_.Controller.BoardReady &&
-        ++ticksWaited_ >= waitTicks_ && pending_ == Outcome::None)
+    const int limit = phase_ == Phase::Verifying ? verifyTicks_ : waitTicks_;
+    if ((phase_ == Phase::Connecting || phase_ == Phase::Verifying) &&
+        !state_.Controller.BoardReady && ++ticksWaited_ >= limit && pending_ == Outcome::None)
         pending_ = Outcome::NoAnswer;
     AfterControllerStep();
 }
@@ -252,24 +254,21 @@ void PortRun::AfterControllerStep() {
 }
 
 void PortRun::StartTransferIfReady() {
-    if ((phase_ != Phase::Connecting && phase_ != Phase::Waiting) || !state_.Controller.BoardReady)
+    if ((phase_ != Phase::Connecting && phase_ != Phase::Waiting && phase_ != Phase::Verifying) ||
+        !state_.Controller.BoardReady)
         return;
     // Between two replies only: while the next status reply arrives, the parser holds half a
     // serial number ("B2000" of "B20001"), which must not pass for another board.
     if (state_.Parser.ParserState != ParserStates::MonitorReplies)
         return;
+    if (phase_ == Phase::Verifying) {
+        EndVerify({});
+        return;
+    }
     if (phase_ == Phase::Waiting) {
-        // In a loop the board just updated stays on the line until it is swapped; its first
-        // answer after the restart proves the new firmware starts.
-        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_) {
-            if (!lastVerified_) {
-                lastVerified_ = true;
-                board_ = state_.Parser;
-                startTime_ = UtcNow();
-                EndAttempt(Outcome::Verified);
-            }
+        // In a loop the board just updated stays on the line until it is swapped.
+        if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_)
             return;
-        }
         startTime_ = UtcNow();
     }
     board_ = state_.Parser;
@@ -317,6 +316,12 @@ void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
 }
 
 void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
+    if (phase_ == Phase::Verifying) {
+        // Whatever ends the wait, the board did not answer after its restart.
+        EndVerify(outcome == Outcome::PortError ? "port error: " + detail
+                                                : std::string("no answer after the restart"));
+        return;
+    }
     if (outcome == Outcome::NoAnswer && probe_ && board_.BoardName.empty() &&
         state_.Parser.BoardName.empty())
         outcome = Outcome::NoBoard;
@@ -324,8 +329,6 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
     UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome), detail);
-    if (outcome == Outcome::Verified)
-        r.Reason.clear(); // nothing went wrong
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
     r.Board = board_.BoardName;
@@ -335,6 +338,48 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     r.FirmwareWritten = outcome == Outcome::Completed ? image_.FirmwareWritten : std::string();
     r.ImageFile = image_.File;
     r.ImageSha256 = image_.Sha256;
+    if (outcome == Outcome::Completed && verifyTicks_ > 0 && com_.Connected()) {
+        BeginVerify(r);
+        return;
+    }
+    Conclude(outcome, r, detail, errorCode);
+}
+
+void PortRun::BeginVerify(const UpdateRecord& completed) {
+    verifyRecord_ = completed;
+    // The restarted board runs its normal firmware: connect as for an update.
+    state_ = UpdateState{};
+    answered_ = {};
+    phase_ = Phase::Verifying;
+    ticksWaited_ = 0;
+    reconnect_ = false;
+    pending_ = Outcome::None;
+    Guarded([this] { controller_.BtConectaClick(); });
+}
+
+void PortRun::EndVerify(const std::string& failure) {
+    UpdateRecord r = verifyRecord_;
+    // The record's words, not translated, like its other fields.
+    std::string why = failure;
+    if (why.empty()) {
+        const ReplyParserState& p = state_.Parser;
+        r.FirmwareAfter = p.FirmwareVersion;
+        // A file's version is unknown: that the board starts again is all there is to check.
+        if (p.SerialNumber != r.SerialNumber)
+            why = "board " + p.SerialNumber + " answered after the restart";
+        else if (!image_.FirmwareWritten.empty() && p.FirmwareVersion != image_.FirmwareWritten)
+            why = "firmware " + p.FirmwareVersion + " after the restart, " +
+                  image_.FirmwareWritten + " expected";
+    }
+    r.Verified = why.empty();
+    r.End = UtcNow();
+    if (!why.empty())
+        r.Reason = "not-verified: " + why;
+    Conclude(why.empty() ? Outcome::Completed : Outcome::Unverified, r, why, 0);
+}
+
+void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail,
+                       int errorCode) {
     lastRecord_ = r;
     lastOutcome_ = outcome;
     lastDetail_ = detail;
@@ -344,10 +389,9 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
         worst_ = outcome;
     ++attemptsEnded_;
-    if (outcome == Outcome::Completed) {
+    if (outcome == Outcome::Completed || outcome == Outcome::Unverified) {
         // Only an updated board is waited out; one that failed may come back for another try.
         lastSerial_ = board_.SerialNumber;
-        lastVerified_ = false;
     }
     if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
         outcome != Outcome::PortError && com_.Connected()) {
@@ -368,6 +412,16 @@ void PortRun::Interrupt() {
     if (phase_ == Phase::Finished)
         return;
     halfWritten_ = phase_ == Phase::Transferring && state_.Controller.Updating;
+    if (phase_ == Phase::Verifying) {
+        // The update is done; only its check was cut short.
+        com_.OnRxChar = nullptr;
+        ClosePort();
+        loop_ = false;
+        EndVerify("interrupted before the board answered");
+        worst_ = Outcome::Interrupted;
+        phase_ = Phase::Finished;
+        return;
+    }
     // A loop waiting for its next board has no attempt to report.
     bool attempt = phase_ != Phase::Waiting;
     // Closing runs the receive events still queued: an answer among them must not send on.

@@ -19,9 +19,9 @@ enum class Outcome {
     GivenUp,
     NoAnswer,
     OpenFailed,
-    PortError, // the port failed after it was opened (an adapter pulled out)
-    NoBoard,   // --all: nothing answered the probe; not a failure
-    Verified,  // --loop: the board just updated came back and answered
+    PortError,  // the port failed after it was opened (an adapter pulled out)
+    NoBoard,    // --all: nothing answered the probe; not a failure
+    Unverified, // completed, but the restarted board did not answer with the new firmware
     WrongMonitor,
     Interrupted
 };
@@ -31,7 +31,7 @@ const char* OutcomeName(Outcome outcome);
 // The exit status that stands for it; the highest of all ports is the program's.
 int OutcomeExitCode(Outcome outcome);
 
-enum class Phase { Connecting, Transferring, Waiting, Finished };
+enum class Phase { Connecting, Transferring, Verifying, Waiting, Finished };
 
 // What the record says of the image that is sent.
 struct ImageFacts {
@@ -48,6 +48,8 @@ public:
 
     // --all: a port where nothing answers within the wait holds no board (not a failure).
     void SetProbe(bool probe) { probe_ = probe; }
+    // After a completion, wait up to `ticks` for the restarted board to answer (0: do not).
+    void SetVerify(int ticks) { verifyTicks_ = ticks; }
     // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
     void SetTrace(std::FILE* trace);
     // Opens the port and starts the first attempt; an open that fails ends the run at once.
@@ -104,6 +106,10 @@ private:
     void AfterControllerStep();
     void StartTransferIfReady();
     void EndAttempt(Outcome outcome, const std::string& detail = {}, int errorCode = 0);
+    void BeginVerify(const UpdateRecord& completed);
+    // `failure` empty: the board answered; its answer is checked here.
+    void EndVerify(const std::string& failure);
+    void Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail, int errorCode);
     // Opens the port unless another program holds it; false with the attempt ended otherwise.
     bool OpenPort();
     void ClosePort();
@@ -111,6 +117,8 @@ private:
     std::string port_;
     int waitTicks_;
     bool loop_;
+    int verifyTicks_ = 0;
+    UpdateRecord verifyRecord_; // the completed record, until the restarted board answered
     ImageFacts image_;
     TComPort com_;
     UpdateState state_;
@@ -124,9 +132,7 @@ private:
     int lastErrorCode_ = 0;
     std::vector<ComPortHolder> lastHolders_;
     int ticksWaited_ = 0;
-    bool silenceSeen_ = true; // in a loop: no board since the last one
-    std::string lastSerial_;  // the board last updated on this port
-    bool lastVerified_ = false;
+    std::string lastSerial_; // the board last updated on this port
     ReplyParserState board_;
     ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};

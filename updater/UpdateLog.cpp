@@ -118,6 +118,11 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "result", r.Result);
     if (!r.Reason.empty())
         Field(out, "reason", r.Reason);
+    if (r.Verified) {
+        out += *r.Verified ? ",\"verified\":true" : ",\"verified\":false";
+        if (!r.FirmwareAfter.empty())
+            Field(out, "firmware_after", r.FirmwareAfter);
+    }
     out += '}';
     return out;
 }

@@ -4,6 +4,7 @@
 #include "updater/UpdateEnd.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 struct UpdateState;
@@ -20,6 +21,10 @@ struct UpdateRecord {
     std::string Result;
     // Why an attempt did not complete: its end, and the port's error text if there was one.
     std::string Reason;
+    // Checked after a completion (unset otherwise): whether the restarted board answered with
+    // the expected firmware, and the version it reported.
+    std::optional<bool> Verified;
+    std::string FirmwareAfter;
 };
 
 // "2026-12-08T07:31:02Z".

@@ -252,7 +252,8 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         int status;
         const char* resends;
         const char* lang = "C";
-        bool quiet = false; // only the result lines
+        bool quiet = false;             // only the result lines
+        const char* verified = nullptr; // --verify, and the record's "verified"
     };
     const std::string holder = "flash_tests (pid " + std::to_string(getpid()) + ")";
     const Case cases[] = {
@@ -325,11 +326,47 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
          5,
          "2",
          "pt_BR.UTF-8"},
+        // --verify: the restarted board answers with the new firmware, never answers, or
+        // answers with another one.
+        {"restarts with the new firmware",
+         {"--boot", "--reboot"},
+         false,
+         "completed",
+         ": completed, KX27 A10342, 430/430 blocks, firmware 4.5 runs after the restart",
+         0,
+         "0",
+         "C",
+         false,
+         "true"},
+        {"never comes back",
+         {"--boot"},
+         false,
+         "completed",
+         ": completed, not verified, KX27 A10342, 430/430 blocks: no answer after the restart: "
+         "the image was sent whole, yet the board does not run it",
+         6,
+         "0",
+         "C",
+         false,
+         "false"},
+        {"restarts with another firmware",
+         {"--boot", "--reboot-fw", "4.4"},
+         false,
+         "completed",
+         ": concluída, não verificada, KX27 A10342, 430/430 blocos: firmware 4.4 after the "
+         "restart, 4.5 expected: a imagem foi enviada inteira, mas a placa não a executa",
+         6,
+         "0",
+         "pt_BR.UTF-8",
+         false,
+         "false"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + c.lang);
         TempDir dir;
-        Child good = Board({"--boot", "--serial", "G00001", "--exit-when-done"});
+        // A board that restarts is still running when it has been checked.
+        Child good =
+            Board({"--boot", "--serial", "G00001", c.verified ? "--reboot" : "--exit-when-done"});
         SilentPort silent;
         HeldPort held;
         std::unique_ptr<Child> board;
@@ -341,6 +378,8 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         std::vector<std::string> args{"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port};
         if (c.quiet)
             args.push_back("--quiet");
+        if (c.verified)
+            args.push_back("--verify");
         Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
         EXPECT_EQ(flash.Wait(), c.status) << ReadFile(dir / "out") << ReadFile(dir / "err");
         auto log = LogLines(dir / "log.jsonl");
@@ -349,6 +388,8 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         ASSERT_EQ(log[port].size(), 1u);
         EXPECT_EQ(Field(log[port][0], "result"), c.result);
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
+        EXPECT_EQ(Field(log[port][0], "verified"), c.verified ? c.verified : "<none>");
+        EXPECT_EQ(Field(log[good.Path()][0], "verified"), c.verified ? "true" : "<none>");
         const std::string out = ReadFile(dir / "out");
         EXPECT_TRUE(Has(out, port + c.line)) << port + c.line << "\n" << out;
         EXPECT_EQ(Has(out, ": connecting\n"), !c.quiet && c.lang[0] == 'C') << out;
@@ -457,36 +498,38 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
     ASSERT_EQ(symlink(first.Path().c_str(), link.c_str()), 0);
     Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
                 dir / "err");
-    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"verified\"")) << ReadFile(dir / "out");
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"verified\":true")) << ReadFile(dir / "out");
     // Several polls later it is still not updated a second time.
     std::this_thread::sleep_for(1s);
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(), 0);
     EXPECT_TRUE(Has(ReadFile(dir / "r1.json"), "\"completions\": 1,")) << ReadFile(dir / "r1.json");
     // The next board on the same port: the adapter now leads to another line.
-    Child second = Board({"--boot", "--serial", "L00002", "--exit-when-done"});
+    Child second = Board({"--boot", "--serial", "L00002", "--reboot-fw", "4.4"});
     unlink(link.c_str());
     ASSERT_EQ(symlink(second.Path().c_str(), link.c_str()), 0);
     ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\"", 2))
         << ReadFile(dir / "out") << ReadFile(dir / "err");
-    EXPECT_EQ(second.Wait(), 0);
-    // Ctrl-C ends a loop that is only waiting: nothing was cut short.
+    // Ctrl-C ends a loop that is only waiting: nothing was cut short, yet one board failed
+    // its check.
     flash.Signal(SIGINT);
-    EXPECT_EQ(flash.Wait(10s), 0) << ReadFile(dir / "err");
+    EXPECT_EQ(flash.Wait(10s), 6) << ReadFile(dir / "err");
     auto log = LogLines(dir / "log.jsonl");
-    ASSERT_EQ(log[link].size(), 3u) << ReadFile(dir / "log.jsonl");
-    const std::pair<const char*, const char*> expected[] = {
-        {"L00001", "completed"}, {"L00001", "verified"}, {"L00002", "completed"}};
-    for (size_t i = 0; i < 3; ++i) {
+    // One record per board; the second restarts with the old firmware.
+    ASSERT_EQ(log[link].size(), 2u) << ReadFile(dir / "log.jsonl");
+    const std::pair<const char*, const char*> expected[] = {{"L00001", "true"},
+                                                            {"L00002", "false"}};
+    for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(Field(log[link][i], "serial"), expected[i].first);
-        EXPECT_EQ(Field(log[link][i], "result"), expected[i].second);
+        EXPECT_EQ(Field(log[link][i], "result"), "completed");
+        EXPECT_EQ(Field(log[link][i], "verified"), expected[i].second);
     }
-    EXPECT_EQ(Field(log[link][1], "firmware_before"), "4.5");
-    EXPECT_EQ(Field(log[link][1], "reason"), "<none>");
+    EXPECT_EQ(Field(log[link][0], "firmware_after"), "4.5");
     const std::string out = ReadFile(dir / "out");
     EXPECT_TRUE(Has(out, "\"port\":\"" + link + "\",\"result\":\"completed\"")) << out;
     EXPECT_TRUE(Has(out, "\"state\":\"waiting\"")) << out;
     EXPECT_TRUE(Has(out, "\"updated\":2,\"verified\":1,\"failed\":0")) << out;
+    EXPECT_TRUE(Has(out, "\"state\":\"verifying\"")) << out;
 }
 
 TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
@@ -621,7 +664,7 @@ TEST(Flash, CommandLineListAndLanguage) {
         {{"--summary"}, "C", 1, "", "--summary goes with --history", false},
         {{"--wait", "0", "x"}, "C", 1, "", "--wait takes whole seconds", false},
         {{}, "C", 1, "", "no port given", false},
-        {{"--help"}, "C", 0, "  5    a transfer was given up", "", false},
+        {{"--help"}, "C", 0, "  6    --verify: an updated board did not come back", "", false},
         {{"--help"}, "pt_BR.UTF-8", 0, "Uso: quorvel-flash", "", false},
         {{"--wait", "1", "--no-log", "/dev/ttyQNONE"},
          "pt_BR.UTF-8",

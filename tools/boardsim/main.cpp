@@ -20,7 +20,8 @@ namespace {
 
 const char Usage[] = R"(usage: quorvel-boardsim [options]
   --boot                 start in the boot monitor (board powered on with 'Digito' held)
-  --reboot               after "<FF>", come back as normal firmware reporting version 4.5
+  --reboot               after "<FF>", restart as normal firmware reporting version 4.5
+  --reboot-fw V          the same, reporting version V (3 characters) after the restart
   --fw V  --mon V        firmware and boot monitor versions, 3 characters (4.4, 1.0)
   --serial S             serial number, 6 characters (A10342)
   --link PATH            symlink PATH to the port while running (e.g. /dev/ttyQSIM0)
@@ -214,7 +215,10 @@ int main(int argc, char** argv) {
             b.StartInMonitor = true;
         else if (flag == "--reboot")
             b.Reboot = true;
-        else if (flag == "--fw")
+        else if (flag == "--reboot-fw") {
+            b.Reboot = true;
+            b.RebootFirmwareVersion = Fixed(flag, value(), 3);
+        } else if (flag == "--fw")
             b.FirmwareVersion = Fixed(flag, value(), 3);
         else if (flag == "--mon")
             b.MonitorVersion = Fixed(flag, value(), 3);
