@@ -16,6 +16,9 @@ struct Entry {
     bool waited = false;
     bool done = false;
     std::exception_ptr error;
+    // Its own: with a thread per serial port waiting, one shared by all would wake every
+    // waiter at each routine that ends.
+    std::condition_variable finished;
 };
 
 struct State {
@@ -70,7 +73,7 @@ void Synchronize(Routine routine) {
     Enqueue(entry);
     State& s = state();
     std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return entry->done; });
+    entry->finished.wait(lock, [&] { return entry->done; });
     // Take the error out of the entry: the main thread must hold no reference to it once it
     // is ours, or its release there could race with our use of it.
     if (std::exception_ptr error = std::move(entry->error)) {
@@ -113,7 +116,8 @@ bool CheckSynchronize() {
                 entry->done = true;
                 entry->routine = nullptr;
             }
-            s.changed.notify_all();
+            // The batch holds the entry, so it outlives this call.
+            entry->finished.notify_all();
         }
     }
 }

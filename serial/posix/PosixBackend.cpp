@@ -244,7 +244,9 @@ public:
         }
         if (sent > 0) {
             txPending_ = true;
-            Wake();
+            // Only a thread that reports the queue running dry has to look at it.
+            if (waitMask_ & EvTxEmptyBit)
+                Wake();
         }
         return error;
     }
@@ -320,6 +322,11 @@ public:
         return 0;
     }
 
+    int SetEventMask(unsigned mask) override {
+        waitMask_ = mask;
+        return 0;
+    }
+
     int WaitEvent(unsigned mask, unsigned& events) override {
         events = 0;
         for (;;) {
@@ -339,6 +346,8 @@ public:
                 return Gone(rc, mask, events);
             if (plan.ready & mask) {
                 events = plan.ready & mask;
+                // Handing the events over, not asleep: the next round counts afresh.
+                watching_ = false;
                 return 0;
             }
             if (int rc = Sleep(fd, plan))
@@ -419,7 +428,8 @@ private:
 
     // What the device has for the wait now. An error is the device's.
     int Collect(int fd, unsigned mask, WaitPlan& plan) {
-        if (txPending_.exchange(false))
+        waitMask_ = mask;
+        if (txPending_.exchange(false) && (mask & EvTxEmptyBit))
             txWatch_ = true;
         if (mask & lineMask) {
             modemWatch_.Start(fd, [this](unsigned events) {
@@ -471,6 +481,8 @@ private:
     }
 
     int CountArrivals(unsigned mask, Arrivals& now) {
+        // Set before the count: a read after it must wake us, one before it is counted.
+        watching_ = true;
         std::lock_guard lock(rxMutex_);
         if (int rc = Query(FIONREAD, now.inKernel))
             return rc;
@@ -553,8 +565,9 @@ private:
                 return rc;
         // The event thread's VMIN counted these bytes as still in the driver; and a thread
         // asleep in poll() for new bytes may have been woken for these only to find them gone
-        // (taken here first), so it would sleep on with them unreported.
-        if (wake)
+        // (taken here first), so it would sleep on with them unreported. While it hands its
+        // events over it is not asleep, and its next count sees these.
+        if (wake && watching_)
             Wake();
         return 0;
     }
@@ -648,7 +661,10 @@ private:
     std::atomic<bool> hung_{false};
     std::atomic<bool> ioeReported_{false};
     std::atomic<bool> txPending_{false};
+    std::atomic<unsigned> waitMask_{~0u}; // the event thread's mask; every event until it waits
     std::atomic<bool> vminHigh_{false};
+    // The event thread counts arrivals or sleeps on them (not handing events over).
+    std::atomic<bool> watching_{true};
     std::atomic<int> eventChar_{0};
     std::atomic<bool> rxFlag_{false}; // the event character came since the last report
     std::atomic<unsigned> lineEvents_{0};
