@@ -246,7 +246,7 @@ void TForm1::LoadComponents() {
     ComLed1->Loaded();
 }
 
-template <class F> void TForm1::Handle(F&& handler) noexcept {
+template <class F> void TForm1::RunHandler(F&& handler) noexcept {
     Guard([&] {
         view_->ForgetTransferBroke();
         try {
@@ -258,18 +258,18 @@ template <class F> void TForm1::Handle(F&& handler) noexcept {
 }
 
 void TForm1::BindEvents() {
-    OnClose = [this] { Handle([this] { FormClose(this); }); };
-    BtSerial->OnClick = [this] { Handle([this] { BtSerialClick(this); }); };
-    BtConecta->OnClick = [this] { Handle([this] { controller_->BtConectaClick(); }); };
-    BtInicia->OnClick = [this] { Handle([this] { controller_->BtIniciaClick(); }); };
-    Timeout->OnTimer = [this] { Handle([this] { controller_->TimeoutTimer(); }); };
-    TabControl1->OnChange = [this] { Handle([this] { TabControl1Change(this); }); };
+    OnClose = [this] { RunHandler([this] { FormClose(this); }); };
+    BtSerial->OnClick = [this] { RunHandler([this] { BtSerialClick(this); }); };
+    BtConecta->OnClick = [this] { RunHandler([this] { controller_->BtConectaClick(); }); };
+    BtInicia->OnClick = [this] { RunHandler([this] { controller_->BtIniciaClick(); }); };
+    Timeout->OnTimer = [this] { RunHandler([this] { controller_->TimeoutTimer(); }); };
+    TabControl1->OnChange = [this] { RunHandler([this] { TabControl1Change(this); }); };
     ComPort1->OnAfterOpen = [this](TComponent* sender) { ComPort1AfterOpen(sender); };
     ComPort1->OnBeforeClose = [this](TComponent* sender) { ComPort1BeforeClose(sender); };
     // The receive event comes from the port's dispatch: a failure is shown here and goes no
     // further.
     ComPort1->OnRxChar = [this](TComponent* sender, int count) {
-        Handle([&] { ComPort1RxChar(sender, count); });
+        RunHandler([&] { ComPort1RxChar(sender, count); });
     };
 }
 

@@ -65,7 +65,7 @@ private:
     void LoadComponents();
     void BindEvents();
     // Runs an entry point the toolkit calls; what escapes it goes to the standard error box.
-    template <class F> void Handle(F&& handler) noexcept;
+    template <class F> void RunHandler(F&& handler) noexcept;
     // Applies one stored setting; a failure names the component and the property.
     void ReadProperty(const TComponent& component, const char* property,
                       const std::function<void()>& apply);
