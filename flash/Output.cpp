@@ -72,39 +72,32 @@ std::string TimeLeft(const PortRun& run) {
 } // namespace
 
 std::string FailureAdvice(const PortRun& run) {
-    using flashplatform::PortErrorKind;
-    const PortErrorKind kind = run.LastErrorCode() > 0
-                                   ? flashplatform::ClassifyPortError(run.LastErrorCode())
-                                   : PortErrorKind::Other;
+    const int code = run.LastErrorCode() > 0 ? run.LastErrorCode() : -1;
+    const OpenFailureKind kind = ClassifyOpenFailure(code);
+    const CauseLanguage language =
+        PortugueseWanted() ? CauseLanguage::Portuguese : CauseLanguage::English;
     switch (run.LastOutcome()) {
     case Outcome::OpenFailed:
+        // The window's causes, except where the flasher knows more: who holds the port, and
+        // how to look up the right name.
         switch (kind) {
-        case PortErrorKind::InUse:
+        case OpenFailureKind::InUse:
             return TrFormat("in use by %s: close it and run again",
                             {HoldersText(run.LastHolders())});
-        case PortErrorKind::NotFound:
+        case OpenFailureKind::NotFound:
             return Tr("no such port: check its name with quorvel-flash --list");
-        case PortErrorKind::Gone:
-            return Tr("the port's device does not respond (adapter disconnected?): reconnect it "
-                      "and run again");
-        case PortErrorKind::NoPermission:
-            return Tr("no permission to use the port: run \"sudo adduser $USER dialout\", then "
-                      "log out and in again");
-        case PortErrorKind::Other:
-            break;
+        case OpenFailureKind::None:
+            return TrFormat("%s: check the port with quorvel-flash --list", {run.LastDetail()});
+        default:
+            return OpenFailureCause(code, language);
         }
-        if (run.LastErrorCode() > 0)
-            return OpenFailureCause(run.LastErrorCode(), PortugueseWanted()
-                                                             ? CauseLanguage::Portuguese
-                                                             : CauseLanguage::English);
-        return TrFormat("%s: check the port with quorvel-flash --list", {run.LastDetail()});
     case Outcome::PortError:
-        if (kind == PortErrorKind::Gone)
-            return Tr("the adapter was disconnected: reconnect it, restart the board into its "
-                      "boot monitor (hold 'Dígito' while switching it on) and run again");
-        return TrFormat("%s: check the adapter, restart the board into its boot monitor (hold "
-                        "'Dígito' while switching it on) and run again",
-                        {run.LastDetail()});
+        // The system's words only when they are not the adapter pulled out.
+        if (kind == OpenFailureKind::Gone || kind == OpenFailureKind::NotWorking)
+            return TransferFailureCause(code, language);
+        if (run.LastDetail().empty())
+            return TransferFailureCause(code, language);
+        return run.LastDetail() + ". " + TransferFailureCause(code, language);
     case Outcome::NoAnswer:
         return Tr("no board answered: check the cable and the board's power; a board that "
                   "stays silent may need to be switched on with 'Dígito' held to start its boot "

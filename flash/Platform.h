@@ -33,14 +33,4 @@ bool IsBoardAdapter(const std::string& path);
 // The serial ports among the entries of `folder` (such as /dev/serial/by-path), as paths.
 std::vector<std::string> PortsInFolder(const std::string& folder);
 
-// What a serial port's system error code says happened.
-enum class PortErrorKind {
-    Gone,         // the device went away (adapter pulled out, line hung up)
-    InUse,        // another program holds the port
-    NotFound,     // no such port
-    NoPermission, // the user may not open it
-    Other
-};
-PortErrorKind ClassifyPortError(int code);
-
 } // namespace flashplatform

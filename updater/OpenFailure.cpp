@@ -29,6 +29,19 @@ const CauseText causeTexts[] = {
      "O dispositivo da porta não está mais conectado. Reconecte-o e tente novamente."},
 };
 
+// A failure in the middle of a transfer: first the adapter pulled out, then anything else.
+const CauseText transferTexts[] = {
+    {OpenFailureKind::Gone,
+     "The adapter was disconnected. Reconnect it, switch the board on with the 'Dígito' key "
+     "held down and try again.",
+     "O adaptador foi desconectado. Reconecte-o, ligue a placa com a tecla 'Dígito' "
+     "pressionada e tente novamente."},
+    {OpenFailureKind::Other,
+     "Check the adapter, switch the board on with the 'Dígito' key held down and try again.",
+     "Verifique o adaptador, ligue a placa com a tecla 'Dígito' pressionada e tente "
+     "novamente."},
+};
+
 } // namespace
 
 std::string OpenFailureCause(int errorCode, CauseLanguage language) {
@@ -43,4 +56,13 @@ std::string OpenFailureCause(int errorCode, CauseLanguage language) {
     std::string code = "(" + std::to_string(errorCode) + ").";
     std::string lead = portuguese ? "Erro do sistema" : "System error";
     return text.empty() ? lead + " " + code : lead + ": " + text + " " + code;
+}
+
+std::string TransferFailureCause(int errorCode, CauseLanguage language) {
+    OpenFailureKind kind = ClassifyOpenFailure(errorCode);
+    // A device that stopped working under an open handle was pulled out as surely as one that
+    // is gone.
+    bool gone = kind == OpenFailureKind::Gone || kind == OpenFailureKind::NotWorking;
+    const CauseText& c = transferTexts[gone ? 0 : 1];
+    return language == CauseLanguage::Portuguese ? c.Portuguese : c.English;
 }

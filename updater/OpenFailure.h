@@ -1,15 +1,16 @@
 #pragma once
-// Why a serial port could not be opened, in words a technician can act on. Shared by the
-// window and the command-line flasher, which both show it under their own first line.
+// Why a serial port failed, in words a technician can act on. Shared by the window and the
+// command-line flasher, which both show it under their own first line.
 #include <string>
 
-// What an open's error code says about the port. Front-ends decide by this, never by text.
+// What a port's error code says about it, whether the open or a later read, write or purge
+// failed. Front-ends decide by this, never by text.
 enum class OpenFailureKind {
     None,         // the failure carries no error code (-1)
     NoPermission, // the user may not use serial devices
     InUse,        // another program holds the port
     NotFound,     // no such port (mistyped, or its device unplugged)
-    NotWorking,   // the port's device answers but does not work (unplugged while listed)
+    NotWorking,   // the port's device is listed but does not work (unplugged while listed)
     Gone,         // the port's device went away
     Other,        // anything else: the system's own words
 };
@@ -25,3 +26,7 @@ std::string SystemErrorText(int errorCode);
 // The line for an open that failed with `errorCode` (EComPort::WinErrorCode); empty when the
 // failure carries no error code (-1). The window's texts are Portuguese.
 std::string OpenFailureCause(int errorCode, CauseLanguage language = CauseLanguage::Portuguese);
+
+// The line for a port that failed while a board was being updated. Either way the board is
+// left waiting in the middle of a transfer and has to be restarted into its boot monitor.
+std::string TransferFailureCause(int errorCode, CauseLanguage language = CauseLanguage::Portuguese);

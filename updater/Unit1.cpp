@@ -41,9 +41,11 @@ TLabel* MakeLabel(TParentControl* parent, const char* text, int left, int top, i
     return label;
 }
 
-// The failure's cause goes on a second line: a technician outside "dialout" must learn why.
-std::string WithCause(const std::string& message, const EComPort& e) {
-    std::string cause = OpenFailureCause(e.WinErrorCode);
+// The failure's cause goes on a second line: a technician outside "dialout" must learn why,
+// and one whose adapter came loose mid-transfer what to do with the half-written board.
+std::string WithCause(const std::string& message, const EComPort& e, bool transfer = false) {
+    std::string cause =
+        transfer ? TransferFailureCause(e.WinErrorCode) : OpenFailureCause(e.WinErrorCode);
     return cause.empty() ? message : message + "\n" + cause;
 }
 
@@ -75,7 +77,12 @@ public:
         AppendUpdateRecord(DefaultUpdateLogPath(),
                            MakeUpdateRecord(ProgramUpdate, form_.ComPort1->Port(), end, detail),
                            error);
+        transferBroke_ = end == UpdateEnd::PortError;
     }
+
+    // Whether the port failed during a transfer, or ended the one just being started.
+    bool TransferBroke() const { return ::Controller.Updating || transferBroke_; }
+    void ForgetTransferBroke() { transferBroke_ = false; }
 
 private:
     TLabel* Target(Label label) const {
@@ -93,6 +100,7 @@ private:
     }
 
     TForm1& form_;
+    bool transferBroke_ = false;
 };
 
 TForm1::TForm1() {
@@ -238,19 +246,30 @@ void TForm1::LoadComponents() {
     ComLed1->Loaded();
 }
 
+template <class F> void TForm1::RunHandler(F&& handler) noexcept {
+    Guard([&] {
+        view_->ForgetTransferBroke();
+        try {
+            handler();
+        } catch (const EComPort& e) {
+            throw Exception(WithCause(e.what(), e, view_->TransferBroke()));
+        }
+    });
+}
+
 void TForm1::BindEvents() {
-    OnClose = [this] { FormClose(this); };
-    BtSerial->OnClick = [this] { Guard([this] { BtSerialClick(this); }); };
-    BtConecta->OnClick = [this] { Guard([this] { controller_->BtConectaClick(); }); };
-    BtInicia->OnClick = [this] { Guard([this] { controller_->BtIniciaClick(); }); };
-    Timeout->OnTimer = [this] { Guard([this] { controller_->TimeoutTimer(); }); };
-    TabControl1->OnChange = [this] { Guard([this] { TabControl1Change(this); }); };
+    OnClose = [this] { RunHandler([this] { FormClose(this); }); };
+    BtSerial->OnClick = [this] { RunHandler([this] { BtSerialClick(this); }); };
+    BtConecta->OnClick = [this] { RunHandler([this] { controller_->BtConectaClick(); }); };
+    BtInicia->OnClick = [this] { RunHandler([this] { controller_->BtIniciaClick(); }); };
+    Timeout->OnTimer = [this] { RunHandler([this] { controller_->TimeoutTimer(); }); };
+    TabControl1->OnChange = [this] { RunHandler([this] { TabControl1Change(this); }); };
     ComPort1->OnAfterOpen = [this](TComponent* sender) { ComPort1AfterOpen(sender); };
     ComPort1->OnBeforeClose = [this](TComponent* sender) { ComPort1BeforeClose(sender); };
     // The receive event comes from the port's dispatch: a failure is shown here and goes no
     // further.
     ComPort1->OnRxChar = [this](TComponent* sender, int count) {
-        Guard([&] { ComPort1RxChar(sender, count); });
+        RunHandler([&] { ComPort1RxChar(sender, count); });
     };
 }
 

@@ -64,6 +64,8 @@ private:
     void CreateControls();
     void LoadComponents();
     void BindEvents();
+    // Runs an entry point the toolkit calls; what escapes it goes to the standard error box.
+    template <class F> void RunHandler(F&& handler) noexcept;
     // Applies one stored setting; a failure names the component and the property.
     void ReadProperty(const TComponent& component, const char* property,
                       const std::function<void()>& apply);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -123,27 +122,6 @@ std::vector<std::string> PortsInFolder(const std::string& folder) {
     }
     std::sort(ports.begin(), ports.end());
     return ports;
-}
-
-PortErrorKind ClassifyPortError(int code) {
-    switch (code) {
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-    case EBADF: // the descriptor of a device that hung up
-        return PortErrorKind::Gone;
-    case EBUSY:
-    case EAGAIN: // the lock another program holds
-        return PortErrorKind::InUse;
-    case ENOENT:
-    case ENOTDIR:
-        return PortErrorKind::NotFound;
-    case EACCES:
-    case EPERM:
-        return PortErrorKind::NoPermission;
-    default:
-        return PortErrorKind::Other;
-    }
 }
 
 } // namespace flashplatform

@@ -99,22 +99,4 @@ std::vector<std::string> PortsInFolder(const std::string&) {
     return {}; // Windows names ports, not device files
 }
 
-PortErrorKind ClassifyPortError(int code) {
-    switch (code) {
-    case ERROR_GEN_FAILURE:          // 31: a USB adapter unplugged under an open handle
-    case ERROR_DEVICE_NOT_CONNECTED: // 1167
-    case ERROR_SEM_TIMEOUT:          // 121: the driver gave up on a vanished device
-    case ERROR_BAD_COMMAND:
-        return PortErrorKind::Gone;
-    case ERROR_ACCESS_DENIED: // a serial port is exclusive: another program has it open
-    case ERROR_SHARING_VIOLATION:
-        return PortErrorKind::InUse;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return PortErrorKind::NotFound;
-    default:
-        return PortErrorKind::Other;
-    }
-}
-
 } // namespace flashplatform

@@ -466,6 +466,8 @@ TEST_F(FaultMatrix, AdapterUnpluggedWhilePolling) {
     for (const SeenBox& box : closer.Seen()) {
         EXPECT_EQ(box.Title, "Atualizador Quorvel");
         EXPECT_EQ(box.Icon, QMessageBox::Critical) << box.Text;
+        // No transfer was running: the port's own cause, not the half-written board's.
+        EXPECT_EQ(box.Text.substr(box.Text.find('\n') + 1), OpenFailureCause(EIO)) << box.Text;
     }
     EXPECT_LT(watch.LongestGapMs(), LongestAllowedGapMs);
     PressFechar();

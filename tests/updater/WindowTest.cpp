@@ -710,8 +710,17 @@ TEST_F(WindowTest, AnAdapterPulledOutDuringATransferShowsOneErrorBoxAtATime) {
     ASSERT_TRUE(WaitFor([&] { return Application->OpenExceptionBoxes() == 0; }, 30s));
     EXPECT_EQ(mostOpen, 1);
     int errorBoxes = 0;
-    for (const SeenBox& box : closer.Seen())
-        errorBoxes += box.Icon == QMessageBox::Critical;
+    for (const SeenBox& box : closer.Seen()) {
+        if (box.Icon != QMessageBox::Critical)
+            continue;
+        ++errorBoxes;
+        // The component's own message first, then what to do with the half-written board.
+        const size_t lineEnd = box.Text.find('\n');
+        ASSERT_NE(lineEnd, std::string::npos) << box.Text;
+        const std::string code = " failed (win error code: " + std::to_string(EIO) + ")";
+        EXPECT_EQ(box.Text.substr(0, lineEnd).rfind(code), lineEnd - code.size()) << box.Text;
+        EXPECT_EQ(box.Text.substr(lineEnd + 1), TransferFailureCause(EIO));
+    }
     EXPECT_EQ(errorBoxes, 1);
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(f.LbStatus->Caption(), "SEM RESPOSTA");

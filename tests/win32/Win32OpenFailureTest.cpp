@@ -40,7 +40,11 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
          "Erro do sistema: Invalid function (1)."},
         {ERROR_INVALID_DATA, OpenFailureKind::Other, "System error: Invalid data (13).",
          "Erro do sistema: Invalid data (13)."},
-        {ERROR_SHARING_VIOLATION, OpenFailureKind::Other, "(32).", "(32)."},
+        {ERROR_SHARING_VIOLATION, OpenFailureKind::InUse, "in use by another program",
+         "em uso por outro programa"},
+        {ERROR_BAD_COMMAND, OpenFailureKind::Gone, "no longer connected",
+         "não está mais conectado"},
+        {ERROR_INVALID_PARAMETER, OpenFailureKind::Other, "(87).", "(87)."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -53,6 +57,11 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
             EXPECT_FALSE(Has(line, "adduser") || Has(line, "Input/output") || Has(line, "links") ||
                          Has(line, "Unknown error") || Has(line, ": ("))
                 << line;
+        // In the middle of a transfer every sign of a vanished device reads as pulled out.
+        const bool pulledOut =
+            c.kind == OpenFailureKind::Gone || c.kind == OpenFailureKind::NotWorking;
+        EXPECT_EQ(Has(TransferFailureCause(c.code, CauseLanguage::English), "disconnected"),
+                  pulledOut);
     }
     EXPECT_EQ(OpenFailureCause(-1), "");
 }

@@ -15,9 +15,14 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case EAGAIN: // the lock another program holds on the device
         return OpenFailureKind::InUse;
     case ENOENT:
-    case ENODEV:
-    case ENXIO:
+    case ENOTDIR:
         return OpenFailureKind::NotFound;
+    case ENODEV:
+    case ENXIO: // the device node is still there, its device is not
+        return OpenFailureKind::NotWorking;
+    case EIO:
+    case EBADF: // the descriptor of a device that hung up
+        return OpenFailureKind::Gone;
     default:
         return OpenFailureKind::Other;
     }

@@ -12,11 +12,13 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case ERROR_PATH_NOT_FOUND:
         return OpenFailureKind::NotFound;
     case ERROR_ACCESS_DENIED: // a port is exclusive: another program has it open
+    case ERROR_SHARING_VIOLATION:
         return OpenFailureKind::InUse;
     case ERROR_GEN_FAILURE: // what a USB adapter pulled out while still listed answers
         return OpenFailureKind::NotWorking;
-    case ERROR_SEM_TIMEOUT:
+    case ERROR_SEM_TIMEOUT: // the driver gave up on a vanished device
     case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BAD_COMMAND:
         return OpenFailureKind::Gone;
     default:
         return OpenFailureKind::Other;
