@@ -17,10 +17,10 @@ const CauseText causeTexts[] = {
      "entre novamente na sessão."},
     {OpenFailureKind::InUse, "The port is in use by another program. Close it and try again.",
      "A porta está em uso por outro programa. Feche-o e tente novamente."},
+    // A mistyped name and an adapter that is not plugged in look the same here.
     {OpenFailureKind::NotFound,
-     "The port does not exist any more (device unplugged?). Reconnect the cable and try again.",
-     "A porta não existe mais (dispositivo desconectado?). Reconecte o cabo e tente "
-     "novamente."},
+     "The port does not exist. Check its name, or reconnect its adapter, and try again.",
+     "A porta não existe. Confira o nome da porta ou reconecte o adaptador e tente novamente."},
     {OpenFailureKind::NotWorking,
      "The port's device is not working (unplugged?). Reconnect the adapter and try again.",
      "O dispositivo da porta não está funcionando (foi desconectado?). Reconecte o adaptador "
