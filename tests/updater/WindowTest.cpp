@@ -537,7 +537,7 @@ TEST_F(WindowTest, AnOpenFailureSaysWhyOnItsSecondLine) {
         std::vector<std::string> Says;
     } cases[] = {
         {Held, {"em uso por outro programa"}},
-        {Unplugged, {"desconectado"}},
+        {Unplugged, {"não existe", "reconecte o adaptador"}},
         {NoPermission, {"sudo adduser $USER dialout", "saia e entre novamente na sessão"}},
     };
     for (const auto& c : cases) {
