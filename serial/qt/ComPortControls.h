@@ -3,6 +3,7 @@
 // (TComComboBox, with TComSelect's rules behind it) and the indicator lamp (TComLed).
 #include "framework/Component.h"
 #include "framework/qt/Controls.h"
+#include "serial/ComLed.h"
 #include "serial/ComPort.h"
 #include "serial/ComSelect.h"
 
@@ -79,57 +80,37 @@ QImage MakeTransparent(const QImage& image);
 
 // A windowless lamp that shows its on or off glyph. Unbound, its owner sets State; bound to a
 // port, it follows one of the port's signals through a link and refuses outside changes.
-class TComLed : public TControlOf<QWidget>, public TComponent {
+class TComLed : public TControlOf<QWidget>, public TCustomComLed {
     Q_OBJECT
 public:
     explicit TComLed(QWidget* parent = nullptr);
     ~TComLed() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComLedSignal LedSignal() const { return ledSignal_; }
-    void SetLedSignal(TComLedSignal signal);
-    TLedKind Kind() const { return kind_; }
-    void SetKind(TLedKind kind);
     const QImage& GlyphOn() const { return glyphOn_; }
     void SetGlyphOn(const QImage& image);
     const QImage& GlyphOff() const { return glyphOff_; }
     void SetGlyphOff(const QImage& image);
-    TLedState State() const { return state_; }
-    // Raises EComPort 19 while a port is bound.
-    void SetState(TLedState state);
-    int RingDuration() const { return ringTimer_.interval(); }
+    int RingDuration() const override { return ringTimer_.interval(); }
     void SetRingDuration(int milliseconds) { ringTimer_.setInterval(milliseconds); }
 
-    // What the bound port's signal says right now.
-    bool IsStateOn() const;
     // Where the glyph goes in the client area, and which one is drawn.
     QPoint CalcBitmapPos() const;
     const QImage& BitmapToDraw() const;
 
-    void Notification(TComponent* component, TOperation operation) override;
-
-    TLedStateEvent OnChange;
-
 protected:
-    virtual void DoChange(TLedState state);
+    void SelectLedBitmap() override;
+    void RedrawLater() override { update(); }
+    void RedrawNow() override;
+    bool RingTimerActive() const override { return ringTimer_.isActive(); }
+    void StartRingTimer() override { ringTimer_.start(); }
+    void StopRingTimer() override { ringTimer_.stop(); }
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
-    void SetStateInternal(TLedState state);
-    void SignalChange(TComponent* sender, bool onOff);
-    void RingDetect(TComponent* sender);
-    void DoTimer();
-    void SelectLedBitmap();
     void BitmapNeeded();
 
-    TComLink link_;
     QTimer ringTimer_;
     QImage glyphOn_;
     QImage glyphOff_;
-    TCustomComPort* comPort_ = nullptr;
-    TComLedSignal ledSignal_ = lsConn;
-    TLedKind kind_ = lkRedLight;
-    TLedState state_ = lsOff;
 };

@@ -4,6 +4,7 @@
 // (TComLed), owner-drawn from the glyph bitmaps built into the program.
 #include "framework/Component.h"
 #include "framework/win32/Controls.h"
+#include "serial/ComLed.h"
 #include "serial/ComPort.h"
 #include "serial/ComSelect.h"
 
@@ -77,50 +78,32 @@ TLedGlyph LoadLedGlyph(const char* name);
 
 // A lamp that shows its on or off glyph. Unbound, its owner sets State; bound to a port, it
 // follows one of the port's signals through a link and refuses outside changes.
-class TComLed : public TWinControl, public TComponent {
+class TComLed : public TWinControl, public TCustomComLed {
 public:
     explicit TComLed(TWinControl* parent);
     ~TComLed() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComLedSignal LedSignal() const { return ledSignal_; }
-    void SetLedSignal(TComLedSignal signal);
-    TLedKind Kind() const { return kind_; }
-    void SetKind(TLedKind kind);
-    TLedState State() const { return state_; }
-    // Raises EComPort 19 while a port is bound.
-    void SetState(TLedState state);
-    int RingDuration() const { return ringTimer_->Interval(); }
+    int RingDuration() const override { return ringTimer_->Interval(); }
     void SetRingDuration(int milliseconds) { ringTimer_->SetInterval(milliseconds); }
 
-    bool IsStateOn() const;
     // Where the glyph goes in the client area (screen pixels), and which one is drawn.
     POINT CalcBitmapPos() const;
     const TLedGlyph& BitmapToDraw() const;
 
-    void Notification(TComponent* component, TOperation operation) override;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
-    TLedStateEvent OnChange;
-
 protected:
-    virtual void DoChange(TLedState state);
+    void SelectLedBitmap() override;
+    void RedrawLater() override { InvalidateRect(handle_, nullptr, TRUE); }
+    void RedrawNow() override { UpdateWindow(handle_); }
+    bool RingTimerActive() const override { return ringTimer_->Enabled(); }
+    void StartRingTimer() override { ringTimer_->SetEnabled(true); }
+    void StopRingTimer() override { ringTimer_->SetEnabled(false); }
 
 private:
-    void SetStateInternal(TLedState state);
-    void SignalChange(TComponent* sender, bool onOff);
-    void RingDetect(TComponent* sender);
-    void DoTimer();
-    void SelectLedBitmap();
     void Draw(HDC dc, const RECT& area) const;
 
-    TComLink link_;
     TTimer* ringTimer_;
     TLedGlyph glyphOn_;
     TLedGlyph glyphOff_;
-    TCustomComPort* comPort_ = nullptr;
-    TComLedSignal ledSignal_ = lsConn;
-    TLedKind kind_ = lkRedLight;
-    TLedState state_ = lsOff;
 };
