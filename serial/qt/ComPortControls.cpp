@@ -25,9 +25,8 @@ private:
     QComboBox& box_;
 };
 
-TComComboBox::TComComboBox(QWidget* parent)
-    : TControlOf<QComboBox>(parent), items_(std::make_unique<Items>(*this)),
-      select_(std::make_unique<TComSelect>(*items_)) {
+TComComboBox::TComComboBox(QWidget* parent) : TControlOf<QComboBox>(parent) {
+    SetEntries(std::make_unique<Items>(*this));
     setEditable(false); // entries can only be picked
     view()->setTextElideMode(Qt::ElideLeft);
     // A pick by the user, never a selection made from code.
@@ -39,87 +38,11 @@ TComComboBox::TComComboBox(QWidget* parent)
 
 TComComboBox::~TComComboBox() = default;
 
-void TComComboBox::SetComPort(TCustomComPort* port) {
-    if (port == comPort_)
-        return;
-    if (comPort_)
-        RemoveFreeNotification(comPort_);
-    comPort_ = port;
-    select_->SetComPort(port);
-    if (port) {
-        FreeNotification(port);
-        UpdateSettings();
-    }
-}
-
-void TComComboBox::SetComProperty(TComProperty value) {
-    marked_ = -1;
-    select_->SetComProperty(value);
-    DescribePorts();
-    // Filling an empty box selects its first entry by itself; the rules below decide.
-    setCurrentIndex(-1);
-    if (count() == 0)
-        return;
-    if (comPort_)
-        UpdateSettings();
-    else
-        Select(0);
-}
-
-std::string TComComboBox::Text() const {
-    int index = currentIndex();
-    return index >= 0 ? itemText(index).toStdString() : std::string();
-}
-
-void TComComboBox::SetText(const std::string& text) {
-    int index = items_->IndexOfText(text);
-    if (index >= 0)
-        Select(index);
-}
-
-int TComComboBox::ItemIndex() const {
-    return Loading() ? marked_ : currentIndex();
-}
-
-void TComComboBox::SetItemIndex(int index) {
-    Select(index < count() ? index : -1);
-}
-
 void TComComboBox::SetItemHeight(int height) {
-    QFont f = font();
-    (void)f;
     setMinimumHeight(0);
     setProperty("itemHeight", height);
     if (Loading())
-        setCurrentIndex(marked_);
-}
-
-void TComComboBox::UpdateSettings() {
-    int index = -1;
-    if (select_->UpdateSettings(index))
-        Select(index);
-}
-
-void TComComboBox::Select(int index) {
-    marked_ = index;
-    if (!Loading())
-        setCurrentIndex(index);
-}
-
-void TComComboBox::Change() {
-    select_->Change(Text());
-    if (OnChange)
-        OnChange(this);
-}
-
-void TComComboBox::Notification(TComponent* component, TOperation operation) {
-    TComponent::Notification(component, operation);
-    if (operation == opRemove && component == comPort_) {
-        comPort_ = nullptr;
-        select_->SetComPort(nullptr);
-        if (count() > 0)
-            Select(0);
-    }
+        setCurrentIndex(Marked());
 }
 
 void TComComboBox::showPopup() {
@@ -128,30 +51,12 @@ void TComComboBox::showPopup() {
     QComboBox::showPopup();
 }
 
-void TComComboBox::ListPortsAgain() {
-    const std::string picked = Text();
-    try {
-        select_->SelectPort();
-    } catch (...) {
-        // The list as it was stays usable; the failure is still told.
-        HandleException(std::current_exception());
-        return;
-    }
-    DescribePorts();
-    int index = picked.empty() ? -1 : items_->IndexOfText(picked);
-    if (index < 0 && comPort_)
-        select_->UpdateSettings(index);
-    if (index < 0 && count() > 0)
-        index = 0;
-    Select(index);
-}
-
-void TComComboBox::DescribePorts() {
+void TComComboBox::Refilled() {
     if (ComProperty() != cpPort)
         return;
     const std::string classDir = PortListClassDir();
     for (int i = 0; i < count(); ++i) {
-        std::string text = DescribeComPort(GetComPortDeviceInfo(items_->Strings(i), classDir));
+        std::string text = DescribeComPort(GetComPortDeviceInfo(Entries().Strings(i), classDir));
         setItemData(i, text.empty() ? QVariant() : QVariant(QString::fromStdString(text)),
                     Qt::ToolTipRole);
     }
@@ -168,12 +73,6 @@ void TComComboBox::paintEvent(QPaintEvent*) {
         style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
     opt.currentText = fontMetrics().elidedText(opt.currentText, Qt::ElideLeft, field.width() - 2);
     painter.drawControl(QStyle::CE_ComboBoxLabel, opt);
-}
-
-void TComComboBox::Loaded() {
-    TComponent::Loaded();
-    if (marked_ >= 0)
-        setCurrentIndex(marked_);
 }
 
 // ---- TComLed --------------------------------------------------------------------------------

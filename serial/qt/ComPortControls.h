@@ -19,57 +19,28 @@
 // A drop-down list of one setting's choices bound to a port. While its stored settings are
 // read (Loading), a selection is only marked; it is shown when the control is rebuilt
 // (SetItemHeight) and when loading ends.
-class TComComboBox : public TControlOf<QComboBox>, public TComponent {
+class TComComboBox : public TControlOf<QComboBox>, public TCustomComComboBox {
     Q_OBJECT
 public:
     explicit TComComboBox(QWidget* parent = nullptr);
     ~TComComboBox() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComProperty ComProperty() const { return select_->ComProperty(); }
-    void SetComProperty(TComProperty value);
-    bool AutoApply() const { return select_->AutoApply(); }
-    void SetAutoApply(bool value) { select_->SetAutoApply(value); }
-    // The selected entry's text; "" when none is selected.
-    std::string Text() const;
-    // Selects the first entry equal to `text` (case ignored); otherwise changes nothing.
-    void SetText(const std::string& text);
-    int ItemIndex() const;
-    void SetItemIndex(int index);
     // Rebuilds the list's window with the new entry height: the marked entry is shown.
     void SetItemHeight(int height);
 
-    void ApplySettings() { select_->ApplySettings(); }
-    void UpdateSettings();
-    // The user has picked an entry.
-    void Change();
-
-    void Notification(TComponent* component, TOperation operation) override;
-    void Loaded() override;
-
-    // Ports come and go (an adapter plugged in after start-up): the port list is read again
-    // each time it drops down, keeping the current pick while it is still there.
+    // The port list is read again each time it drops down.
     void showPopup() override;
 
-    const TComSelect& Selector() const { return *select_; }
-
-    std::function<void(TComponent* sender)> OnChange;
-
 protected:
+    int CurrentIndex() const override { return currentIndex(); }
+    void SetCurrentIndex(int index) override { setCurrentIndex(index); }
+    // Each port entry tells which adapter it is.
+    void Refilled() override;
     // Draws the shown entry cut at its left: two adapters of a kind differ at their ends.
     void paintEvent(QPaintEvent* event) override;
 
 private:
     class Items;
-    void Select(int index);
-    void ListPortsAgain();
-    void DescribePorts();
-
-    std::unique_ptr<Items> items_;
-    std::unique_ptr<TComSelect> select_;
-    TCustomComPort* comPort_ = nullptr;
-    int marked_ = -1;
 };
 
 // One of the lamp glyphs built into the program (for example "LEDGREENON"): a 15 x 15 bitmap

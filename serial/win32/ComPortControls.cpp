@@ -26,8 +26,9 @@ private:
 };
 
 TComComboBox::TComComboBox(TWinControl* parent)
-    : TWinControl(parent, L"COMBOBOX", WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST),
-      items_(std::make_unique<Items>(handle_)), select_(std::make_unique<TComSelect>(*items_)) {}
+    : TWinControl(parent, L"COMBOBOX", WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST) {
+    SetEntries(std::make_unique<Items>(handle_));
+}
 
 TComComboBox::~TComComboBox() = default;
 
@@ -48,92 +49,22 @@ void TComComboBox::SetBounds(int left, int top, int width, int height) {
     }
 }
 
-void TComComboBox::SetComPort(TCustomComPort* port) {
-    if (port == comPort_)
-        return;
-    if (comPort_)
-        RemoveFreeNotification(comPort_);
-    comPort_ = port;
-    select_->SetComPort(port);
-    if (port) {
-        FreeNotification(port);
-        UpdateSettings();
-    }
-}
-
-void TComComboBox::SetComProperty(TComProperty value) {
-    marked_ = -1;
-    select_->SetComProperty(value);
-    SendMessageW(handle_, CB_SETCURSEL, WPARAM(-1), 0);
-    if (Count() == 0)
-        return;
-    if (comPort_)
-        UpdateSettings();
-    else
-        Select(0);
-}
-
 int TComComboBox::Count() const {
-    return items_->Count();
+    return Entries().Count();
 }
 
-std::string TComComboBox::Text() const {
-    int index = int(SendMessageW(handle_, CB_GETCURSEL, 0, 0));
-    return index >= 0 ? items_->Strings(index) : std::string();
+int TComComboBox::CurrentIndex() const {
+    return int(SendMessageW(handle_, CB_GETCURSEL, 0, 0));
 }
 
-void TComComboBox::SetText(const std::string& text) {
-    int index = items_->IndexOfText(text);
-    if (index >= 0)
-        Select(index);
-}
-
-int TComComboBox::ItemIndex() const {
-    return Loading() ? marked_ : int(SendMessageW(handle_, CB_GETCURSEL, 0, 0));
-}
-
-void TComComboBox::SetItemIndex(int index) {
-    Select(index < Count() ? index : -1);
+void TComComboBox::SetCurrentIndex(int index) {
+    SendMessageW(handle_, CB_SETCURSEL, WPARAM(index), 0);
 }
 
 void TComComboBox::SetItemHeight(int height) {
     SendMessageW(handle_, CB_SETITEMHEIGHT, 0, Scale(height));
     if (Loading())
-        SendMessageW(handle_, CB_SETCURSEL, WPARAM(marked_), 0);
-}
-
-void TComComboBox::UpdateSettings() {
-    int index = -1;
-    if (select_->UpdateSettings(index))
-        Select(index);
-}
-
-void TComComboBox::Select(int index) {
-    marked_ = index;
-    if (!Loading())
-        SendMessageW(handle_, CB_SETCURSEL, WPARAM(index), 0);
-}
-
-void TComComboBox::Change() {
-    select_->Change(Text());
-    if (OnChange)
-        OnChange(this);
-}
-
-void TComComboBox::Notification(TComponent* component, TOperation operation) {
-    TComponent::Notification(component, operation);
-    if (operation == opRemove && component == comPort_) {
-        comPort_ = nullptr;
-        select_->SetComPort(nullptr);
-        if (Count() > 0)
-            Select(0);
-    }
-}
-
-void TComComboBox::Loaded() {
-    TComponent::Loaded();
-    if (marked_ >= 0)
-        SendMessageW(handle_, CB_SETCURSEL, WPARAM(marked_), 0);
+        SetCurrentIndex(Marked());
 }
 
 bool TComComboBox::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
@@ -152,23 +83,6 @@ bool TComComboBox::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) 
     }
     result = 0;
     return true;
-}
-
-void TComComboBox::ListPortsAgain() {
-    const std::string picked = Text();
-    try {
-        select_->SelectPort();
-    } catch (...) {
-        // The list as it was stays usable; the failure is still told.
-        HandleException(std::current_exception());
-        return;
-    }
-    int index = picked.empty() ? -1 : items_->IndexOfText(picked);
-    if (index < 0 && comPort_)
-        select_->UpdateSettings(index);
-    if (index < 0 && Count() > 0)
-        index = 0;
-    Select(index);
 }
 
 // ---- TComLed --------------------------------------------------------------------------------

@@ -17,52 +17,27 @@
 // A drop-down list of one setting's choices bound to a port. While its stored settings are
 // read (Loading), a selection is only marked; it is shown when the control is rebuilt
 // (SetItemHeight) and when loading ends.
-class TComComboBox : public TWinControl, public TComponent {
+class TComComboBox : public TWinControl, public TCustomComComboBox {
 public:
     explicit TComComboBox(TWinControl* parent);
     ~TComComboBox() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComProperty ComProperty() const { return select_->ComProperty(); }
-    void SetComProperty(TComProperty value);
-    bool AutoApply() const { return select_->AutoApply(); }
-    void SetAutoApply(bool value) { select_->SetAutoApply(value); }
-    // The selected entry's text; "" when none is selected.
-    std::string Text() const;
-    // Selects the first entry equal to `text` (case ignored); otherwise changes nothing.
-    void SetText(const std::string& text);
-    int ItemIndex() const;
-    void SetItemIndex(int index);
+    // The selected entry, not the window's caption.
+    using TCustomComComboBox::SetText;
+    using TCustomComComboBox::Text;
     int Count() const;
     void SetItemHeight(int height);
     // The closed box is `height` high; the list drops down below it.
     void SetBounds(int left, int top, int width, int height) override;
 
-    void ApplySettings() { select_->ApplySettings(); }
-    void UpdateSettings();
-    // The user has picked an entry.
-    void Change();
-
-    void Notification(TComponent* component, TOperation operation) override;
-    void Loaded() override;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
-    const TComSelect& Selector() const { return *select_; }
-
-    std::function<void(TComponent* sender)> OnChange;
+protected:
+    int CurrentIndex() const override;
+    void SetCurrentIndex(int index) override;
 
 private:
     class Items;
-    void Select(int index);
-    // Ports come and go: the list is read again each time it drops down, keeping the current
-    // pick while it is still there.
-    void ListPortsAgain();
-
-    std::unique_ptr<Items> items_;
-    std::unique_ptr<TComSelect> select_;
-    TCustomComPort* comPort_ = nullptr;
-    int marked_ = -1;
 };
 
 // A lamp glyph: a device-independent bitmap as stored in the program's resources (header,
