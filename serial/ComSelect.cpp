@@ -1,5 +1,6 @@
 #include "serial/ComSelect.h"
 
+#include "framework/Exception.h"
 #include "serial/ComPortInfo.h"
 
 #include <algorithm>
@@ -256,4 +257,112 @@ const char* LedGlyphName(TLedKind kind, bool on) {
     if (kind < lkRedLight || kind >= lkCustom)
         return nullptr;
     return names[kind][on ? 0 : 1];
+}
+
+// ---- Drop-down --------------------------------------------------------------------------
+
+TCustomComComboBox::TCustomComComboBox() = default;
+TCustomComComboBox::~TCustomComComboBox() = default;
+
+void TCustomComComboBox::SetEntries(std::unique_ptr<TStrings> entries) {
+    entries_ = std::move(entries);
+    select_ = std::make_unique<TComSelect>(*entries_);
+}
+
+void TCustomComComboBox::SetComPort(TCustomComPort* port) {
+    if (port == comPort_)
+        return;
+    if (comPort_)
+        RemoveFreeNotification(comPort_);
+    comPort_ = port;
+    select_->SetComPort(port);
+    if (port) {
+        FreeNotification(port);
+        UpdateSettings();
+    }
+}
+
+void TCustomComComboBox::SetComProperty(TComProperty value) {
+    marked_ = -1;
+    select_->SetComProperty(value);
+    Refilled();
+    // Filling an empty list may select its first entry by itself; the rules below decide.
+    SetCurrentIndex(-1);
+    if (entries_->Count() == 0)
+        return;
+    if (comPort_)
+        UpdateSettings();
+    else
+        Select(0);
+}
+
+std::string TCustomComComboBox::Text() const {
+    int index = CurrentIndex();
+    return index >= 0 ? entries_->Strings(index) : std::string();
+}
+
+void TCustomComComboBox::SetText(const std::string& text) {
+    int index = entries_->IndexOfText(text);
+    if (index >= 0)
+        Select(index);
+}
+
+int TCustomComComboBox::ItemIndex() const {
+    return Loading() ? marked_ : CurrentIndex();
+}
+
+void TCustomComComboBox::SetItemIndex(int index) {
+    Select(index < entries_->Count() ? index : -1);
+}
+
+void TCustomComComboBox::UpdateSettings() {
+    int index = -1;
+    if (select_->UpdateSettings(index))
+        Select(index);
+}
+
+void TCustomComComboBox::Select(int index) {
+    marked_ = index;
+    if (!Loading())
+        SetCurrentIndex(index);
+}
+
+void TCustomComComboBox::Change() {
+    select_->Change(Text());
+    if (OnChange)
+        OnChange(this);
+}
+
+void TCustomComComboBox::Notification(TComponent* component, TOperation operation) {
+    TComponent::Notification(component, operation);
+    if (operation == opRemove && component == comPort_) {
+        comPort_ = nullptr;
+        select_->SetComPort(nullptr);
+        if (entries_->Count() > 0)
+            Select(0);
+    }
+}
+
+void TCustomComComboBox::Loaded() {
+    TComponent::Loaded();
+    if (marked_ >= 0)
+        SetCurrentIndex(marked_);
+}
+
+void TCustomComComboBox::ListPortsAgain() {
+    const std::string picked = Text();
+    try {
+        select_->SelectPort();
+    } catch (...) {
+        // The list as it was stays usable; the failure is still told.
+        HandleException(std::current_exception());
+        return;
+    }
+    Refilled();
+    int index = picked.empty() ? -1 : entries_->IndexOfText(picked);
+    if (index < 0 && comPort_)
+        select_->UpdateSettings(index);
+    if (index < 0 && entries_->Count() > 0)
+        index = 0;
+    Select(index);
 }

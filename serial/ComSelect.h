@@ -7,6 +7,7 @@
 #include "serial/ComPort.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 // ---- Settings as text -------------------------------------------------------------------
@@ -92,6 +93,62 @@ private:
     TStopBits stopBits_ = sbOneStopBit;
     TParityBits parity_ = prNone;
     TFlowControl flowControl_ = fcNone;
+};
+
+// The drop-down's rules over a list control: the bound port, the marked entry while stored
+// settings are read, picks and the port list read again. The toolkit control supplies the
+// entries and its selection.
+class TCustomComComboBox : public TComponent {
+public:
+    TCustomComComboBox();
+    ~TCustomComComboBox() override;
+
+    TCustomComPort* ComPort() const { return comPort_; }
+    void SetComPort(TCustomComPort* port);
+    TComProperty ComProperty() const { return select_->ComProperty(); }
+    void SetComProperty(TComProperty value);
+    bool AutoApply() const { return select_->AutoApply(); }
+    void SetAutoApply(bool value) { select_->SetAutoApply(value); }
+    // The selected entry's text; "" when none is selected.
+    std::string Text() const;
+    // Selects the first entry equal to `text` (case ignored); otherwise changes nothing.
+    void SetText(const std::string& text);
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+
+    void ApplySettings() { select_->ApplySettings(); }
+    void UpdateSettings();
+    // The user has picked an entry.
+    void Change();
+
+    void Notification(TComponent* component, TOperation operation) override;
+    void Loaded() override;
+
+    const TComSelect& Selector() const { return *select_; }
+
+    std::function<void(TComponent* sender)> OnChange;
+
+protected:
+    // For the toolkit control's constructor: the entries of its list.
+    void SetEntries(std::unique_ptr<TStrings> entries);
+    TStrings& Entries() const { return *entries_; }
+    virtual int CurrentIndex() const = 0;
+    virtual void SetCurrentIndex(int index) = 0;
+    // The list has been filled anew.
+    virtual void Refilled() {}
+
+    // Shows `index` at once, or only marks it while loading.
+    void Select(int index);
+    int Marked() const { return marked_; }
+    // Ports come and go: the list is read again each time it drops down, keeping the current
+    // pick while it is still there.
+    void ListPortsAgain();
+
+private:
+    std::unique_ptr<TStrings> entries_;
+    std::unique_ptr<TComSelect> select_;
+    TCustomComPort* comPort_ = nullptr;
+    int marked_ = -1;
 };
 
 // ---- Indicator lamp -----------------------------------------------------------------------

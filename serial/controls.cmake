@@ -11,6 +11,8 @@ foreach(colour RED GREEN BLUE YELLOW PURPLE BULB)
   endforeach()
 endforeach()
 add_library(quorvel_serial_controls STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/ComLed.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ComLed.h
   ${CMAKE_CURRENT_LIST_DIR}/ComSelect.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComSelect.h
   ${CMAKE_CURRENT_LIST_DIR}/ComPortControls.h

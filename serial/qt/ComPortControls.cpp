@@ -25,9 +25,8 @@ private:
     QComboBox& box_;
 };
 
-TComComboBox::TComComboBox(QWidget* parent)
-    : TControlOf<QComboBox>(parent), items_(std::make_unique<Items>(*this)),
-      select_(std::make_unique<TComSelect>(*items_)) {
+TComComboBox::TComComboBox(QWidget* parent) : TControlOf<QComboBox>(parent) {
+    SetEntries(std::make_unique<Items>(*this));
     setEditable(false); // entries can only be picked
     view()->setTextElideMode(Qt::ElideLeft);
     // A pick by the user, never a selection made from code.
@@ -39,87 +38,11 @@ TComComboBox::TComComboBox(QWidget* parent)
 
 TComComboBox::~TComComboBox() = default;
 
-void TComComboBox::SetComPort(TCustomComPort* port) {
-    if (port == comPort_)
-        return;
-    if (comPort_)
-        RemoveFreeNotification(comPort_);
-    comPort_ = port;
-    select_->SetComPort(port);
-    if (port) {
-        FreeNotification(port);
-        UpdateSettings();
-    }
-}
-
-void TComComboBox::SetComProperty(TComProperty value) {
-    marked_ = -1;
-    select_->SetComProperty(value);
-    DescribePorts();
-    // Filling an empty box selects its first entry by itself; the rules below decide.
-    setCurrentIndex(-1);
-    if (count() == 0)
-        return;
-    if (comPort_)
-        UpdateSettings();
-    else
-        Select(0);
-}
-
-std::string TComComboBox::Text() const {
-    int index = currentIndex();
-    return index >= 0 ? itemText(index).toStdString() : std::string();
-}
-
-void TComComboBox::SetText(const std::string& text) {
-    int index = items_->IndexOfText(text);
-    if (index >= 0)
-        Select(index);
-}
-
-int TComComboBox::ItemIndex() const {
-    return Loading() ? marked_ : currentIndex();
-}
-
-void TComComboBox::SetItemIndex(int index) {
-    Select(index < count() ? index : -1);
-}
-
 void TComComboBox::SetItemHeight(int height) {
-    QFont f = font();
-    (void)f;
     setMinimumHeight(0);
     setProperty("itemHeight", height);
     if (Loading())
-        setCurrentIndex(marked_);
-}
-
-void TComComboBox::UpdateSettings() {
-    int index = -1;
-    if (select_->UpdateSettings(index))
-        Select(index);
-}
-
-void TComComboBox::Select(int index) {
-    marked_ = index;
-    if (!Loading())
-        setCurrentIndex(index);
-}
-
-void TComComboBox::Change() {
-    select_->Change(Text());
-    if (OnChange)
-        OnChange(this);
-}
-
-void TComComboBox::Notification(TComponent* component, TOperation operation) {
-    TComponent::Notification(component, operation);
-    if (operation == opRemove && component == comPort_) {
-        comPort_ = nullptr;
-        select_->SetComPort(nullptr);
-        if (count() > 0)
-            Select(0);
-    }
+        setCurrentIndex(Marked());
 }
 
 void TComComboBox::showPopup() {
@@ -128,30 +51,12 @@ void TComComboBox::showPopup() {
     QComboBox::showPopup();
 }
 
-void TComComboBox::ListPortsAgain() {
-    const std::string picked = Text();
-    try {
-        select_->SelectPort();
-    } catch (...) {
-        // The list as it was stays usable; the failure is still told.
-        HandleException(std::current_exception());
-        return;
-    }
-    DescribePorts();
-    int index = picked.empty() ? -1 : items_->IndexOfText(picked);
-    if (index < 0 && comPort_)
-        select_->UpdateSettings(index);
-    if (index < 0 && count() > 0)
-        index = 0;
-    Select(index);
-}
-
-void TComComboBox::DescribePorts() {
+void TComComboBox::Refilled() {
     if (ComProperty() != cpPort)
         return;
     const std::string classDir = PortListClassDir();
     for (int i = 0; i < count(); ++i) {
-        std::string text = DescribeComPort(GetComPortDeviceInfo(items_->Strings(i), classDir));
+        std::string text = DescribeComPort(GetComPortDeviceInfo(Entries().Strings(i), classDir));
         setItemData(i, text.empty() ? QVariant() : QVariant(QString::fromStdString(text)),
                     Qt::ToolTipRole);
     }
@@ -168,12 +73,6 @@ void TComComboBox::paintEvent(QPaintEvent*) {
         style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
     opt.currentText = fontMetrics().elidedText(opt.currentText, Qt::ElideLeft, field.width() - 2);
     painter.drawControl(QStyle::CE_ComboBoxLabel, opt);
-}
-
-void TComComboBox::Loaded() {
-    TComponent::Loaded();
-    if (marked_ >= 0)
-        setCurrentIndex(marked_);
 }
 
 // ---- TComLed --------------------------------------------------------------------------------
@@ -222,92 +121,19 @@ TComLed::TComLed(QWidget* parent) : TControlOf<QWidget>(parent) {
     resize(25, 25);
     // Drawn on the parent's background: only the glyph's own pixels are painted.
     setAttribute(Qt::WA_NoSystemBackground);
-    link_.ConnSignal = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };
     ringTimer_.setInterval(1000);
     connect(&ringTimer_, &QTimer::timeout, this, [this] { DoTimer(); });
 }
 
 TComLed::~TComLed() {
-    // Whoever listens may already be gone: a lamp being destroyed reports nothing.
-    OnChange = nullptr;
-    ringTimer_.stop();
-    try {
-        SetComPort(nullptr);
-    } catch (...) {
-        // The link goes with the lamp either way.
-    }
-}
-
-void TComLed::SetComPort(TCustomComPort* port) {
-    if (port == comPort_)
-        return;
-    if (comPort_) {
-        TCustomComPort* old = comPort_;
-        comPort_ = nullptr;
-        RemoveFreeNotification(old);
-        old->UnRegisterLink(&link_);
-    }
-    comPort_ = port;
-    if (port) {
-        FreeNotification(port);
-        port->RegisterLink(&link_);
-        if (port->Connected() && !Designing() && !Loading())
-            SetStateInternal(IsStateOn() ? lsOn : lsOff);
-    } else {
-        SetStateInternal(lsOff);
-    }
-}
-
-void TComLed::SetLedSignal(TComLedSignal signal) {
-    if (signal == ledSignal_)
-        return;
-    ledSignal_ = signal;
-    link_.ConnSignal = nullptr;
-    link_.CTSSignal = nullptr;
-    link_.DSRSignal = nullptr;
-    link_.RLSDSignal = nullptr;
-    link_.RingNotify = nullptr;
-    link_.RxSignal = nullptr;
-    link_.TxSignal = nullptr;
-    auto change = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };
-    switch (signal) {
-    case lsConn:
-        link_.ConnSignal = change;
-        break;
-    case lsCTS:
-        link_.CTSSignal = change;
-        break;
-    case lsDSR:
-        link_.DSRSignal = change;
-        break;
-    case lsRLSD:
-        link_.RLSDSignal = change;
-        break;
-    case lsRing:
-        link_.RingNotify = [this](TComponent* sender) { RingDetect(sender); };
-        break;
-    case lsRx:
-        link_.RxSignal = change;
-        break;
-    case lsTx:
-        link_.TxSignal = change;
-        break;
-    }
-}
-
-void TComLed::SetKind(TLedKind kind) {
-    if (kind == kind_)
-        return;
-    kind_ = kind;
-    SelectLedBitmap();
-    update();
+    Detach();
 }
 
 void TComLed::SelectLedBitmap() {
-    if (kind_ == lkCustom)
+    if (Kind() == lkCustom)
         return;
-    glyphOn_ = MakeTransparent(LoadLedGlyph(LedGlyphName(kind_, true)));
-    glyphOff_ = MakeTransparent(LoadLedGlyph(LedGlyphName(kind_, false)));
+    glyphOn_ = MakeTransparent(LoadLedGlyph(LedGlyphName(Kind(), true)));
+    glyphOff_ = MakeTransparent(LoadLedGlyph(LedGlyphName(Kind(), false)));
 }
 
 void TComLed::BitmapNeeded() {
@@ -316,77 +142,25 @@ void TComLed::BitmapNeeded() {
 }
 
 void TComLed::SetGlyphOn(const QImage& image) {
-    if (kind_ != lkCustom)
+    if (Kind() != lkCustom)
         return;
     glyphOn_ = MakeTransparent(image);
     update();
 }
 
 void TComLed::SetGlyphOff(const QImage& image) {
-    if (kind_ != lkCustom)
+    if (Kind() != lkCustom)
         return;
     glyphOff_ = MakeTransparent(image);
     update();
 }
 
-void TComLed::SetState(TLedState state) {
-    if (comPort_)
-        throw EComPort(mcLedStateWithPort);
-    SetStateInternal(state);
-}
-
-void TComLed::SetStateInternal(TLedState state) {
-    state_ = state;
-    if (!Loading())
-        DoChange(state);
-    update();
-}
-
-void TComLed::DoChange(TLedState state) {
-    if (OnChange)
-        OnChange(this, state);
-}
-
-void TComLed::SignalChange(TComponent*, bool onOff) {
-    SetStateInternal(onOff ? lsOn : lsOff);
-    // Paint the new glyph now, while the port's work goes on.
+void TComLed::RedrawNow() {
     QCoreApplication::processEvents();
 }
 
-void TComLed::RingDetect(TComponent*) {
-    // A running timer keeps its first start; a timer of length 0 never ticks at all.
-    if (!ringTimer_.isActive() && ringTimer_.interval() > 0)
-        ringTimer_.start();
-    SetStateInternal(lsOn);
-}
-
-void TComLed::DoTimer() {
-    ringTimer_.stop();
-    SetStateInternal(lsOff);
-}
-
-bool TComLed::IsStateOn() const {
-    if (!comPort_)
-        return false;
-    switch (ledSignal_) {
-    case lsConn:
-        return comPort_->Connected();
-    case lsCTS:
-        return comPort_->Signals().Contains(csCTS);
-    case lsDSR:
-        return comPort_->Signals().Contains(csDSR);
-    case lsRLSD:
-        return comPort_->Signals().Contains(csRLSD);
-    case lsRing:
-    case lsRx:
-    case lsTx:
-        break;
-    }
-    return false;
-}
-
 QPoint TComLed::CalcBitmapPos() const {
-    const QImage& glyph = state_ == lsOn ? glyphOn_ : glyphOff_;
+    const QImage& glyph = State() == lsOn ? glyphOn_ : glyphOff_;
     QRect client = rect();
     return {client.left() + std::max(0, (client.width() - glyph.width()) / 2),
             client.top() + std::max(0, (client.height() - glyph.height()) / 2)};
@@ -395,7 +169,7 @@ QPoint TComLed::CalcBitmapPos() const {
 const QImage& TComLed::BitmapToDraw() const {
     if (!isEnabled())
         return glyphOff_;
-    return state_ == lsOn ? glyphOn_ : glyphOff_;
+    return State() == lsOn ? glyphOn_ : glyphOff_;
 }
 
 void TComLed::paintEvent(QPaintEvent*) {
@@ -411,13 +185,4 @@ void TComLed::changeEvent(QEvent* event) {
     if (event->type() == QEvent::EnabledChange)
         update();
     QWidget::changeEvent(event);
-}
-
-void TComLed::Notification(TComponent* component, TOperation operation) {
-    TComponent::Notification(component, operation);
-    if (operation == opRemove && component == comPort_) {
-        // The port is going away: forget it without touching it.
-        comPort_ = nullptr;
-        SetStateInternal(lsOff);
-    }
 }

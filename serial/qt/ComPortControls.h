@@ -3,6 +3,7 @@
 // (TComComboBox, with TComSelect's rules behind it) and the indicator lamp (TComLed).
 #include "framework/Component.h"
 #include "framework/qt/Controls.h"
+#include "serial/ComLed.h"
 #include "serial/ComPort.h"
 #include "serial/ComSelect.h"
 
@@ -18,57 +19,28 @@
 // A drop-down list of one setting's choices bound to a port. While its stored settings are
 // read (Loading), a selection is only marked; it is shown when the control is rebuilt
 // (SetItemHeight) and when loading ends.
-class TComComboBox : public TControlOf<QComboBox>, public TComponent {
+class TComComboBox : public TControlOf<QComboBox>, public TCustomComComboBox {
     Q_OBJECT
 public:
     explicit TComComboBox(QWidget* parent = nullptr);
     ~TComComboBox() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComProperty ComProperty() const { return select_->ComProperty(); }
-    void SetComProperty(TComProperty value);
-    bool AutoApply() const { return select_->AutoApply(); }
-    void SetAutoApply(bool value) { select_->SetAutoApply(value); }
-    // The selected entry's text; "" when none is selected.
-    std::string Text() const;
-    // Selects the first entry equal to `text` (case ignored); otherwise changes nothing.
-    void SetText(const std::string& text);
-    int ItemIndex() const;
-    void SetItemIndex(int index);
     // Rebuilds the list's window with the new entry height: the marked entry is shown.
     void SetItemHeight(int height);
 
-    void ApplySettings() { select_->ApplySettings(); }
-    void UpdateSettings();
-    // The user has picked an entry.
-    void Change();
-
-    void Notification(TComponent* component, TOperation operation) override;
-    void Loaded() override;
-
-    // Ports come and go (an adapter plugged in after start-up): the port list is read again
-    // each time it drops down, keeping the current pick while it is still there.
+    // The port list is read again each time it drops down.
     void showPopup() override;
 
-    const TComSelect& Selector() const { return *select_; }
-
-    std::function<void(TComponent* sender)> OnChange;
-
 protected:
+    int CurrentIndex() const override { return currentIndex(); }
+    void SetCurrentIndex(int index) override { setCurrentIndex(index); }
+    // Each port entry tells which adapter it is.
+    void Refilled() override;
     // Draws the shown entry cut at its left: two adapters of a kind differ at their ends.
     void paintEvent(QPaintEvent* event) override;
 
 private:
     class Items;
-    void Select(int index);
-    void ListPortsAgain();
-    void DescribePorts();
-
-    std::unique_ptr<Items> items_;
-    std::unique_ptr<TComSelect> select_;
-    TCustomComPort* comPort_ = nullptr;
-    int marked_ = -1;
 };
 
 // One of the lamp glyphs built into the program (for example "LEDGREENON"): a 15 x 15 bitmap
@@ -79,57 +51,37 @@ QImage MakeTransparent(const QImage& image);
 
 // A windowless lamp that shows its on or off glyph. Unbound, its owner sets State; bound to a
 // port, it follows one of the port's signals through a link and refuses outside changes.
-class TComLed : public TControlOf<QWidget>, public TComponent {
+class TComLed : public TControlOf<QWidget>, public TCustomComLed {
     Q_OBJECT
 public:
     explicit TComLed(QWidget* parent = nullptr);
     ~TComLed() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComLedSignal LedSignal() const { return ledSignal_; }
-    void SetLedSignal(TComLedSignal signal);
-    TLedKind Kind() const { return kind_; }
-    void SetKind(TLedKind kind);
     const QImage& GlyphOn() const { return glyphOn_; }
     void SetGlyphOn(const QImage& image);
     const QImage& GlyphOff() const { return glyphOff_; }
     void SetGlyphOff(const QImage& image);
-    TLedState State() const { return state_; }
-    // Raises EComPort 19 while a port is bound.
-    void SetState(TLedState state);
-    int RingDuration() const { return ringTimer_.interval(); }
+    int RingDuration() const override { return ringTimer_.interval(); }
     void SetRingDuration(int milliseconds) { ringTimer_.setInterval(milliseconds); }
 
-    // What the bound port's signal says right now.
-    bool IsStateOn() const;
     // Where the glyph goes in the client area, and which one is drawn.
     QPoint CalcBitmapPos() const;
     const QImage& BitmapToDraw() const;
 
-    void Notification(TComponent* component, TOperation operation) override;
-
-    TLedStateEvent OnChange;
-
 protected:
-    virtual void DoChange(TLedState state);
+    void SelectLedBitmap() override;
+    void RedrawLater() override { update(); }
+    void RedrawNow() override;
+    bool RingTimerActive() const override { return ringTimer_.isActive(); }
+    void StartRingTimer() override { ringTimer_.start(); }
+    void StopRingTimer() override { ringTimer_.stop(); }
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
-    void SetStateInternal(TLedState state);
-    void SignalChange(TComponent* sender, bool onOff);
-    void RingDetect(TComponent* sender);
-    void DoTimer();
-    void SelectLedBitmap();
     void BitmapNeeded();
 
-    TComLink link_;
     QTimer ringTimer_;
     QImage glyphOn_;
     QImage glyphOff_;
-    TCustomComPort* comPort_ = nullptr;
-    TComLedSignal ledSignal_ = lsConn;
-    TLedKind kind_ = lkRedLight;
-    TLedState state_ = lsOff;
 };

@@ -26,8 +26,9 @@ private:
 };
 
 TComComboBox::TComComboBox(TWinControl* parent)
-    : TWinControl(parent, L"COMBOBOX", WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST),
-      items_(std::make_unique<Items>(handle_)), select_(std::make_unique<TComSelect>(*items_)) {}
+    : TWinControl(parent, L"COMBOBOX", WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST) {
+    SetEntries(std::make_unique<Items>(handle_));
+}
 
 TComComboBox::~TComComboBox() = default;
 
@@ -48,92 +49,22 @@ void TComComboBox::SetBounds(int left, int top, int width, int height) {
     }
 }
 
-void TComComboBox::SetComPort(TCustomComPort* port) {
-    if (port == comPort_)
-        return;
-    if (comPort_)
-        RemoveFreeNotification(comPort_);
-    comPort_ = port;
-    select_->SetComPort(port);
-    if (port) {
-        FreeNotification(port);
-        UpdateSettings();
-    }
-}
-
-void TComComboBox::SetComProperty(TComProperty value) {
-    marked_ = -1;
-    select_->SetComProperty(value);
-    SendMessageW(handle_, CB_SETCURSEL, WPARAM(-1), 0);
-    if (Count() == 0)
-        return;
-    if (comPort_)
-        UpdateSettings();
-    else
-        Select(0);
-}
-
 int TComComboBox::Count() const {
-    return items_->Count();
+    return Entries().Count();
 }
 
-std::string TComComboBox::Text() const {
-    int index = int(SendMessageW(handle_, CB_GETCURSEL, 0, 0));
-    return index >= 0 ? items_->Strings(index) : std::string();
+int TComComboBox::CurrentIndex() const {
+    return int(SendMessageW(handle_, CB_GETCURSEL, 0, 0));
 }
 
-void TComComboBox::SetText(const std::string& text) {
-    int index = items_->IndexOfText(text);
-    if (index >= 0)
-        Select(index);
-}
-
-int TComComboBox::ItemIndex() const {
-    return Loading() ? marked_ : int(SendMessageW(handle_, CB_GETCURSEL, 0, 0));
-}
-
-void TComComboBox::SetItemIndex(int index) {
-    Select(index < Count() ? index : -1);
+void TComComboBox::SetCurrentIndex(int index) {
+    SendMessageW(handle_, CB_SETCURSEL, WPARAM(index), 0);
 }
 
 void TComComboBox::SetItemHeight(int height) {
     SendMessageW(handle_, CB_SETITEMHEIGHT, 0, Scale(height));
     if (Loading())
-        SendMessageW(handle_, CB_SETCURSEL, WPARAM(marked_), 0);
-}
-
-void TComComboBox::UpdateSettings() {
-    int index = -1;
-    if (select_->UpdateSettings(index))
-        Select(index);
-}
-
-void TComComboBox::Select(int index) {
-    marked_ = index;
-    if (!Loading())
-        SendMessageW(handle_, CB_SETCURSEL, WPARAM(index), 0);
-}
-
-void TComComboBox::Change() {
-    select_->Change(Text());
-    if (OnChange)
-        OnChange(this);
-}
-
-void TComComboBox::Notification(TComponent* component, TOperation operation) {
-    TComponent::Notification(component, operation);
-    if (operation == opRemove && component == comPort_) {
-        comPort_ = nullptr;
-        select_->SetComPort(nullptr);
-        if (Count() > 0)
-            Select(0);
-    }
-}
-
-void TComComboBox::Loaded() {
-    TComponent::Loaded();
-    if (marked_ >= 0)
-        SendMessageW(handle_, CB_SETCURSEL, WPARAM(marked_), 0);
+        SetCurrentIndex(Marked());
 }
 
 bool TComComboBox::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
@@ -152,23 +83,6 @@ bool TComComboBox::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) 
     }
     result = 0;
     return true;
-}
-
-void TComComboBox::ListPortsAgain() {
-    const std::string picked = Text();
-    try {
-        select_->SelectPort();
-    } catch (...) {
-        // The list as it was stays usable; the failure is still told.
-        HandleException(std::current_exception());
-        return;
-    }
-    int index = picked.empty() ? -1 : items_->IndexOfText(picked);
-    if (index < 0 && comPort_)
-        select_->UpdateSettings(index);
-    if (index < 0 && Count() > 0)
-        index = 0;
-    Select(index);
 }
 
 // ---- TComLed --------------------------------------------------------------------------------
@@ -211,152 +125,23 @@ TLedGlyph LoadLedGlyph(const char* name) {
 
 TComLed::TComLed(TWinControl* parent)
     : TWinControl(parent, L"STATIC", WS_VISIBLE | SS_OWNERDRAW), ringTimer_(new TTimer(this)) {
-    link_.ConnSignal = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };
     ringTimer_->SetInterval(1000);
     ringTimer_->OnTimer = [this] { DoTimer(); };
 }
 
 TComLed::~TComLed() {
-    // Whoever listens may already be gone: a lamp being destroyed reports nothing.
-    OnChange = nullptr;
-    ringTimer_->SetEnabled(false);
-    try {
-        SetComPort(nullptr);
-    } catch (...) {
-        // The link goes with the lamp either way.
-    }
-}
-
-void TComLed::SetComPort(TCustomComPort* port) {
-    if (port == comPort_)
-        return;
-    if (comPort_) {
-        TCustomComPort* old = comPort_;
-        comPort_ = nullptr;
-        RemoveFreeNotification(old);
-        old->UnRegisterLink(&link_);
-    }
-    comPort_ = port;
-    if (port) {
-        FreeNotification(port);
-        port->RegisterLink(&link_);
-        if (port->Connected() && !Designing() && !Loading())
-            SetStateInternal(IsStateOn() ? lsOn : lsOff);
-    } else {
-        SetStateInternal(lsOff);
-    }
-}
-
-void TComLed::SetLedSignal(TComLedSignal signal) {
-    if (signal == ledSignal_)
-        return;
-    ledSignal_ = signal;
-    link_.ConnSignal = nullptr;
-    link_.CTSSignal = nullptr;
-    link_.DSRSignal = nullptr;
-    link_.RLSDSignal = nullptr;
-    link_.RingNotify = nullptr;
-    link_.RxSignal = nullptr;
-    link_.TxSignal = nullptr;
-    auto change = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };
-    switch (signal) {
-    case lsConn:
-        link_.ConnSignal = change;
-        break;
-    case lsCTS:
-        link_.CTSSignal = change;
-        break;
-    case lsDSR:
-        link_.DSRSignal = change;
-        break;
-    case lsRLSD:
-        link_.RLSDSignal = change;
-        break;
-    case lsRing:
-        link_.RingNotify = [this](TComponent* sender) { RingDetect(sender); };
-        break;
-    case lsRx:
-        link_.RxSignal = change;
-        break;
-    case lsTx:
-        link_.TxSignal = change;
-        break;
-    }
-}
-
-void TComLed::SetKind(TLedKind kind) {
-    if (kind == kind_)
-        return;
-    kind_ = kind;
-    SelectLedBitmap();
-    InvalidateRect(handle_, nullptr, TRUE);
+    Detach();
 }
 
 void TComLed::SelectLedBitmap() {
-    if (kind_ == lkCustom)
+    if (Kind() == lkCustom)
         return;
-    glyphOn_ = LoadLedGlyph(LedGlyphName(kind_, true));
-    glyphOff_ = LoadLedGlyph(LedGlyphName(kind_, false));
-}
-
-void TComLed::SetState(TLedState state) {
-    if (comPort_)
-        throw EComPort(mcLedStateWithPort);
-    SetStateInternal(state);
-}
-
-void TComLed::SetStateInternal(TLedState state) {
-    state_ = state;
-    if (!Loading())
-        DoChange(state);
-    InvalidateRect(handle_, nullptr, TRUE);
-}
-
-void TComLed::DoChange(TLedState state) {
-    if (OnChange)
-        OnChange(this, state);
-}
-
-void TComLed::SignalChange(TComponent*, bool onOff) {
-    SetStateInternal(onOff ? lsOn : lsOff);
-    // Paint the new glyph now, while the port's work goes on.
-    UpdateWindow(handle_);
-}
-
-void TComLed::RingDetect(TComponent*) {
-    // A running timer keeps its first start; a timer of length 0 never ticks at all.
-    if (!ringTimer_->Enabled() && ringTimer_->Interval() > 0)
-        ringTimer_->SetEnabled(true);
-    SetStateInternal(lsOn);
-}
-
-void TComLed::DoTimer() {
-    ringTimer_->SetEnabled(false);
-    SetStateInternal(lsOff);
-}
-
-bool TComLed::IsStateOn() const {
-    if (!comPort_)
-        return false;
-    switch (ledSignal_) {
-    case lsConn:
-        return comPort_->Connected();
-    case lsCTS:
-        return comPort_->Signals().Contains(csCTS);
-    case lsDSR:
-        return comPort_->Signals().Contains(csDSR);
-    case lsRLSD:
-        return comPort_->Signals().Contains(csRLSD);
-    case lsRing:
-    case lsRx:
-    case lsTx:
-        break;
-    }
-    return false;
+    glyphOn_ = LoadLedGlyph(LedGlyphName(Kind(), true));
+    glyphOff_ = LoadLedGlyph(LedGlyphName(Kind(), false));
 }
 
 POINT TComLed::CalcBitmapPos() const {
-    const TLedGlyph& glyph = state_ == lsOn ? glyphOn_ : glyphOff_;
+    const TLedGlyph& glyph = State() == lsOn ? glyphOn_ : glyphOff_;
     RECT client;
     GetClientRect(handle_, &client);
     int width = Scale(glyph.Width()), height = Scale(glyph.Height());
@@ -367,7 +152,7 @@ POINT TComLed::CalcBitmapPos() const {
 const TLedGlyph& TComLed::BitmapToDraw() const {
     if (!Enabled())
         return glyphOff_;
-    return state_ == lsOn ? glyphOn_ : glyphOff_;
+    return State() == lsOn ? glyphOn_ : glyphOff_;
 }
 
 void TComLed::Draw(HDC dc, const RECT& area) const {
@@ -402,13 +187,4 @@ bool TComLed::Notify(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
     Draw(item->hDC, item->rcItem);
     result = TRUE;
     return true;
-}
-
-void TComLed::Notification(TComponent* component, TOperation operation) {
-    TComponent::Notification(component, operation);
-    if (operation == opRemove && component == comPort_) {
-        // The port is going away: forget it without touching it.
-        comPort_ = nullptr;
-        SetStateInternal(lsOff);
-    }
 }

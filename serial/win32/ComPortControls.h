@@ -4,6 +4,7 @@
 // (TComLed), owner-drawn from the glyph bitmaps built into the program.
 #include "framework/Component.h"
 #include "framework/win32/Controls.h"
+#include "serial/ComLed.h"
 #include "serial/ComPort.h"
 #include "serial/ComSelect.h"
 
@@ -16,52 +17,27 @@
 // A drop-down list of one setting's choices bound to a port. While its stored settings are
 // read (Loading), a selection is only marked; it is shown when the control is rebuilt
 // (SetItemHeight) and when loading ends.
-class TComComboBox : public TWinControl, public TComponent {
+class TComComboBox : public TWinControl, public TCustomComComboBox {
 public:
     explicit TComComboBox(TWinControl* parent);
     ~TComComboBox() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComProperty ComProperty() const { return select_->ComProperty(); }
-    void SetComProperty(TComProperty value);
-    bool AutoApply() const { return select_->AutoApply(); }
-    void SetAutoApply(bool value) { select_->SetAutoApply(value); }
-    // The selected entry's text; "" when none is selected.
-    std::string Text() const;
-    // Selects the first entry equal to `text` (case ignored); otherwise changes nothing.
-    void SetText(const std::string& text);
-    int ItemIndex() const;
-    void SetItemIndex(int index);
+    // The selected entry, not the window's caption.
+    using TCustomComComboBox::SetText;
+    using TCustomComComboBox::Text;
     int Count() const;
     void SetItemHeight(int height);
     // The closed box is `height` high; the list drops down below it.
     void SetBounds(int left, int top, int width, int height) override;
 
-    void ApplySettings() { select_->ApplySettings(); }
-    void UpdateSettings();
-    // The user has picked an entry.
-    void Change();
-
-    void Notification(TComponent* component, TOperation operation) override;
-    void Loaded() override;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
-    const TComSelect& Selector() const { return *select_; }
-
-    std::function<void(TComponent* sender)> OnChange;
+protected:
+    int CurrentIndex() const override;
+    void SetCurrentIndex(int index) override;
 
 private:
     class Items;
-    void Select(int index);
-    // Ports come and go: the list is read again each time it drops down, keeping the current
-    // pick while it is still there.
-    void ListPortsAgain();
-
-    std::unique_ptr<Items> items_;
-    std::unique_ptr<TComSelect> select_;
-    TCustomComPort* comPort_ = nullptr;
-    int marked_ = -1;
 };
 
 // A lamp glyph: a device-independent bitmap as stored in the program's resources (header,
@@ -77,50 +53,32 @@ TLedGlyph LoadLedGlyph(const char* name);
 
 // A lamp that shows its on or off glyph. Unbound, its owner sets State; bound to a port, it
 // follows one of the port's signals through a link and refuses outside changes.
-class TComLed : public TWinControl, public TComponent {
+class TComLed : public TWinControl, public TCustomComLed {
 public:
     explicit TComLed(TWinControl* parent);
     ~TComLed() override;
 
-    TCustomComPort* ComPort() const { return comPort_; }
-    void SetComPort(TCustomComPort* port);
-    TComLedSignal LedSignal() const { return ledSignal_; }
-    void SetLedSignal(TComLedSignal signal);
-    TLedKind Kind() const { return kind_; }
-    void SetKind(TLedKind kind);
-    TLedState State() const { return state_; }
-    // Raises EComPort 19 while a port is bound.
-    void SetState(TLedState state);
-    int RingDuration() const { return ringTimer_->Interval(); }
+    int RingDuration() const override { return ringTimer_->Interval(); }
     void SetRingDuration(int milliseconds) { ringTimer_->SetInterval(milliseconds); }
 
-    bool IsStateOn() const;
     // Where the glyph goes in the client area (screen pixels), and which one is drawn.
     POINT CalcBitmapPos() const;
     const TLedGlyph& BitmapToDraw() const;
 
-    void Notification(TComponent* component, TOperation operation) override;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
-    TLedStateEvent OnChange;
-
 protected:
-    virtual void DoChange(TLedState state);
+    void SelectLedBitmap() override;
+    void RedrawLater() override { InvalidateRect(handle_, nullptr, TRUE); }
+    void RedrawNow() override { UpdateWindow(handle_); }
+    bool RingTimerActive() const override { return ringTimer_->Enabled(); }
+    void StartRingTimer() override { ringTimer_->SetEnabled(true); }
+    void StopRingTimer() override { ringTimer_->SetEnabled(false); }
 
 private:
-    void SetStateInternal(TLedState state);
-    void SignalChange(TComponent* sender, bool onOff);
-    void RingDetect(TComponent* sender);
-    void DoTimer();
-    void SelectLedBitmap();
     void Draw(HDC dc, const RECT& area) const;
 
-    TComLink link_;
     TTimer* ringTimer_;
     TLedGlyph glyphOn_;
     TLedGlyph glyphOff_;
-    TCustomComPort* comPort_ = nullptr;
-    TComLedSignal ledSignal_ = lsConn;
-    TLedKind kind_ = lkRedLight;
-    TLedState state_ = lsOff;
 };
