@@ -8,7 +8,7 @@
 //   build/bin/update_bench            (as root: the simulator's port is linked into /dev)
 //   build/bin/update_bench --answer-delay-ms 16   every answer that much late, as a USB
 //                                     adapter's latency timer holds it back
-#include "framework/qt/Application.h"
+#include "framework/Application.h"
 #include "tools/boardsim/Simulator.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"

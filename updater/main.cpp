@@ -1,10 +1,6 @@
-// Atualizador Quorvel: the program's entry. The translation runtime and the serial layer
-// start first, then the application object, then the main window, whose creation loads the
-// firmware image; the message loop runs until the window is closed.
-#include "framework/qt/Application.h"
+// Atualizador Quorvel: the program's entry, with its command line and the display check.
 #include "framework/qt/Translator.h"
 #include "updater/ProgramStartup.h"
-#include "updater/Unit1.h"
 
 #include <QCoreApplication>
 #include <QtGlobal>
@@ -12,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 
 namespace {
 
@@ -76,31 +71,12 @@ int main(int argc, char** argv) {
         std::fputs(NoDisplay, stderr);
         return 1;
     }
-    try {
-        StartTranslationAndSerialLayer();
-    } catch (...) {
-        // A broken catalogue costs the translations, not the program.
-        ReportException(std::current_exception());
-    }
-    try {
-        QtMessageHandler previous = qInstallMessageHandler(WhileConnecting);
-        TApplication app(argc, argv);
+    // The display is named but may not be reachable: Qt says so while the application object
+    // is made.
+    static QtMessageHandler previous = qInstallMessageHandler(WhileConnecting);
+    return RunWindowProgram(argc, argv, [] {
         qInstallMessageHandler(previous);
-        try {
-            app.SetTitle("Atualizador Quorvel");
-            // Qt's own texts (message box buttons, text box menus) through the same catalogues.
-            QCoreApplication::installTranslator(
-                new TGettextTranslator(QCoreApplication::instance()));
-            TForm1 form;
-            form.show();
-            app.Run();
-        } catch (...) {
-            // A failure while the window is built ends the program without a window.
-            app.HandleException(std::current_exception());
-        }
-    } catch (...) {
-        ReportException(std::current_exception());
-    }
-    StopTranslation();
-    return 0;
+        // Qt's own texts (message box buttons, text box menus) through the same catalogues.
+        QCoreApplication::installTranslator(new TGettextTranslator(QCoreApplication::instance()));
+    });
 }

@@ -1,6 +1,7 @@
-#include "framework/qt/Application.h"
+// The application object's Qt part: QApplication, its event loop driving the main thread's
+// hand-overs, and the message boxes.
+#include "framework/Application.h"
 
-#include "framework/Exception.h"
 #include "framework/Sync.h"
 
 #include <QApplication>
@@ -8,10 +9,11 @@
 #include <QScreen>
 
 #include <atomic>
-#include <cstdio>
-#include <set>
 
-TApplication* Application = nullptr;
+struct TApplication::Toolkit {
+    QApplication app;
+    Toolkit(int& argc, char** argv) : app(argc, argv) {}
+};
 
 namespace {
 
@@ -33,13 +35,6 @@ protected:
     }
 };
 
-void ShowExceptionMessage(const std::string& message) {
-    if (Application)
-        Application->ShowException(message);
-    else
-        std::fprintf(stderr, "%s\n", message.c_str());
-}
-
 // Set while a call of CheckSynchronize is posted and has not started yet, so a burst of
 // hand-overs posts one call, not one per routine.
 std::atomic<bool> syncPosted{false};
@@ -56,58 +51,25 @@ void PostCheckSynchronize(QApplication* app) {
         Qt::QueuedConnection);
 }
 
-// Messages of the exception boxes open now.
-std::multiset<std::string> openMessages;
-
 } // namespace
 
 TApplication::TApplication(int& argc, char** argv)
-    : qt_(std::make_unique<QApplication>(argc, argv)) {
-    Application = this;
-    SetExceptionHandler(ShowExceptionMessage);
-    Sync::SetMainThread();
-    QApplication* app = qt_.get();
-    Sync::SetWakeMainThread([app] { PostCheckSynchronize(app); });
-    // Whatever was queued before the loop existed still has to run.
-    PostCheckSynchronize(app);
+    : toolkit_(std::make_unique<Toolkit>(argc, argv)) {
+    QApplication* app = &toolkit_->app;
+    toolkit::Attach(this, [app] { PostCheckSynchronize(app); });
 }
 
 TApplication::~TApplication() {
-    Sync::SetWakeMainThread(nullptr);
-    SetExceptionHandler(nullptr);
-    Application = nullptr;
-    qt_.reset();
+    toolkit::Detach();
+    toolkit_.reset();
     syncPosted.store(false);
 }
 
 int TApplication::Run() {
-    return qt_->exec();
+    return toolkit_->app.exec();
 }
 
-void TApplication::ShowException(const std::string& message) {
-    if (openMessages.count(message))
-        return;
-    auto it = openMessages.insert(message);
-    ++openBoxes_;
-    try {
-        CentredBox box(QMessageBox::Critical, message);
-        box.exec();
-    } catch (...) {
-        // A box that cannot be shown has nothing left to report to.
-    }
-    --openBoxes_;
-    openMessages.erase(it);
-}
-
-void TApplication::HandleException(std::exception_ptr error) {
-    ShowException(ExceptionMessage(error));
-}
-
-void ReportException(std::exception_ptr error) noexcept {
-    ::HandleException(error);
-}
-
-void ShowMessage(const std::string& text) {
-    CentredBox box(QMessageBox::NoIcon, text);
+void toolkit::ShowBox(const std::string& text, bool error) {
+    CentredBox box(error ? QMessageBox::Critical : QMessageBox::NoIcon, text);
     box.exec();
 }

@@ -1,6 +1,6 @@
 #include "framework/qt/Controls.h"
 
-#include "framework/qt/Application.h"
+#include "framework/Application.h"
 
 #include <QCloseEvent>
 #include <QIcon>

@@ -41,6 +41,7 @@ public:
 
     std::string Caption() const;
     void SetCaption(const std::string& text);
+    void Show() { show(); }
     // Fixes the client area's size: the user cannot resize the window.
     void SetClientSize(int width, int height);
     // The keyboard's focus moves through these in this order.

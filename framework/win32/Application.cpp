@@ -1,16 +1,16 @@
+// The application object's Win32 part: the message loop, a hidden window for timers and the
+// main thread's wake-up, and the message boxes.
 #include "framework/win32/Application.h"
 
-#include "framework/Exception.h"
 #include "framework/Sync.h"
 #include "framework/win32/Controls.h"
 
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
-#include <set>
 
-TApplication* Application = nullptr;
+// Nothing beyond the process's own message queue.
+struct TApplication::Toolkit {};
 
 namespace {
 
@@ -70,24 +70,14 @@ HWND BoxOwner() {
     return active && IsWindowVisible(active) ? active : nullptr;
 }
 
-void Box(const std::string& text, UINT icon) {
-    const std::string title = Application ? Application->Title() : std::string();
-    centreHook = SetWindowsHookExW(WH_CBT, CentreBox, nullptr, GetCurrentThreadId());
-    MessageBoxW(BoxOwner(), Widen(text).c_str(), Widen(title).c_str(), MB_OK | icon);
-    if (centreHook) {
-        UnhookWindowsHookEx(centreHook);
-        centreHook = nullptr;
-    }
+// The Tab key moves between a form's controls before the message goes on.
+void Dispatch(MSG& msg) {
+    auto* form = dynamic_cast<TForm*>(TWinControl::FromHandle(GetAncestor(msg.hwnd, GA_ROOT)));
+    if (form && form->HandleTabKey(msg))
+        return;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
 }
-
-void ShowExceptionMessage(const std::string& message) {
-    if (Application)
-        Application->ShowException(message);
-    else
-        std::fprintf(stderr, "%s\n", message.c_str());
-}
-
-std::multiset<std::string> openMessages;
 
 } // namespace
 
@@ -107,66 +97,39 @@ HWND UtilityWindow() {
 }
 
 TApplication::TApplication(int&, char**) {
-    Application = this;
-    SetExceptionHandler(ShowExceptionMessage);
-    Sync::SetMainThread();
     UtilityWindow();
-    Sync::SetWakeMainThread(PostWake);
-    // Whatever was queued before the loop existed still has to run.
-    PostWake();
+    toolkit::Attach(this, PostWake);
 }
 
 TApplication::~TApplication() {
-    Sync::SetWakeMainThread(nullptr);
-    SetExceptionHandler(nullptr);
-    Application = nullptr;
+    toolkit::Detach();
     wakePosted.store(false);
 }
 
 int TApplication::Run() {
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        auto* form = dynamic_cast<TForm*>(TWinControl::FromHandle(GetAncestor(msg.hwnd, GA_ROOT)));
-        if (form && form->HandleTabKey(msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        Dispatch(msg);
     return 0;
 }
 
-bool TApplication::ProcessMessages() {
+bool ProcessMessages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT)
             return false;
-        auto* form = dynamic_cast<TForm*>(TWinControl::FromHandle(GetAncestor(msg.hwnd, GA_ROOT)));
-        if (form && form->HandleTabKey(msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        Dispatch(msg);
     }
     return true;
 }
 
-void TApplication::ShowException(const std::string& message) {
-    if (openMessages.count(message))
-        return;
-    auto it = openMessages.insert(message);
-    ++openBoxes_;
-    Box(message, MB_ICONERROR);
-    --openBoxes_;
-    openMessages.erase(it);
-}
-
-void TApplication::HandleException(std::exception_ptr error) {
-    ShowException(ExceptionMessage(error));
-}
-
-void ReportException(std::exception_ptr error) noexcept {
-    ::HandleException(error);
-}
-
-void ShowMessage(const std::string& text) {
-    Box(text, 0);
+void toolkit::ShowBox(const std::string& text, bool error) {
+    const std::string title = Application ? Application->Title() : std::string();
+    centreHook = SetWindowsHookExW(WH_CBT, CentreBox, nullptr, GetCurrentThreadId());
+    MessageBoxW(BoxOwner(), Widen(text).c_str(), Widen(title).c_str(),
+                MB_OK | (error ? MB_ICONERROR : 0));
+    if (centreHook) {
+        UnhookWindowsHookEx(centreHook);
+        centreHook = nullptr;
+    }
 }

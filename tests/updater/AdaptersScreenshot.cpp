@@ -2,7 +2,7 @@
 // with two USB adapters of a kind, the second one's tooltip showing what the system says about
 // it. The adapters are a fake sysfs tree laid out as the kernel lays out FTDI adapters. Run it
 // under Xvfb (the list and the tooltip are windows of their own, so the screen is grabbed).
-#include "framework/qt/Application.h"
+#include "framework/Application.h"
 #include "serial/ComPortControls.h"
 #include "updater/Unit1.h"
 

@@ -1,5 +1,5 @@
 // One application object for a whole test program, as the updater has one.
-#include "framework/qt/Application.h"
+#include "framework/Application.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // Helpers for tests that run a real Qt event loop: one application object for the whole test
 // program, waiting on a condition while events run, and closing modal boxes from a timer the
 // way a user would, recording what they showed.
-#include "framework/qt/Application.h"
+#include "framework/Application.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,6 +1,6 @@
 // Saves a picture of each tab of the main window (tab-0.png ... tab-3.png) into the folder
 // given as the argument, for the documentation. Run it under Xvfb or offscreen.
-#include "framework/qt/Application.h"
+#include "framework/Application.h"
 #include "updater/Unit1.h"
 
 #include <QCoreApplication>

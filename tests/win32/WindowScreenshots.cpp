@@ -13,7 +13,7 @@ namespace {
 void Pump(DWORD milliseconds) {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < milliseconds) {
-        Application->ProcessMessages();
+        ProcessMessages();
         Sleep(10);
     }
 }

@@ -49,7 +49,7 @@ bool WaitFor(const std::function<bool()>& done, DWORD milliseconds = 20000) {
     while (!done()) {
         if (GetTickCount() - start > milliseconds)
             return false;
-        Application->ProcessMessages();
+        ProcessMessages();
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
     return true;
@@ -163,7 +163,7 @@ protected:
     void TearDown() override {
         closer_.reset();
         form_.reset();
-        Application->ProcessMessages();
+        ProcessMessages();
     }
 
     static void Click(TButton* button) {
@@ -326,7 +326,7 @@ TEST_F(WinWindowTest, TheTabKeyFollowsTheTabOrder) {
     for (TWinControl* next : {(TWinControl*)form_->BtSerial, (TWinControl*)form_->TabControl1,
                               (TWinControl*)form_->ComComboBox1}) {
         PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
-        Application->ProcessMessages();
+        ProcessMessages();
         EXPECT_EQ(GetFocus(), next->Handle()) << next->Text();
     }
 }
