@@ -31,15 +31,19 @@ struct AnswerFault {
 class FaultPlan {
 public:
     virtual ~FaultPlan() = default;
-    virtual int KeyRule() = 0; // 0: the board resets its key on "<S@>"; 1: it keeps it
-    virtual int Blocks() = 0;  // blocks of a made-up image; 0: the built-in image
-    virtual bool StartInMonitor() = 0;
+    int KeyRule() const { return keyRule_; } // 0: the board resets its key on "<S@>"; 1: keeps it
+    int Blocks() const { return blocks_; }   // blocks of a made-up image; 0: the built-in image
+    bool StartInMonitor() const { return startInMonitor_; }
     virtual FrameFault ForFrame(int n) = 0;
     virtual AnswerFault ForAnswer(int n) = 0;
     // Unasked bytes from the line before the tick's work: "<FF>", or noise without a "<".
     virtual bool StrayCompletion(int tick) = 0;
     virtual bool Noise(int tick) = 0;
     virtual std::string Describe() const = 0;
+
+protected:
+    int keyRule_ = 0, blocks_ = 1;
+    bool startInMonitor_ = true;
 };
 
 // A plan drawn from a seed: fault rates picked per seed, each fault decided by a hash of the
@@ -47,9 +51,6 @@ public:
 class RandomPlan : public FaultPlan {
 public:
     explicit RandomPlan(uint64_t seed);
-    int KeyRule() override { return keyRule_; }
-    int Blocks() override { return blocks_; }
-    bool StartInMonitor() override { return startInMonitor_; }
     FrameFault ForFrame(int n) override;
     AnswerFault ForAnswer(int n) override;
     bool StrayCompletion(int tick) override;
@@ -61,8 +62,6 @@ private:
     bool OneIn(uint32_t rate, uint64_t kind, uint64_t n) const;
 
     uint64_t seed_;
-    int keyRule_, blocks_;
-    bool startInMonitor_;
     // One in N; 0 is never.
     uint32_t lostFrame_, flip_, lostAnswer_, late_, refusal_, unknown_, answerFlip_, stray_;
 };
@@ -72,9 +71,6 @@ private:
 class BytesPlan : public FaultPlan {
 public:
     explicit BytesPlan(std::span<const uint8_t> bytes);
-    int KeyRule() override { return keyRule_; }
-    int Blocks() override { return blocks_; }
-    bool StartInMonitor() override { return startInMonitor_; }
     FrameFault ForFrame(int n) override;
     AnswerFault ForAnswer(int n) override;
     bool StrayCompletion(int tick) override;
@@ -82,8 +78,6 @@ public:
     std::string Describe() const override;
 
 private:
-    int keyRule_ = 0, blocks_ = 1;
-    bool startInMonitor_ = true;
     std::map<int, FrameFault> frames_;
     std::map<int, AnswerFault> answers_;
     std::map<int, bool> strays_, noise_;
