@@ -30,14 +30,10 @@ expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2)
                      END { print $b{$_} for sort { $a <=> $b } keys %b }' "$hex" |
     sha256sum | cut -d' ' -f1)
 
-pids=() links=() failures=0
-cleanup() {
-    rm -f "${links[@]}"
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    pids=() links=()
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/wine-boards.sh
+source "$(dirname "$0")/../support/wine-boards.sh"
+trap boards_off EXIT
+failures=0
 
 fail() {
     echo "FAIL [$case]: $*"
@@ -55,21 +51,11 @@ field() {
     sed -n "s/.*\"$2\":\"\\{0,1\\}\\([^\",}]*\\).*/\\1/p" <<<"$1"
 }
 
-# Starts a simulator for port $1 with options $2 and links the port to its pseudo-terminal.
+# A simulator for port $1 with the options $2 (commas for blanks).
 board() {
-    local com=$1 out=$work/$1.out pts="" options
+    local options
     IFS=, read -r -a options <<<"$2"
-    "$boardsim" --exit-when-done --idle-timeout 10 --report "$work/$com.json" "${options[@]}" \
-        >"$out" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do
-        pts=$(head -n 1 "$out")
-        [[ $pts == /dev/pts/* ]] && break
-        sleep 0.05
-    done
-    ln -sfn "$pts" "$dosdevices/${com,,}"
-    links+=("$dosdevices/${com,,}")
-    ptys+=${ptys:+:}$pts
+    board_on "$1" --exit-when-done --idle-timeout 10 "${options[@]}"
 }
 
 check_port() {
@@ -137,7 +123,7 @@ for case in "${cases[@]}"; do
     for i in "${!names[@]}"; do
         check_port "${names[$i]}" "${wants[$i]}"
     done
-    cleanup
+    boards_off
 done
 
 # Without --log the record goes to the user's local application data (not to $HOME).

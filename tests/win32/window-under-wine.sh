@@ -11,28 +11,10 @@ shift 5
 dosdevices=$WINEPREFIX/dosdevices
 rm -rf "$work" && mkdir -p "$work" && echo 0 >"$work/modem"
 
-pids=() links=() ptys=""
-cleanup() {
-    rm -f "${links[@]}"
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-}
-trap cleanup EXIT
-
-board() {
-    local com=$1 out=$work/$1.out pts=""
-    shift
-    "$boardsim" --idle-timeout 120 --report "$work/$com.json" "$@" >"$out" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do
-        pts=$(head -n 1 "$out")
-        [[ $pts == /dev/pts/* ]] && break
-        sleep 0.05
-    done
-    ln -sfn "$pts" "$dosdevices/${com,,}"
-    links+=("$dosdevices/${com,,}")
-    ptys+=${ptys:+:}$pts
-}
+# shellcheck source=tests/support/wine-boards.sh
+source "$(dirname "$0")/../support/wine-boards.sh"
+trap boards_off EXIT
+board() { board_on "$1" --idle-timeout 120 "${@:2}"; }
 # A Wine server left from programs run without a display (the flasher's runs) keeps a desktop
 # on which no window can be made: start afresh on this display.
 wineserver -k 2>/dev/null
