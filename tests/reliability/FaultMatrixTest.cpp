@@ -708,20 +708,21 @@ Config With(void (*set)(Config&)) {
     return c;
 }
 
+// One bit of byte `offset` of frame `frame` turned over on the line.
+Config FlippedByte(int frame, int offset) {
+    Config c;
+    c.Flips = {{frame, offset}};
+    return c;
+}
+
 const IntegrityCase IntegrityCases[] = {
     // Answered 250 ms late, the reply to the poll sent just before the click arrives mid-transfer.
     {"CrossingStatusReply", With([](Config& c) { c.StatusDelayMs = 250; }), End::Completes,
      End::Completes, true},
     // Key byte 1 carries the error into the next frames' addresses and data before the board
     // stops reading them.
-    {"FlippedKeyByte", With([](Config& c) {
-         c.Flips = {{100, 7}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedDataByte", With([](Config& c) {
-         c.Flips = {{100, 20}};
-     }),
-     End::Completes, End::Completes},
+    {"FlippedKeyByte", FlippedByte(100, 7), End::GivesUp, End::GivesUp},
+    {"FlippedDataByte", FlippedByte(100, 20), End::Completes, End::Completes},
     // Frames sent in the same second share their key, so the keys may still agree.
     {"LostFrame", With([](Config& c) { c.LoseFrame = 100; }), End::Either, End::Either},
     {"LostAnswer", With([](Config& c) { c.DropAnswerTo = 100; }), End::Completes, End::Completes},
@@ -758,34 +759,13 @@ const IntegrityCase IntegrityCases[] = {
      End::GivesUp, End::GivesUp},
     // A key byte flipped in one of the last seven frames: the last blocks go again, the parted
     // key reaches the count and the board falls silent.
-    {"FlippedKeyByteInFrame424", With([](Config& c) {
-         c.Flips = {{424, 7}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedKeyByteInFrame425", With([](Config& c) {
-         c.Flips = {{425, 7}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedKeyByteInFrame426", With([](Config& c) {
-         c.Flips = {{426, 8}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedKeyByteInFrame427", With([](Config& c) {
-         c.Flips = {{427, 9}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedKeyByteInFrame428", With([](Config& c) {
-         c.Flips = {{428, 10}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedKeyByteInFrame429", With([](Config& c) {
-         c.Flips = {{429, 11}};
-     }),
-     End::GivesUp, End::GivesUp},
-    {"FlippedKeyByteInFrame430", With([](Config& c) {
-         c.Flips = {{430, 12}};
-     }),
-     End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame424", FlippedByte(424, 7), End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame425", FlippedByte(425, 7), End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame426", FlippedByte(426, 8), End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame427", FlippedByte(427, 9), End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame428", FlippedByte(428, 10), End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame429", FlippedByte(429, 11), End::GivesUp, End::GivesUp},
+    {"FlippedKeyByteInFrame430", FlippedByte(430, 12), End::GivesUp, End::GivesUp},
     // Under rule B the board keeps the key of the first transfer and refuses to read the new
     // one, unless its first frame was drawn in the same second as the board's last (same
     // random bytes): the resend then carries the key the board holds. (One answer held back
