@@ -2,6 +2,7 @@
 #include "serial/ComPort.h"
 #include "Pty.h"
 #include "serial/ComBackend.h"
+#include "tests/support/ComErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -37,17 +38,6 @@ void WatchLink(TComLink& link, const std::string& name, Log& log) {
     link.CTSSignal = slot("CTS");
     link.DSRSignal = slot("DSR");
     link.RLSDSignal = slot("RLSD");
-}
-
-int Code(const std::function<void()>& action, int* winError = nullptr) {
-    try {
-        action();
-    } catch (const EComPort& e) {
-        if (winError)
-            *winError = e.WinErrorCode;
-        return e.MessageCode;
-    }
-    return 0;
 }
 
 TEST(ComPortOpenClose, NotifiesLinksAndHandlersInOrder) {
@@ -117,7 +107,7 @@ TEST(ComPortOpenClose, FailedOpensLeaveThePortClosedWithCodeOneAndErrno) {
     intruder.SetPort(pty.SlavePath());
     owner.SetBaudRate(br19200);
     owner.Open();
-    EXPECT_EQ(Code([&] { intruder.Open(); }, &error), 1);
+    EXPECT_EQ(ComErrorCode([&] { intruder.Open(); }, &error), 1);
     EXPECT_EQ(error, EWOULDBLOCK);
     EXPECT_EQ(pty.SlaveSpeed(), 19200); // the holder's settings were not touched
     EXPECT_FALSE(intruder.Connected());
@@ -132,10 +122,10 @@ TEST(ComPortOpenClose, FailedSetupReleasesTheDevice) {
     TComPort port;
     port.SetPort("/dev/null");
     int error = 0;
-    EXPECT_EQ(Code([&] { port.Open(); }, &error), 7);
+    EXPECT_EQ(ComErrorCode([&] { port.Open(); }, &error), 7);
     EXPECT_EQ(error, ENOTTY);
     EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(Code([&] { port.Open(); }), 7);
+    EXPECT_EQ(ComErrorCode([&] { port.Open(); }), 7);
 }
 
 TEST(ComPortOpenClose, ExceptionFromBeforeOpenStopsBeforeTheDevice) {
@@ -310,11 +300,11 @@ TEST(ComPortSettings, ThreadSettingsRefuseChangesWhileOpen) {
     port.SetSyncMethod(smWindowSync);
     port.SetEventThreadPriority(tpLower);
     port.Open();
-    EXPECT_EQ(Code([&] { port.SetSyncMethod(smNone); }), 14);
+    EXPECT_EQ(ComErrorCode([&] { port.SetSyncMethod(smNone); }), 14);
     EXPECT_EQ(port.SyncMethod(), smWindowSync);
-    EXPECT_EQ(Code([&] { port.SetEventThreadPriority(tpHigher); }), 14);
+    EXPECT_EQ(ComErrorCode([&] { port.SetEventThreadPriority(tpHigher); }), 14);
     EXPECT_EQ(port.EventThreadPriority(), tpLower);
-    EXPECT_EQ(Code([&] { port.SetSyncMethod(smWindowSync); }), 0); // unchanged: fine
+    EXPECT_EQ(ComErrorCode([&] { port.SetSyncMethod(smWindowSync); }), 0); // unchanged: fine
 }
 
 TEST(ComPortSettings, DefaultsAndDerivedFlowControl) {
@@ -351,17 +341,17 @@ TEST(ComPortLinks, RegistrationErrorsAndReceptionFlag) {
     TComPort port;
     TComLink link, rxLink;
     port.RegisterLink(&link);
-    EXPECT_EQ(Code([&] { port.RegisterLink(&link); }), 18);
+    EXPECT_EQ(ComErrorCode([&] { port.RegisterLink(&link); }), 18);
     port.UnRegisterLink(&link);
     int error = 0;
-    EXPECT_EQ(Code([&] { port.UnRegisterLink(&link); }, &error), 18);
+    EXPECT_EQ(ComErrorCode([&] { port.UnRegisterLink(&link); }, &error), 18);
     EXPECT_EQ(error, -1);
 
     EXPECT_TRUE(port.TriggersOnRxChar());
     rxLink.RxBufHandler = [](TComponent*, const void*, int) {};
     port.RegisterLink(&rxLink);
     EXPECT_FALSE(port.TriggersOnRxChar());
-    EXPECT_EQ(Code([&] { port.SetTriggersOnRxChar(false); }), 22);
+    EXPECT_EQ(ComErrorCode([&] { port.SetTriggersOnRxChar(false); }), 22);
     port.UnRegisterLink(&rxLink);
     EXPECT_TRUE(port.TriggersOnRxChar());
 }

@@ -1,6 +1,7 @@
 // Reads, writes, queue counts and purges against a pseudo-terminal.
 #include "Pty.h"
 #include "serial/ComPort.h"
+#include "tests/support/ComErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -27,17 +28,6 @@ protected:
     Pty pty;
     TComPort port;
 };
-
-int CodeOf(const std::function<void()>& action, int* winError = nullptr) {
-    try {
-        action();
-    } catch (const EComPort& e) {
-        if (winError)
-            *winError = e.WinErrorCode;
-        return e.MessageCode;
-    }
-    return 0;
-}
 
 TEST_F(ReadWrite, BytesTravelBothWays) {
     EXPECT_EQ(port.Write("\x00\xff<S@>", 6), 6);
@@ -159,15 +149,15 @@ TEST_F(ReadWrite, WriteGivesUpAfterItsTimeoutWithWhatWasSent) {
 TEST_F(ReadWrite, AfterCloseEveryQueryRaisesItsCode) {
     port.Close();
     int error = 0;
-    EXPECT_EQ(CodeOf([&] { port.InputCount(); }, &error), 10);
+    EXPECT_EQ(ComErrorCode([&] { port.InputCount(); }, &error), 10);
     EXPECT_EQ(error, EBADF);
-    EXPECT_EQ(CodeOf([&] { port.OutputCount(); }), 10);
-    EXPECT_EQ(CodeOf([&] { port.LastErrors(); }), 10);
+    EXPECT_EQ(ComErrorCode([&] { port.OutputCount(); }), 10);
+    EXPECT_EQ(ComErrorCode([&] { port.LastErrors(); }), 10);
     char c;
-    EXPECT_EQ(CodeOf([&] { port.Read(&c, 1); }), 3);
-    EXPECT_EQ(CodeOf([&] { port.Write("a", 1); }), 2);
-    EXPECT_EQ(CodeOf([&] { port.ClearBuffer(true, true); }), 5);
-    EXPECT_EQ(CodeOf([&] { port.Signals(); }), 11);
+    EXPECT_EQ(ComErrorCode([&] { port.Read(&c, 1); }), 3);
+    EXPECT_EQ(ComErrorCode([&] { port.Write("a", 1); }), 2);
+    EXPECT_EQ(ComErrorCode([&] { port.ClearBuffer(true, true); }), 5);
+    EXPECT_EQ(ComErrorCode([&] { port.Signals(); }), 11);
     EXPECT_EQ(port.WriteStr(""), 0);
 }
 

@@ -3,6 +3,7 @@
 // live in a state file that the preloaded library serves to Wine.
 #include "framework/Sync.h"
 #include "serial/ComPort.h"
+#include "tests/support/ComErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -109,17 +110,6 @@ public:
 private:
     HANDLE h_;
 };
-
-int Code(const std::function<void()>& action, int* winError = nullptr) {
-    try {
-        action();
-    } catch (const EComPort& e) {
-        if (winError)
-            *winError = e.WinErrorCode;
-        return e.MessageCode;
-    }
-    return 0;
-}
 
 class Win32Port : public ::testing::Test {
 protected:
@@ -358,7 +348,7 @@ TEST_F(Win32Port, CloseEndsTheEventThreadPromptlyAndEmptiesTheQueues) {
     port.Close();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     int error = 0;
-    EXPECT_EQ(Code([&] { port.InputCount(); }, &error), 10);
+    EXPECT_EQ(ComErrorCode([&] { port.InputCount(); }, &error), 10);
     EXPECT_EQ(error, ERROR_INVALID_HANDLE);
     port.Open();
     EXPECT_EQ(port.InputCount(), 0);
