@@ -1,11 +1,12 @@
 // The port component on real drivers: ttyUSB0 is ftdi_sio on an emulated FTDI adapter, ttyS1
 // the 8250 driver on an emulated 16550 whose modem lines the host sets on request.
-#include "Pty.h"
 #include "framework/Exception.h"
 #include "framework/Sync.h"
 #include "serial/ComBackend.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Pump.h"
 #include "tests/support/ThreadCpu.h"
 
 #include <gtest/gtest.h>

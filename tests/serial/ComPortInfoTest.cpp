@@ -1,8 +1,9 @@
 // What the selector's tooltips and `quorvel-flash --list` say about a port, read from a fake
 // sysfs tree laid out as the kernel lays out USB adapters; and whether a port is taken.
 #include "serial/ComPortInfo.h"
-#include "Pty.h"
 #include "serial/ComPort.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Pump.h"
 
 #include <gtest/gtest.h>
 

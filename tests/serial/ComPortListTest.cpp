@@ -1,6 +1,7 @@
 // The port list over fake sysfs and /dev folders built in a temporary directory.
-#include "Pty.h"
 #include "serial/ComPort.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Pump.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,9 @@
 // The component itself: open and close with their notifications, settings, links, errors.
 #include "serial/ComPort.h"
-#include "Pty.h"
 #include "serial/ComBackend.h"
 #include "tests/support/ComErrors.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Pump.h"
 
 #include <gtest/gtest.h>
 

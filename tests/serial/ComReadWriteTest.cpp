@@ -1,7 +1,8 @@
 // Reads, writes, queue counts and purges against a pseudo-terminal.
-#include "Pty.h"
 #include "serial/ComPort.h"
 #include "tests/support/ComErrors.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Pump.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,10 @@
 // Event delivery: the event thread waits on the device and hands events to the main thread.
-#include "Pty.h"
 #include "framework/Sync.h"
 #include "serial/ComBackend.h"
 #include "serial/ComPort.h"
 #include "serial/posix/ModemWatch.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Pump.h"
 #include "tests/support/ThreadCpu.h"
 
 #include <gtest/gtest.h>

@@ -2,6 +2,7 @@
 // What the controller tests share: a view that keeps what the controller shows, and pumping
 // the main thread's hand-over queue without a window.
 #include "PortTestSupport.h"
+#include "tests/support/Pump.h"
 #include "updater/UpdateController.h"
 
 #include <chrono>
@@ -11,12 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// Runs main-thread routines (the port's events) until `done` holds; false after `limit`.
-bool PumpUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(20));
-// Runs main-thread routines for a while, to show that something does not happen.
-void PumpFor(std::chrono::milliseconds span);
 
 // The window's part as plain data.
 class RecordingView : public UpdateView {

@@ -15,53 +15,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-Pty::Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    slavePath_ = ptsname(master_);
-    termios t{};
-    tcgetattr(master_, &t);
-    cfmakeraw(&t);
-    tcsetattr(master_, TCSANOW, &t);
-}
-
-Pty::~Pty() {
-    if (master_ >= 0)
-        close(master_);
-}
-
-void Pty::Send(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else {
-            pollfd p{master_, POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
-    }
-}
-
-void Pty::CloseMaster() {
-    if (master_ >= 0)
-        close(master_);
-    master_ = -1;
-}
-
-std::string Pty::Take() {
-    std::string out;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(master_, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        out.append(buffer, size_t(n));
-    }
-    return out;
-}
-
 SimulatedBoard::SimulatedBoard(boardsim::SimulatorOptions options)
     : simulator_(std::move(options)), thread_([this] { simulator_.Run(); }) {}
 

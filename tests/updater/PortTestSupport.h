@@ -1,8 +1,9 @@
 #pragma once
-// Real ports for the updater's tests: a pseudo-terminal the test plays the board on, the board
-// simulator on a thread of its own, links in /dev that make a pseudo-terminal show up in the
-// port list, and fake tty-class trees for list order and failures.
+// Real ports for the updater's tests: a pseudo-terminal (tests/support) the test plays the
+// board on, the board simulator on a thread of its own, links in /dev that make a pseudo-terminal
+// show up in the port list, and fake tty-class trees for list order and failures.
 #include "serial/ComPort.h"
+#include "tests/support/Pty.h"
 #include "tools/boardsim/Simulator.h"
 
 #include <cstdint>
@@ -11,26 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// The test's end of a pseudo-terminal; the port under test opens SlavePath().
-class Pty {
-public:
-    Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& SlavePath() const { return slavePath_; }
-    void Send(const std::string& bytes);
-    // Whatever the port has written so far, without waiting.
-    std::string Take();
-    // Like pulling the adapter out: the port's side hangs up and its writes fail.
-    void CloseMaster();
-
-private:
-    int master_ = -1;
-    std::string slavePath_;
-};
 
 // The board simulator running on its own thread until Finish().
 class SimulatedBoard {

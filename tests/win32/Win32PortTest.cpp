@@ -4,6 +4,7 @@
 #include "framework/Sync.h"
 #include "serial/ComPort.h"
 #include "tests/support/ComErrors.h"
+#include "tests/support/Pump.h"
 
 #include <gtest/gtest.h>
 
@@ -54,22 +55,6 @@ void WriteModemLines(int bits) {
 
 // Linux TIOCM_* bits, as the state file holds them.
 constexpr int kDtr = 0x002, kRts = 0x004, kCts = 0x020, kCar = 0x040, kRng = 0x080, kDsr = 0x100;
-
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        Sync::CheckSynchronize();
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-}
-
-void PumpFor(std::chrono::milliseconds span) {
-    PumpUntil([] { return false; }, span);
-}
 
 // The peer end, opened with plain blocking calls so it shares nothing with the code under test.
 class FarEnd {

@@ -1,27 +1,25 @@
 // Kernel termios2 headers only: glibc's <termios.h> cannot show custom rates.
-#include "Pty.h"
-
-#include "framework/Sync.h"
+#include "tests/support/Pty.h"
 
 #include <asm/termbits.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <thread>
 #include <unistd.h>
 
 Pty::Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("no pseudo-terminal");
     char name[128];
     if (ptsname_r(master_, name, sizeof name) != 0)
         throw std::runtime_error("no pseudo-terminal name");
     slavePath_ = name;
-    // Raw master so bytes pass unchanged.
+    // Raw, so bytes pass unchanged (on a master the settings are the slave's).
     termios2 t{};
     ioctl(master_, TCGETS2, &t);
     t.c_iflag = 0;
@@ -44,10 +42,14 @@ void Pty::Send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR && errno != EAGAIN)
-            throw std::runtime_error("master write failed");
-        if (n > 0)
+        if (n > 0) {
             done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 100);
+        } else if (n < 0 && errno != EINTR) {
+            throw std::runtime_error("master write failed");
+        }
     }
 }
 
@@ -56,12 +58,20 @@ std::string Pty::Receive(size_t count) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
         pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(master_, buf, sizeof buf);
-        if (n > 0)
-            out.append(buf, static_cast<size_t>(n));
+        if (poll(&p, 1, 50) > 0)
+            out += Take();
+    }
+    return out;
+}
+
+std::string Pty::Take() {
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<size_t>(n));
     }
     return out;
 }
@@ -82,24 +92,4 @@ bool Pty::SlaveUsesCustomRate() {
     termios2 t{};
     ioctl(master_, TCGETS2, &t);
     return (t.c_cflag & CBAUD) == BOTHER;
-}
-
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        Sync::CheckSynchronize();
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-void PumpFor(std::chrono::milliseconds span) {
-    auto deadline = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < deadline) {
-        Sync::CheckSynchronize();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }

@@ -1,8 +1,7 @@
 #pragma once
-// A real pseudo-terminal for the serial tests: the test holds the master side, the port
-// under test opens the slave path.
-#include <chrono>
-#include <functional>
+// A real pseudo-terminal: the test holds the master side and plays the board or the line; the
+// port under test opens the slave path.
+#include <cstddef>
 #include <string>
 
 class Pty {
@@ -17,9 +16,11 @@ public:
     void Send(const std::string& bytes);
     // Everything the port sent until `count` bytes arrived or a few seconds passed.
     std::string Receive(size_t count);
+    // Whatever the port has sent so far, without waiting.
+    std::string Take();
     // Bytes the slave side has sent that the master has not read.
     int Pending();
-    // Closes the master: the slave side hangs up.
+    // Like pulling the adapter out: the slave side hangs up and its writes fail.
     void CloseMaster();
     // The output speed the slave was given (termios2, so custom rates show too).
     int SlaveSpeed();
@@ -29,9 +30,3 @@ private:
     int master_ = -1;
     std::string slavePath_;
 };
-
-// Runs main-thread routines until `done` holds; false after `limit`.
-bool PumpUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(10));
-// Runs main-thread routines for a while (to show that something does not happen).
-void PumpFor(std::chrono::milliseconds span);
