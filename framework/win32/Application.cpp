@@ -14,31 +14,18 @@ struct TApplication::Toolkit {};
 
 namespace {
 
-constexpr wchar_t UtilityClass[] = L"QuorvelUtility";
-constexpr UINT WakeMessage = WM_APP + 1;
-
 // Set while a wake-up is posted and not yet handled, so a burst of hand-overs posts one.
 std::atomic<bool> wakePosted{false};
-std::atomic<HWND> utility{nullptr};
 
-LRESULT CALLBACK UtilityProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_TIMER:
-        TTimer::Tick(wParam);
-        return 0;
-    case WakeMessage:
-        wakePosted.store(false);
-        Guard([] { Sync::CheckSynchronize(); });
-        return 0;
-    default:
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    }
+void OnWake() {
+    wakePosted.store(false);
+    Guard([] { Sync::CheckSynchronize(); });
 }
 
 void PostWake() {
     if (wakePosted.exchange(true))
         return;
-    if (!PostMessageW(utility.load(), WakeMessage, 0, 0))
+    if (!PostMessageW(UtilityWindow(), UtilityWakeMessage, 0, 0))
         wakePosted.store(false);
 }
 
@@ -81,22 +68,8 @@ void Dispatch(MSG& msg) {
 
 } // namespace
 
-HWND UtilityWindow() {
-    if (HWND hwnd = utility.load())
-        return hwnd;
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = UtilityProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = UtilityClass;
-    RegisterClassExW(&wc);
-    HWND hwnd = CreateWindowExW(0, UtilityClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                wc.hInstance, nullptr);
-    utility.store(hwnd);
-    return hwnd;
-}
-
 TApplication::TApplication(int&, char**) {
+    SetUtilityWake(OnWake);
     UtilityWindow();
     toolkit::Attach(this, PostWake);
 }

@@ -1,16 +1,18 @@
 #include "framework/win32/Controls.h"
 
+#include "framework/Application.h"
 #include "framework/Exception.h"
-#include "framework/win32/Application.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 
 namespace {
 
 constexpr wchar_t FormClass[] = L"QuorvelForm";
+constexpr wchar_t UtilityClass[] = L"QuorvelUtility";
 constexpr wchar_t WindowFontFace[] = L"MS Sans Serif";
 // Space around a tab's caption: the default leaves "Ajuda" outside a 291-pixel strip.
 constexpr int TabPaddingX = 3;
@@ -393,6 +395,48 @@ void TTimer::SetInterval(int milliseconds) {
     interval_ = milliseconds;
     if (enabled_)
         SetTimer(UtilityWindow(), id_, UINT(interval_), nullptr);
+}
+
+// ---- the utility window ---------------------------------------------------------------------
+
+namespace {
+
+std::atomic<HWND> utility{nullptr};
+std::atomic<void (*)()> utilityWake{nullptr};
+
+LRESULT CALLBACK UtilityProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_TIMER:
+        TTimer::Tick(wParam);
+        return 0;
+    case UtilityWakeMessage:
+        if (auto wake = utilityWake.load())
+            wake();
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+} // namespace
+
+HWND UtilityWindow() {
+    if (HWND hwnd = utility.load())
+        return hwnd;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = UtilityProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = UtilityClass;
+    RegisterClassExW(&wc);
+    HWND hwnd = CreateWindowExW(0, UtilityClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+    utility.store(hwnd);
+    return hwnd;
+}
+
+void SetUtilityWake(void (*onWake)()) {
+    utilityWake.store(onWake);
 }
 
 void TTimer::Tick(UINT_PTR id) {

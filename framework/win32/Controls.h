@@ -20,8 +20,11 @@
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& wide);
 
-// The program's hidden window for timers and the main thread's wake-up (Application.cpp).
+// The program's hidden window: the timers tick on it, and UtilityWakeMessage posted to it runs
+// the handler the application object gave (the main thread's wake-up).
+constexpr UINT UtilityWakeMessage = WM_APP + 1;
 HWND UtilityWindow();
+void SetUtilityWake(void (*onWake)());
 
 // Something a control owns and destroys with itself: its child controls and its timers.
 class TOwned {
