@@ -61,11 +61,13 @@ std::vector<std::string> ProbedPorts(const FlashOptions& options) {
         EnumComPorts(found);
     else
         found = flashplatform::PortsInFolder(options.AllIn);
+    std::erase_if(found,
+                  [](const std::string& port) { return !flashplatform::IsBoardAdapter(port); });
     std::vector<std::string> ports;
-    for (const std::string& port : found) {
-        if (!flashplatform::IsBoardAdapter(port))
-            continue;
-        std::vector<ComPortHolder> holders = ComPortHolders(port);
+    const std::vector<std::vector<ComPortHolder>> held = ComPortHolders(found);
+    for (size_t i = 0; i < found.size(); ++i) {
+        const std::string& port = found[i];
+        const std::vector<ComPortHolder>& holders = held[i];
         if (!holders.empty() || ComPortBusy(port)) {
             std::fprintf(
                 stderr, "%s\n",
@@ -111,8 +113,9 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
         for (auto& run : runs)
             run->SetTrace(stderr);
     session.Track(runs.size());
-    for (auto& run : runs)
-        run->Start();
+    const std::vector<std::vector<ComPortHolder>> held = ComPortHolders(ports);
+    for (size_t i = 0; i < runs.size(); ++i)
+        runs[i]->Start(held[i]);
     session.Collect(runs);
 
     auto nextTick = Clock::now() + TickPeriod;

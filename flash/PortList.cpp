@@ -26,9 +26,11 @@ void PrintPortList(std::FILE* out, bool json) {
     if (json)
         std::fprintf(out, "[");
     bool first = true;
-    for (const std::string& port : ports) {
+    const std::vector<std::vector<ComPortHolder>> held = ComPortHolders(ports);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string& port = ports[i];
         ComPortDeviceInfo info = GetComPortDeviceInfo(port);
-        std::vector<ComPortHolder> holders = ComPortHolders(port);
+        const std::vector<ComPortHolder>& holders = held[i];
         bool busy = !holders.empty() || ComPortBusy(port);
         if (json) {
             std::string heldBy = "[";

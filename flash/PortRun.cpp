@@ -141,19 +141,19 @@ double PortRun::TransferSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - transferStart_).count();
 }
 
-void PortRun::Start() {
+void PortRun::Start(const std::vector<ComPortHolder>& holders) {
     startTime_ = UtcNow();
-    if (!OpenPort()) {
+    if (!OpenPort(holders)) {
         phase_ = Phase::Finished;
         return;
     }
     BeginAttempt();
 }
 
-bool PortRun::OpenPort() {
+bool PortRun::OpenPort(const std::vector<ComPortHolder>& holders) {
     // A program that merely has the port open (a forgotten cat, a terminal) takes no lock,
     // yet it would read the board's answers before we do.
-    lastHolders_ = ComPortHolders(port_);
+    lastHolders_ = holders;
     if (!lastHolders_.empty()) {
         EndAttempt(Outcome::OpenFailed, {}, EBUSY);
         return false;

@@ -53,7 +53,8 @@ public:
     // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
     void SetTrace(std::FILE* trace);
     // Opens the port and starts the first attempt; an open that fails ends the run at once.
-    void Start();
+    // `holders`: who holds the port, looked up for the whole batch just before.
+    void Start(const std::vector<ComPortHolder>& holders);
     // The 100 ms tick.
     void Tick();
     // Ctrl-C: stop sending and close the port.
@@ -111,7 +112,7 @@ private:
     void EndVerify(const std::string& failure);
     void Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail, int errorCode);
     // Opens the port unless another program holds it; false with the attempt ended otherwise.
-    bool OpenPort();
+    bool OpenPort(const std::vector<ComPortHolder>& holders);
     void ClosePort();
 
     std::string port_;

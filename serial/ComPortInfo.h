@@ -34,3 +34,7 @@ struct ComPortHolder {
 // system cannot tell (Windows names no holder; ComPortBusy tells whether there is one).
 std::vector<ComPortHolder> ComPortHolders(const std::string& port,
                                           const std::string& lockDir = "/var/lock");
+// The same for several ports, one list each in their order, with one look through /proc for
+// all of them (a look reads every descriptor of every process).
+std::vector<std::vector<ComPortHolder>> ComPortHolders(const std::vector<std::string>& ports,
+                                                       const std::string& lockDir = "/var/lock");

@@ -56,16 +56,28 @@ int PtyIndexOfMaster(const std::string& procDir, const char* fd) {
     return -1;
 }
 
-// Processes other than this one with the device open. The far end of a pseudo-terminal (a
-// board simulator, socat) holds its master and often the slave too: it is the line, not a
+// A device asked about, and the pseudo-terminal it is (-1 for any other tty).
+struct Device {
+    dev_t Number;
+    int PtyIndex;
+    explicit Device(dev_t number) : Number(number), PtyIndex(-1) {
+        if (major(number) >= 136 && major(number) <= 143)
+            PtyIndex = static_cast<int>((major(number) - 136) * 256 + minor(number));
+    }
+};
+
+// Processes other than this one with one of the devices open, in one pass over /proc for all
+// of them (a pass reads every descriptor of every process). The far end of a pseudo-terminal
+// (a board simulator, socat) holds its master and often the slave too: it is the line, not a
 // program competing for it.
-void OpenBy(dev_t device, std::vector<ComPortHolder>& holders) {
+void OpenBy(const std::vector<Device>& devices, std::vector<std::vector<ComPortHolder>>& holders) {
     DIR* proc = opendir("/proc");
     if (!proc)
         return;
     const int self = getpid();
-    const bool pty = major(device) >= 136 && major(device) <= 143;
-    const int ptyIndex = pty ? static_cast<int>((major(device) - 136) * 256 + minor(device)) : -1;
+    const bool anyPty = std::any_of(devices.begin(), devices.end(),
+                                    [](const Device& d) { return d.PtyIndex >= 0; });
+    std::vector<char> opened(devices.size()), farEnd(devices.size());
     while (dirent* entry = readdir(proc)) {
         int pid = std::atoi(entry->d_name);
         if (pid <= 0 || pid == self)
@@ -74,18 +86,23 @@ void OpenBy(dev_t device, std::vector<ComPortHolder>& holders) {
         DIR* fds = opendir((procDir + "/fd").c_str()); // another user's needs root
         if (!fds)
             continue;
-        bool opened = false, farEnd = false;
+        std::fill(opened.begin(), opened.end(), 0);
+        std::fill(farEnd.begin(), farEnd.end(), 0);
         while (dirent* fd = readdir(fds)) {
             struct stat st;
             if (fd->d_name[0] == '.' || stat((procDir + "/fd/" + fd->d_name).c_str(), &st) != 0 ||
                 !S_ISCHR(st.st_mode))
                 continue;
-            opened = opened || st.st_rdev == device;
-            farEnd = farEnd || (pty && PtyIndexOfMaster(procDir, fd->d_name) == ptyIndex);
+            const int master = anyPty ? PtyIndexOfMaster(procDir, fd->d_name) : -1;
+            for (size_t i = 0; i < devices.size(); ++i) {
+                opened[i] |= st.st_rdev == devices[i].Number;
+                farEnd[i] |= master >= 0 && master == devices[i].PtyIndex;
+            }
         }
         closedir(fds);
-        if (opened && !farEnd)
-            Add(holders, pid, ComPortHolder::hoOpen);
+        for (size_t i = 0; i < devices.size(); ++i)
+            if (opened[i] && !farEnd[i])
+                Add(holders[i], pid, ComPortHolder::hoOpen);
     }
     closedir(proc);
 }
@@ -139,15 +156,9 @@ int LockFileOwner(const std::string& file) {
     return std::atoi(content.c_str());
 }
 
-} // namespace
-
-std::vector<ComPortHolder> ComPortHolders(const std::string& port, const std::string& lockDir) {
-    std::vector<ComPortHolder> holders;
-    const std::string path = DevicePath(port);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return holders;
-    OpenBy(st.st_rdev, holders);
+// Besides those that have the device open: the lock, the exclusive flag, the lock file.
+void OtherHolders(const std::string& path, const struct stat& st, const std::string& lockDir,
+                  std::vector<ComPortHolder>& holders) {
     LockedBy(st, holders);
     // The flag belongs to the device, not to a process: it is charged to those that have the
     // device open.
@@ -168,5 +179,31 @@ std::vector<ComPortHolder> ComPortHolders(const std::string& port, const std::st
         if (Alive(owner) && owner != getpid())
             Add(holders, owner, ComPortHolder::hoLockFile);
     }
+}
+
+} // namespace
+
+std::vector<std::vector<ComPortHolder>> ComPortHolders(const std::vector<std::string>& ports,
+                                                       const std::string& lockDir) {
+    std::vector<std::vector<ComPortHolder>> holders(ports.size());
+    std::vector<Device> devices;
+    std::vector<size_t> asked; // the index in `ports` of each device
+    std::vector<struct stat> stats(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (stat(DevicePath(ports[i]).c_str(), &stats[i]) != 0 || !S_ISCHR(stats[i].st_mode))
+            continue;
+        devices.emplace_back(stats[i].st_rdev);
+        asked.push_back(i);
+    }
+    std::vector<std::vector<ComPortHolder>> openBy(devices.size());
+    OpenBy(devices, openBy);
+    for (size_t d = 0; d < devices.size(); ++d) {
+        holders[asked[d]] = std::move(openBy[d]);
+        OtherHolders(DevicePath(ports[asked[d]]), stats[asked[d]], lockDir, holders[asked[d]]);
+    }
     return holders;
+}
+
+std::vector<ComPortHolder> ComPortHolders(const std::string& port, const std::string& lockDir) {
+    return ComPortHolders(std::vector<std::string>{port}, lockDir).front();
 }

@@ -24,3 +24,8 @@ std::vector<ComPortHolder> ComPortHolders(const std::string&, const std::string&
     // Windows tells that a port is taken (ComPortBusy), not by which process.
     return {};
 }
+
+std::vector<std::vector<ComPortHolder>> ComPortHolders(const std::vector<std::string>& ports,
+                                                       const std::string&) {
+    return std::vector<std::vector<ComPortHolder>>(ports.size());
+}

@@ -7,9 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -101,6 +107,45 @@ TEST(PortBusy, FollowsTheComponentsLockAndLeavesAFreePortFree) {
     port.Close();
     EXPECT_FALSE(ComPortBusy(pty.SlavePath()));
     EXPECT_FALSE(ComPortBusy("/dev/quorvel-no-such-port"));
+}
+
+// One look through /proc for several ports finds for each what a look of its own finds.
+TEST(PortHolders, SeveralPortsAtOnceAsEachAlone) {
+    Pty free, held;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        // The slave only: a process with the master is the line's far end, not a holder.
+        for (int f = 3; f < 1024; ++f)
+            if (f != ready[1])
+                close(f);
+        [[maybe_unused]] int fd = open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char x;
+    ASSERT_EQ(read(ready[0], &x, 1), 1);
+    const std::vector<std::string> ports = {free.SlavePath(), "/dev/quorvel-no-such-port",
+                                            held.SlavePath()};
+    auto seen = [](const std::vector<ComPortHolder>& holders) {
+        std::vector<std::pair<int, int>> out;
+        for (const ComPortHolder& h : holders)
+            out.emplace_back(h.Pid, h.How);
+        return out;
+    };
+    const auto all = ComPortHolders(ports);
+    ASSERT_EQ(all.size(), ports.size());
+    for (size_t i = 0; i < ports.size(); ++i)
+        EXPECT_EQ(seen(all[i]), seen(ComPortHolders(ports[i]))) << ports[i];
+    EXPECT_TRUE(all[0].empty());
+    EXPECT_TRUE(all[1].empty());
+    EXPECT_EQ(seen(all[2]), (std::vector<std::pair<int, int>>{{holder, ComPortHolder::hoOpen}}));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 } // namespace
