@@ -195,6 +195,9 @@ std::vector<std::vector<ComPortHolder>> ComPortHolders(const std::vector<std::st
         devices.emplace_back(stats[i].st_rdev);
         asked.push_back(i);
     }
+    // A port that is not there (a loop looking for its adapter) costs no look through /proc.
+    if (devices.empty())
+        return holders;
     std::vector<std::vector<ComPortHolder>> openBy(devices.size());
     OpenBy(devices, openBy);
     for (size_t d = 0; d < devices.size(); ++d) {
