@@ -103,9 +103,21 @@ std::string FailureAdvice(const PortRun& run) {
                   "stays silent may need to be switched on with 'Dígito' held to start its boot "
                   "monitor");
     case Outcome::GivenUp:
-        // The window's give-up box says the same.
-        return Tr("the board stopped answering: to try again, switch the board on with the "
-                  "'Dígito' key held down and run the update again");
+        switch (run.LastGiveUp()) {
+        case UpdateEnd::OutOfStep:
+            return Tr("answers out of step with the frames: the board may hold a wrong image; "
+                      "switch it on with the 'Dígito' key held down and run the update again");
+        case UpdateEnd::Refused:
+        case UpdateEnd::SlowAnswers:
+            // What happened in the record's words, then what to do.
+            return run.LastDetail() + ": " +
+                   Tr("to try again, switch the board on with the 'Dígito' key held down and "
+                      "run the update again");
+        default:
+            // The window's give-up box says the same.
+            return Tr("the board stopped answering: to try again, switch the board on with the "
+                      "'Dígito' key held down and run the update again");
+        }
     case Outcome::NoBoard:
         return Tr("nothing answered \"(%B67)\" at 9600 baud nor \"<S@>\" at 19200 baud");
     case Outcome::WrongMonitor:

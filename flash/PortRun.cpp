@@ -297,7 +297,12 @@ void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
             pending_ = Outcome::Completed;
         break;
     case UpdateEnd::GivenUp:
+    case UpdateEnd::Refused:
+    case UpdateEnd::SlowAnswers:
+    case UpdateEnd::OutOfStep:
         pending_ = Outcome::GivenUp;
+        pendingDetail_ = detail;
+        giveUp_ = end;
         break;
     case UpdateEnd::NoAnswer:
         pending_ = Outcome::NoAnswer;
@@ -338,6 +343,8 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     r.FirmwareWritten = outcome == Outcome::Completed ? image_.FirmwareWritten : std::string();
     r.ImageFile = image_.File;
     r.ImageSha256 = image_.Sha256;
+    if (outcome == Outcome::GivenUp)
+        r.Reason = EndReason(giveUp_, detail);
     if (outcome == Outcome::Completed && verifyTicks_ > 0 && com_.Connected()) {
         BeginVerify(r);
         return;

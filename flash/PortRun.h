@@ -74,6 +74,8 @@ public:
     // The outcome of the last attempt that ended, and its detail (an error text).
     Outcome LastOutcome() const { return lastOutcome_; }
     const std::string& LastDetail() const { return lastDetail_; }
+    // Which give-up the last attempt's was, when it was one.
+    UpdateEnd LastGiveUp() const { return giveUp_; }
     // The system's error code behind an open failure or a port error (0: none), and who held
     // the port when it could not be opened.
     int LastErrorCode() const { return lastErrorCode_; }
@@ -129,6 +131,7 @@ private:
     bool reconnect_ = false;          // the status wait ran out: connect again after this step
     Outcome pending_ = Outcome::None; // set by a message box, acted on after the step
     std::string pendingDetail_;
+    UpdateEnd giveUp_ = UpdateEnd::GivenUp;
     int pendingErrorCode_ = 0;
     int lastErrorCode_ = 0;
     std::vector<ComPortHolder> lastHolders_;

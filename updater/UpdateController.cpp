@@ -5,6 +5,7 @@
 #include "updater/UpdateState.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 
 using namespace UpdateProtocol;
@@ -92,15 +93,20 @@ void UpdateController::BtIniciaClick() {
     state_.Controller.Refusals = 0;
     state_.Controller.BlockRefusals = 0;
     state_.Controller.ResendDue = false;
-    state_.Controller.TransferTicks = 0;
     state_.Controller.OwedCopies.clear();
     state_.Controller.Draining = false;
+    state_.Controller.SlowestAnswerMs = 0;
+    state_.Controller.AnswerTimed = false;
+    state_.Controller.Quiet = false;
     state_.Controller.ClosingSent = false;
     state_.Controller.BlockOrdinal = 0;
+    state_.Controller.NextNew = 0;
     state_.Controller.TransferBlocks = 0;
     for (FirmwareBlock* b = first; b; b = b->Next)
         ++state_.Controller.TransferBlocks;
-    state_.Controller.FaultNearEnd = false;
+    state_.Controller.ReplayFrom = state_.Controller.ReplayUntil = -1;
+    state_.Controller.ReplayLeft = 0;
+    state_.Controller.ReplayChain = 0;
     state_.Controller.Replays = 0;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
@@ -145,17 +151,22 @@ void UpdateController::TimeoutTimer() {
         state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
     }
-    if (state_.Controller.Updating) {
-        ++state_.Controller.TransferTicks;
+    ControllerState& c = state_.Controller;
+    if (c.Draining)
         ForgetLostCopies();
-    }
-    if (state_.Controller.ResendDue) {
-        state_.Controller.ResendDue = false;
-        state_.Controller.AckWaitTicks = AckWait;
-        ++state_.Controller.Resends;
+    if (c.Quiet && port_.SteadyMs() - c.LastFrameMs >=
+                       std::clamp<int64_t>(2 * c.SlowestAnswerMs, QuietMs, AckWait * 100)) {
+        c.Quiet = false;
+        c.AckWaitTicks = WaitTicks();
         SendCurrent();
-    } else if (Expires(state_.Controller.AckWaitTicks)) {
-        NoteFault();
+    }
+    if (c.ResendDue) {
+        c.ResendDue = false;
+        c.AckWaitTicks = WaitTicks();
+        ++c.Resends;
+        SendCurrent();
+    } else if (Expires(c.AckWaitTicks)) {
+        // Not a fault yet: the answer may still come, and be an acceptance.
         RetryOrGiveUp();
     }
 }
@@ -171,11 +182,11 @@ void UpdateController::ReceiveBytes() {
 void UpdateController::RetryOrGiveUp() {
     --state_.Controller.AckRetries;
     if (state_.Controller.AckRetries != 0) {
-        state_.Controller.AckWaitTicks = AckWait;
+        state_.Controller.AckWaitTicks = WaitTicks();
         ++state_.Controller.Resends;
         SendCurrent();
     } else {
-        GiveUp();
+        GiveUpUnanswered();
     }
 }
 
@@ -183,7 +194,9 @@ void UpdateController::SendCurrent() {
     ControllerState& c = state_.Controller;
     if (state_.CurrentBlock) {
         // Owed from now: a write that fails half-way may still have put the frame on the line.
-        c.OwedCopies.push_back(c.TransferTicks);
+        c.LastFrameMs = port_.SteadyMs();
+        c.OwedCopies.push_back(c.LastFrameMs);
+        c.CopiesOrdinal = c.BlockOrdinal;
         SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey, port_.CalendarSeconds());
     } else {
         // After the last block the closing command is what is waiting for its answer.
@@ -195,24 +208,42 @@ void UpdateController::SendCurrent() {
 void UpdateController::SendNext() {
     ControllerState& c = state_.Controller;
     c.Draining = false;
-    c.AckWaitTicks = AckWait;
-    if (!state_.CurrentBlock && c.FaultNearEnd) {
-        if (c.Replays == EndReplayLimit) {
-            GiveUp();
-            return;
+    c.AckWaitTicks = WaitTicks();
+    if (c.ReplayLeft == 0) {
+        if (c.ReplayFrom >= 0 && (c.NextNew > c.ReplayUntil || c.NextNew == c.TransferBlocks)) {
+            if (!StartReplay())
+                return;
+        } else {
+            c.BlockOrdinal = c.NextNew;
         }
-        // Each of the last blocks again, in order (a short image round again until as many
-        // have gone): keys parted by the fault reach the count byte within them, the board
-        // stops answering and the transfer is given up.
-        ++c.Replays;
-        c.ReplayLeft = EndBlocks;
-        c.FaultNearEnd = false;
-        c.BlockOrdinal = std::max(0, c.TransferBlocks - EndBlocks);
-        state_.CurrentBlock = state_.TransferFirst;
-        for (int i = 0; i < c.BlockOrdinal; ++i)
-            state_.CurrentBlock = state_.CurrentBlock->Next;
     }
-    SendCurrent();
+    state_.CurrentBlock = state_.TransferFirst;
+    for (int i = 0; i < c.BlockOrdinal && state_.CurrentBlock; ++i)
+        state_.CurrentBlock = state_.CurrentBlock->Next;
+    if (state_.CurrentBlock) {
+        SendCurrent();
+        return;
+    }
+    // Every block accepted, nothing owed: "<F@>" after the quiet time.
+    c.AckWaitTicks = 0;
+    c.Quiet = true;
+}
+
+bool UpdateController::StartReplay() {
+    ControllerState& c = state_.Controller;
+    if (++c.ReplayChain > EndReplayLimit) {
+        GiveUp(c.Refusals > 0 ? UpdateEnd::Refused : UpdateEnd::GivenUp,
+               "faults kept coming while blocks were sent again");
+        return false;
+    }
+    // The blocks the fault hit, at least seven; at the end of the image the seven before it,
+    // and a short image round again until seven have gone.
+    const int32_t start = std::min(c.ReplayFrom, std::max(0, c.ReplayUntil - (EndBlocks - 1)));
+    c.ReplayLeft = std::max(EndBlocks, c.ReplayUntil - start + 1);
+    c.BlockOrdinal = start;
+    c.ReplayFrom = c.ReplayUntil = -1;
+    ++c.Replays;
+    return true;
 }
 
 void UpdateController::Accept() {
@@ -220,18 +251,16 @@ void UpdateController::Accept() {
     c.AckRetries = SendBudget;
     c.BlockRefusals = 0;
     c.ResendDue = false;
-    if (c.Replays == 0) {
+    if (c.BlockOrdinal == c.NextNew) {
         view_.StepProgress();
         ++c.BlocksSent;
+        ++c.NextNew;
         view_.SetLabelText(UpdateView::LbStatus, ProgressText());
     }
-    state_.CurrentBlock = state_.CurrentBlock->Next;
-    ++c.BlockOrdinal;
-    if (c.Replays > 0 && --c.ReplayLeft == 0) {
-        state_.CurrentBlock = nullptr;
-    } else if (c.Replays > 0 && !state_.CurrentBlock) {
-        state_.CurrentBlock = state_.TransferFirst;
-        c.BlockOrdinal = 0;
+    if (c.ReplayLeft > 0) {
+        c.BlockOrdinal = (c.BlockOrdinal + 1) % c.TransferBlocks;
+        if (--c.ReplayLeft == 0 && c.ReplayFrom < 0)
+            c.ReplayChain = 0; // a resend without a fault
     }
     if (c.OwedCopies.empty()) {
         SendNext();
@@ -246,30 +275,55 @@ void UpdateController::Accept() {
 void UpdateController::Refused() {
     ControllerState& c = state_.Controller;
     ++c.Refusals;
-    if (++c.BlockRefusals >= RefusalLimit)
-        GiveUp();
-    else if (c.OwedCopies.empty())
+    if (++c.BlockRefusals >= RefusalLimit) {
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "the board refused block 0x%04X %d times",
+                      state_.CurrentBlock ? unsigned(state_.CurrentBlock->Address()) : 0u,
+                      RefusalLimit);
+        GiveUp(UpdateEnd::Refused, detail);
+    } else if (c.OwedCopies.empty()) {
         c.ResendDue = true;
+    }
     // Otherwise another copy is still owed its answer, which comes first.
 }
 
-void UpdateController::NoteFault() {
+void UpdateController::NoteFault(int32_t ordinal) {
     ControllerState& c = state_.Controller;
-    if (c.BlockOrdinal >= c.TransferBlocks - EndBlocks)
-        c.FaultNearEnd = true;
+    const int32_t until = std::min(ordinal + EndBlocks - 1, c.TransferBlocks - 1);
+    c.ReplayFrom = c.ReplayFrom < 0 ? ordinal : std::min(c.ReplayFrom, ordinal);
+    c.ReplayUntil = std::max(c.ReplayUntil, until);
+}
+
+void UpdateController::TimeAnswer() {
+    ControllerState& c = state_.Controller;
+    // Sent after the newest copy the answer cannot be: its time counts from there; with one
+    // copy owed that is exact.
+    const int64_t ms = port_.SteadyMs() - c.OwedCopies.back();
+    c.SlowestAnswerMs = std::max(c.SlowestAnswerMs, ms);
+    c.AnswerTimed = c.AnswerTimed || c.OwedCopies.size() == 1;
+}
+
+int UpdateController::WaitTicks() const {
+    const int64_t ticks = 2 * state_.Controller.SlowestAnswerMs / 100 + 2;
+    return static_cast<int>(std::clamp<int64_t>(ticks, AckWait, OwedAnswerLimit));
 }
 
 void UpdateController::ForgetLostCopies() {
     ControllerState& c = state_.Controller;
+    const int64_t limit =
+        c.AnswerTimed ? std::clamp<int64_t>(LostCopyFactor * c.SlowestAnswerMs, LostCopyMs,
+                                            OwedAnswerLimit * 100)
+                      : OwedAnswerLimit * 100;
+    const int64_t now = port_.SteadyMs();
     bool lost = false;
-    while (!c.OwedCopies.empty() && c.TransferTicks - c.OwedCopies.front() >= OwedAnswerLimit) {
+    while (!c.OwedCopies.empty() && now - c.OwedCopies.front() >= limit) {
         c.OwedCopies.pop_front();
         lost = true;
     }
     if (!lost)
         return;
-    NoteFault();
-    if (c.Draining && c.OwedCopies.empty())
+    NoteFault(c.CopiesOrdinal);
+    if (c.OwedCopies.empty())
         SendNext();
 }
 
@@ -279,6 +333,7 @@ void UpdateController::EndTransfer() {
     c.AckWaitTicks = 0;
     c.OwedCopies.clear();
     c.Draining = false;
+    c.Quiet = false;
     c.ClosingSent = false;
     c.ResendDue = false;
     c.BlockRefusals = 0;
@@ -286,11 +341,23 @@ void UpdateController::EndTransfer() {
     view_.SetProgressPosition(0);
 }
 
-void UpdateController::GiveUp() {
+void UpdateController::GiveUp(UpdateEnd end, const std::string& detail) {
     EndTransfer();
-    view_.AttemptEnded(UpdateEnd::GivenUp, {});
+    view_.AttemptEnded(end, detail);
     view_.ShowMessage(UpdateTexts::GivenUp);
     state_.CurrentBlock = FirstBlock;
+}
+
+void UpdateController::GiveUpUnanswered() {
+    const int64_t slowest = state_.Controller.SlowestAnswerMs;
+    if (slowest <= AckWait * 100) {
+        GiveUp(UpdateEnd::GivenUp, "the board stopped answering");
+        return;
+    }
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "answers came up to %.1f s late, then none",
+                  static_cast<double>(slowest) / 1000);
+    GiveUp(UpdateEnd::SlowAnswers, detail);
 }
 
 void UpdateController::ShowBoard(bool withSerial) {
@@ -327,42 +394,32 @@ void UpdateController::StatusReceived() {
 void UpdateController::AckReceived(char code) {
     ControllerState& c = state_.Controller;
     if (c.OwedCopies.empty()) {
-        if (c.ClosingSent) {
-            // Only "<F@>" is on the wire: there is no block to step past or to send again.
-            // Any acknowledgement now means the closing command went astray; send it again
-            // within the same budget, which an answer here must not restore.
-            RetryOrGiveUp();
-            return;
-        }
-        // No frame waits for an answer: this one belongs to none. A refusal still counts, so
-        // a board that keeps refusing is given up however fast it answers.
-        if (code != 'D') {
-            NoteFault();
-            Refused();
-        }
+        // The board answers each frame it reads once: an answer no frame is owed proves that
+        // an earlier one was taken for the wrong frame (or that the line made one up).
+        GiveUp(UpdateEnd::OutOfStep, "answers out of step with the frames");
         return;
     }
+    TimeAnswer();
     // The answer of the oldest frame still owed one.
     c.OwedCopies.pop_front();
     if (c.Draining) {
         // A copy of the block just accepted. Refused, it may have left the board with a
         // damaged key all the same.
         if (code != 'D')
-            NoteFault();
+            NoteFault(c.CopiesOrdinal);
         if (c.OwedCopies.empty())
             SendNext();
         return;
     }
     if (code == 'D') {
-        c.AckWaitTicks = AckWait;
         Accept();
         return;
     }
-    NoteFault();
+    NoteFault(c.CopiesOrdinal);
     // A "?" is the board asking again and restores the budget; an unknown code is a refusal
     // of the same frame by a line that garbles answers, and restores nothing.
     if (code == '?') {
-        c.AckWaitTicks = AckWait;
+        c.AckWaitTicks = WaitTicks();
         c.AckRetries = SendBudget;
     }
     Refused();
@@ -398,6 +455,7 @@ void UpdateController::PortClosing() {
     state_.Controller.Updating = false;
     state_.Controller.OwedCopies.clear();
     state_.Controller.Draining = false;
+    state_.Controller.Quiet = false;
     state_.Controller.ClosingSent = false;
     state_.Controller.ResendDue = false;
     state_.Controller.AckWaitTicks = 0;

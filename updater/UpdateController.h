@@ -71,12 +71,23 @@ inline constexpr int SendBudget = 3;
 // Refusals of one block in a row before the transfer is given up: a board whose key has
 // parted from ours refuses every frame, and only its restart brings the keys back together.
 inline constexpr int RefusalLimit = 10;
-// A frame whose answer has not come this long after it was sent counts as lost: far beyond the
-// acknowledgement wait, so an answer held up by a busy board or a loaded adapter is still taken
-// as the answer of the frame it belongs to.
+// The longest wait for an answer, in ticks: a line whose answers come later than the normal
+// wait gets a wait of twice its slowest answer, up to this.
 inline constexpr int OwedAnswerLimit = 50;
-// A fault among the last blocks may have parted the keys without the board noticing yet: those
-// blocks go again before "<F@>", at most this many times.
+// A copy of a block already accepted whose answer has not come counts as lost after three
+// times the slowest answer of the transfer, at least this many ms (up to the longest wait, or
+// that before any answer was timed). An answer that then comes after all is one answer too
+// many: the transfer ends as not proven, never skips a block.
+inline constexpr int LostCopyMs = 150;
+inline constexpr int LostCopyFactor = 3;
+// "<F@>" goes out once nothing was heard for twice the slowest answer after the last frame
+// (at least this many ms, at most the normal wait): the answer still owed by a shifted
+// pairing comes in that time.
+inline constexpr int QuietMs = 50;
+// After a fault the block and the six after it go again once they have gone: a key parted by
+// the fault reaches the count byte within them (the board stops answering), and one that
+// parted and joined again cannot leave wrong data in them. A fault during that resend starts
+// another, at most this many in a row, then the transfer is given up.
 inline constexpr int EndBlocks = 7;
 inline constexpr int EndReplayLimit = 3;
 } // namespace UpdateProtocol
@@ -119,14 +130,18 @@ private:
     // budget is spent.
     void RetryOrGiveUp();
     void SendCurrent();
-    // After an acceptance, once no answer is owed any more: the next block, the last blocks
-    // again after a fault among them, or "<F@>".
+    // Once no answer is owed any more: the next block, the blocks a fault hit again, or the
+    // quiet time before "<F@>".
     void SendNext();
+    bool StartReplay();
     void Accept();
     void Refused();
-    void NoteFault();
+    void NoteFault(int32_t ordinal);
+    void TimeAnswer();
+    int WaitTicks() const;
     void ForgetLostCopies();
-    void GiveUp();
+    void GiveUp(UpdateEnd end, const std::string& detail);
+    void GiveUpUnanswered();
     // The transfer stops with nothing left running; the window is as after a give-up.
     void EndTransfer();
 

@@ -3,6 +3,8 @@
 // line on a virtual clock in the transfer simulation.
 #include "serial/ComPort.h"
 
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -17,6 +19,12 @@ public:
     virtual void ClearBuffer(bool input, bool output) = 0;
     // The calendar time in whole seconds that seeds each frame's random bytes.
     virtual std::time_t CalendarSeconds() { return std::time(nullptr); }
+    // A steady clock in milliseconds: how late the answers come.
+    virtual int64_t SteadyMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
 };
 
 class ComPortLine : public UpdateLine {

@@ -70,7 +70,16 @@ std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
 
 UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port, UpdateEnd end,
                               const std::string& detail) {
-    return MakeUpdateRecord(state, port, UpdateEndName(end), detail);
+    if (!IsGiveUp(end))
+        return MakeUpdateRecord(state, port, UpdateEndName(end), detail);
+    // Every give-up has the one result; its reason says which it was.
+    UpdateRecord r = MakeUpdateRecord(state, port, UpdateEndName(UpdateEnd::GivenUp));
+    r.Reason = EndReason(end, detail);
+    return r;
+}
+
+std::string EndReason(UpdateEnd end, const std::string& detail) {
+    return detail.empty() ? UpdateEndName(end) : UpdateEndName(end) + (": " + detail);
 }
 
 UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,

@@ -37,6 +37,9 @@ UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
 UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port, UpdateEnd end,
                               const std::string& detail = {});
 
+// The record's reason for `end`: its typed name, and what happened if there is more to say.
+std::string EndReason(UpdateEnd end, const std::string& detail);
+
 // One line, no line break. Bytes from the board that are not UTF-8 come out as \u00XX.
 std::string UpdateRecordJson(const UpdateRecord& r);
 

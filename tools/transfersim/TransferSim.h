@@ -22,6 +22,7 @@ struct FrameFault {
 struct AnswerFault {
     bool Lost = false;
     int DelayMs = 0;     // held back this long; later replies wait behind it
+    bool Duplicated = false; // arrives twice
     char Code = 0;       // an acknowledgement's code turned into this one ('?' or unknown)
     int FlipOffset = -1; // one bit of this byte of the reply flipped
     int FlipBit = 0;
@@ -34,27 +35,40 @@ public:
     int KeyRule() const { return keyRule_; } // 0: the board resets its key on "<S@>"; 1: keeps it
     int Blocks() const { return blocks_; }   // blocks of a made-up image; 0: the built-in image
     bool StartInMonitor() const { return startInMonitor_; }
+    int LatencyMs() const { return latencyMs_; } // every acknowledgement late by this much
     virtual FrameFault ForFrame(int n) = 0;
     virtual AnswerFault ForAnswer(int n) = 0;
     // Unasked bytes from the line before the tick's work: "<FF>", or noise without a "<".
     virtual bool StrayCompletion(int tick) = 0;
     virtual bool Noise(int tick) = 0;
+    // A whole acknowledgement the line makes up before the tick's work: its code, 0 for none.
+    virtual char Invented(int /*tick*/) { return 0; }
     virtual std::string Describe() const = 0;
 
 protected:
-    int keyRule_ = 0, blocks_ = 1;
+    int keyRule_ = 0, blocks_ = 1, latencyMs_ = 0;
     bool startInMonitor_ = true;
 };
+
+// The kinds of seeded plans. `Faults`: every fault of the line at rates picked per seed,
+// answers up to 3 s late. The others reach the edges: `LongDelays` the same with answers up to
+// 10 s late (twice the longest wait); `Latency` the same faults on a line whose every
+// acknowledgement is late by a fixed 0.5-2.5 s; `Duplicates` answers duplicated and whole
+// answers made up by the line besides; `LostAnswers` nothing but answers lost at a given rate.
+enum class PlanKind { Faults, LongDelays, Latency, Duplicates, LostAnswers };
+inline constexpr const char* PlanKindNames[] = {"faults", "long-delays", "latency", "duplicates",
+                                                "lost-answers"};
 
 // A plan drawn from a seed: fault rates picked per seed, each fault decided by a hash of the
 // seed and the frame, reply or tick number, so a run replays exactly.
 class RandomPlan : public FaultPlan {
 public:
-    explicit RandomPlan(uint64_t seed);
+    explicit RandomPlan(uint64_t seed, PlanKind kind = PlanKind::Faults, uint32_t lostRate = 100);
     FrameFault ForFrame(int n) override;
     AnswerFault ForAnswer(int n) override;
     bool StrayCompletion(int tick) override;
     bool Noise(int tick) override;
+    char Invented(int tick) override;
     std::string Describe() const override;
 
 private:
@@ -62,12 +76,16 @@ private:
     bool OneIn(uint32_t rate, uint64_t kind, uint64_t n) const;
 
     uint64_t seed_;
+    PlanKind kind_;
+    int maxDelayMs_ = 3000;
     // One in N; 0 is never.
     uint32_t lostFrame_, flip_, lostAnswer_, late_, refusal_, unknown_, answerFlip_, stray_;
+    uint32_t duplicate_ = 0, invented_ = 0;
 };
 
-// A plan read from bytes (a fuzzer's input): two bytes of settings, then four bytes per fault:
-// what, the frame, reply or tick number (two bytes), and its parameter.
+// A plan read from bytes (a fuzzer's input): two bytes of settings (key rule, start, latency
+// in 100 ms; blocks), then four bytes per fault: what, the frame, reply or tick number (two
+// bytes), and its parameter.
 class BytesPlan : public FaultPlan {
 public:
     explicit BytesPlan(std::span<const uint8_t> bytes);
@@ -75,22 +93,28 @@ public:
     AnswerFault ForAnswer(int n) override;
     bool StrayCompletion(int tick) override;
     bool Noise(int tick) override;
+    char Invented(int tick) override;
     std::string Describe() const override;
 
 private:
     std::map<int, FrameFault> frames_;
     std::map<int, AnswerFault> answers_;
     std::map<int, bool> strays_, noise_;
+    std::map<int, char> invented_;
 };
 
 struct RunResult {
     bool Ok = true;
     std::string Failure;               // the invariant broken, when not Ok
-    std::string End;                   // "completed", "given-up", "no-answer"
+    std::string End; // "completed", a give-up's reason ("given-up", "refused", ...), "no-answer"
     std::vector<std::string> Schedule; // the faults that fired, in order, when asked for
     int64_t VirtualMs = 0;
     int Frames = 0;
 };
+
+// Whether `end` is a completion, a give-up or not proven (an answer out of step).
+enum class EndClass { Completed, GivenUp, NotProven, NoAnswer };
+EndClass Classify(const std::string& end);
 
 // One update from "Conectar" to its end against `plan`, with every invariant checked.
 RunResult Run(FaultPlan& plan, bool keepSchedule = false);
