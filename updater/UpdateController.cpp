@@ -310,10 +310,9 @@ int UpdateController::WaitTicks() const {
 
 void UpdateController::ForgetLostCopies() {
     ControllerState& c = state_.Controller;
-    const int64_t limit =
-        c.AnswerTimed ? std::clamp<int64_t>(LostCopyFactor * c.SlowestAnswerMs, LostCopyMs,
-                                            OwedAnswerLimit * 100)
-                      : OwedAnswerLimit * 100;
+    const int64_t limit = c.AnswerTimed ? std::clamp<int64_t>(LostCopyFactor * c.SlowestAnswerMs,
+                                                              LostCopyMs, OwedAnswerLimit * 100)
+                                        : OwedAnswerLimit * 100;
     const int64_t now = port_.SteadyMs();
     bool lost = false;
     while (!c.OwedCopies.empty() && now - c.OwedCopies.front() >= limit) {

@@ -355,8 +355,7 @@ private:
 
 } // namespace
 
-RandomPlan::RandomPlan(uint64_t seed, PlanKind kind, uint32_t lostRate)
-    : seed_(seed), kind_(kind) {
+RandomPlan::RandomPlan(uint64_t seed, PlanKind kind, uint32_t lostRate) : seed_(seed), kind_(kind) {
     auto pick = [&](uint64_t kind, std::initializer_list<uint32_t> rates) {
         return *(rates.begin() + Draw(kind, 0) % rates.size());
     };
@@ -448,10 +447,10 @@ std::string RandomPlan::Describe() const {
     if (latencyMs_)
         edges += ", every answer " + std::to_string(latencyMs_) + " ms late";
     if (duplicate_)
-        edges += ", answers duplicated " + rate(duplicate_) + ", made up per tick " +
-                 rate(invented_);
-    return "seed " + std::to_string(seed_) + " (" +
-           PlanKindNames[static_cast<int>(kind_)] + "): key rule " + (keyRule_ ? "B" : "A") + ", " +
+        edges +=
+            ", answers duplicated " + rate(duplicate_) + ", made up per tick " + rate(invented_);
+    return "seed " + std::to_string(seed_) + " (" + PlanKindNames[static_cast<int>(kind_)] +
+           "): key rule " + (keyRule_ ? "B" : "A") + ", " +
            (blocks_ ? std::to_string(blocks_) + " blocks" : std::string("the built-in image")) +
            (startInMonitor_ ? ", board in its monitor" : ", board in its firmware") +
            "; frames lost " + rate(lostFrame_) + ", flipped " + rate(flip_) + "; replies lost " +
@@ -464,7 +463,7 @@ BytesPlan::BytesPlan(std::span<const uint8_t> bytes) {
     if (bytes.size() >= 2) {
         keyRule_ = bytes[0] & 1;
         startInMonitor_ = (bytes[0] & 2) != 0;
-        latencyMs_ = (bytes[0] >> 2) * 100;
+        latencyMs_ = (bytes[0] >> 2) * 50;
         blocks_ = bytes[1] == 255 ? 0 : 1 + bytes[1] % 12;
         bytes = bytes.subspan(2);
     }
@@ -542,8 +541,7 @@ char BytesPlan::Invented(int tick) {
 std::string BytesPlan::Describe() const {
     return std::string("key rule ") + (keyRule_ ? "B" : "A") + ", " +
            (blocks_ ? std::to_string(blocks_) + " blocks" : std::string("the built-in image")) +
-           ", " +
-           (latencyMs_ ? ", every answer " + std::to_string(latencyMs_) + " ms late" : "") +
+           ", " + (latencyMs_ ? ", every answer " + std::to_string(latencyMs_) + " ms late" : "") +
            ", " +
            std::to_string(frames_.size() + answers_.size() + strays_.size() + noise_.size() +
                           invented_.size()) +

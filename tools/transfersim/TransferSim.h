@@ -21,10 +21,10 @@ struct FrameFault {
 // What the line does to the n-th reply the board sends (counted from 1).
 struct AnswerFault {
     bool Lost = false;
-    int DelayMs = 0;     // held back this long; later replies wait behind it
+    int DelayMs = 0;         // held back this long; later replies wait behind it
     bool Duplicated = false; // arrives twice
-    char Code = 0;       // an acknowledgement's code turned into this one ('?' or unknown)
-    int FlipOffset = -1; // one bit of this byte of the reply flipped
+    char Code = 0;           // an acknowledgement's code turned into this one ('?' or unknown)
+    int FlipOffset = -1;     // one bit of this byte of the reply flipped
     int FlipBit = 0;
 };
 
@@ -84,7 +84,7 @@ private:
 };
 
 // A plan read from bytes (a fuzzer's input): two bytes of settings (key rule, start, latency
-// in 100 ms; blocks), then four bytes per fault: what, the frame, reply or tick number (two
+// in 50 ms; blocks), then four bytes per fault: what, the frame, reply or tick number (two
 // bytes), and its parameter.
 class BytesPlan : public FaultPlan {
 public:
@@ -105,7 +105,7 @@ private:
 
 struct RunResult {
     bool Ok = true;
-    std::string Failure;               // the invariant broken, when not Ok
+    std::string Failure; // the invariant broken, when not Ok
     std::string End; // "completed", a give-up's reason ("given-up", "refused", ...), "no-answer"
     std::vector<std::string> Schedule; // the faults that fired, in order, when asked for
     int64_t VirtualMs = 0;

@@ -116,12 +116,11 @@ int main(int argc, char** argv) {
                 transfersim::PlanKindNames[static_cast<int>(kind)], seconds);
     for (const auto& [end, count] : ends)
         std::printf(" %s %llu,", end.c_str(), static_cast<unsigned long long>(count));
-    std::printf("\ncompleted %llu, given up %llu, not proven %llu, never connected %llu, "
-                "failed %llu\n",
-                static_cast<unsigned long long>(classes[0]),
-                static_cast<unsigned long long>(classes[1]),
-                static_cast<unsigned long long>(classes[2]),
-                static_cast<unsigned long long>(classes[3]),
-                static_cast<unsigned long long>(failures));
+    std::printf(
+        "\ncompleted %llu, given up %llu, not proven %llu, never connected %llu, "
+        "failed %llu\n",
+        static_cast<unsigned long long>(classes[0]), static_cast<unsigned long long>(classes[1]),
+        static_cast<unsigned long long>(classes[2]), static_cast<unsigned long long>(classes[3]),
+        static_cast<unsigned long long>(failures));
     return failures ? 1 : 0;
 }
