@@ -277,9 +277,9 @@ void UpdateController::Refused() {
     ++c.Refusals;
     if (++c.BlockRefusals >= RefusalLimit) {
         char detail[64];
-        std::snprintf(detail, sizeof detail, "the board refused block 0x%04X %d times",
-                      state_.CurrentBlock ? unsigned(state_.CurrentBlock->Address()) : 0u,
-                      RefusalLimit);
+        static_assert(RefusalLimit == 10, "the text says ten");
+        std::snprintf(detail, sizeof detail, "the board refused block 0x%04X ten times",
+                      state_.CurrentBlock ? unsigned(state_.CurrentBlock->Address()) : 0u);
         GiveUp(UpdateEnd::Refused, detail);
     } else if (c.OwedCopies.empty()) {
         c.ResendDue = true;

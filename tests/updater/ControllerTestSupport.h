@@ -23,6 +23,7 @@ public:
     bool TimerEnabled = true;
     std::vector<std::string> Messages;
     std::vector<UpdateEnd> Ends;
+    std::vector<std::string> Details;
     // How often each status text was put up.
     std::map<std::string, int> StatusShown;
     // Runs while a message box would be open (the box is modal: the handler waits).
@@ -36,7 +37,10 @@ public:
     void StepProgress() override;
     void SetTimerEnabled(bool enabled) override { TimerEnabled = enabled; }
     void ShowMessage(const std::string& text) override;
-    void AttemptEnded(UpdateEnd end, const std::string&) override { Ends.push_back(end); }
+    void AttemptEnded(UpdateEnd end, const std::string& detail) override {
+        Ends.push_back(end);
+        Details.push_back(detail);
+    }
 };
 
 // Waits (pumping the main thread) until `count` bytes came from the port or `limit` passed.
