@@ -38,6 +38,9 @@ struct ControllerState {
     int64_t SlowestAnswerMs = 0;
     bool AnswerTimed = false;
     int64_t LastFrameMs = 0;
+    // Answers are being read; the next frame goes once every byte waiting has been read.
+    bool Reading = false;
+    bool SendNextDue = false;
     // A refused frame goes again on the next tick, so a burst of refusals sends one frame.
     bool ResendDue = false;
     // Every block accepted and nothing owed: "<F@>" waits for a quiet time.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 using namespace UpdateProtocol;
 
@@ -172,11 +173,22 @@ void UpdateController::TimeoutTimer() {
 }
 
 void UpdateController::ReceiveBytes() {
-    while (port_.InputCount() != 0) {
-        uint8_t b = 0;
-        port_.Read(&b, 1);
-        ParseReplyByte(state_.Parser, state_.Controller.Updating, b, *this);
+    ControllerState& c = state_.Controller;
+    {
+        // A port that fails mid-read must not leave the next frame held back.
+        struct Reading {
+            ControllerState& c;
+            ~Reading() { c.Reading = false; }
+        } reading{c};
+        c.Reading = true;
+        while (port_.InputCount() != 0) {
+            uint8_t b = 0;
+            port_.Read(&b, 1);
+            ParseReplyByte(state_.Parser, c.Updating, b, *this);
+        }
     }
+    if (std::exchange(c.SendNextDue, false) && c.Updating)
+        SendNext();
 }
 
 void UpdateController::RetryOrGiveUp() {
@@ -208,6 +220,13 @@ void UpdateController::SendCurrent() {
 void UpdateController::SendNext() {
     ControllerState& c = state_.Controller;
     c.Draining = false;
+    if (c.Reading) {
+        // The frame's purge would drop the answers already waiting behind this one: they are
+        // read first, and one of them now is an answer too many.
+        c.SendNextDue = true;
+        c.AckWaitTicks = 0;
+        return;
+    }
     c.AckWaitTicks = WaitTicks();
     if (c.ReplayLeft == 0) {
         if (c.ReplayFrom >= 0 && (c.NextNew > c.ReplayUntil || c.NextNew == c.TransferBlocks)) {
@@ -332,6 +351,7 @@ void UpdateController::EndTransfer() {
     c.AckWaitTicks = 0;
     c.OwedCopies.clear();
     c.Draining = false;
+    c.SendNextDue = false;
     c.Quiet = false;
     c.ClosingSent = false;
     c.ResendDue = false;
@@ -454,6 +474,7 @@ void UpdateController::PortClosing() {
     state_.Controller.Updating = false;
     state_.Controller.OwedCopies.clear();
     state_.Controller.Draining = false;
+    state_.Controller.SendNextDue = false;
     state_.Controller.Quiet = false;
     state_.Controller.ClosingSent = false;
     state_.Controller.ResendDue = false;

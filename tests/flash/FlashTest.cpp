@@ -256,6 +256,7 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         const char* lang = "C";
         bool quiet = false;             // only the result lines
         const char* verified = nullptr; // --verify, and the record's "verified"
+        const char* reason = nullptr;   // the record's "reason", when checked
     };
     const std::string holder = "flash_tests (pid " + std::to_string(getpid()) + ")";
     const Case cases[] = {
@@ -328,6 +329,43 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
          5,
          "2",
          "pt_BR.UTF-8"},
+        // Ends that say what happened: a board refusing one block, an answer too many.
+        {"refuses every frame",
+         {"--boot", "--nak-every", "1"},
+         false,
+         "given-up",
+         ": given up, KX27 A10342, 0/" + std::to_string(BlockCount) +
+             " blocks, 9 resends: the board refused block 0x0800 ten times: to try again, "
+             "switch the board on with the 'Dígito' key held down and run the update again",
+         5,
+         "9",
+         "C",
+         false,
+         nullptr,
+         "refused: the board refused block 0x0800 ten times"},
+        {"answers one frame twice",
+         {"--boot", "--ack-twice", "5"},
+         false,
+         "given-up",
+         ": given up, KX27 A10342, 6/" + std::to_string(BlockCount) +
+             " blocks: answers out of step with the frames: the board may hold a wrong image; "
+             "switch it on with the 'Dígito' key held down and run the update again",
+         5,
+         "0",
+         "C",
+         false,
+         nullptr,
+         "out-of-step: answers out of step with the frames"},
+        {"answers one frame twice",
+         {"--boot", "--ack-twice", "5"},
+         false,
+         "given-up",
+         ": abandonada, KX27 A10342, 6/" + std::to_string(BlockCount) +
+             " blocos: respostas fora de passo com os quadros: a placa pode ter uma imagem "
+             "errada; ligue-a com a tecla 'Dígito' pressionada e execute a atualização novamente",
+         5,
+         "0",
+         "pt_BR.UTF-8"},
         // --verify: the restarted board answers with the new firmware, never answers, or
         // answers with another one.
         {"restarts with the new firmware",
@@ -389,6 +427,9 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         EXPECT_EQ(Field(log[good.Path()][0], "result"), "completed");
         ASSERT_EQ(log[port].size(), 1u);
         EXPECT_EQ(Field(log[port][0], "result"), c.result);
+        if (c.reason) {
+            EXPECT_EQ(Field(log[port][0], "reason"), c.reason);
+        }
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
         EXPECT_EQ(Field(log[port][0], "verified"), c.verified ? c.verified : "<none>");
         EXPECT_EQ(Field(log[good.Path()][0], "verified"), c.verified ? "true" : "<none>");

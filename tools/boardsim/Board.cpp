@@ -161,6 +161,10 @@ void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
     else
         Answer(std::string("<D") + AnswerCode(number, accept) + ">", BoardContract::BootMonitorBaud,
                replies, DelayFor(number));
+    // A header that broke and a resync inside the frame's bytes: once more, a little later.
+    if (config_.AckTwice.count(static_cast<int>(number)))
+        Answer(std::string("<D") + AnswerCode(number, accept) + ">", BoardContract::BootMonitorBaud,
+               replies, DelayFor(number) + AckTwiceDelayMs);
 
     if (!accept)
         return;

@@ -26,6 +26,8 @@ struct LineFlip {
     int Offset = 0;
 };
 
+inline constexpr int AckTwiceDelayMs = 50;
+
 struct BoardConfig {
     std::string FirmwareVersion = "4.4"; // 3 characters
     std::string MonitorVersion = "1.0";  // 3 characters
@@ -48,6 +50,8 @@ struct BoardConfig {
     int StrayCompletionAtFrame = 0; // an unasked "<FF>" before the answer to the N-th frame
     std::map<int, int> AckDelayMs;  // the answer to frame N this much late (later ones wait)
     std::map<int, char> AckCode;    // frame N answered "<D" code ">" whatever became of it
+    std::set<int> AckTwice;         // frame N answered twice (a resync inside a damaged frame),
+                                    // the second AckTwiceDelayMs after the first
 };
 
 // "Resend": a data frame whose header carries an address that an earlier frame with a

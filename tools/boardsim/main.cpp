@@ -43,6 +43,7 @@ const char Usage[] = R"(usage: quorvel-boardsim [options]
   --stray-ff-frame N     send an unasked "<FF>" before the answer to the N-th frame
   --ack-delay N:MS       answer the N-th frame MS ms late (the answers after it wait)
   --ack-code N:C         answer the N-th frame "<DC>" (repeatable, like --ack-delay)
+  --ack-twice N          answer the N-th frame twice (repeatable)
   --exit-when-done       end after the update is complete
   --idle-timeout S       end after S seconds without traffic
   --report FILE          write a JSON report at exit
@@ -117,6 +118,8 @@ template <class Value> bool IntegrityFault(const std::string& flag, Value value,
         b.StatusDelayMs = Count(flag, value());
     } else if (flag == "--stray-ff-poll") {
         b.StrayCompletionAtPoll = Count(flag, value());
+    } else if (flag == "--ack-twice") {
+        b.AckTwice.insert(Count(flag, value()));
     } else if (flag == "--stray-ff-frame") {
         b.StrayCompletionAtFrame = Count(flag, value());
     } else if (flag == "--ack-delay" || flag == "--ack-code") {
