@@ -9,7 +9,7 @@
 #   make asan / make tsan  one sanitizer build and its suite
 #   make fuzz FUZZ_SECONDS=N   every fuzz target for N seconds (clang, libFuzzer)
 #   make bench             every benchmark, one table
-#   make simulate          the transfer simulation over SIM_RUNS seeds (the suite runs 10,000)
+#   make simulate          the transfer simulation over SIM_RUNS seeds of SIM_PLAN plans (the suite runs 10,000)
 #   make test-windows      cross build for Windows (mingw-w64) and its tests under Wine
 #   make test-kernel       the serial programs against real kernel drivers (ftdi_sio, 8250)
 #                          in Debian's kernel under QEMU
@@ -135,9 +135,10 @@ tsan: deps $(TSAN_BUILD)/build.ninja
 # printed with its schedule and replays with `quorvel-transfersim --seed N`.
 SIM_RUNS ?= 2000000
 SIM_FIRST ?= 0
+SIM_PLAN ?= faults
 simulate: configure
 	cmake --build $(BUILD) -j $(JOBS) --target quorvel-transfersim
-	$(BUILD)/bin/quorvel-transfersim --runs $(SIM_RUNS) --first $(SIM_FIRST)
+	$(BUILD)/bin/quorvel-transfersim --plan $(SIM_PLAN) --runs $(SIM_RUNS) --first $(SIM_FIRST)
 
 fuzz-build: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quorvel_fuzz

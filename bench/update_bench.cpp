@@ -2,8 +2,10 @@
 // A whole update of the built-in image through the main window, clicked as a user would,
 // against the board simulator pacing every byte at the line rate; compared with the wire time
 // of the same bytes at 19200 baud, which no updater can beat; then the same with one frame in
-// 50 refused by the board, against the clean update. Also: how long the process takes
-// from its start to the window being on screen, and the peak memory of the program itself.
+// 50 refused by the board, one answer late, lost, a refusal near the end, and a line whose
+// every answer is 950 ms late (about seven minutes), against the clean update. Also: how long the
+// process takes from its start to the window being on screen, and the peak memory of the program
+// itself.
 //
 //   build/bin/update_bench            (as root: the simulator's port is linked into /dev)
 //   build/bin/update_bench --answer-delay-ms 16   every answer that much late, as a USB
@@ -38,6 +40,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int SlowLineMs = 950;
 
 // Seconds since this process was started by the kernel.
 double SecondsSinceProcessStart() {
@@ -192,7 +196,19 @@ int main(int argc, char** argv) {
     boardsim::BoardConfig nearEnd;
     nearEnd.AckCode = {{BlockCount - 3, '?'}};
     Run faultNearEnd = lateAnswer.Ok ? PacedUpdate(0, answerDelayMs, &nearEnd) : Run{};
-    if (!clean.Ok || !refusing.Ok || !lateAnswer.Ok || !faultNearEnd.Ok)
+    // One answer lost: the frame goes again after the wait; the resend's answer, taken for the
+    // lost one, leaves the resend owed, which counts as lost after three times the slowest
+    // answer (at least 150 ms); then the block and the six after it go again.
+    boardsim::BoardConfig lost;
+    lost.DropAnswerTo = 200;
+    Run lostAnswer = faultNearEnd.Ok ? PacedUpdate(0, answerDelayMs, &lost) : Run{};
+    // A slow but healthy line: every answer to a frame 950 ms late.
+    boardsim::BoardConfig slow;
+    for (int frame = 1; frame <= BlockCount; ++frame)
+        slow.AckDelayMs[frame] = SlowLineMs;
+    Run slowLine = lostAnswer.Ok ? PacedUpdate(0, answerDelayMs, &slow) : Run{};
+    if (!clean.Ok || !refusing.Ok || !lateAnswer.Ok || !faultNearEnd.Ok || !lostAnswer.Ok ||
+        !slowLine.Ok)
         return 1;
     const long bytes = WireBytes();
     const double limit = bytes * 10.0 / 19200;
@@ -221,6 +237,15 @@ int main(int argc, char** argv) {
         "target seven frames, %.3f s)\n",
         faultNearEnd.Seconds, faultNearEnd.Seconds - clean.Seconds,
         7 * (15 + 64 + 4) * 10.0 / 19200);
+    const double sevenFrames = 7 * (15 + 64 + 4) * 10.0 / 19200;
+    std::printf("the same, one answer lost:         %.3f s  (%.3f s above the clean update; "
+                "target the wait, two ticks and seven frames, %.3f s)\n",
+                lostAnswer.Seconds, lostAnswer.Seconds - clean.Seconds, 1.2 + sevenFrames);
+    const double slowLimit = limit + BlockCount * SlowLineMs / 1000.0;
+    std::printf("every answer %d ms late:           %.3f s  (%.2f%% above the wire time and %d "
+                "times the latency, %.3f s; target 2%%)\n",
+                SlowLineMs, slowLine.Seconds, 100.0 * (slowLine.Seconds - slowLimit) / slowLimit,
+                BlockCount, slowLimit);
     std::printf("process start to window shown:     %.0f ms\n", startUp * 1000);
     std::printf("peak memory, this bench process:   %ld KiB (window, simulator, two updates)\n",
                 self.ru_maxrss);
