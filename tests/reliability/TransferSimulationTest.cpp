@@ -48,16 +48,9 @@ TEST(TransferSimulation, EverySeededScheduleEndsSafely) {
     EXPECT_EQ(sizes.size(), 2u) << "both short images and the built-in one";
 }
 
-bool Has(const RunResult& r, const char* what) {
-    for (const std::string& line : r.Schedule)
-        if (line.find(what) != std::string::npos)
-            return true;
-    return false;
-}
-
 // The edges: answers up to twice the longest wait late, a steady latency, duplicated and made
-// up answers, lost answers. A completion over a wrong board needs two faults that cancel: an
-// answer too many and a frame the line lost or damaged.
+// up answers, lost answers. A completion over a wrong board needs two faults that cancel in
+// the count: an answer too many and one too few.
 TEST(TransferSimulation, EdgePlansEndSafely) {
     using transfersim::PlanKind;
     for (PlanKind kind :
@@ -69,11 +62,9 @@ TEST(TransferSimulation, EdgePlansEndSafely) {
             ends.insert(transfersim::Classify(r.End));
             if (r.Ok)
                 continue;
-            transfersim::RandomPlan again(seed, kind);
-            const RunResult traced = transfersim::Run(again, true);
-            const bool extra = Has(traced, "twice") || Has(traced, "made up");
-            const bool unread = Has(traced, "ms: frame ");
-            if (!extra || !unread) {
+            if (!r.CountCanCancel) {
+                transfersim::RandomPlan again(seed, kind);
+                const RunResult traced = transfersim::Run(again, true);
                 ADD_FAILURE() << Report(again, traced) << "\nreplay: quorvel-transfersim --plan "
                               << transfersim::PlanKindNames[static_cast<int>(kind)] << " --seed "
                               << seed;

@@ -153,6 +153,7 @@ private:
             if (const char code = plan_.Invented(ticks_)) {
                 const std::string bytes{'<', 'D', code, '>'};
                 Log("an answer " + bytes + " made up by the line");
+                tooMany_ = true;
                 Answer(bytes, 0, 0);
             }
             controller_.TimeoutTimer();
@@ -188,6 +189,7 @@ private:
             const bool ack = bytes.size() == 4 && bytes[1] == 'D';
             if (f.Lost) {
                 Log("reply " + std::to_string(n) + " " + bytes + " lost");
+                tooFew_ = true;
                 continue;
             }
             if (f.Code && ack) {
@@ -202,6 +204,7 @@ private:
                 bytes[at] = static_cast<char>(bytes[at] ^ (1 << f.FlipBit));
             }
             const int delay = f.DelayMs + (ack ? plan_.LatencyMs() : 0);
+            tooMany_ = tooMany_ || f.DelayMs > 0 || f.Duplicated;
             if (f.DelayMs > 0)
                 Log("reply " + std::to_string(n) + " " + bytes + " " + std::to_string(delay) +
                     " ms late");
@@ -256,6 +259,8 @@ private:
         if (result_.End != UpdateEndName(UpdateEnd::Completed))
             return;
         if (board_.Memory() != image_) {
+            result_.WrongBoard = true;
+            result_.CountCanCancel = tooMany_ && tooFew_;
             for (const auto& [address, byte] : image_) {
                 auto it = board_.Memory().find(address);
                 if (it == board_.Memory().end() || it->second != byte) {
@@ -308,6 +313,7 @@ private:
             const int n = ++frames_;
             CheckFrame(block);
             const FrameFault f = plan_.ForFrame(n);
+            tooFew_ = tooFew_ || f.Lost || f.FlipOffset >= 0;
             if (f.Lost) {
                 Log("frame " + std::to_string(n) + " (" + Hex(block) + ") lost");
                 return count;
@@ -351,6 +357,7 @@ private:
     int64_t now_ = 0, nextTick_ = 0, boardLineFree_ = 0, updaterLineFree_ = 0;
     int baud_ = 9600, ticks_ = 0, frames_ = 0, answers_ = 0, connects_ = 0;
     bool timer_ = false, started_ = false, unanswered_ = false, ended_ = false;
+    bool tooMany_ = false, tooFew_ = false;
 };
 
 } // namespace

@@ -106,6 +106,12 @@ private:
 struct RunResult {
     bool Ok = true;
     std::string Failure; // the invariant broken, when not Ok
+    // The failure is a completion over a board that does not hold exactly the image, in a run
+    // that had both an answer that may be one too many (late, duplicated, made up) and one
+    // that may be missing (a frame lost or damaged, an answer lost): two faults that can
+    // cancel in the count.
+    bool WrongBoard = false;
+    bool CountCanCancel = false;
     std::string End; // "completed", a give-up's reason ("given-up", "refused", ...), "no-answer"
     std::vector<std::string> Schedule; // the faults that fired, in order, when asked for
     int64_t VirtualMs = 0;

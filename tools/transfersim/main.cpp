@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     std::map<std::string, uint64_t> ends;
     uint64_t classes[4] = {};
-    uint64_t failures = 0;
+    uint64_t failures = 0, cancelled = 0;
     for (uint64_t seed = first; seed < first + runs; ++seed) {
         transfersim::RandomPlan plan(seed, kind, lostRate);
         transfersim::RunResult r = transfersim::Run(plan);
@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
             continue;
         }
         ++failures;
+        cancelled += r.CountCanCancel;
         transfersim::RandomPlan again(seed, kind, lostRate);
         Print(again, transfersim::Run(again, true));
         std::printf("replay: quorvel-transfersim --plan %s --seed %llu\n\n",
@@ -117,10 +118,11 @@ int main(int argc, char** argv) {
     for (const auto& [end, count] : ends)
         std::printf(" %s %llu,", end.c_str(), static_cast<unsigned long long>(count));
     std::printf(
-        "\ncompleted %llu, given up %llu, not proven %llu, never connected %llu, "
-        "failed %llu\n",
+        "\ncompleted %llu, given up %llu, not proven %llu, never connected %llu, failed "
+        "%llu (completed over a wrong board after an answer that may be one too many and "
+        "one that may be missing: %llu)\n",
         static_cast<unsigned long long>(classes[0]), static_cast<unsigned long long>(classes[1]),
         static_cast<unsigned long long>(classes[2]), static_cast<unsigned long long>(classes[3]),
-        static_cast<unsigned long long>(failures));
+        static_cast<unsigned long long>(failures), static_cast<unsigned long long>(cancelled));
     return failures ? 1 : 0;
 }
