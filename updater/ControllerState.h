@@ -57,7 +57,7 @@ struct ControllerState {
     int32_t ReplayFrom = -1;
     int32_t ReplayUntil = -1;
     int32_t ReplayLeft = 0;  // blocks of the running resend still to go
-    int32_t ReplayChain = 0; // resends in a row that met a fault
+    int32_t ReplayChain = 0; // resends since a block never sent before was accepted
     int32_t Replays = 0;     // resends of the whole transfer
 };
 

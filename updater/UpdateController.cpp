@@ -155,13 +155,14 @@ void UpdateController::TimeoutTimer() {
     ControllerState& c = state_.Controller;
     if (c.Draining)
         ForgetLostCopies();
-    if (c.Quiet && port_.SteadyMs() - c.LastFrameMs >=
-                       std::clamp<int64_t>(2 * c.SlowestAnswerMs, QuietMs, AckWait * 100)) {
-        c.Quiet = false;
-        c.AckWaitTicks = WaitTicks();
-        SendCurrent();
-    }
-    if (c.ResendDue) {
+    if (c.Quiet) {
+        if (port_.SteadyMs() - c.LastFrameMs >=
+            std::clamp<int64_t>(2 * c.SlowestAnswerMs, QuietMs, AckWait * 100)) {
+            c.Quiet = false;
+            c.AckWaitTicks = WaitTicks();
+            SendCurrent();
+        }
+    } else if (c.ResendDue) {
         c.ResendDue = false;
         c.AckWaitTicks = WaitTicks();
         ++c.Resends;
@@ -274,12 +275,12 @@ void UpdateController::Accept() {
         view_.StepProgress();
         ++c.BlocksSent;
         ++c.NextNew;
+        c.ReplayChain = 0; // a block never sent before: the blocks sent again went through
         view_.SetLabelText(UpdateView::LbStatus, ProgressText());
     }
     if (c.ReplayLeft > 0) {
         c.BlockOrdinal = (c.BlockOrdinal + 1) % c.TransferBlocks;
-        if (--c.ReplayLeft == 0 && c.ReplayFrom < 0)
-            c.ReplayChain = 0; // a resend without a fault
+        --c.ReplayLeft;
     }
     if (c.OwedCopies.empty()) {
         SendNext();

@@ -87,7 +87,8 @@ inline constexpr int QuietMs = 50;
 // After a fault the block and the six after it go again once they have gone: a key parted by
 // the fault reaches the count byte within them (the board stops answering), and one that
 // parted and joined again cannot leave wrong data in them. A fault during that resend starts
-// another, at most this many in a row, then the transfer is given up.
+// another, at most this many before a block never sent before is accepted, then the transfer
+// is given up.
 inline constexpr int EndBlocks = 7;
 inline constexpr int EndReplayLimit = 3;
 } // namespace UpdateProtocol
