@@ -14,6 +14,7 @@
 #include "tools/boardsim/Simulator.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
+#include "updater/UpdateController.h"
 #include "updater/Unit1.h"
 
 #include <QAbstractButton>
@@ -157,9 +158,10 @@ Run PacedUpdate(int nakEvery, int answerDelayMs, const boardsim::BoardConfig* fa
     form.reset();
 
     const boardsim::BoardStats& stats = simulator.GetBoard().Stats();
-    // Every resend answers a refusal; any other would be a frame lost or waited out.
+    // Every resend answers a refusal (the refused block, then it and the six after it once
+    // more); any other would be a frame lost or waited out.
     if (!ok || shown.rfind("Atualização concluída", 0) != 0 ||
-        (!faults && stats.Resends != stats.Naks)) {
+        (!faults && stats.Resends > stats.Naks * (1 + UpdateProtocol::EndBlocks))) {
         std::fprintf(stderr, "the update did not complete cleanly (%s; resends %llu)\n",
                      shown.c_str(), static_cast<unsigned long long>(stats.Resends));
         return {};
