@@ -14,8 +14,8 @@
 #include "tools/boardsim/Simulator.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
-#include "updater/UpdateController.h"
 #include "updater/Unit1.h"
+#include "updater/UpdateController.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -199,8 +199,8 @@ int main(int argc, char** argv) {
     nearEnd.AckCode = {{BlockCount - 3, '?'}};
     Run faultNearEnd = lateAnswer.Ok ? PacedUpdate(0, answerDelayMs, &nearEnd) : Run{};
     // One answer lost: the frame goes again after the wait; the resend's answer, taken for the
-    // lost one, leaves the resend owed, which counts as lost after three times the slowest
-    // answer (at least 150 ms); then the block and the six after it go again.
+    // lost one, leaves the resend owed, which counts as lost after the copy-lost limit; then
+    // the block and the six after it go again.
     boardsim::BoardConfig lost;
     lost.DropAnswerTo = 200;
     Run lostAnswer = faultNearEnd.Ok ? PacedUpdate(0, answerDelayMs, &lost) : Run{};
@@ -242,8 +242,9 @@ int main(int argc, char** argv) {
         "target seven frames, %.3f s)\n",
         faultNearEnd.Seconds, faultNearEnd.Seconds - clean.Seconds, sevenFrames);
     std::printf("the same, one answer lost:         %.3f s  (%.3f s above the clean update; "
-                "target the wait, two ticks and seven frames, %.3f s)\n",
-                lostAnswer.Seconds, lostAnswer.Seconds - clean.Seconds, 1.2 + sevenFrames);
+                "target the wait, the copy-lost limit, a tick and seven frames, %.3f s)\n",
+                lostAnswer.Seconds, lostAnswer.Seconds - clean.Seconds,
+                1.1 + UpdateProtocol::LostCopyMs / 1000.0 + sevenFrames);
     const double slowLimit = limit + BlockCount * SlowLineMs / 1000.0;
     std::printf("every answer %d ms late:           %.3f s  (%.2f%% above the wire time and %d "
                 "times the latency, %.3f s; target 2%%)\n",

@@ -77,8 +77,9 @@ inline constexpr int OwedAnswerLimit = 50;
 // A copy of a block already accepted whose answer has not come counts as lost after three
 // times the slowest answer of the transfer, at least this many ms (up to the longest wait, or
 // that before any answer was timed). An answer that then comes after all is one answer too
-// many: the transfer ends as not proven, never skips a block.
-inline constexpr int LostCopyMs = 150;
+// many: the count ends the transfer as not proven, unless a frame the board never read takes
+// it away again, so the limit stays above the answer delays a busy line shows.
+inline constexpr int LostCopyMs = 3000;
 inline constexpr int LostCopyFactor = 3;
 // "<F@>" goes out once nothing was heard for twice the slowest answer after the last frame
 // (at least this many ms, at most the normal wait): the answer still owed by a shifted

@@ -193,17 +193,18 @@ TEST(TransferSimulation, AKeyThatPartedAndJoinedAgainLeavesNoWrongByteInTheImage
     EXPECT_NE(r.Schedule.size(), 0u);
 }
 
-// A lost answer costs the wait and about two ticks, not the longest wait.
-TEST(TransferSimulation, ALostAnswerCostsAboutTheWait) {
+// A lost answer costs the wait and the copy-lost limit, not the longest wait.
+TEST(TransferSimulation, ALostAnswerCostsTheWaitAndTheCopyLostLimit) {
     transfersim::BytesPlan clean(PlanBytes(0, 0, 12).Bytes);
     transfersim::BytesPlan lost(PlanBytes(0, 0, 12).Add(LostAnswer, 6).Bytes);
     const RunResult a = transfersim::Run(clean), b = transfersim::Run(lost);
     ASSERT_EQ(a.End, "completed");
     ASSERT_EQ(b.End, "completed");
     EXPECT_EQ(b.Frames, a.Frames + 1 + UpdateProtocol::EndBlocks) << "one resend, the blocks again";
-    // Beyond the seven blocks sent again: the wait, two ticks, and one tick of phase.
+    // Beyond the seven blocks sent again: the wait, the limit, and one tick of phase.
     const int64_t again = a.VirtualMs * UpdateProtocol::EndBlocks / 12;
-    EXPECT_LE(b.VirtualMs - a.VirtualMs - again, (UpdateProtocol::AckWait + 3) * 100)
+    EXPECT_LE(b.VirtualMs - a.VirtualMs - again,
+              (UpdateProtocol::AckWait + 1) * 100 + UpdateProtocol::LostCopyMs)
         << a.VirtualMs << " ms clean, " << b.VirtualMs << " ms with the answer lost";
 }
 
