@@ -21,7 +21,13 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
-CMAKE_FLAGS ?=
+# Every build goes through ccache: the same sources compile for five build directories, and a
+# machine that builds again (the next run of CI) reuses what it compiled. Paths are taken
+# relative to the checkout, so another clone of the same sources hits the same entries.
+CMAKE_FLAGS ?= -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+export CCACHE_MAXSIZE ?= 20G
 FUZZ_SECONDS ?= 30
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -34,7 +40,7 @@ KERNEL_DIR = $(BUILD)/kernel
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation \
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation ccache \
             $(KERNEL_PACKAGES)
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
@@ -241,7 +247,7 @@ $(WIN_PREFIX)/.quorvel-ready:
 	touch $@
 
 $(WIN_BUILD)/build.ninja: | $(WIN_PREFIX)/.quorvel-ready
-	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) \
 	  -DQUORVEL_GUI=OFF -DQUORVEL_BENCH=OFF -DQUORVEL_GTEST_SOURCE=/usr/src/googletest
 
 # Linux helpers of the Windows tests: two pseudo-terminals back to back as COM5/COM6, and
