@@ -167,6 +167,8 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND hwnd, UINT message, WPARAM wPara
     default:
         break;
     }
+    if (message == WM_DEVICECHANGE)
+        self->NotifyAll(message, wParam, lParam);
     if (TWinControl* source = from != hwnd ? FromHandle(from) : nullptr) {
         // No exception may cross the system's frames: a failure is shown and the program
         // goes on.
@@ -185,6 +187,17 @@ LRESULT TWinControl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool TWinControl::Notify(UINT, WPARAM, LPARAM, LRESULT&) {
     return false;
+}
+
+void TWinControl::NotifyAll(UINT message, WPARAM wParam, LPARAM lParam) {
+    for (const std::unique_ptr<TOwned>& owned : owned_) {
+        auto* control = dynamic_cast<TWinControl*>(owned.get());
+        if (!control)
+            continue;
+        LRESULT ignored = 0;
+        Guard([&] { control->Notify(message, wParam, lParam, ignored); });
+        control->NotifyAll(message, wParam, lParam);
+    }
 }
 
 void TWinControl::SetFont(HFONT font, bool owned) {

@@ -63,7 +63,8 @@ public:
     static TWinControl* FromHandle(HWND handle);
 
     // A notification from this control, as its parent got it (WM_COMMAND, WM_NOTIFY,
-    // WM_DRAWITEM, WM_CTLCOLOR...). Returns true with `result` set when handled.
+    // WM_DRAWITEM, WM_CTLCOLOR...), or WM_DEVICECHANGE, which only top-level windows get and
+    // pass to every control they hold. Returns true with `result` set when handled.
     virtual bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
 protected:
@@ -78,6 +79,9 @@ protected:
     HWND handle_ = nullptr;
 
 private:
+    // Every control below this one, depth first, gets the message through Notify.
+    void NotifyAll(UINT message, WPARAM wParam, LPARAM lParam);
+
     friend class TTimer;
     TWinControl* parent_;
     std::vector<std::unique_ptr<TOwned>> owned_;
