@@ -186,11 +186,20 @@ public:
     // The extent of `text` in the label's font, in screen pixels.
     SIZE TextExtent(const std::string& text) const;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    ~TLabel() override;
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void FitToText();
+    // The text in runs: characters a bitmap face smears in bold in `regular_`, the rest in
+    // the label's font. Measures only when `draw` is false.
+    SIZE DrawRuns(HDC dc, const std::wstring& text, bool draw) const;
     bool autoSize_ = true;
     COLORREF color_ = GetSysColor(COLOR_WINDOWTEXT);
+    // The label's face at regular weight, while it is bold in a bitmap face; else null.
+    HFONT regular_ = nullptr;
 };
 
 class TTabControl : public TWinControl {
@@ -205,6 +214,10 @@ public:
 
     // The selected tab has changed.
     std::function<void()> OnChange;
+
+private:
+    // Captions padded as wide as the strip allows, so the tabs fill it evenly.
+    void FitTabs();
 };
 
 class TProgressBar : public TWinControl {

@@ -341,6 +341,9 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
     RECT last;
     SendMessageW(f.TabControl1->Handle(), TCM_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&last));
     EXPECT_LE(last.right, 291) << "every tab fits in the strip";
+    // The captions are padded as wide as the strip allows: one pixel more on each side of
+    // every tab would not fit.
+    EXPECT_GT(last.right + 2 * 4, 291 - 2) << "the strip's end stays unused";
     EXPECT_EQ(SendMessageW(f.TabControl1->Handle(), TCM_GETROWCOUNT, 0, 0), 1);
     // A line longer than the text box goes on in the next row, never out of sight.
     for (TMemo* memo : {f.Memo1, f.Memo2})
@@ -352,6 +355,41 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
     EXPECT_EQ(f.Memo1->LineCount(), 99);
     EXPECT_EQ(f.Memo2->LineCount(), 56);
     EXPECT_EQ(f.Memo2->Line(0), "Procedimento para atualização:");
+}
+
+// The bitmap face's emboldening fills small closed glyphs in: "º" of "Nº  Série:" would be a
+// block. Its pixels must keep the hole of the ring.
+TEST_F(WinWindowTest, TheOrdinalInTheBoldLabelKeepsItsShape) {
+    TForm1& f = *form_;
+    PickTab(1);
+    UpdateWindow(f.Handle());
+    ProcessMessages();
+    HWND label = f.Label5->Handle();
+    RedrawWindow(label, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    const int left = f.Label5->TextExtent("N").cx, width = f.Label5->TextExtent("º").cx;
+    RECT client;
+    GetClientRect(label, &client);
+    HDC dc = GetDC(label);
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    auto ink = [&](int x, int y) { return GetPixel(dc, x, y) != face; };
+    // A background pixel with ink on all four sides within the glyph's cell: inside the ring.
+    auto inkAlong = [&](int x, int y, int dx, int dy) {
+        for (x += dx, y += dy; x >= left && x < left + width && y >= 0 && y < client.bottom;
+             x += dx, y += dy)
+            if (ink(x, y))
+                return true;
+        return false;
+    };
+    bool hole = false, inked = false;
+    for (int x = left; x < left + width; ++x)
+        for (int y = 0; y < client.bottom; ++y) {
+            inked = inked || ink(x, y);
+            hole = hole || (!ink(x, y) && inkAlong(x, y, -1, 0) && inkAlong(x, y, 1, 0) &&
+                            inkAlong(x, y, 0, -1) && inkAlong(x, y, 0, 1));
+        }
+    ReleaseDC(label, dc);
+    EXPECT_TRUE(inked) << "nothing drawn where \"º\" goes";
+    EXPECT_TRUE(hole) << "\"º\" is drawn as a block";
 }
 
 // Run with the screen at another dpi (window-under-wine.sh does so at 144): the window and
