@@ -2,6 +2,7 @@
 // on a pseudo-terminal that the port list shows through a link in /dev.
 #include "PortTestSupport.h"
 #include "QtTestSupport.h"
+#include "tests/support/LastLine.h"
 #include "tests/support/TestFiles.h"
 
 #include "framework/Exception.h"
@@ -425,10 +426,7 @@ TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
     EXPECT_FALSE(f.Timeout->Enabled());
     EXPECT_EQ(Controller.BlocksSent, BlockCount);
     // The service record of this transfer is the log's last line.
-    std::ifstream log(DefaultUpdateLogPath());
-    std::string line, last;
-    while (std::getline(log, line))
-        last = line;
+    const std::string last = LastLine(DefaultUpdateLogPath());
     for (const std::string& field :
          {R"("port":")" + link.Name() + '"', std::string(R"("board":"KX27","serial":"A10342")"),
           std::string(R"("firmware_before":"4.4","monitor":"1.0","firmware_written":"4.5")"),
@@ -696,14 +694,6 @@ TEST_F(WindowTest, AFailureWhileReadingTheLayoutNamesTheComponentAndProperty) {
     }
 }
 
-std::string LastLogLine() {
-    std::ifstream log(DefaultUpdateLogPath());
-    std::string line, last;
-    while (std::getline(log, line))
-        last = line;
-    return last;
-}
-
 // The adapter pulled out (the pty's far side closed) while the board is polled and while
 // blocks go out: one error box with the component's message and what to do, the port closed
 // before it, and nothing left running to raise another. A transfer ends as a port error.
@@ -731,7 +721,7 @@ TEST_F(WindowTest, AnAdapterPulledOutEndsInOneStepWithOneBox) {
                 firstError.start();
             return firstError.elapsed() > 1500;
         });
-        const std::string logBefore = LastLogLine();
+        const std::string logBefore = LastLine(DefaultUpdateLogPath());
 
         f.ComComboBox1->SetText(link.Name());
         Click(f.BtSerial);
@@ -777,7 +767,7 @@ TEST_F(WindowTest, AnAdapterPulledOutEndsInOneStepWithOneBox) {
         EXPECT_EQ(box.Text.substr(lineEnd + 1),
                   c.Transferring ? TransferFailureCause(EIO) : OpenFailureCause(EIO));
 
-        const std::string record = LastLogLine();
+        const std::string record = LastLine(DefaultUpdateLogPath());
         if (!c.Transferring) {
             EXPECT_EQ(record, logBefore) << "no transfer, no record";
             continue;

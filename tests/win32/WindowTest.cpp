@@ -6,6 +6,7 @@
 // it.
 #include "framework/Exception.h"
 #include "framework/win32/Application.h"
+#include "tests/support/LastLine.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
@@ -18,7 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -94,14 +94,6 @@ private:
     };
     std::vector<Value> values_;
 };
-
-std::string LastLogLine() {
-    std::ifstream log(DefaultUpdateLogPath());
-    std::string line, last;
-    while (std::getline(log, line))
-        last = line;
-    return last;
-}
 
 bool WaitFor(const std::function<bool()>& done, DWORD milliseconds = 20000) {
     const DWORD start = GetTickCount();
@@ -569,7 +561,7 @@ TEST_F(WinWindowTest, AnAdapterPulledOutMidTransferEndsWithOneBox) {
     const size_t lineEnd = text.find('\n');
     ASSERT_NE(lineEnd, std::string::npos) << text;
     EXPECT_EQ(text.substr(lineEnd + 1), TransferFailureCause(ERROR_NOT_READY)) << text;
-    const std::string record = LastLogLine();
+    const std::string record = LastLine(DefaultUpdateLogPath());
     EXPECT_NE(record.find(R"("port":"COM24")"), std::string::npos) << record;
     EXPECT_NE(record.find(R"("result":"port-error")"), std::string::npos) << record;
     EXPECT_NE(record.find(R"("reason":"port-error: )" + text.substr(0, lineEnd) + '"'),
