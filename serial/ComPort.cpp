@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 
 TComBackendCounts& ComBackendCounts() {
     static TComBackendCounts counts;
@@ -417,11 +418,20 @@ void TCustomComPort::Close() {
     } guard{closing_};
     closing_ = true;
     CallBeforeClose();
-    AbortAllAsync();
+    // A device that went away (an adapter pulled out) cannot abort its transfers; it is
+    // closed all the same, and the failure told once it is.
+    std::exception_ptr abortError;
+    try {
+        AbortAllAsync();
+    } catch (const EComPort&) {
+        abortError = std::current_exception();
+    }
     StopThread();
     DestroyHandle();
     connected_ = false;
     CallAfterClose();
+    if (abortError)
+        std::rethrow_exception(abortError);
 }
 
 void TCustomComPort::AbortAllAsync() {

@@ -350,7 +350,12 @@ std::exception_ptr TForm1::ClosePort() {
     } catch (const EComPort&) {
         purgeError = std::current_exception();
     }
-    ComPort1->Close();
+    try {
+        ComPort1->Close();
+    } catch (const EComPort&) {
+        if (!purgeError)
+            purgeError = std::current_exception();
+    }
     ComComboBox1->SetEnabled(true);
     BtConecta->SetEnabled(false);
     BtInicia->SetEnabled(false);

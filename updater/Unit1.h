@@ -65,8 +65,8 @@ private:
     void CreateControls();
     // "Abrir" opens only a port the technician can see chosen; "Fechar" always closes.
     void ShowOpenable();
-    // Closes the port and puts the window back as before "Abrir". A purge that fails (the
-    // adapter is gone) is handed back; the port is closed all the same.
+    // Closes the port and puts the window back as before "Abrir". A purge or abort that fails
+    // (the adapter is gone) is handed back; the port is closed all the same.
     std::exception_ptr ClosePort();
     void LoadComponents();
     void BindEvents();
