@@ -31,7 +31,9 @@ void PrintPortList(std::FILE* out, bool json) {
         const std::string& port = ports[i];
         ComPortDeviceInfo info = GetComPortDeviceInfo(port);
         const std::vector<ComPortHolder>& holders = held[i];
-        bool busy = !holders.empty() || ComPortBusy(port);
+        // Unknown (null) where only an open could tell: --list touches no port's lines.
+        const bool known = !ComPortBusyOpensPort();
+        bool busy = known && (!holders.empty() || ComPortBusy(port));
         if (json) {
             std::string heldBy = "[";
             for (const ComPortHolder& h : holders) {
@@ -50,7 +52,10 @@ void PrintPortList(std::FILE* out, bool json) {
                          JsonQuoted(info.Driver).c_str(), JsonQuoted(info.Manufacturer).c_str(),
                          JsonQuoted(info.Product).c_str(), JsonQuoted(info.SerialNumber).c_str(),
                          JsonQuoted(info.VendorId).c_str(), JsonQuoted(info.ProductId).c_str(),
-                         busy ? "true" : "false", heldBy.c_str());
+                         !known ? "null"
+                         : busy ? "true"
+                                : "false",
+                         heldBy.c_str());
         } else {
             std::string line = port;
             std::string facts = DescribeComPort(info);
