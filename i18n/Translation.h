@@ -51,7 +51,7 @@ private:
     TState state_ = TState::Untried;
     TPluralRule pluralRule_;
     TMoFile file_;
-    // Open and close write; a search reads, so a close never unmaps under a reader.
+    // Open and close write; a search reads, so a close never frees the file under a reader.
     mutable std::shared_mutex lock_;
 };
 
