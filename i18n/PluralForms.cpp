@@ -239,7 +239,9 @@ unsigned long TPluralRule::Choose(unsigned long n) const {
         }
         index = stack[0];
     }
-    return index < count_ ? static_cast<unsigned long>(index) : 0;
+    // Where unsigned long has 32 bits, a larger index names no form either.
+    const bool named = index < count_ && index <= std::numeric_limits<unsigned long>::max();
+    return named ? static_cast<unsigned long>(index) : 0;
 }
 
 } // namespace gnugettext
