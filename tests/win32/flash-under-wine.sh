@@ -149,5 +149,23 @@ help_pt=$(tr -d '\r' <"$work/help_pt")
     fail "English: $help_en"
 [[ $help_pt == Uso:* && $help_pt == *"portas seriais"* ]] || fail "Portuguese: $help_pt"
 
-[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log and --help passed"
+# Catalogues whose plural rule is the deepest the runtime takes (100 brackets) or deeper than
+# that (101, and 5,000 that once overflowed the 2 MB stack): --help runs to its end, translated.
+po=$(dirname "$0")/../../resources/locale/pt_BR/quorvel-flash.po
+for depth in 100 101 5000; do
+    case="--help beside a rule $depth brackets deep"
+    dir=$work/rule-$depth
+    mkdir -p "$dir/locale/pt_BR/LC_MESSAGES" && cp "$exe" "$dir/"
+    rule=$(printf '%*s' "$depth" '' | tr ' ' '(')n\>1$(printf '%*s' "$depth" '' | tr ' ' ')')
+    perl -pe "s/^\"Plural-Forms:.*/\"Plural-Forms: nplurals=2; plural=$rule;\\\\n\"/" "$po" \
+        >"$dir/rule.po"
+    msgfmt -o "$dir/locale/pt_BR/LC_MESSAGES/quorvel-flash.mo" "$dir/rule.po" ||
+        fail "msgfmt refuses the catalogue"
+    env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$dir/${exe##*/}" --help >"$dir/help"
+    got=$?
+    [[ $got == 0 ]] || fail "exit status $got"
+    [[ $(tr -d '\r' <"$dir/help") == "$help_pt" ]] || fail "help: $(head -n 3 "$dir/help")"
+done
+
+[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log, --help and hostile plural rules passed"
 exit $((failures > 0))
