@@ -14,14 +14,6 @@ using gnugettext::TPluralRule;
 
 namespace {
 
-std::string Repeat(const std::string& part, size_t times) {
-    std::string out;
-    out.reserve(part.size() * times);
-    for (size_t i = 0; i < times; ++i)
-        out += part;
-    return out;
-}
-
 // A ternary chain "n==0?0:n==1?1:...:k" of `k` branches.
 std::string Chain(int k) {
     std::string rule;

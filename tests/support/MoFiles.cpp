@@ -24,14 +24,6 @@ void Put(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Repeat(const std::string& part, size_t times) {
-    std::string out;
-    out.reserve(part.size() * times);
-    for (size_t i = 0; i < times; ++i)
-        out += part;
-    return out;
-}
-
 // ((n+n)+(n+n)) nested `depth` deep: small per level, huge in all.
 std::string Balanced(int depth) {
     std::string rule = "n";
@@ -77,6 +69,14 @@ void CompileCatalogue(const std::string& po, const std::string& mo, bool bigEndi
     fs::remove(source);
     if (status != 0)
         throw std::runtime_error("msgfmt failed: " + command);
+}
+
+std::string Repeat(const std::string& part, size_t times) {
+    std::string out;
+    out.reserve(part.size() * times);
+    for (size_t i = 0; i < times; ++i)
+        out += part;
+    return out;
 }
 
 void PatchWord(std::string& bytes, size_t offset, uint32_t value) {

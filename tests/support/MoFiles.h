@@ -24,5 +24,7 @@ struct THostileCatalogue {
 };
 // Each case made from `po`, a good catalogue's source with a "Plural-Forms" line.
 std::vector<THostileCatalogue> HostileCatalogues(const std::string& po);
+// `part` `times` over: the long rules of hostile headers.
+std::string Repeat(const std::string& part, size_t times);
 // `po` with its plural rule replaced by "nplurals=2; plural=" `rule`.
 std::string WithPluralRule(const std::string& po, const std::string& rule);
