@@ -167,5 +167,23 @@ for depth in 100 101 5000; do
     [[ $(tr -d '\r' <"$dir/help") == "$help_pt" ]] || fail "help: $(head -n 3 "$dir/help")"
 done
 
-[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log, --help and hostile plural rules passed"
+# Catalogues that cannot be used (empty; over the 8 MB limit): one warning line, and --help
+# exactly as without a catalogue.
+for broken in empty 16M; do
+    case="--help beside a catalogue: $broken"
+    dir=$work/broken-$broken
+    mo=$dir/locale/pt_BR/LC_MESSAGES/quorvel-flash.mo
+    mkdir -p "${mo%/*}" && cp "$exe" "$dir/"
+    : >"$mo"
+    [[ $broken == empty ]] || truncate -s "$broken" "$mo"
+    env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$dir/${exe##*/}" --help >"$dir/help" \
+        2>"$dir/err"
+    got=$?
+    [[ $got == 0 ]] || fail "exit status $got"
+    [[ $(tr -d '\r' <"$dir/help") == "$help_en" ]] || fail "help: $(head -n 3 "$dir/help")"
+    [[ $(grep -c '^quorvel-flash: warning: .*quorvel-flash\.mo' "$dir/err") == 1 ]] ||
+        fail "warnings: $(cat "$dir/err")"
+done
+
+[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log, --help and hostile catalogues passed"
 exit $((failures > 0))
