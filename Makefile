@@ -149,15 +149,18 @@ fuzz-build: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quorvel_fuzz
 
 # Each target starts from its seed corpus in fuzz/corpus/<name>/ and adds what it finds in
-# $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository). A crash leaves its input in
-# $(FUZZ_BUILD)/crashes/ and fails the run.
+# $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository); fuzz/<name>.flags adds libFuzzer
+# options of its own (a dictionary, longer inputs). A crash leaves its input in
+# $(FUZZ_BUILD)/crashes/ and fails the run. The stack is 1 MB, half of what a Windows
+# program's main thread gets, so input that needs deep recursion crashes here first.
 fuzz: fuzz-build
-	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; \
+	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; ulimit -s 1024; \
 	for bin in $(FUZZ_BUILD)/bin/fuzz_*; do \
 	  name=$${bin##*/fuzz_}; log=$(FUZZ_BUILD)/fuzz_$$name.log; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  flags=$$(cat fuzz/$$name.flags 2>/dev/null); \
 	  if $(ASAN_ENV) $$bin -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
-	      -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- \
+	      $$flags -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- \
 	      $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name >$$log 2>&1; then \
 	    echo "fuzz $$name: $(FUZZ_SECONDS) s, $$(grep -o 'number_of_executed_units: *[0-9]*' $$log | grep -o '[0-9]*$$') runs, nothing found"; \
 	  else \

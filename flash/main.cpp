@@ -84,7 +84,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     flashplatform::PrepareConsole();
     try {
-        gnugettext::GnuGettextStartup();
+        StartTranslation();
         ComPortStartup();
     } catch (const std::exception& e) {
         // A broken catalogue costs the translations, not the update.
