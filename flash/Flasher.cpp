@@ -24,34 +24,66 @@ public:
         : options_(options), progress_(progress),
           logPath_(options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath) {}
 
-    // Reports and records every attempt that ended since the last look.
+    // Records and reports every attempt that ended since the last look: the record is on the
+    // disk before its result line is printed.
     void Collect(std::vector<std::unique_ptr<PortRun>>& runs) {
         for (size_t i = 0; i < runs.size(); ++i) {
             while (ended_[i] < runs[i]->AttemptsEnded()) {
                 ++ended_[i];
-                progress_.AttemptEnded(*runs[i]);
                 Record(*runs[i]);
+                progress_.AttemptEnded(*runs[i]);
             }
         }
     }
     void Track(size_t count) { ended_.assign(count, 0); }
 
+    // The last try for records the log did not take; those still left go to standard error as
+    // JSON so the technician can keep them. Their count.
+    int Finish() {
+        WritePending();
+        if (unwritten_.empty())
+            return 0;
+        const int count = static_cast<int>(unwritten_.size());
+        std::fprintf(stderr, "%s\n",
+                     TrPlural("%d record was not written to the service log %s; here it is:",
+                              "%d records were not written to the service log %s; here they are:",
+                              count, {count, logPath_})
+                         .c_str());
+        for (const UpdateRecord& r : unwritten_)
+            std::fprintf(stderr, "%s\n", UpdateRecordJson(r).c_str());
+        return count;
+    }
+
 private:
     void Record(const PortRun& run) {
         if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard)
             return;
-        std::string error;
-        // A log that cannot be written costs the record, never the update.
-        if (!AppendUpdateRecord(logPath_, run.LastRecord(), error))
-            std::fprintf(stderr, "%s\n",
-                         TrFormat("warning: cannot write the service log %s: %s", {logPath_, error})
-                             .c_str());
+        unwritten_.push_back(run.LastRecord());
+        // A log that cannot be written costs the update nothing: its records wait for the
+        // next one and for the end.
+        if (!WritePending())
+            std::fprintf(
+                stderr, "%s\n",
+                TrFormat("warning: cannot write the service log %s: %s", {logPath_, error_})
+                    .c_str());
+    }
+
+    // Oldest first, so the log keeps the order the attempts ended in.
+    bool WritePending() {
+        size_t written = 0;
+        while (written < unwritten_.size() &&
+               AppendUpdateRecord(logPath_, unwritten_[written], error_))
+            ++written;
+        unwritten_.erase(unwritten_.begin(), unwritten_.begin() + written);
+        return unwritten_.empty();
     }
 
     const FlashOptions& options_;
     Progress& progress_;
     std::string logPath_;
     std::vector<int> ended_;
+    std::vector<UpdateRecord> unwritten_;
+    std::string error_;
 };
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
@@ -148,6 +180,8 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     int status = 0;
     for (const auto& run : runs)
         status = std::max(status, OutcomeExitCode(run->WorstOutcome()));
+    if (session.Finish() > 0)
+        status = std::max(status, UnwrittenRecordsExitCode);
     runs.clear();
     // A port closed from its own receive handler leaves its thread to be joined here.
     Sync::CheckSynchronize();

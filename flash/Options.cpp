@@ -212,6 +212,7 @@ std::string FlashUsage() {
            "  4    a board's boot monitor is not compatible (version other than 1.0)\n"
            "  5    a transfer was given up (board stopped answering or kept refusing)\n"
            "  6    --verify: an updated board did not come back with the new firmware\n"
+           "  7    a service record could not be written (it is printed on standard error)\n"
            "  130  interrupted (Ctrl-C); boards cut off mid-transfer are named\n"
            "With several ports the highest code applies.\n");
 #ifdef _WIN32

@@ -16,8 +16,8 @@ bool IsTerminal(std::FILE* stream);
 // Width of the terminal behind standard output; 80 when it cannot be told.
 int TerminalColumns();
 
-// Ctrl-C (and a polite kill) set a flag and wake the main loop instead of ending the program,
-// so the ports can be closed first.
+// Ctrl-C, a polite kill, a closed terminal or console, log-off and shut-down set a flag and wake
+// the main loop instead of ending the program, so the ports can be closed first.
 void WatchInterrupt();
 bool InterruptRequested();
 

@@ -30,6 +30,8 @@ enum class Outcome {
 const char* OutcomeName(Outcome outcome);
 // The exit status that stands for it; the highest of all ports is the program's.
 int OutcomeExitCode(Outcome outcome);
+// The exit status when records could not be written to the service log even at the end.
+constexpr int UnwrittenRecordsExitCode = 7;
 
 enum class Phase { Connecting, Transferring, Verifying, Waiting, Finished };
 

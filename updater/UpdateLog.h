@@ -43,6 +43,6 @@ std::string UpdateRecordJson(const UpdateRecord& r);
 // quorvel/updates.jsonl under $XDG_DATA_HOME, or ~/.local/share when that is unset.
 std::string DefaultUpdateLogPath();
 
-// Appends the record as one line with one write on a file opened for appending, so lines from
-// several programs never mix; makes missing folders. False with `error` set when it fails.
+// Appends the record as one line (AppendLogLine: locked, whole or not at all, on the disk when
+// it returns true); makes missing folders. False with `error` set to the path and the cause.
 bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error);

@@ -67,8 +67,11 @@ void WatchInterrupt() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal (SIGHUP) or Ctrl-\ ends the run as Ctrl-C does: records written.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(sig, &action, nullptr);
+    // A reader that went away (| head) costs the output, not the records.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 bool InterruptRequested() {

@@ -2,12 +2,14 @@
 // pseudo-terminals, judged by its exit status, its output, its service log and what the boards
 // received.
 #include "framework/Sha256.h"
+#include "tests/support/SmallFs.h"
 #include "tests/support/TestFiles.h"
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -534,31 +536,88 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
     EXPECT_TRUE(Has(out, "\"state\":\"verifying\"")) << out;
 }
 
+// Ctrl-C, a closed terminal and Ctrl-\\ alike.
 TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
-    TempDir dir;
-    // Paced at the line rate, the transfer takes long enough to be cut.
-    Child a = Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
-    Child b = Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
-    Child flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()}, dir / "out",
-                dir / "err");
-    ASSERT_TRUE(WaitForText(dir / "out", ": updating", 2)) << ReadFile(dir / "out");
-    flash.Signal(SIGINT);
-    EXPECT_EQ(flash.Wait(5s), 130);
-    const std::string err = ReadFile(dir / "err");
-    EXPECT_TRUE(Has(err, a.Path() + ": board KX27 H00001 is half-written")) << err;
-    EXPECT_TRUE(Has(err, b.Path() + ": board KX27 H00002 is half-written")) << err;
-    auto log = LogLines(dir / "log.jsonl");
-    for (Child* board : {&a, &b}) {
-        ASSERT_EQ(log[board->Path()].size(), 1u);
-        EXPECT_EQ(Field(log[board->Path()][0], "result"), "interrupted");
-        // The board received no frame after the interruption.
-        std::this_thread::sleep_for(300ms);
-        board->Signal(SIGTERM);
-        EXPECT_EQ(board->Wait(), 0);
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        TempDir dir;
+        // Paced at the line rate, the transfer takes long enough to be cut.
+        Child a = Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
+        Child b = Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
+        Child flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()}, dir / "out",
+                    dir / "err");
+        ASSERT_TRUE(WaitForText(dir / "out", ": updating", 2)) << ReadFile(dir / "out");
+        flash.Signal(sig);
+        EXPECT_EQ(flash.Wait(5s), 130);
+        const std::string err = ReadFile(dir / "err");
+        EXPECT_TRUE(Has(err, a.Path() + ": board KX27 H00001 is half-written")) << err;
+        EXPECT_TRUE(Has(err, b.Path() + ": board KX27 H00002 is half-written")) << err;
+        auto log = LogLines(dir / "log.jsonl");
+        for (Child* board : {&a, &b}) {
+            ASSERT_EQ(log[board->Path()].size(), 1u);
+            EXPECT_EQ(Field(log[board->Path()][0], "result"), "interrupted");
+            // The board received no frame after the interruption.
+            std::this_thread::sleep_for(300ms);
+            board->Signal(SIGTERM);
+            EXPECT_EQ(board->Wait(), 0);
+        }
+        for (const char* report : {"a.json", "b.json"}) {
+            const std::string text = ReadFile(dir / report);
+            EXPECT_FALSE(Has(text, "\"accepted\": " + std::to_string(BlockCount) + ",")) << text;
+        }
     }
-    for (const char* report : {"a.json", "b.json"}) {
-        const std::string text = ReadFile(dir / report);
-        EXPECT_FALSE(Has(text, "\"accepted\": " + std::to_string(BlockCount) + ",")) << text;
+}
+
+// A full disk: the record waits for the next attempt or the end, the log never holds a torn
+// line, and a record that never made it is handed to the technician on standard error.
+TEST(Flash, AFullDiskKeepsTheRecordsUntilTheyCanBeWrittenOrPrintsThem) {
+    SmallFs fs(64);
+    if (!fs.Mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+    const std::string logPath = fs / "log.jsonl";
+    // A page almost full of older records and no final line end: the next record starts on
+    // a line of its own and needs a page the disk no longer has.
+    const std::string before = "{\"port\":\"old\",\"result\":\"completed\"" +
+                               std::string(4000, ' ') + "}\n{\"port\":\"cut";
+    std::ofstream(logPath, std::ios::binary) << before;
+    fs.Fill();
+    TempDir dir;
+    for (bool freedInTime : {true, false}) {
+        Child board = Board({"--boot", "--exit-when-done", "--serial", "F00001"});
+        // Nothing answers on the second port: the flasher runs until it is interrupted.
+        SilentPort silent;
+        std::vector<std::string> args{"--log", logPath, "--wait", "600", board.Path()};
+        if (freedInTime)
+            args.push_back(silent.Path());
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        if (freedInTime) {
+            ASSERT_TRUE(WaitForText(dir / "err", "warning: cannot write the service log "))
+                << ReadFile(dir / "err");
+            EXPECT_EQ(ReadFile(logPath), before);
+            fs.Free();
+            flash.Signal(SIGINT);
+            EXPECT_EQ(flash.Wait(), 130) << ReadFile(dir / "err");
+            const std::string log = ReadFile(logPath);
+            ASSERT_EQ(log.rfind(before + "\n", 0), 0u) << log;
+            const std::string added = log.substr(before.size() + 1);
+            // The kept record first, then the silent port's.
+            EXPECT_EQ(Field(added, "serial"), "F00001") << added;
+            EXPECT_EQ(Field(added.substr(added.find('\n')), "port"), silent.Path()) << added;
+            EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 2) << added;
+            EXPECT_EQ(added.back(), '\n');
+            EXPECT_FALSE(Has(ReadFile(dir / "err"), "not written")) << ReadFile(dir / "err");
+            std::ofstream(logPath, std::ios::binary | std::ios::trunc) << before;
+            fs.Fill();
+        } else {
+            EXPECT_EQ(flash.Wait(), 7) << ReadFile(dir / "err");
+            const std::string err = ReadFile(dir / "err");
+            EXPECT_TRUE(Has(err, "1 record was not written to the service log " + logPath +
+                                     "; here it is:\n{\"start\""))
+                << err;
+            EXPECT_TRUE(Has(err, "\"serial\":\"F00001\"")) << err;
+            EXPECT_EQ(ReadFile(logPath), before);
+        }
+        EXPECT_EQ(board.Wait(), 0);
     }
 }
 
