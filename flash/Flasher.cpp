@@ -2,10 +2,12 @@
 
 #include "flash/Platform.h"
 #include "flash/PortList.h"
+#include "flash/Printable.h"
 #include "flash/Texts.h"
 #include "framework/Sync.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
+#include "updater/OpenFailure.h"
 #include "updater/UpdateLog.h"
 
 #include <algorithm>
@@ -87,12 +89,15 @@ private:
 };
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
-std::vector<std::string> ProbedPorts(const FlashOptions& options) {
+// `errorCode`: the system's code when the --all-in folder cannot be read.
+std::vector<std::string> ProbedPorts(const FlashOptions& options, Progress& progress,
+                                     int& errorCode) {
     std::vector<std::string> found;
+    errorCode = 0;
     if (options.AllIn.empty())
         EnumComPorts(found);
     else
-        found = flashplatform::PortsInFolder(options.AllIn);
+        found = flashplatform::PortsInFolder(options.AllIn, errorCode);
     std::erase_if(found,
                   [](const std::string& port) { return !flashplatform::IsBoardAdapter(port); });
     std::vector<std::string> ports;
@@ -101,9 +106,7 @@ std::vector<std::string> ProbedPorts(const FlashOptions& options) {
         const std::string& port = found[i];
         const std::vector<ComPortHolder>& holders = held[i];
         if (!holders.empty() || ComPortBusy(port)) {
-            std::fprintf(
-                stderr, "%s\n",
-                TrFormat("%s: left alone, in use by %s", {port, HoldersText(holders)}).c_str());
+            progress.LeftAlone(port, holders);
             continue;
         }
         ports.push_back(port);
@@ -126,11 +129,24 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
 
     Session session(options, progress);
     std::vector<std::unique_ptr<PortRun>> runs;
-    const std::vector<std::string> ports = options.All ? ProbedPorts(options) : options.Ports;
-    if (ports.empty()) {
+    int folderError = 0;
+    const std::vector<std::string> ports =
+        options.All ? ProbedPorts(options, progress, folderError) : options.Ports;
+    if (folderError != 0) {
         std::fprintf(stderr, "quorvel-flash: %s\n",
-                     Tr("no free USB, ACM or virtual serial port to probe").c_str());
-        return OutcomeExitCode(Outcome::NoAnswer);
+                     TrFormat("cannot read the folder %s: %s",
+                              {Printable(options.AllIn), SystemErrorText(folderError)})
+                         .c_str());
+        return 1;
+    }
+    if (ports.empty()) {
+        const std::string text =
+            options.AllIn.empty()
+                ? Tr("no free USB, ACM or virtual serial port to probe")
+                : TrFormat("no free serial port to probe in %s", {Printable(options.AllIn)});
+        std::fprintf(stderr, "quorvel-flash: %s\n", text.c_str());
+        progress.Finish({});
+        return NothingToDoExitCode;
     }
     // A board answers the probe within a second or two; a silent port is not worth the wait.
     const int waitTicks =

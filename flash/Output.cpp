@@ -2,6 +2,7 @@
 
 #include "flash/Platform.h"
 #include "flash/PortList.h"
+#include "flash/Printable.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "updater/FirmwareImage.h"
@@ -40,8 +41,8 @@ std::string OutcomeText(Outcome outcome) {
 
 std::string BoardText(const std::string& board, const std::string& serial) {
     if (serial.empty())
-        return board;
-    return board + " " + serial;
+        return Printable(board);
+    return Printable(board + " " + serial);
 }
 
 // Every event starts with its name and the time it happened, to the millisecond.
@@ -87,7 +88,8 @@ std::string FailureAdvice(const PortRun& run) {
         case OpenFailureKind::NotFound:
             return Tr("no such port: check its name with quorvel-flash --list");
         case OpenFailureKind::None:
-            return TrFormat("%s: check the port with quorvel-flash --list", {run.LastDetail()});
+            return TrFormat("%s: check the port with quorvel-flash --list",
+                            {Printable(run.LastDetail())});
         default:
             return OpenFailureCause(code, language);
         }
@@ -97,7 +99,7 @@ std::string FailureAdvice(const PortRun& run) {
             return TransferFailureCause(code, language);
         if (run.LastDetail().empty())
             return TransferFailureCause(code, language);
-        return run.LastDetail() + ". " + TransferFailureCause(code, language);
+        return Printable(run.LastDetail()) + ". " + TransferFailureCause(code, language);
     case Outcome::NoAnswer:
         return Tr("no board answered: check the cable and the board's power; a board that "
                   "stays silent may need to be switched on with 'Dígito' held to start its boot "
@@ -138,7 +140,7 @@ std::string StateText(const PortRun& run) {
 
 std::string ResultLine(const PortRun& run) {
     const UpdateRecord& r = run.LastRecord();
-    std::string line = run.Port() + ": " + OutcomeText(run.LastOutcome());
+    std::string line = Printable(run.Port()) + ": " + OutcomeText(run.LastOutcome());
     if (!r.Board.empty())
         line += ", " + BoardText(r.Board, r.SerialNumber);
     switch (run.LastOutcome()) {
@@ -197,7 +199,7 @@ void Progress::Plain(const PortRun& run) {
     int decile = transferring ? Percent(run.BlocksSent()) / 10 : -1;
     if (state == seen.State && decile == seen.Decile)
         return;
-    std::string line = run.Port() + ": " + state;
+    std::string line = Printable(run.Port()) + ": " + state;
     if (transferring) {
         if (state != seen.State)
             line += " " + BoardText(run.Board().BoardName, run.Board().SerialNumber) + ", " +
@@ -262,9 +264,10 @@ void Progress::DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs) {
     int columns = flashplatform::TerminalColumns();
     size_t portWidth = 0;
     for (const auto& run : runs)
-        portWidth = std::max(portWidth, run->Port().size());
+        portWidth = std::max(portWidth, Printable(run->Port()).size());
     for (const auto& run : runs) {
-        std::string line = run->Port() + std::string(portWidth - run->Port().size() + 2, ' ');
+        const std::string port = Printable(run->Port());
+        std::string line = port + std::string(portWidth - port.size() + 2, ' ');
         // The board once it has told who it is (an identification gives no serial number).
         const ReplyParserState& b =
             run->CurrentPhase() == Phase::Transferring ? run->Board() : run->Answered();
@@ -299,6 +302,19 @@ void Progress::EraseLive() {
     liveLines_ = 0;
 }
 
+void Progress::LeftAlone(const std::string& port, const std::vector<ComPortHolder>& holders) {
+    if (mode_ != OutputMode::Json) {
+        std::fprintf(stderr, "%s\n",
+                     TrFormat("%s: left alone, in use by %s",
+                              {Printable(port), Printable(HoldersText(holders))})
+                         .c_str());
+        return;
+    }
+    std::fprintf(out_, "%s,\"port\":%s,\"held_by\":%s}\n", EventHead("left-alone").c_str(),
+                 JsonQuoted(port).c_str(), JsonQuoted(HeldBy(holders)).c_str());
+    std::fflush(out_);
+}
+
 void Progress::AttemptEnded(const PortRun& run) {
     if (run.LastRecord().Verified == true)
         ++verified_;
@@ -327,6 +343,21 @@ void Progress::AttemptEnded(const PortRun& run) {
 
 void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
     EraseLive();
+    // The totals come last: a reader of the events may stop at them.
+    for (const auto& run : runs) {
+        if (!run->HalfWritten())
+            continue;
+        const UpdateRecord& r = run->LastRecord();
+        std::string text =
+            TrFormat("%s: board %s is half-written: restart it into its boot monitor (hold "
+                     "'Dígito' while switching it on) and update it again",
+                     {Printable(run->Port()), BoardText(r.Board, r.SerialNumber)});
+        if (mode_ == OutputMode::Json)
+            std::fprintf(out_, "%s,\"port\":%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
+                         JsonQuoted(run->Port()).c_str(), JsonQuoted(r.SerialNumber).c_str());
+        else
+            std::fprintf(stderr, "%s\n", text.c_str());
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     if (mode_ == OutputMode::Json) {
@@ -352,20 +383,6 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
                                     {noBoard_});
         line += ", " + TrFormat("%s in all", {std::string(time)});
         std::fprintf(out_, "%s\n", line.c_str());
-    }
-    for (const auto& run : runs) {
-        if (!run->HalfWritten())
-            continue;
-        const UpdateRecord& r = run->LastRecord();
-        std::string text =
-            TrFormat("%s: board %s is half-written: restart it into its boot monitor (hold "
-                     "'Dígito' while switching it on) and update it again",
-                     {run->Port(), BoardText(r.Board, r.SerialNumber)});
-        if (mode_ == OutputMode::Json)
-            std::fprintf(out_, "%s,\"port\":%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
-                         JsonQuoted(run->Port()).c_str(), JsonQuoted(r.SerialNumber).c_str());
-        else
-            std::fprintf(stderr, "%s\n", text.c_str());
     }
     std::fflush(out_);
 }

@@ -17,10 +17,13 @@ public:
 
     // After each tick: the lines or events of what changed.
     void Update(const std::vector<std::unique_ptr<PortRun>>& runs);
+    // --all: a port another program holds is left alone (a line on standard error, or an
+    // event).
+    void LeftAlone(const std::string& port, const std::vector<ComPortHolder>& holders);
     // An attempt ended on `run`: its result line or event.
     void AttemptEnded(const PortRun& run);
     // The end: boards cut off mid-transfer are named, then the totals (a line for more than
-    // one attempt, an event always).
+    // one attempt, an event always, the last one).
     void Finish(const std::vector<std::unique_ptr<PortRun>>& runs);
 
 private:

@@ -31,6 +31,7 @@ void WaitForWake(int milliseconds);
 // from a built-in one by its name: every port counts there.
 bool IsBoardAdapter(const std::string& path);
 // The serial ports among the entries of `folder` (such as /dev/serial/by-path), as paths.
-std::vector<std::string> PortsInFolder(const std::string& folder);
+// `errorCode`: 0, or the system's code when the folder cannot be read (missing, a file).
+std::vector<std::string> PortsInFolder(const std::string& folder, int& errorCode);
 
 } // namespace flashplatform

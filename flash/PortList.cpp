@@ -7,16 +7,21 @@
 #include <string>
 #include <vector>
 
-std::string HoldersText(const std::vector<ComPortHolder>& holders) {
+std::string HeldBy(const std::vector<ComPortHolder>& holders) {
     std::string text;
     for (const ComPortHolder& h : holders) {
         if (h.Pid <= 0)
             continue;
-        std::string one = TrFormat("%s (pid %d)", {h.Name.empty() ? "?" : h.Name, h.Pid});
+        std::string one = (h.Name.empty() ? "?" : h.Name) + " (pid " + std::to_string(h.Pid) + ")";
         if (text.find(one) != std::string::npos)
             continue; // one process, several ways of holding
         text += (text.empty() ? "" : ", ") + one;
     }
+    return text;
+}
+
+std::string HoldersText(const std::vector<ComPortHolder>& holders) {
+    const std::string text = HeldBy(holders);
     return text.empty() ? Tr("another program") : text;
 }
 

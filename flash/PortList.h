@@ -10,4 +10,7 @@
 void PrintPortList(std::FILE* out, bool json);
 
 // "cat (pid 1234), minicom (pid 99)", or "another program" when the system names none.
+// Names come as the system gives them: escape them before they reach a terminal.
 std::string HoldersText(const std::vector<ComPortHolder>& holders);
+// The same for records and events, the same in every language; empty when no one is named.
+std::string HeldBy(const std::vector<ComPortHolder>& holders);

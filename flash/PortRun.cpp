@@ -1,7 +1,9 @@
 #include "flash/PortRun.h"
 
+#include "flash/PortList.h"
 #include "flash/Texts.h"
 #include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
 
 #include <ctime>
 #include <utility>
@@ -37,6 +39,13 @@ const char* OutcomeName(Outcome outcome) {
         break;
     }
     return "";
+}
+
+std::string RecordReason(Outcome outcome, int errorCode) {
+    if (outcome == Outcome::Completed || outcome == Outcome::None)
+        return {};
+    const std::string cause = errorCode > 0 ? RecordedCause(errorCode) : std::string();
+    return cause.empty() ? OutcomeName(outcome) : OutcomeName(outcome) + (": " + cause);
 }
 
 int OutcomeExitCode(Outcome outcome) {
@@ -328,7 +337,10 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
-    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome), detail);
+    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
+    r.Reason = RecordReason(outcome, errorCode);
+    if (outcome == Outcome::OpenFailed)
+        r.HeldBy = HeldBy(lastHolders_);
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
     r.Board = board_.BoardName;

@@ -28,10 +28,15 @@ enum class Outcome {
 
 // The service log's word for it ("completed", "given-up", ...).
 const char* OutcomeName(Outcome outcome);
+// The record's reason: the English word for how the attempt ended and, with an error code,
+// the cause in English ("port-error: adapter disconnected (EIO)"); empty for a completion.
+std::string RecordReason(Outcome outcome, int errorCode);
 // The exit status that stands for it; the highest of all ports is the program's.
 int OutcomeExitCode(Outcome outcome);
 // The exit status when records could not be written to the service log even at the end.
 constexpr int UnwrittenRecordsExitCode = 7;
+// The exit status when there was nothing to do: no port to update, no record to show.
+constexpr int NothingToDoExitCode = 8;
 
 enum class Phase { Connecting, Transferring, Verifying, Waiting, Finished };
 

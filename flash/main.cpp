@@ -39,11 +39,16 @@ int Run(int argc, char** argv) {
     if (options.History) {
         HistoryRequest request{options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath,
                                options.HistoryFilter, options.Json, options.Summary};
-        if (!PrintHistory(stdout, request, error)) {
-            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
-            return 1;
+        switch (PrintHistory(stdout, request, error)) {
+        case HistoryResult::Printed:
+            return 0;
+        case HistoryResult::NoRecords:
+            return NothingToDoExitCode;
+        case HistoryResult::Unreadable:
+            break;
         }
-        return 0;
+        std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+        return 1;
     }
     if (!options.CheckImage.empty()) {
         ImageFileFacts facts;

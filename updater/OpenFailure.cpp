@@ -66,3 +66,31 @@ std::string TransferFailureCause(int errorCode, CauseLanguage language) {
     const CauseText& c = transferTexts[gone ? 0 : 1];
     return language == CauseLanguage::Portuguese ? c.Portuguese : c.English;
 }
+
+std::string RecordedCause(int errorCode) {
+    const char* words = nullptr;
+    switch (ClassifyOpenFailure(errorCode)) {
+    case OpenFailureKind::None:
+        return {};
+    case OpenFailureKind::NoPermission:
+        words = "permission denied";
+        break;
+    case OpenFailureKind::InUse:
+        words = "in use by another program";
+        break;
+    case OpenFailureKind::NotFound:
+        words = "no such port";
+        break;
+    case OpenFailureKind::NotWorking:
+        words = "device not working";
+        break;
+    case OpenFailureKind::Gone:
+        words = "adapter disconnected";
+        break;
+    case OpenFailureKind::Other:
+        // The system's own text is in the user's language on Windows: its code says it all.
+        words = "system error";
+        break;
+    }
+    return std::string(words) + " (" + ErrorCodeName(errorCode) + ")";
+}

@@ -23,6 +23,13 @@ OpenFailureKind ClassifyOpenFailure(int errorCode);
 // UTF-8, without a closing full stop or line end; empty when the system has none.
 std::string SystemErrorText(int errorCode);
 
+// The system's name for `errorCode` ("EIO" on POSIX, "win error 5" on Windows). One file per
+// system.
+std::string ErrorCodeName(int errorCode);
+// The cause for the service record: English whatever the user's language and the same words
+// on every system, with the code's name ("adapter disconnected (EIO)"); empty without a code.
+std::string RecordedCause(int errorCode);
+
 // The line for an open that failed with `errorCode` (EComPort::WinErrorCode); empty when the
 // failure carries no error code (-1). The window's texts are Portuguese.
 std::string OpenFailureCause(int errorCode, CauseLanguage language = CauseLanguage::Portuguese);

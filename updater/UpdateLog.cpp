@@ -105,6 +105,8 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "result", r.Result);
     if (!r.Reason.empty())
         Field(out, "reason", r.Reason);
+    if (!r.HeldBy.empty())
+        Field(out, "held_by", r.HeldBy);
     if (r.Verified) {
         out += *r.Verified ? ",\"verified\":true" : ",\"verified\":false";
         if (!r.FirmwareAfter.empty())

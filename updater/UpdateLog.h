@@ -19,8 +19,10 @@ struct UpdateRecord {
     // "completed", "given-up", "no-answer", "open-failed", "wrong-monitor", "port-error" or
     // "interrupted".
     std::string Result;
-    // Why an attempt did not complete: its end, and the port's error text if there was one.
+    // Why an attempt did not complete: its end, and the port's error if there was one.
     std::string Reason;
+    // Who held the port when it could not be opened ("minicom (pid 812)").
+    std::string HeldBy;
     // Checked after a completion (unset otherwise): whether the restarted board answered with
     // the expected firmware, and the version it reported.
     std::optional<bool> Verified;

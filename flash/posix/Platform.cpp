@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -112,9 +113,11 @@ bool IsBoardAdapter(const std::string& path) {
     return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
 }
 
-std::vector<std::string> PortsInFolder(const std::string& folder) {
+std::vector<std::string> PortsInFolder(const std::string& folder, int& errorCode) {
     std::vector<std::string> ports;
-    if (DIR* dir = opendir(folder.c_str())) {
+    DIR* dir = opendir(folder.c_str());
+    errorCode = dir ? 0 : errno;
+    if (dir) {
         while (dirent* e = readdir(dir)) {
             std::string path = folder + "/" + e->d_name;
             struct stat st;

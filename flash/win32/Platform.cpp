@@ -98,8 +98,9 @@ bool IsBoardAdapter(const std::string&) {
     return true;
 }
 
-std::vector<std::string> PortsInFolder(const std::string&) {
-    return {}; // Windows names ports, not device files
+std::vector<std::string> PortsInFolder(const std::string&, int& errorCode) {
+    errorCode = ERROR_NOT_SUPPORTED; // Windows names ports, not device files
+    return {};
 }
 
 } // namespace flashplatform

@@ -394,6 +394,12 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
         EXPECT_EQ(Field(log[port][0], "verified"), c.verified ? c.verified : "<none>");
         EXPECT_EQ(Field(log[good.Path()][0], "verified"), c.verified ? "true" : "<none>");
+        // The record's words are English in every language; who held the port is named.
+        if (!c.verified) {
+            EXPECT_EQ(Field(log[port][0], "reason"),
+                      c.held ? "open-failed: in use by another program (EBUSY)" : c.result);
+        }
+        EXPECT_EQ(Field(log[port][0], "held_by"), c.held ? holder : "<none>");
         const std::string out = ReadFile(dir / "out");
         EXPECT_TRUE(Has(out, port + c.line)) << port + c.line << "\n" << out;
         EXPECT_EQ(Has(out, ": connecting\n"), !c.quiet && c.lang[0] == 'C') << out;
@@ -418,7 +424,10 @@ TEST(Flash, AdapterPulledOutMidTransferSaysReconnectAndRestart) {
                                                                      : CauseLanguage::Portuguese)))
             << out;
         EXPECT_TRUE(Has(out, "\"event\":\"summary\",\"time\":\"")) << out;
-        EXPECT_TRUE(Has(ReadFile(dir / "log.jsonl"), "\"result\":\"port-error\"")) << out;
+        EXPECT_TRUE(Has(ReadFile(dir / "log.jsonl"),
+                        "\"result\":\"port-error\",\"reason\":\"port-error: adapter "
+                        "disconnected (EIO)\""))
+            << ReadFile(dir / "log.jsonl");
     }
 }
 
@@ -769,8 +778,11 @@ TEST(Flash, CommandLineListAndLanguage) {
 
 TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
     TempDir dir;
-    // Two programs appended out of order; one line cut short by a full disk.
-    std::ofstream(dir / "log.jsonl")
+    // Two programs appended out of order; a record torn by a full disk with the next one glued
+    // on (as an older flasher left it), one cut short at the end; a port name that would clear
+    // the screen.
+    const std::string logPath = dir / "log.jsonl";
+    std::ofstream(logPath)
         << "{\"start\":\"2026-12-08T09:00:00Z\",\"end\":\"2026-12-08T09:00:19Z\",\"port\":"
            "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.4\","
            "\"monitor\":\"1.0\",\"firmware_written\":\"4.5\",\"blocks\":430,\"result\":"
@@ -778,6 +790,12 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         << "{\"start\":\"2026-12-07T17:30:00Z\",\"end\":\"2026-12-07T17:30:15Z\",\"port\":"
            "\"/dev/ttyUSB1\",\"board\":\"\",\"serial\":\"\",\"result\":\"no-answer\",\"reason\":"
            "\"no-answer\"}\n"
+        << "{\"start\":\"2026-12-08T07:00:00Z\",\"port\":\"/dev/ttyUSB2\",\"res{\"start\":"
+           "\"2026-12-08T07:10:00Z\",\"port\":\"/dev/ttyUSB2\",\"result\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-06T11:30:00Z\",\"port\":\"\\u001b[2J\",\"serial\":\"E00001\","
+           "\"result\":\"open-failed\",\"reason\":\"open-failed: in use by another program "
+           "(EBUSY)\","
+           "\"held_by\":\"minicom (pid 812)\"}\n"
         << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
            "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
            "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
@@ -789,35 +807,62 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         std::vector<std::string> args;
         std::vector<std::string> lines; // in this order
         std::vector<std::string> absent;
+        int status = 0;
+        std::string err = {};
+        const char* lang = "C";
     };
+    const std::string unreadable = logPath + ": 2 lines unreadable (first at line 3)\n";
     const Case cases[] = {
         {{},
-         {"time (UTC)           port          board  serial  firmware    result     duration  "
+         {"service log " + logPath + "\n",
+          "time (UTC)           port          board  serial  firmware    result       duration  "
           "reason",
-          "2026-12-07 17:30:00  /dev/ttyUSB1  -      -       -           no-answer  0:15      "
+          "2026-12-06 11:30:00  \\x1b[2J       -      E00001  -           open-failed  -         "
+          "open-failed: in use by another program (EBUSY)\n",
+          "2026-12-07 17:30:00  /dev/ttyUSB1  -      -       -           no-answer    0:15      "
           "no-answer",
-          "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up   1:05      "
+          "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up     1:05      "
           "given-up",
-          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed  0:19\n",
-          "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified   0:00\n"},
-         {"10:00:00"}},
-        {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}},
-        {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}},
-        {{"--json", "B20001"}, {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""}, {"A10342"}},
+          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed    0:19\n",
+          "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified     0:00\n"},
+         {"10:00:00", "07:00:00", "07:10:00", "\x1b"},
+         0,
+         unreadable},
+        {{"E00001"}, {"  \\x1b[2J  "}, {"\x1b"}, 0, unreadable},
+        {{"ZZZZZZ"}, {}, {"time"}, 8, unreadable + "no records for ZZZZZZ in " + logPath + "\n"},
+        {{"B20001"},
+         {"registro de serviço " + logPath + "\n", "abandonada"},
+         {"given-up"},
+         0,
+         logPath + ": 2 linhas ilegíveis (a primeira na linha 3)\n",
+         "pt_BR.UTF-8"},
+        {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}, 0, unreadable},
+        {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}, 0, unreadable},
+        {{"--json", "B20001"},
+         {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""},
+         {"A10342"},
+         0,
+         unreadable},
         {{"--summary"},
-         {"2026-12-07  0 updated, 1 failed (no-answer 1)\n",
+         {"2026-12-06  0 updated, 1 failed (open-failed 1)\n",
+          "2026-12-07  0 updated, 1 failed (no-answer 1)\n",
           "2026-12-08  1 updated, 1 verified, 1 failed (given-up 1)\n"},
-         {}},
+         {},
+         0,
+         unreadable},
         {{"--summary", "--json"},
          {"{\"day\":\"2026-12-08\",\"updated\":1,\"verified\":1,\"failed\":1,\"by_result\":{"
           "\"given-up\":1}}"},
-         {}},
+         {},
+         0,
+         unreadable},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args{"--history", "--log=" + dir / "log.jsonl"};
+        std::vector<std::string> args{"--history", "--log=" + logPath};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
-        EXPECT_EQ(flash.Wait(), 0);
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
+        EXPECT_EQ(flash.Wait(), c.status);
+        EXPECT_EQ(ReadFile(dir / "err"), c.err);
         const std::string out = ReadFile(dir / "out");
         size_t at = 0;
         for (const std::string& line : c.lines) {

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 OpenFailureKind ClassifyOpenFailure(int errorCode) {
     switch (errorCode) {
@@ -30,4 +31,10 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
 
 std::string SystemErrorText(int errorCode) {
     return std::strerror(errorCode);
+}
+
+std::string ErrorCodeName(int errorCode) {
+    if (const char* name = strerrorname_np(errorCode))
+        return name;
+    return "errno " + std::to_string(errorCode);
 }
