@@ -3,6 +3,7 @@
 #include "flash/Platform.h"
 #include "flash/PortList.h"
 #include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Sync.h"
 #include "serial/ComPort.h"
@@ -135,7 +136,7 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     if (folderError != 0) {
         std::fprintf(stderr, "quorvel-flash: %s\n",
                      TrFormat("cannot read the folder %s: %s",
-                              {Printable(options.AllIn), SystemErrorText(folderError)})
+                              {Printable(options.AllIn), SystemErrorWords(folderError)})
                          .c_str());
         return 1;
     }

@@ -1,6 +1,7 @@
 #include "flash/History.h"
 
 #include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "updater/OpenFailure.h"
@@ -257,7 +258,7 @@ HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::s
     if (!in) {
         if (errno != ENOENT) {
             error =
-                TrFormat("cannot read the service log %s: %s", {logName, SystemErrorText(errno)});
+                TrFormat("cannot read the service log %s: %s", {logName, SystemErrorWords(errno)});
             return HistoryResult::Unreadable;
         }
         std::fprintf(stderr, "%s\n", TrFormat("no service records yet (%s)", {logName}).c_str());

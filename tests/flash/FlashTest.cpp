@@ -20,6 +20,7 @@
 #include <iomanip>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -690,6 +691,50 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     EXPECT_EQ(Field(log[board.Path()][0], "image_sha256"), digest);
     EXPECT_EQ(Field(log[board.Path()][0], "firmware_written"), "<none>");
     EXPECT_EQ(Field(log[board.Path()][0], "blocks"), "1");
+
+    // Files the board cannot hold, or no Intel HEX at all: refused by the same check.
+    const std::string good = ":0408000001020304EA\n";
+    const std::string end = ":00000001FF\n";
+    struct Refusal {
+        const char* name;
+        std::optional<std::string> text; // none: no such file
+        std::string error;
+    };
+    const Refusal refused[] = {
+        {"missing", std::nullopt, "cannot read the image file " + dir / "x.hex" + ": No such file"},
+        {"empty", "", "is not an Intel HEX file: the file is empty"},
+        {"byte order mark", "\xEF\xBB\xBF" + end,
+         "is not an Intel HEX file: it begins with a byte"},
+        {"binary",
+         std::string("\x7F"
+                     "ELF\x02\x01\0\0",
+                     8),
+         "is not an Intel HEX file: it holds "
+         "binary data"},
+        {"text", "hello\n" + end, "is not an Intel HEX file: its first line is no record"},
+        {"segment address", ":020000021000EC\n" + good + end,
+         "line 1: record type 02 (extended segment address) is not supported"},
+        {"across 0xFFFF", ":10FFF80000000000000000000000000000000000F9\n" + end,
+         "line 1: data up to 0x010007, beyond 0xFFFF where the board's flash ends"},
+        {"upper address", ":020000040001F9\n" + good + end, "line 2: data up to 0x010803"},
+        {"overlap", good + ":0408020001020304E8\n" + end, "line 2: data at 0x0802 overlaps line 1"},
+        {"repeated", good + good + end, "line 2: data at 0x0800 overlaps line 1"},
+    };
+    for (const Refusal& c : refused) {
+        SCOPED_TRACE(c.name);
+        if (c.text)
+            std::ofstream(dir / "x.hex", std::ios::binary) << *c.text;
+        Child check(FLASH_PROGRAM, {"--check-image", dir / "x.hex"}, dir / "out", dir / "err");
+        EXPECT_EQ(check.Wait(), 1);
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), c.error)) << ReadFile(dir / "err");
+        EXPECT_EQ(ReadFile(dir / "out"), "");
+    }
+    // A start address means nothing to the board: ignored, and said so.
+    std::ofstream(dir / "start.hex") << ":0400000500000800EF\n" + good + end;
+    Child start(FLASH_PROGRAM, {"--check-image", dir / "start.hex"}, dir / "out", dir / "err");
+    EXPECT_EQ(start.Wait(), 0) << ReadFile(dir / "err");
+    EXPECT_TRUE(Has(ReadFile(dir / "out"), "1 start address record (type 03 or 05) is ignored"))
+        << ReadFile(dir / "out");
 
     // Checked without a board: what would be sent, in either language.
     for (auto [lang, words] : {std::pair{"C", "would send: 1 block of at most 64 bytes (4 data"},
