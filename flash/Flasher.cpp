@@ -146,7 +146,7 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
                 ? Tr("no free USB, ACM or virtual serial port to probe")
                 : TrFormat("no free serial port to probe in %s", {Printable(options.AllIn)});
         std::fprintf(stderr, "quorvel-flash: %s\n", text.c_str());
-        progress.Finish({});
+        progress.Finish({}, false);
         return NothingToDoExitCode;
     }
     // A board answers the probe within a second or two; a silent port is not worth the wait.
@@ -193,7 +193,7 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
             run->Interrupt();
         session.Collect(runs);
     }
-    progress.Finish(runs);
+    progress.Finish(runs, interrupted);
     int status = 0;
     for (const auto& run : runs)
         status = std::max(status, OutcomeExitCode(run->WorstOutcome()));

@@ -316,16 +316,25 @@ void Progress::LeftAlone(const std::string& port, const std::vector<ComPortHolde
 }
 
 void Progress::AttemptEnded(const PortRun& run) {
-    if (run.LastRecord().Verified == true)
-        ++verified_;
+    // The totals count boards, not attempts: a board tried again counts by its last attempt.
+    int* counter = &failed_;
     if (run.LastOutcome() == Outcome::Completed || run.LastOutcome() == Outcome::Unverified)
-        ++updated_;
+        counter = &updated_;
     else if (run.LastOutcome() == Outcome::Interrupted)
-        ++interrupted_;
+        counter = &interrupted_;
     else if (run.LastOutcome() == Outcome::NoBoard)
-        ++noBoard_;
-    else
-        ++failed_;
+        counter = &noBoard_;
+    const bool verified = run.LastRecord().Verified == true;
+    if (const std::string& serial = run.LastRecord().SerialNumber; !serial.empty()) {
+        auto [counted, first] = counted_.try_emplace(serial, Counted{counter, verified});
+        if (!first) {
+            --*counted->second.Counter;
+            verified_ -= counted->second.Verified;
+            counted->second = {counter, verified};
+        }
+    }
+    ++*counter;
+    verified_ += verified;
     if (mode_ == OutputMode::Json) {
         std::fprintf(out_,
                      "%s,\"port\":%s,\"result\":\"%s\","
@@ -341,7 +350,7 @@ void Progress::AttemptEnded(const PortRun& run) {
     std::fflush(out_);
 }
 
-void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
+void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool interrupted) {
     EraseLive();
     // The totals come last: a reader of the events may stop at them.
     for (const auto& run : runs) {
@@ -366,8 +375,8 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
                      "\"no_board\":%d,\"seconds\":%.1f}\n",
                      EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
                      noBoard_, seconds);
-    } else if (updated_ + failed_ + interrupted_ + noBoard_ > 1) {
-        // One board's result line says it all; a batch gets its total.
+    } else if (updated_ + failed_ + interrupted_ + noBoard_ > 1 || interrupted) {
+        // One board's result line says it all; a batch, or a run cut short, gets its total.
         const int whole = static_cast<int>(seconds + 0.5);
         char time[16];
         std::snprintf(time, sizeof time, "%d:%02d", whole / 60, whole % 60);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,8 @@ public:
     void AttemptEnded(const PortRun& run);
     // The end: boards cut off mid-transfer are named, then the totals (a line for more than
     // one attempt, an event always, the last one).
-    void Finish(const std::vector<std::unique_ptr<PortRun>>& runs);
+    // `interrupted`: the run was cut short (the total is shown even for one board).
+    void Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool interrupted);
 
 private:
     struct Seen {
@@ -44,6 +46,12 @@ private:
     std::vector<std::pair<const PortRun*, Seen>> seen_;
     int liveLines_ = 0;
     int updated_ = 0, failed_ = 0, interrupted_ = 0, noBoard_ = 0, verified_ = 0;
+    // Where each board (by serial number) was counted.
+    struct Counted {
+        int* Counter;
+        bool Verified;
+    };
+    std::map<std::string, Counted> counted_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

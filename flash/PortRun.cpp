@@ -219,6 +219,7 @@ void PortRun::Tick() {
             } catch (const EComPort&) {
                 return;
             }
+            failedSerial_.clear(); // the line was away, and the board with it
             BeginAttempt();
         }
         return;
@@ -278,6 +279,10 @@ void PortRun::StartTransferIfReady() {
         // In a loop the board just updated stays on the line until it is swapped.
         if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_)
             return;
+        // A board that failed is tried again once it was off the line (taken off or
+        // restarted), not at once and for ever.
+        if (!failedSerial_.empty() && state_.Parser.SerialNumber == failedSerial_)
+            return;
         startTime_ = UtcNow();
     }
     board_ = state_.Parser;
@@ -296,6 +301,9 @@ void PortRun::StartTransferIfReady() {
 void PortRun::StatusUnanswered() {
     if (phase_ != Phase::Transferring)
         reconnect_ = true;
+    // Nothing on the line: the board that failed was taken off or is being restarted.
+    if (phase_ == Phase::Waiting)
+        failedSerial_.clear();
 }
 
 void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
@@ -402,8 +410,11 @@ void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string
         worst_ = outcome;
     ++attemptsEnded_;
     if (outcome == Outcome::Completed || outcome == Outcome::Unverified) {
-        // Only an updated board is waited out; one that failed may come back for another try.
+        // An updated board is waited out while it stays on the line.
         lastSerial_ = board_.SerialNumber;
+        failedSerial_.clear();
+    } else {
+        failedSerial_ = board_.SerialNumber;
     }
     if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
         outcome != Outcome::PortError && com_.Connected()) {

@@ -140,7 +140,8 @@ private:
     int lastErrorCode_ = 0;
     std::vector<ComPortHolder> lastHolders_;
     int ticksWaited_ = 0;
-    std::string lastSerial_; // the board last updated on this port
+    std::string lastSerial_;   // the board last updated on this port
+    std::string failedSerial_; // a board that failed, until the line fell silent
     ReplyParserState board_;
     ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};

@@ -547,6 +547,33 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
 }
 
 // Ctrl-C, a closed terminal and Ctrl-\\ alike.
+// A board that fails is left alone until it was off the line, and counted once.
+TEST(Flash, LoopTriesAFailedBoardAgainOnlyOnceItWasOffTheLine) {
+    TempDir dir;
+    const std::string link = dir / "ttyBench";
+    Child refusing = Board({"--boot", "--serial", "R00001", "--nak-every", "1"});
+    ASSERT_EQ(symlink(refusing.Path().c_str(), link.c_str()), 0);
+    Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
+                dir / "err");
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"given-up\"")) << ReadFile(dir / "out");
+    // Polled many times meanwhile: it still answers with the same serial number.
+    ASSERT_TRUE(WaitForText(dir / "out", "\"state\":\"waiting\""));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(LogLines(dir / "log.jsonl")[link].size(), 1u) << ReadFile(dir / "log.jsonl");
+    // Taken off and put back (restarted, and now it takes the image).
+    Child good = Board({"--boot", "--serial", "R00001", "--exit-when-done"});
+    refusing.Signal(SIGKILL);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(good.Path().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\""))
+        << ReadFile(dir / "out") << ReadFile(dir / "err");
+    flash.Signal(SIGINT);
+    flash.Wait(10s);
+    const std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, "\"updated\":1,\"verified\":0,\"failed\":0,")) << out;
+    EXPECT_EQ(LogLines(dir / "log.jsonl")[link].size(), 2u) << ReadFile(dir / "log.jsonl");
+}
+
 TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
     for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
         SCOPED_TRACE(strsignal(sig));
