@@ -27,6 +27,8 @@ const CauseText causeTexts[] = {
      "e tente novamente."},
     {OpenFailureKind::Gone, "The port's device is no longer connected. Reconnect it and try again.",
      "O dispositivo da porta não está mais conectado. Reconecte-o e tente novamente."},
+    {OpenFailureKind::NotSerial, "This name is not a serial port's. Check it and try again.",
+     "Este nome não é de uma porta serial. Confira-o e tente novamente."},
 };
 
 // A failure in the middle of a transfer: first the adapter pulled out, then anything else.
@@ -86,6 +88,9 @@ std::string RecordedCause(int errorCode) {
         break;
     case OpenFailureKind::Gone:
         words = "adapter disconnected";
+        break;
+    case OpenFailureKind::NotSerial:
+        words = "not a serial port";
         break;
     case OpenFailureKind::Other:
         // The system's own text is in the user's language on Windows: its code says it all.

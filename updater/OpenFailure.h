@@ -12,6 +12,7 @@ enum class OpenFailureKind {
     NotFound,     // no such port (mistyped, or its device unplugged)
     NotWorking,   // the port's device is listed but does not work (unplugged while listed)
     Gone,         // the port's device went away
+    NotSerial,    // the name leads to something that is no serial port (a plain file)
     Other,        // anything else: the system's own words
 };
 

@@ -783,6 +783,8 @@ TEST(Flash, CommandLineListAndLanguage) {
     const std::string name = "ttyQFLASH" + std::to_string(getpid());
     const std::string link = "/dev/" + name;
     const bool linked = symlink(held.Path().c_str(), link.c_str()) == 0;
+    std::ofstream(dir / "plain") << "not a port";
+    std::filesystem::create_directory(dir / "empty");
     struct Case {
         std::vector<std::string> args;
         const char* lang;
@@ -822,6 +824,27 @@ TEST(Flash, CommandLineListAndLanguage) {
          "quorvel-flash --list",
          "",
          false},
+        {{"--wait", "1", "--no-log", dir / "plain"},
+         "C",
+         2,
+         dir / "plain" + ": could not open the port: This name is not a serial port's.",
+         "",
+         false},
+        // A name from outside never reaches the terminal raw.
+        {{"--wait", "1", "--no-log", "/dev/ttyQ\x1b[2J\xc2\x9b"},
+         "C",
+         2,
+         "/dev/ttyQ\\x1b[2J\\xc2\\x9b: could not open the port",
+         "",
+         false},
+        {{"--all-in", dir / "none"},
+         "C",
+         1,
+         "",
+         "cannot read the folder " + dir / "none" + ": No such file or directory",
+         false},
+        {{"--all-in", dir / "plain"}, "pt_BR.UTF-8", 1, "", ": Não é um diretório", false},
+        {{"--all-in", dir / "empty"}, "C", 8, "", "no free serial port to probe in ", false},
         {{"--list"},
          "C",
          0,
@@ -838,6 +861,7 @@ TEST(Flash, CommandLineListAndLanguage) {
         EXPECT_EQ(flash.Wait(), c.status);
         EXPECT_TRUE(Has(ReadFile(dir / "out"), c.out)) << ReadFile(dir / "out");
         EXPECT_TRUE(Has(ReadFile(dir / "err"), c.err)) << ReadFile(dir / "err");
+        EXPECT_FALSE(Has(ReadFile(dir / "out") + ReadFile(dir / "err"), "\x1b"));
     }
     if (linked) {
         unlink(link.c_str());

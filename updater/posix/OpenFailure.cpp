@@ -21,6 +21,8 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case ENODEV:
     case ENXIO: // the device node is still there, its device is not
         return OpenFailureKind::NotWorking;
+    case ENOTTY: // the terminal settings of a plain file
+        return OpenFailureKind::NotSerial;
     case EIO:
     case EBADF: // the descriptor of a device that hung up
         return OpenFailureKind::Gone;
