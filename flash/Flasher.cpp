@@ -50,7 +50,7 @@ public:
         std::fprintf(stderr, "%s\n",
                      TrPlural("%d record was not written to the service log %s; here it is:",
                               "%d records were not written to the service log %s; here they are:",
-                              count, {count, logPath_})
+                              count, {count, Printable(logPath_)})
                          .c_str());
         for (const UpdateRecord& r : unwritten_)
             std::fprintf(stderr, "%s\n", UpdateRecordJson(r).c_str());
@@ -65,17 +65,18 @@ private:
         // A log that cannot be written costs the update nothing: its records wait for the
         // next one and for the end.
         if (!WritePending())
-            std::fprintf(
-                stderr, "%s\n",
-                TrFormat("warning: cannot write the service log %s: %s", {logPath_, error_})
-                    .c_str());
+            std::fprintf(stderr, "%s\n",
+                         TrFormat("warning: cannot write the service log %s: %s",
+                                  {Printable(logPath_),
+                                   errorCode_ ? SystemErrorWords(errorCode_) : Printable(error_)})
+                             .c_str());
     }
 
     // Oldest first, so the log keeps the order the attempts ended in.
     bool WritePending() {
         size_t written = 0;
         while (written < unwritten_.size() &&
-               AppendUpdateRecord(logPath_, unwritten_[written], error_))
+               AppendUpdateRecord(logPath_, unwritten_[written], error_, &errorCode_))
             ++written;
         unwritten_.erase(unwritten_.begin(), unwritten_.begin() + written);
         return unwritten_.empty();
@@ -87,6 +88,7 @@ private:
     std::vector<int> ended_;
     std::vector<UpdateRecord> unwritten_;
     std::string error_;
+    int errorCode_ = 0;
 };
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.

@@ -116,7 +116,7 @@ std::string FailureAdvice(const PortRun& run) {
     case Outcome::Unverified:
         return TrFormat("%s: the image was sent whole, yet the board does not run it; switch it "
                         "off and on, and update it again if it still does not start",
-                        {run.LastDetail()});
+                        {Printable(run.LastDetail())});
     default:
         return {};
     }

@@ -272,7 +272,7 @@ void PortRun::StartTransferIfReady() {
     if (state_.Parser.ParserState != ParserStates::MonitorReplies)
         return;
     if (phase_ == Phase::Verifying) {
-        EndVerify({});
+        EndVerify({}, {});
         return;
     }
     if (phase_ == Phase::Waiting) {
@@ -335,8 +335,11 @@ void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
 void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
     if (phase_ == Phase::Verifying) {
         // Whatever ends the wait, the board did not answer after its restart.
-        EndVerify(outcome == Outcome::PortError ? "port error: " + detail
-                                                : std::string("no answer after the restart"));
+        if (outcome == Outcome::PortError)
+            EndVerify("port error: " + RecordedCause(errorCode),
+                      TrFormat("port error: %s", {detail}));
+        else
+            EndVerify("no answer after the restart", Tr("no answer after the restart"));
         return;
     }
     if (outcome == Outcome::NoAnswer && probe_ && board_.BoardName.empty() &&
@@ -377,25 +380,29 @@ void PortRun::BeginVerify(const UpdateRecord& completed) {
     Guarded([this] { controller_.BtConectaClick(); });
 }
 
-void PortRun::EndVerify(const std::string& failure) {
+void PortRun::EndVerify(const std::string& failure, const std::string& shown) {
     UpdateRecord r = verifyRecord_;
-    // The record's words, not translated, like its other fields.
-    std::string why = failure;
+    // The record's words are English like its other fields; the screen's are the user's.
+    std::string why = failure, screen = shown;
     if (why.empty()) {
         const ReplyParserState& p = state_.Parser;
         r.FirmwareAfter = p.FirmwareVersion;
         // A file's version is unknown: that the board starts again is all there is to check.
-        if (p.SerialNumber != r.SerialNumber)
+        if (p.SerialNumber != r.SerialNumber) {
             why = "board " + p.SerialNumber + " answered after the restart";
-        else if (!image_.FirmwareWritten.empty() && p.FirmwareVersion != image_.FirmwareWritten)
+            screen = TrFormat("board %s answered after the restart", {p.SerialNumber});
+        } else if (!image_.FirmwareWritten.empty() && p.FirmwareVersion != image_.FirmwareWritten) {
             why = "firmware " + p.FirmwareVersion + " after the restart, " +
                   image_.FirmwareWritten + " expected";
+            screen = TrFormat("firmware %s after the restart, %s expected",
+                              {p.FirmwareVersion, image_.FirmwareWritten});
+        }
     }
     r.Verified = why.empty();
     r.End = UtcNow();
     if (!why.empty())
         r.Reason = "not-verified: " + why;
-    Conclude(why.empty() ? Outcome::Completed : Outcome::Unverified, r, why, 0);
+    Conclude(why.empty() ? Outcome::Completed : Outcome::Unverified, r, screen, 0);
 }
 
 void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail,
@@ -440,7 +447,8 @@ void PortRun::Interrupt() {
         com_.OnRxChar = nullptr;
         ClosePort();
         loop_ = false;
-        EndVerify("interrupted before the board answered");
+        EndVerify("interrupted before the board answered",
+                  Tr("interrupted before the board answered"));
         worst_ = Outcome::Interrupted;
         phase_ = Phase::Finished;
         return;

@@ -115,8 +115,9 @@ private:
     void StartTransferIfReady();
     void EndAttempt(Outcome outcome, const std::string& detail = {}, int errorCode = 0);
     void BeginVerify(const UpdateRecord& completed);
-    // `failure` empty: the board answered; its answer is checked here.
-    void EndVerify(const std::string& failure);
+    // `failure` empty: the board answered; its answer is checked here. `failure` goes into the
+    // record, `shown` (its words in the user's language) on the screen.
+    void EndVerify(const std::string& failure, const std::string& shown);
     void Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail, int errorCode);
     // Opens the port unless another program holds it; false with the attempt ended otherwise.
     bool OpenPort(const std::vector<ComPortHolder>& holders);

@@ -135,13 +135,17 @@ std::string DefaultUpdateLogPath() {
 }
 #endif
 
-bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error) {
+bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error,
+                        int* errorCode) {
     std::error_code ec;
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty())
         std::filesystem::create_directories(folder, ec);
-    if (AppendLogLine(path, UpdateRecordJson(r), error))
+    int code = 0;
+    if (AppendLogLine(path, UpdateRecordJson(r), error, code))
         return true;
     error = path + ": " + error;
+    if (errorCode)
+        *errorCode = code;
     return false;
 }

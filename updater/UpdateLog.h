@@ -46,5 +46,7 @@ std::string UpdateRecordJson(const UpdateRecord& r);
 std::string DefaultUpdateLogPath();
 
 // Appends the record as one line (AppendLogLine: locked, whole or not at all, on the disk when
-// it returns true); makes missing folders. False with `error` set to the path and the cause.
-bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error);
+// it returns true); makes missing folders. False with `error` set to the path and the cause,
+// and `errorCode` (if given) to the system's code for it.
+bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error,
+                        int* errorCode = nullptr);

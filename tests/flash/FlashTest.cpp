@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -358,8 +359,8 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
          {"--boot", "--reboot-fw", "4.4"},
          false,
          "completed",
-         ": concluída, não verificada, KX27 A10342, 430/430 blocos: firmware 4.4 after the "
-         "restart, 4.5 expected: a imagem foi enviada inteira, mas a placa não a executa",
+         ": concluída, não verificada, KX27 A10342, 430/430 blocos: firmware 4.4 depois de "
+         "religada, 4.5 esperado: a imagem foi enviada inteira, mas a placa não a executa",
          6,
          "0",
          "pt_BR.UTF-8",
@@ -1008,4 +1009,111 @@ TEST(Flash, AllFindsTheBoardsAmongTheFreePortsAndUpdatesThemOnly) {
     EXPECT_TRUE(Has(out, "3 boards updated, 0 failed, 1 port without a board")) << out;
     EXPECT_TRUE(Has(ReadFile(dir / "err"), bench + "/socket4: left alone, in use by flash_tests"))
         << ReadFile(dir / "err");
+}
+
+namespace {
+
+// The English texts of the catalogue: each msgid's runs of words between its placeholders.
+std::vector<std::string> CatalogueEnglishPhrases(const std::string& po) {
+    std::vector<std::string> msgids;
+    std::istringstream in(po);
+    bool inId = false;
+    for (std::string line; std::getline(in, line);) {
+        const bool starts = line.rfind("msgid \"", 0) == 0 || line.rfind("msgid_plural \"", 0) == 0;
+        if (starts)
+            msgids.emplace_back();
+        else if (line.empty() || line[0] != '"')
+            inId = false;
+        if (!starts && !inId)
+            continue;
+        inId = true;
+        const size_t open = line.find('"');
+        msgids.back() += line.substr(open + 1, line.rfind('"') - open - 1);
+    }
+    std::vector<std::string> phrases;
+    for (const std::string& id : msgids) {
+        std::string phrase;
+        for (size_t i = 0; i <= id.size(); ++i) {
+            const bool cut = i == id.size() || id[i] == '%' || (id[i] == '\\' && i + 1 < id.size());
+            if (!cut) {
+                phrase += id[i];
+                continue;
+            }
+            // Three words at least: shorter runs ("firmware", " in ") read the same in both.
+            std::istringstream words(phrase);
+            int count = 0;
+            for (std::string word; words >> word;)
+                count += std::isalpha(static_cast<unsigned char>(word[0])) != 0;
+            if (count >= 3)
+                phrases.push_back(phrase.substr(phrase.find_first_not_of(" ")));
+            phrase.clear();
+            ++i; // the placeholder's or the escape's letter
+        }
+    }
+    return phrases;
+}
+
+} // namespace
+
+// Every message path that runs without a board, and the failures of ports without one, under
+// pt_BR: no English phrase of the catalogue may show.
+TEST(Flash, PortugueseCoversEveryLineTheFlasherPrints) {
+    TempDir dir;
+    std::ofstream(dir / "log.jsonl")
+        << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
+           "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
+           "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-08T09:00:00Z\",\"port\":\"/dev/ttyUSB0\",\"serial\":\"A1\","
+           "\"firmware_before\":\"4.4\",\"image_file\":\"/x.hex\",\"result\":\"completed\"}\n"
+        << "{\"start\":\"2026-12-0";
+    std::ofstream(dir / "good.hex") << ":0400000500000800EF\n:0407000001020304EB\n"
+                                       ":0408000001020304EA\n:00000001FF\n";
+    std::ofstream(dir / "bad.hex") << ":0408000001020304EA\n:0408020001020304E8\n:00000001FF\n";
+    std::ofstream(dir / "plain") << "x";
+    std::filesystem::create_directory(dir / "empty");
+    SilentPort silent;
+    HeldPort held;
+    const std::vector<std::vector<std::string>> runs = {
+        {"--help"},
+        {"--bogus"},
+        {},
+        {"--history", "--log", dir / "log.jsonl"},
+        {"--history", "--summary", "--log", dir / "log.jsonl"},
+        {"--history", "--log", dir / "log.jsonl", "ZZZ"},
+        {"--history", "--log", dir / "none.jsonl"},
+        {"--check-image", dir / "good.hex"},
+        {"--check-image", dir / "bad.hex"},
+        {"--check-image", dir / "plain"},
+        {"--check-image", dir / "none.hex"},
+        {"--all-in", dir / "none"},
+        {"--all-in", dir / "empty"},
+        // A log that cannot be written, and every way a port fails without a board.
+        {"--wait", "1", "--log", dir / "plain/log.jsonl", silent.Path(), held.Path(), dir / "plain",
+         "/dev/ttyQNONE"},
+    };
+    const std::vector<std::string> phrases =
+        CatalogueEnglishPhrases(ReadFile(FLASH_CATALOGUE_SOURCE));
+    ASSERT_GT(phrases.size(), 100u);
+    for (const char* lang : {"C", "pt_BR.UTF-8"}) {
+        std::string all;
+        for (const auto& args : runs) {
+            Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", lang);
+            flash.Wait();
+            // Records printed as JSON are English in every language.
+            std::istringstream lines(ReadFile(dir / "out") + ReadFile(dir / "err"));
+            for (std::string line; std::getline(lines, line);)
+                all += line[0] == '{' ? "" : line + "\n";
+        }
+        int english = 0;
+        for (const std::string& phrase : phrases) {
+            if (!Has(all, phrase))
+                continue;
+            ++english;
+            EXPECT_EQ(lang[0], 'C') << "untranslated: " << phrase << "\n" << all;
+        }
+        // The check sees English where there is English.
+        if (lang[0] == 'C') {
+            EXPECT_GT(english, 30) << english;
+        }
+    }
 }

@@ -32,15 +32,17 @@ bool EndsInNewline(int fd, off_t size) {
     return size == 0 || (pread(fd, &last, 1, size - 1) == 1 && last == '\n');
 }
 
-bool Append(int fd, const std::string& line, std::string& error) {
+bool Append(int fd, const std::string& line, std::string& error, int& errorCode) {
     while (flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
+            errorCode = errno;
             error = std::string("cannot lock: ") + std::strerror(errno);
             return false;
         }
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
+        errorCode = errno;
         error = std::strerror(errno);
         return false;
     }
@@ -49,6 +51,7 @@ bool Append(int fd, const std::string& line, std::string& error) {
     const std::string text = (EndsInNewline(fd, st.st_size) ? "" : "\n") + line + "\n";
     if (WriteAll(fd, text.data(), text.size()) && fdatasync(fd) == 0)
         return true;
+    errorCode = errno;
     error = std::strerror(errno);
     // Under the lock nobody else wrote after st.st_size.
     if (ftruncate(fd, st.st_size) == 0)
@@ -58,13 +61,15 @@ bool Append(int fd, const std::string& line, std::string& error) {
 
 } // namespace
 
-bool AppendLogLine(const std::string& path, const std::string& line, std::string& error) {
+bool AppendLogLine(const std::string& path, const std::string& line, std::string& error,
+                   int& errorCode) {
     const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
+        errorCode = errno;
         error = std::strerror(errno);
         return false;
     }
-    const bool written = Append(fd, line, error);
+    const bool written = Append(fd, line, error, errorCode);
     close(fd); // also drops the lock
     return written;
 }

@@ -27,10 +27,11 @@ bool EndsInNewline(HANDLE file, LARGE_INTEGER size) {
     return ReadFile(file, &c, 1, &read, &at) && read == 1 && c == '\n';
 }
 
-bool Append(HANDLE file, const std::string& line, std::string& error) {
+bool Append(HANDLE file, const std::string& line, std::string& error, int& errorCode) {
     OVERLAPPED whole{};
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-        error = "cannot lock: " + SystemErrorText(static_cast<int>(GetLastError()));
+        errorCode = static_cast<int>(GetLastError());
+        error = "cannot lock: " + SystemErrorText(errorCode);
         return false;
     }
     LARGE_INTEGER size{};
@@ -44,14 +45,15 @@ bool Append(HANDLE file, const std::string& line, std::string& error) {
         written = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &n, &at) &&
                   n == text.size() && FlushFileBuffers(file);
         if (!written) {
-            const DWORD code = GetLastError();
-            error = code ? SystemErrorText(static_cast<int>(code)) : "short write";
+            errorCode = static_cast<int>(GetLastError());
+            error = errorCode ? SystemErrorText(errorCode) : "short write";
             // Under the lock nobody else wrote past the old end.
             SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
             SetEndOfFile(file);
         }
     } else {
-        error = SystemErrorText(static_cast<int>(GetLastError()));
+        errorCode = static_cast<int>(GetLastError());
+        error = SystemErrorText(errorCode);
     }
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     return written;
@@ -59,15 +61,17 @@ bool Append(HANDLE file, const std::string& line, std::string& error) {
 
 } // namespace
 
-bool AppendLogLine(const std::string& path, const std::string& line, std::string& error) {
+bool AppendLogLine(const std::string& path, const std::string& line, std::string& error,
+                   int& errorCode) {
     const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = SystemErrorText(static_cast<int>(GetLastError()));
+        errorCode = static_cast<int>(GetLastError());
+        error = SystemErrorText(errorCode);
         return false;
     }
-    const bool written = Append(file, line, error);
+    const bool written = Append(file, line, error, errorCode);
     CloseHandle(file);
     return written;
 }
