@@ -59,6 +59,36 @@ std::string Bar(int blocks, int width) {
     return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
 }
 
+// Characters on the terminal: a UTF-8 sequence counts once (escaped text has no controls).
+size_t TextWidth(const std::string& text) {
+    size_t width = 0;
+    for (unsigned char c : text)
+        width += (c & 0xC0) != 0x80;
+    return width;
+}
+
+// The first `count` characters of `text`.
+std::string FirstChars(const std::string& text, size_t count) {
+    size_t at = 0;
+    for (size_t seen = 0; at < text.size(); ++at) {
+        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
+            continue;
+        if (seen++ == count)
+            break;
+    }
+    return text.substr(0, at);
+}
+
+// `text` in at most `width` characters, its middle taken out: by-path names differ at both
+// ends ("pci-0000:00:14.0-usb-0:1.1:1.0-port0").
+std::string ShortenMiddle(const std::string& text, size_t width) {
+    const size_t length = TextWidth(text);
+    if (length <= width || width < 3)
+        return FirstChars(text, width);
+    const size_t head = (width - 1) / 2, tail = width - 1 - head;
+    return FirstChars(text, head) + "\u2026" + text.substr(FirstChars(text, length - tail).size());
+}
+
 std::string TimeLeft(const PortRun& run) {
     double elapsed = run.TransferSeconds();
     int blocks = run.BlocksSent();
@@ -68,6 +98,30 @@ std::string TimeLeft(const PortRun& run) {
     char text[16];
     std::snprintf(text, sizeof text, "%d:%02d", left / 60, left % 60);
     return TrFormat("%s left", {std::string(text)});
+}
+
+// Port names keep at least this many characters whatever the layout.
+constexpr int MinNameWidth = 16;
+
+// What follows the port's name on its live line; layouts 0 to 3 are ever narrower (a shorter
+// bar, no block count, no board).
+std::string LiveTail(const PortRun& run, int layout) {
+    std::string tail;
+    // The board once it has told who it is (an identification gives no serial number).
+    const ReplyParserState& b =
+        run.CurrentPhase() == Phase::Transferring ? run.Board() : run.Answered();
+    if (!b.BoardName.empty() && layout < 3)
+        tail += BoardText(b.BoardName, b.SerialNumber) + "  ";
+    tail += StateText(run);
+    if (run.CurrentPhase() != Phase::Transferring)
+        return tail;
+    const int blocks = run.BlocksSent();
+    tail += "  " + Bar(blocks, layout == 0 ? 20 : 10) + " " + std::to_string(Percent(blocks)) + "%";
+    if (layout < 2)
+        tail += " " + std::to_string(blocks) + "/" + std::to_string(BlockCount);
+    if (std::string left = TimeLeft(run); !left.empty())
+        tail += "  " + left;
+    return tail;
 }
 
 } // namespace
@@ -260,38 +314,18 @@ void Progress::Json(const PortRun& run) {
 }
 
 void Progress::DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs) {
+    // A few redraws a second are enough to read, and each one is a screenful in a scrollback
+    // (tmux, screen); a line that changed waits for the next tick at most.
+    const auto now = std::chrono::steady_clock::now();
+    if (liveLines_ > 0 && now - lastDraw_ < std::chrono::milliseconds(250))
+        return;
+    const std::string frame = LiveFrame(runs, flashplatform::TerminalColumns());
+    if (liveLines_ == static_cast<int>(runs.size()) && frame == lastFrame_)
+        return;
     EraseLive();
-    int columns = flashplatform::TerminalColumns();
-    size_t portWidth = 0;
-    for (const auto& run : runs)
-        portWidth = std::max(portWidth, Printable(run->Port()).size());
-    for (const auto& run : runs) {
-        const std::string port = Printable(run->Port());
-        std::string line = port + std::string(portWidth - port.size() + 2, ' ');
-        // The board once it has told who it is (an identification gives no serial number).
-        const ReplyParserState& b =
-            run->CurrentPhase() == Phase::Transferring ? run->Board() : run->Answered();
-        if (!b.BoardName.empty())
-            line += BoardText(b.BoardName, b.SerialNumber) + "  ";
-        line += StateText(*run);
-        if (run->CurrentPhase() == Phase::Transferring) {
-            line += "  " + Bar(run->BlocksSent(), 20) + " " +
-                    std::to_string(Percent(run->BlocksSent())) + "% " +
-                    std::to_string(run->BlocksSent()) + "/" + std::to_string(BlockCount);
-            std::string left = TimeLeft(*run);
-            if (!left.empty())
-                line += "  " + left;
-        }
-        // One terminal row per port, or the redraw would climb over the wrong lines. Cut on
-        // a character boundary.
-        if (static_cast<int>(line.size()) >= columns) {
-            size_t cut = columns > 1 ? columns - 1 : 0;
-            while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
-                --cut;
-            line.resize(cut);
-        }
-        std::fprintf(out_, "\033[2K%s\n", line.c_str());
-    }
+    std::fputs(frame.c_str(), out_);
+    lastFrame_ = frame;
+    lastDraw_ = now;
     liveLines_ = static_cast<int>(runs.size());
     std::fflush(out_);
 }
@@ -300,6 +334,56 @@ void Progress::EraseLive() {
     if (liveLines_ > 0)
         std::fprintf(out_, "\033[%dF\033[J", liveLines_);
     liveLines_ = 0;
+}
+
+std::string LiveFrame(const std::vector<std::unique_ptr<PortRun>>& runs, int columns) {
+    // The narrowest layout that leaves the port names some room: the bar and the time left
+    // stay to the last.
+    std::vector<std::string> names, tails;
+    size_t nameWidth = 0, tailWidth = 0;
+    for (const auto& run : runs) {
+        names.push_back(Printable(run->Port()));
+        nameWidth = std::max(nameWidth, TextWidth(names.back()));
+    }
+    for (int layout = 0; layout < 4; ++layout) {
+        tails.clear();
+        tailWidth = 0;
+        for (const auto& run : runs) {
+            tails.push_back(LiveTail(*run, layout));
+            tailWidth = std::max(tailWidth, TextWidth(tails.back()));
+        }
+        if (static_cast<int>(tailWidth) + 3 + MinNameWidth <= columns)
+            break;
+    }
+    const int room = columns - 3 - static_cast<int>(tailWidth);
+    const size_t fits = static_cast<size_t>(std::max(room, MinNameWidth));
+    if (nameWidth > fits && names.size() > 1) {
+        // What all names share (the folder, the bus) tells the sockets apart least.
+        size_t common = names[0].size();
+        for (const std::string& name : names)
+            common =
+                std::min(common, static_cast<size_t>(std::mismatch(name.begin(), name.end(),
+                                                                   names[0].begin(), names[0].end())
+                                                         .first -
+                                                     name.begin()));
+        // Back to a separator, so the part that differs keeps its own field ("1.1:1.0-port0").
+        while (common > 0 && std::string("/-:").find(names[0][common - 1]) == std::string::npos)
+            --common;
+        nameWidth = 0;
+        for (std::string& name : names) {
+            name = "\u2026" + name.substr(common);
+            nameWidth = std::max(nameWidth, TextWidth(name));
+        }
+    }
+    nameWidth = std::min(nameWidth, fits);
+    std::string frame;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::string name = ShortenMiddle(names[i], nameWidth);
+        std::string line = name + std::string(nameWidth - TextWidth(name) + 2, ' ') + tails[i];
+        // One terminal row per port, or the redraw would climb over the wrong lines.
+        frame += "\033[2K" + FirstChars(line, columns > 1 ? columns - 1 : 0) + "\n";
+    }
+    return frame;
 }
 
 void Progress::LeftAlone(const std::string& port, const std::vector<ComPortHolder>& holders) {

@@ -45,6 +45,8 @@ private:
     std::FILE* out_;
     std::vector<std::pair<const PortRun*, Seen>> seen_;
     int liveLines_ = 0;
+    std::string lastFrame_; // the live lines on the screen
+    std::chrono::steady_clock::time_point lastDraw_{};
     int updated_ = 0, failed_ = 0, interrupted_ = 0, noBoard_ = 0, verified_ = 0;
     // Where each board (by serial number) was counted.
     struct Counted {
@@ -55,6 +57,9 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
+// The live lines of `runs` for a terminal `columns` wide, each ending in a line break: long
+// port names lose their middle so the bar, percentage and time left stay in view.
+std::string LiveFrame(const std::vector<std::unique_ptr<PortRun>>& runs, int columns);
 // The state of a run in words ("connecting", "updating", ...), translated.
 std::string StateText(const PortRun& run);
 // What went wrong in the run's last attempt and what to do about it; empty for a completion

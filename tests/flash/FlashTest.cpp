@@ -548,6 +548,104 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
 }
 
 // Ctrl-C, a closed terminal and Ctrl-\\ alike.
+// The live lines on a terminal of a given width: what the flasher drew, frame by frame.
+class Terminal {
+public:
+    explicit Terminal(int columns) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        path_ = ptsname(master_);
+        winsize size{};
+        size.ws_col = static_cast<unsigned short>(columns);
+        size.ws_row = 24;
+        ioctl(master_, TIOCSWINSZ, &size);
+        fcntl(master_, F_SETFL, O_NONBLOCK);
+    }
+    ~Terminal() { close(master_); }
+    const std::string& Path() const { return path_; }
+    // Reads what arrived; the frames drawn so far (the lines between two redraws).
+    std::vector<std::string> Frames() {
+        char buffer[4096];
+        for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;)
+            seen_.append(buffer, n);
+        std::vector<std::string> frames;
+        std::string text = seen_;
+        std::erase(text, '\r');
+        for (size_t at = 0; at < text.size();) {
+            size_t next = text.find("\033[4F\033[J", at);
+            frames.push_back(text.substr(at, next - at));
+            at = next == std::string::npos ? text.size() : next + 7;
+        }
+        return frames;
+    }
+
+private:
+    int master_;
+    std::string path_, seen_;
+};
+
+// By-path names longer than the terminal is wide: each line keeps its bar, percentage and
+// time left, and the screen is redrawn only when something changed.
+TEST(Flash, LiveLinesFitTheTerminalWithTheirBars) {
+    for (int columns : {60, 80}) {
+        SCOPED_TRACE(columns);
+        TempDir dir;
+        std::vector<std::unique_ptr<Child>> boards;
+        for (int i = 1; i <= 4; ++i) {
+            boards.push_back(std::make_unique<Child>(
+                BOARDSIM_PROGRAM, std::vector<std::string>{"--boot", "--pace", "--serial",
+                                                           "P0000" + std::to_string(i)}));
+            const std::string name =
+                dir / ("pci-0000:00:14.0-usb-0:1." + std::to_string(i) + ":1.0-port0");
+            ASSERT_EQ(symlink(boards.back()->Path().c_str(), name.c_str()), 0);
+        }
+        Terminal terminal(columns);
+        const auto start = std::chrono::steady_clock::now();
+        Child flash(FLASH_PROGRAM, {"--no-log", "--all-in", dir.Path()}, terminal.Path(),
+                    dir / "err");
+        std::vector<std::string> frames;
+        const auto allShowTimeLeft = [](const std::string& frame) {
+            size_t count = 0;
+            for (size_t at = frame.find(" left"); at != std::string::npos;
+                 at = frame.find(" left", at + 1))
+                ++count;
+            return count == 4;
+        };
+        for (int i = 0; i < 3000 && (frames.empty() || !allShowTimeLeft(frames.back())); ++i) {
+            std::this_thread::sleep_for(20ms);
+            frames = terminal.Frames();
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        flash.Signal(SIGINT);
+        flash.Wait();
+        ASSERT_FALSE(frames.empty());
+        ASSERT_TRUE(allShowTimeLeft(frames.back())) << frames.back();
+        for (int i = 1; i <= 4; ++i)
+            EXPECT_TRUE(Has(frames.back(), "1." + std::to_string(i) + ":1.0-port0  "))
+                << frames.back();
+        for (size_t f = 0; f < frames.size(); ++f) {
+            EXPECT_TRUE(f == 0 || frames[f] != frames[f - 1]) << frames[f];
+            std::istringstream lines(frames[f]);
+            for (std::string line; std::getline(lines, line);) {
+                ASSERT_EQ(line.rfind("\033[2K", 0), 0u) << line;
+                line = line.substr(4);
+                size_t width = 0;
+                for (unsigned char c : line)
+                    width += (c & 0xC0) != 0x80;
+                EXPECT_LT(width, static_cast<size_t>(columns)) << line;
+                EXPECT_TRUE(Has(line, "-port0")) << line; // both ends of the name
+                if (Has(line, "updating")) {
+                    EXPECT_TRUE(Has(line, "] ") && Has(line, "%")) << line;
+                }
+            }
+        }
+        // A few redraws a second at most (a slower machine only draws fewer).
+        EXPECT_LE(frames.size(), static_cast<size_t>(seconds * 5) + 5);
+    }
+}
+
 // A board that fails is left alone until it was off the line, and counted once.
 TEST(Flash, LoopTriesAFailedBoardAgainOnlyOnceItWasOffTheLine) {
     TempDir dir;
