@@ -59,7 +59,8 @@ public:
 
 private:
     void Record(const PortRun& run) {
-        if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard)
+        if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard ||
+            run.LastOutcome() == Outcome::Probed)
             return;
         unwritten_.push_back(run.LastRecord());
         // A log that cannot be written costs the update nothing: its records wait for the
@@ -157,6 +158,8 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     for (const std::string& port : ports) {
         runs.push_back(std::make_unique<PortRun>(port, waitTicks, options.Loop, image));
         runs.back()->SetProbe(options.All);
+        runs.back()->SetIdentifyOnly(options.Probe);
+        runs.back()->SetSkipCurrent(options.SkipCurrent);
         if (options.Verify)
             runs.back()->SetVerify(options.WaitSeconds * 10);
     }

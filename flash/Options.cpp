@@ -88,6 +88,12 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             flag = &options.Verify;
         else if (arg == "--no-verify")
             flag = &options.NoVerify;
+        else if (arg == "--probe")
+            flag = &options.Probe;
+        else if (arg == "--skip-current")
+            flag = &options.SkipCurrent;
+        else if (arg == "--no-skip-current")
+            flag = &options.NoSkipCurrent;
         else if (arg == "--no-log")
             flag = &options.NoLog;
         else if (arg == "--history")
@@ -133,6 +139,11 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
         return false;
     }
     options.Verify = options.Verify || (options.Loop && !options.NoVerify);
+    if (options.SkipCurrent && options.NoSkipCurrent) {
+        error = Tr("--skip-current and --no-skip-current do not go together");
+        return false;
+    }
+    options.SkipCurrent = options.SkipCurrent || (options.Loop && !options.NoSkipCurrent);
     if (options.History) {
         // One board's or one port's records, or all.
         if (options.Ports.size() > 1) {
@@ -189,6 +200,9 @@ std::string FlashUsage() {
            "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
            "  --image FILE    send this Intel HEX file instead of the built-in image\n"
            "  --check-image FILE  check an Intel HEX file and show what would be sent\n"
+           "  --probe         connect to each board and show who it is, send no image\n"
+           "  --skip-current  leave a board alone that already runs the image's version\n"
+           "                  (on with --loop; --no-skip-current turns it off)\n"
            "  --loop          after each board, wait on the same port for the next one\n"
            "  --verify        after an update, wait up to --wait seconds for the restarted\n"
            "                  board to answer with the new firmware (on with --loop;\n"
@@ -213,6 +227,7 @@ std::string FlashUsage() {
            "  5    a transfer was given up (board stopped answering or kept refusing)\n"
            "  6    --verify: an updated board did not come back with the new firmware\n"
            "  7    a service record could not be written (it is printed on standard error)\n"
+           "  8    nothing to do: no free port to probe, or no record to show\n"
            "  130  interrupted (Ctrl-C); boards cut off mid-transfer are named\n"
            "With several ports the highest code applies.\n");
 #ifdef _WIN32

@@ -14,7 +14,12 @@ struct FlashOptions {
     bool Verify = false;   // wait for the restarted board after a completion (on with --loop)
     bool NoVerify = false; // --no-verify
     bool All = false;      // every port where a board answers
-    std::string AllIn;     // --all-in: the ports in this folder only (such as /dev/serial/by-path)
+    bool Probe = false;    // --probe: say who answers on each port, send no image
+    // A board that already runs the image's version is left alone (on with --loop;
+    // --no-skip-current turns it off).
+    bool SkipCurrent = false;
+    bool NoSkipCurrent = false;
+    std::string AllIn; // --all-in: the ports in this folder only (such as /dev/serial/by-path)
     bool NoLog = false;
     bool History = false;
     bool Summary = false; // with --history: one line per day

@@ -33,6 +33,10 @@ std::string OutcomeText(Outcome outcome) {
         return Tr("incompatible boot monitor");
     case Outcome::Interrupted:
         return Tr("interrupted");
+    case Outcome::AlreadyCurrent:
+        return Tr("already current");
+    case Outcome::Probed:
+        return Tr("answered");
     case Outcome::None:
         break;
     }
@@ -171,6 +175,10 @@ std::string FailureAdvice(const PortRun& run) {
         return TrFormat("%s: the image was sent whole, yet the board does not run it; switch it "
                         "off and on, and update it again if it still does not start",
                         {Printable(run.LastDetail())});
+    case Outcome::AlreadyCurrent:
+    case Outcome::Probed:
+        // "(%B67)" sent the board into its boot monitor, where it stays until restarted.
+        return Tr("nothing sent; switch the board off and on to leave its boot monitor");
     default:
         return {};
     }
@@ -211,6 +219,11 @@ std::string ResultLine(const PortRun& run) {
         break;
     case Outcome::WrongMonitor:
         line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
+        break;
+    case Outcome::AlreadyCurrent:
+    case Outcome::Probed:
+        line += ", " + TrFormat("firmware %s, monitor %s",
+                                {Printable(r.FirmwareBefore), Printable(r.MonitorVersion)});
         break;
     default:
         break;
@@ -408,6 +421,10 @@ void Progress::AttemptEnded(const PortRun& run) {
         counter = &interrupted_;
     else if (run.LastOutcome() == Outcome::NoBoard)
         counter = &noBoard_;
+    else if (run.LastOutcome() == Outcome::AlreadyCurrent)
+        counter = &current_;
+    else if (run.LastOutcome() == Outcome::Probed)
+        counter = &probed_;
     const bool verified = run.LastRecord().Verified == true;
     if (const std::string& serial = run.LastRecord().SerialNumber; !serial.empty()) {
         auto [counted, first] = counted_.try_emplace(serial, Counted{counter, verified});
@@ -456,10 +473,11 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool in
     if (mode_ == OutputMode::Json) {
         std::fprintf(out_,
                      "%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,\"interrupted\":%d,"
-                     "\"no_board\":%d,\"seconds\":%.1f}\n",
+                     "\"no_board\":%d,\"already_current\":%d,\"probed\":%d,\"seconds\":%.1f}\n",
                      EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
-                     noBoard_, seconds);
-    } else if (updated_ + failed_ + interrupted_ + noBoard_ > 1 || interrupted) {
+                     noBoard_, current_, probed_, seconds);
+    } else if (updated_ + failed_ + interrupted_ + noBoard_ + current_ + probed_ > 1 ||
+               interrupted) {
         // One board's result line says it all; a batch, or a run cut short, gets its total.
         const int whole = static_cast<int>(seconds + 0.5);
         char time[16];
@@ -471,6 +489,11 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool in
         if (interrupted_ > 0)
             line +=
                 ", " + TrPlural("%d interrupted", "%d interrupted", interrupted_, {interrupted_});
+        if (current_ > 0)
+            line +=
+                ", " + TrPlural("%d already current", "%d already current", current_, {current_});
+        if (probed_ > 0)
+            line += ", " + TrPlural("%d answered", "%d answered", probed_, {probed_});
         if (noBoard_ > 0)
             line += ", " + TrPlural("%d port without a board", "%d ports without a board", noBoard_,
                                     {noBoard_});

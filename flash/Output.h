@@ -48,6 +48,7 @@ private:
     std::string lastFrame_; // the live lines on the screen
     std::chrono::steady_clock::time_point lastDraw_{};
     int updated_ = 0, failed_ = 0, interrupted_ = 0, noBoard_ = 0, verified_ = 0;
+    int current_ = 0, probed_ = 0;
     // Where each board (by serial number) was counted.
     struct Counted {
         int* Counter;

@@ -35,6 +35,10 @@ const char* OutcomeName(Outcome outcome) {
         return "wrong-monitor";
     case Outcome::Interrupted:
         return "interrupted";
+    case Outcome::AlreadyCurrent:
+        return "already-current";
+    case Outcome::Probed:
+        return "probed";
     case Outcome::None:
         break;
     }
@@ -42,7 +46,8 @@ const char* OutcomeName(Outcome outcome) {
 }
 
 std::string RecordReason(Outcome outcome, int errorCode) {
-    if (outcome == Outcome::Completed || outcome == Outcome::None)
+    if (outcome == Outcome::Completed || outcome == Outcome::None ||
+        outcome == Outcome::AlreadyCurrent)
         return {};
     const std::string cause = errorCode > 0 ? RecordedCause(errorCode) : std::string();
     return cause.empty() ? OutcomeName(outcome) : OutcomeName(outcome) + (": " + cause);
@@ -53,6 +58,8 @@ int OutcomeExitCode(Outcome outcome) {
     case Outcome::None:
     case Outcome::Completed:
     case Outcome::NoBoard:
+    case Outcome::AlreadyCurrent:
+    case Outcome::Probed:
         return 0;
     case Outcome::OpenFailed:
     case Outcome::PortError:
@@ -286,6 +293,16 @@ void PortRun::StartTransferIfReady() {
         startTime_ = UtcNow();
     }
     board_ = state_.Parser;
+    if (identifyOnly_) {
+        EndAttempt(Outcome::Probed);
+        return;
+    }
+    // A file's version is unknown: only the built-in image can be found current.
+    if (skipCurrent_ && !image_.FirmwareWritten.empty() &&
+        board_.FirmwareVersion == image_.FirmwareWritten) {
+        EndAttempt(Outcome::AlreadyCurrent);
+        return;
+    }
     Guarded([this] { controller_.BtIniciaClick(); });
     if (state_.Controller.Updating) {
         phase_ = Phase::Transferring;
@@ -416,7 +433,8 @@ void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string
     if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
         worst_ = outcome;
     ++attemptsEnded_;
-    if (outcome == Outcome::Completed || outcome == Outcome::Unverified) {
+    if (outcome == Outcome::Completed || outcome == Outcome::Unverified ||
+        outcome == Outcome::AlreadyCurrent || outcome == Outcome::Probed) {
         // An updated board is waited out while it stays on the line.
         lastSerial_ = board_.SerialNumber;
         failedSerial_.clear();

@@ -23,7 +23,9 @@ enum class Outcome {
     NoBoard,    // --all: nothing answered the probe; not a failure
     Unverified, // completed, but the restarted board did not answer with the new firmware
     WrongMonitor,
-    Interrupted
+    Interrupted,
+    AlreadyCurrent, // --skip-current: the board runs the image's version already
+    Probed          // --probe: the board said who it is; nothing was sent
 };
 
 // The service log's word for it ("completed", "given-up", ...).
@@ -55,6 +57,10 @@ public:
 
     // --all: a port where nothing answers within the wait holds no board (not a failure).
     void SetProbe(bool probe) { probe_ = probe; }
+    // --probe: end each attempt once the board said who it is.
+    void SetIdentifyOnly(bool identifyOnly) { identifyOnly_ = identifyOnly; }
+    // --skip-current: a board that runs the image's version already gets nothing.
+    void SetSkipCurrent(bool skip) { skipCurrent_ = skip; }
     // After a completion, wait up to `ticks` for the restarted board to answer (0: do not).
     void SetVerify(int ticks) { verifyTicks_ = ticks; }
     // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
@@ -155,6 +161,8 @@ private:
     bool halfWritten_ = false;
     std::FILE* trace_ = nullptr;
     bool probe_ = false;
+    bool identifyOnly_ = false;
+    bool skipCurrent_ = false;
     TComLink traceLink_;
     std::string received_; // answer bytes read in this receive event, traced at its end
 };

@@ -646,6 +646,50 @@ TEST(Flash, LiveLinesFitTheTerminalWithTheirBars) {
     }
 }
 
+// --probe says who answers and sends nothing; --skip-current leaves a current board alone.
+TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
+    LoadFirmwareImage(); // the block count
+    TempDir dir;
+    Child current =
+        Board({"--boot", "--fw", "4.5", "--serial", "S00001", "--report", dir / "current.json"});
+    Child old = Board({"--boot", "--serial", "S00002", "--report", dir / "old.json"});
+    Child probe(FLASH_PROGRAM,
+                {"--probe", "--json", "--log", dir / "log.jsonl", current.Path(), old.Path()},
+                dir / "out", dir / "err");
+    EXPECT_EQ(probe.Wait(), 0) << ReadFile(dir / "err");
+    std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, "\"result\":\"probed\"")) << out;
+    EXPECT_TRUE(Has(out, "\"serial\":\"S00001\",\"firmware_before\":\"4.5\",\"monitor\":\"1.0\""))
+        << out;
+    EXPECT_TRUE(Has(out, "\"probed\":2,")) << out;
+    EXPECT_EQ(ReadFile(dir / "log.jsonl"), "");
+
+    Child skip(FLASH_PROGRAM,
+               {"--skip-current", "--log", dir / "log.jsonl", current.Path(), old.Path()},
+               dir / "out", dir / "err");
+    EXPECT_EQ(skip.Wait(), 0) << ReadFile(dir / "err");
+    out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, current.Path() + ": already current, KX27 S00001, firmware 4.5, monitor "
+                                          "1.0: nothing sent"))
+        << out;
+    EXPECT_TRUE(Has(out, "1 board updated, 0 failed, 1 already current")) << out;
+    auto log = LogLines(dir / "log.jsonl");
+    ASSERT_EQ(log[current.Path()].size(), 1u);
+    EXPECT_EQ(Field(log[current.Path()][0], "result"), "already-current");
+    EXPECT_EQ(Field(log[current.Path()][0], "reason"), "<none>");
+    ASSERT_EQ(log[old.Path()].size(), 1u);
+    EXPECT_EQ(Field(log[old.Path()][0], "result"), "completed");
+    for (Child* board : {&current, &old}) {
+        board->Signal(SIGTERM);
+        EXPECT_EQ(board->Wait(), 0);
+    }
+    // Not a frame to the current board, the whole image to the other one.
+    EXPECT_TRUE(Has(ReadFile(dir / "current.json"), "\"accepted\": 0,"))
+        << ReadFile(dir / "current.json");
+    EXPECT_TRUE(Has(ReadFile(dir / "old.json"), "\"accepted\": " + std::to_string(BlockCount)))
+        << ReadFile(dir / "old.json");
+}
+
 // A board that fails is left alone until it was off the line, and counted once.
 TEST(Flash, LoopTriesAFailedBoardAgainOnlyOnceItWasOffTheLine) {
     TempDir dir;
@@ -1171,7 +1215,10 @@ TEST(Flash, PortugueseCoversEveryLineTheFlasherPrints) {
     std::filesystem::create_directory(dir / "empty");
     SilentPort silent;
     HeldPort held;
+    Child current = Board({"--boot", "--fw", "4.5"});
     const std::vector<std::vector<std::string>> runs = {
+        {"--probe", current.Path(), silent.Path(), "--wait", "1"},
+        {"--skip-current", "--no-log", current.Path()},
         {"--help"},
         {"--bogus"},
         {},
