@@ -1,5 +1,6 @@
 #include "flash/Flasher.h"
 
+#include "flash/Bench.h"
 #include "flash/Platform.h"
 #include "flash/PortList.h"
 #include "flash/Printable.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 namespace {
 
@@ -94,14 +96,19 @@ private:
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
 // `errorCode`: the system's code when the --all-in folder cannot be read.
-std::vector<std::string> ProbedPorts(const FlashOptions& options, Progress& progress,
+// A bench file's sockets stand for the ports the system lists.
+std::vector<std::string> ProbedPorts(const FlashOptions& options,
+                                     const std::vector<BenchSocket>& bench, Progress& progress,
                                      int& errorCode) {
     std::vector<std::string> found;
     errorCode = 0;
-    if (options.AllIn.empty())
-        EnumComPorts(found);
-    else
+    if (!options.AllIn.empty())
         found = flashplatform::PortsInFolder(options.AllIn, errorCode);
+    else if (!bench.empty())
+        for (const BenchSocket& socket : bench)
+            found.push_back(socket.Port);
+    else
+        EnumComPorts(found);
     std::erase_if(found,
                   [](const std::string& port) { return !flashplatform::IsBoardAdapter(port); });
     std::vector<std::string> ports;
@@ -116,6 +123,26 @@ std::vector<std::string> ProbedPorts(const FlashOptions& options, Progress& prog
         ports.push_back(port);
     }
     return ports;
+}
+
+// --bench FILE, or bench.conf beside the log when there is one. False with the reason
+// printed when a bench file is there but cannot be used.
+bool LoadBench(const FlashOptions& options, std::vector<BenchSocket>& bench) {
+    std::string path = options.BenchPath;
+    if (path.empty()) {
+        const std::string log = options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath;
+        const std::filesystem::path beside =
+            std::filesystem::path(log).parent_path() / "bench.conf";
+        std::error_code ec;
+        if (!std::filesystem::exists(beside, ec))
+            return true;
+        path = beside.string();
+    }
+    std::string error;
+    if (ReadBenchFile(path, bench, error))
+        return true;
+    std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+    return false;
 }
 
 bool AllFinished(const std::vector<std::unique_ptr<PortRun>>& runs) {
@@ -133,9 +160,12 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
 
     Session session(options, progress);
     std::vector<std::unique_ptr<PortRun>> runs;
+    std::vector<BenchSocket> bench;
+    if (!LoadBench(options, bench))
+        return 1;
     int folderError = 0;
     const std::vector<std::string> ports =
-        options.All ? ProbedPorts(options, progress, folderError) : options.Ports;
+        options.All ? ProbedPorts(options, bench, progress, folderError) : options.Ports;
     if (folderError != 0) {
         std::fprintf(stderr, "quorvel-flash: %s\n",
                      TrFormat("cannot read the folder %s: %s",
@@ -159,6 +189,7 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
         runs.push_back(std::make_unique<PortRun>(port, waitTicks, options.Loop, image));
         runs.back()->SetProbe(options.All);
         runs.back()->SetIdentifyOnly(options.Probe);
+        runs.back()->SetSocket(SocketName(bench, port));
         runs.back()->SetSkipCurrent(options.SkipCurrent);
         if (options.Verify)
             runs.back()->SetVerify(options.WaitSeconds * 10);

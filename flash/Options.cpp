@@ -16,21 +16,6 @@ bool ParseSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
-// "ttyUSB0", "/dev/ttyUSB0" and a link to it name one device.
-std::string SameDevice(const std::string& port) {
-    std::string path = !port.empty() && (port[0] == '/' || port[0] == '\\') ? port : "/dev/" + port;
-#ifdef _WIN32
-    std::string name = port;
-    for (char& c : name)
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    return name;
-#else
-    std::error_code ec;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : resolved.string();
-#endif
-}
-
 } // namespace
 
 bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
@@ -108,6 +93,8 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             text = &options.CheckImage;
         else if (arg == "--all-in")
             text = &options.AllIn;
+        else if (arg == "--bench")
+            text = &options.BenchPath;
         if (flag) {
             if (hasInline) {
                 error = TrFormat("option %s takes no value", {arg});
@@ -182,6 +169,20 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
     return true;
 }
 
+std::string SameDevice(const std::string& port) {
+    std::string path = !port.empty() && (port[0] == '/' || port[0] == '\\') ? port : "/dev/" + port;
+#ifdef _WIN32
+    std::string name = port;
+    for (char& c : name)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return name;
+#else
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path : resolved.string();
+#endif
+}
+
 std::string FlashUsage() {
     std::string text =
         Tr("Usage: quorvel-flash [options] PORT...\n"
@@ -207,6 +208,8 @@ std::string FlashUsage() {
            "  --verify        after an update, wait up to --wait seconds for the restarted\n"
            "                  board to answer with the new firmware (on with --loop;\n"
            "                  --no-verify turns it off)\n"
+           "  --bench FILE    name the bench's sockets (\"name = port\" lines; default:\n"
+           "                  bench.conf beside the log, if there is one)\n"
            "  --log FILE      append the service records to FILE\n"
            "                  (default: $XDG_DATA_HOME/quorvel/updates.jsonl)\n"
            "  --no-log        keep no service record\n"

@@ -25,6 +25,7 @@ struct FlashOptions {
     bool Summary = false; // with --history: one line per day
     int WaitSeconds = 15;
     std::string LogPath;    // empty: the default service log
+    std::string BenchPath;  // --bench: the bench file (empty: bench.conf beside the log)
     std::string ImagePath;  // empty: the built-in image
     std::string CheckImage; // --check-image: check this file and send nothing
     std::string HistoryFilter;
@@ -35,6 +36,9 @@ struct FlashOptions {
 // options that do not go together, or nothing to do.
 bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
                        std::string& error);
+
+// One key for "ttyUSB0", "/dev/ttyUSB0" and a link to it: they name one device.
+std::string SameDevice(const std::string& port);
 
 // The --help text, translated.
 std::string FlashUsage();

@@ -43,6 +43,19 @@ std::string OutcomeText(Outcome outcome) {
     return {};
 }
 
+// The port as the technician knows it: its socket's name on a bench, else its name.
+std::string ShownName(const PortRun& run) {
+    return Printable(run.Socket().empty() ? run.Port() : run.Socket());
+}
+
+// An event's port, and its socket on a bench.
+std::string PortFields(const PortRun& run) {
+    std::string fields = "\"port\":" + JsonQuoted(run.Port());
+    if (!run.Socket().empty())
+        fields += ",\"socket\":" + JsonQuoted(run.Socket());
+    return fields;
+}
+
 std::string BoardText(const std::string& board, const std::string& serial) {
     if (serial.empty())
         return Printable(board);
@@ -202,7 +215,7 @@ std::string StateText(const PortRun& run) {
 
 std::string ResultLine(const PortRun& run) {
     const UpdateRecord& r = run.LastRecord();
-    std::string line = Printable(run.Port()) + ": " + OutcomeText(run.LastOutcome());
+    std::string line = ShownName(run) + ": " + OutcomeText(run.LastOutcome());
     if (!r.Board.empty())
         line += ", " + BoardText(r.Board, r.SerialNumber);
     switch (run.LastOutcome()) {
@@ -266,7 +279,7 @@ void Progress::Plain(const PortRun& run) {
     int decile = transferring ? Percent(run.BlocksSent()) / 10 : -1;
     if (state == seen.State && decile == seen.Decile)
         return;
-    std::string line = Printable(run.Port()) + ": " + state;
+    std::string line = ShownName(run) + ": " + state;
     if (transferring) {
         if (state != seen.State)
             line += " " + BoardText(run.Board().BoardName, run.Board().SerialNumber) + ", " +
@@ -299,17 +312,17 @@ void Progress::Json(const PortRun& run) {
     case Phase::Finished:
         return;
     }
-    std::string port = JsonQuoted(run.Port());
+    const std::string port = PortFields(run);
     if (seen.State != state) {
-        std::fprintf(out_, "%s,\"port\":%s,\"state\":\"%s\"}\n", EventHead("state").c_str(),
-                     port.c_str(), state);
+        std::fprintf(out_, "%s,%s,\"state\":\"%s\"}\n", EventHead("state").c_str(), port.c_str(),
+                     state);
         seen.State = state;
     }
     bool transferring = run.CurrentPhase() == Phase::Transferring;
     if (transferring && !seen.BoardShown) {
         const ReplyParserState& b = run.Board();
         std::fprintf(out_,
-                     "%s,\"port\":%s,\"board\":%s,\"serial\":%s,"
+                     "%s,%s,\"board\":%s,\"serial\":%s,"
                      "\"firmware\":%s,\"monitor\":%s}\n",
                      EventHead("board").c_str(), port.c_str(), JsonQuoted(b.BoardName).c_str(),
                      JsonQuoted(b.SerialNumber).c_str(), JsonQuoted(b.FirmwareVersion).c_str(),
@@ -319,7 +332,7 @@ void Progress::Json(const PortRun& run) {
     if (!transferring)
         seen.BoardShown = false;
     if (transferring && run.BlocksSent() != seen.Blocks) {
-        std::fprintf(out_, "%s,\"port\":%s,\"blocks\":%d,\"block_count\":%d,\"percent\":%d}\n",
+        std::fprintf(out_, "%s,%s,\"blocks\":%d,\"block_count\":%d,\"percent\":%d}\n",
                      EventHead("progress").c_str(), port.c_str(), run.BlocksSent(), BlockCount,
                      Percent(run.BlocksSent()));
         seen.Blocks = run.BlocksSent();
@@ -355,7 +368,7 @@ std::string LiveFrame(const std::vector<std::unique_ptr<PortRun>>& runs, int col
     std::vector<std::string> names, tails;
     size_t nameWidth = 0, tailWidth = 0;
     for (const auto& run : runs) {
-        names.push_back(Printable(run->Port()));
+        names.push_back(ShownName(*run));
         nameWidth = std::max(nameWidth, TextWidth(names.back()));
     }
     for (int layout = 0; layout < 4; ++layout) {
@@ -438,9 +451,9 @@ void Progress::AttemptEnded(const PortRun& run) {
     verified_ += verified;
     if (mode_ == OutputMode::Json) {
         std::fprintf(out_,
-                     "%s,\"port\":%s,\"result\":\"%s\","
+                     "%s,%s,\"result\":\"%s\","
                      "\"detail\":%s,\"system_error\":%s,\"record\":%s}\n",
-                     EventHead("result").c_str(), JsonQuoted(run.Port()).c_str(),
+                     EventHead("result").c_str(), PortFields(run).c_str(),
                      OutcomeName(run.LastOutcome()), JsonQuoted(FailureAdvice(run)).c_str(),
                      JsonQuoted(run.LastDetail()).c_str(),
                      UpdateRecordJson(run.LastRecord()).c_str());
@@ -461,10 +474,10 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool in
         std::string text =
             TrFormat("%s: board %s is half-written: restart it into its boot monitor (hold "
                      "'Dígito' while switching it on) and update it again",
-                     {Printable(run->Port()), BoardText(r.Board, r.SerialNumber)});
+                     {ShownName(*run), BoardText(r.Board, r.SerialNumber)});
         if (mode_ == OutputMode::Json)
-            std::fprintf(out_, "%s,\"port\":%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
-                         JsonQuoted(run->Port()).c_str(), JsonQuoted(r.SerialNumber).c_str());
+            std::fprintf(out_, "%s,%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
+                         PortFields(*run).c_str(), JsonQuoted(r.SerialNumber).c_str());
         else
             std::fprintf(stderr, "%s\n", text.c_str());
     }

@@ -367,6 +367,7 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
         board_ = state_.Parser;
     UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
     r.Reason = RecordReason(outcome, errorCode);
+    r.Socket = socket_;
     if (outcome == Outcome::OpenFailed)
         r.HeldBy = HeldBy(lastHolders_);
     // The attempt, not only its transfer: a board that never answered has a record too.

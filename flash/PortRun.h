@@ -59,6 +59,9 @@ public:
     void SetProbe(bool probe) { probe_ = probe; }
     // --probe: end each attempt once the board said who it is.
     void SetIdentifyOnly(bool identifyOnly) { identifyOnly_ = identifyOnly; }
+    // The bench's name for the port's socket (empty: none).
+    void SetSocket(const std::string& socket) { socket_ = socket; }
+    const std::string& Socket() const { return socket_; }
     // --skip-current: a board that runs the image's version already gets nothing.
     void SetSkipCurrent(bool skip) { skipCurrent_ = skip; }
     // After a completion, wait up to `ticks` for the restarted board to answer (0: do not).
@@ -162,6 +165,7 @@ private:
     std::FILE* trace_ = nullptr;
     bool probe_ = false;
     bool identifyOnly_ = false;
+    std::string socket_;
     bool skipCurrent_ = false;
     TComLink traceLink_;
     std::string received_; // answer bytes read in this receive event, traced at its end

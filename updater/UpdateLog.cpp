@@ -88,6 +88,8 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "start", r.Start);
     Field(out, "end", r.End);
     Field(out, "port", r.Port);
+    if (!r.Socket.empty())
+        Field(out, "socket", r.Socket);
     Field(out, "board", r.Board);
     Field(out, "serial", r.SerialNumber);
     Field(out, "firmware_before", r.FirmwareBefore);

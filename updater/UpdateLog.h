@@ -12,6 +12,7 @@ struct UpdateState;
 struct UpdateRecord {
     std::string Start, End; // ISO 8601, UTC
     std::string Port, Board, SerialNumber;
+    std::string Socket; // the bench's name for the port's socket, if it has one
     std::string FirmwareBefore, MonitorVersion; // as the board reported them before the update
     std::string FirmwareWritten;        // the built-in image's version, only once it was written
     std::string ImageFile, ImageSha256; // an image loaded from a file instead

@@ -690,6 +690,38 @@ TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
         << ReadFile(dir / "old.json");
 }
 
+// A bench file beside the log names the sockets in lines, events and records, and --all takes
+// its ports.
+TEST(Flash, BenchFileNamesTheSocketsAndGivesAllItsPorts) {
+    TempDir dir;
+    Child first = Board({"--boot", "--exit-when-done", "--serial", "B00001"});
+    Child second = Board({"--boot", "--exit-when-done", "--serial", "B00002"});
+    ASSERT_EQ(symlink(first.Path().c_str(), (dir / "by-path-1").c_str()), 0);
+    std::ofstream(dir / "bench.conf") << "# bench 7\n\nsoquete 1 = " << dir / "by-path-1"
+                                      << "\n  soquete 2 =" << second.Path() << "  \n";
+    Child flash(FLASH_PROGRAM, {"--all", "--log", dir / "log.jsonl"}, dir / "out", dir / "err");
+    EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "err");
+    const std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, "soquete 1: completed, KX27 B00001")) << out;
+    EXPECT_TRUE(Has(out, "soquete 2: completed, KX27 B00002")) << out;
+    const std::string log = ReadFile(dir / "log.jsonl");
+    EXPECT_TRUE(Has(log, "\"port\":\"" + dir / "by-path-1" + "\",\"socket\":\"soquete 1\"")) << log;
+    EXPECT_TRUE(Has(log, "\"port\":\"" + second.Path() + "\",\"socket\":\"soquete 2\"")) << log;
+
+    const std::pair<std::string, std::string> broken[] = {
+        {"soquete 1 /dev/ttyUSB0\n", "bad.conf, line 1: not \"name = port\""},
+        {"a = /dev/ttyUSB0\n# x\nb = /dev/../dev/ttyUSB0\n",
+         "bad.conf, line 3: socket b or its port given twice"},
+    };
+    for (const auto& [text, error] : broken) {
+        std::ofstream(dir / "bad.conf") << text;
+        Child bad(FLASH_PROGRAM, {"--bench", dir / "bad.conf", "--no-log", "/dev/ttyQNONE"},
+                  dir / "out", dir / "err");
+        EXPECT_EQ(bad.Wait(), 1);
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), error)) << ReadFile(dir / "err");
+    }
+}
+
 // A board that fails is left alone until it was off the line, and counted once.
 TEST(Flash, LoopTriesAFailedBoardAgainOnlyOnceItWasOffTheLine) {
     TempDir dir;
