@@ -1,5 +1,6 @@
 #include "flash/PortList.h"
 
+#include "flash/Printable.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "serial/ComPort.h"
@@ -57,12 +58,12 @@ void PrintPortList(std::FILE* out, bool json) {
                          JsonQuoted(info.VendorId).c_str(), JsonQuoted(info.ProductId).c_str(),
                          busy ? "true" : "false", heldBy.c_str());
         } else {
-            std::string line = port;
+            std::string line = Printable(port);
             std::string facts = DescribeComPort(info);
             if (!facts.empty())
-                line += "  " + facts;
+                line += "  " + Printable(facts);
             if (busy)
-                line += "  " + TrFormat("busy: %s", {HoldersText(holders)});
+                line += "  " + TrFormat("busy: %s", {Printable(HoldersText(holders))});
             std::fprintf(out, "%s\n", line.c_str());
         }
         first = false;

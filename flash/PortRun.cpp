@@ -1,6 +1,7 @@
 #include "flash/PortRun.h"
 
 #include "flash/PortList.h"
+#include "flash/Printable.h"
 #include "flash/Texts.h"
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
@@ -147,8 +148,8 @@ void PortRun::TraceLine(const char* direction, const void* bytes, int count) {
             shown += hex;
         }
     }
-    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), port_.c_str(), direction,
-                 shown.c_str(), count);
+    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), Printable(port_).c_str(),
+                 direction, shown.c_str(), count);
 }
 
 double PortRun::TransferSeconds() const {

@@ -443,7 +443,8 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
     waitpid(dead, nullptr, 0);
     struct Case {
         const char* name;
-        int how;    // 0 opened, 1 flock, 2 exclusive mode, 3 lock file of a live process, 4 dead
+        int how;    // 0 opened, 1 flock, 2 exclusive mode, 3 lock file of a live process, 4 dead,
+                    // 5 opened by a program whose name is longer than the kernel keeps
         bool named; // the update refuses the port and names the process
     };
     const Case cases[] = {
@@ -452,10 +453,14 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
         {"exclusive mode", 2, true},
         {"lock file of a running process", 3, true},
         {"lock file of a dead process", 4, false},
+        {"a long program name", 5, true},
     };
+    // A program of that name: sleep under another name.
+    const std::string longName = dir / "fault_matrix_test_holder";
+    std::filesystem::copy_file("/bin/sleep", longName);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.how >= 3 && !canLock)
+        if ((c.how == 3 || c.how == 4) && !canLock)
             continue;
         // The test holds the line's far end (the master), as a board simulator would.
         SilentPort port;
@@ -471,29 +476,36 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
             for (int f = 3; f < 1024; ++f)
                 if (f != ready[1])
                     close(f);
-            if (c.how <= 2) {
+            if (c.how <= 2 || c.how == 5) {
                 int fd = open(port.Path().c_str(), O_RDWR | O_NOCTTY);
                 if (c.how == 1)
                     flock(fd, LOCK_EX);
                 if (c.how == 2)
                     ioctl(fd, TIOCEXCL);
             }
+            if (c.how == 5) {
+                // The pipe closes once the program runs under its own name.
+                fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+                execl(longName.c_str(), longName.c_str(), "1000", nullptr);
+                _exit(127);
+            }
             [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
             pause();
             _exit(0);
         }
-        char x;
-        ASSERT_EQ(read(ready[0], &x, 1), 1);
-        close(ready[0]);
         close(ready[1]);
-        if (c.how >= 3)
+        char x;
+        ASSERT_EQ(read(ready[0], &x, 1), c.how == 5 ? 0 : 1);
+        close(ready[0]);
+        if (c.how == 3 || c.how == 4)
             std::ofstream(lockFile) << std::setw(10) << (c.how == 3 ? holder : dead) << "\n";
         Child flash(FLASH_PROGRAM, {"--wait=1", "--no-log", link}, dir / "out", dir / "err");
         const int status = flash.Wait();
         const std::string out = ReadFile(dir / "out");
         if (c.named) {
             EXPECT_EQ(status, 2) << out;
-            EXPECT_TRUE(Has(out, link + ": could not open the port: in use by flash_tests (pid " +
+            const std::string name = c.how == 5 ? "fault_matrix_test_holder" : "flash_tests";
+            EXPECT_TRUE(Has(out, link + ": could not open the port: in use by " + name + " (pid " +
                                      std::to_string(holder) + ")"))
                 << out;
         } else {
