@@ -96,22 +96,22 @@ private:
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
 // `errorCode`: the system's code when the --all-in folder cannot be read.
-// A bench file's sockets stand for the ports the system lists.
-std::vector<std::string> ProbedPorts(const FlashOptions& options,
-                                     const std::vector<BenchSocket>& bench, Progress& progress,
-                                     int& errorCode) {
+// A bench file's sockets stand for the ports the system lists. False with the reason printed
+// when the --all-in folder cannot be read.
+bool ProbedPorts(const FlashOptions& options, const std::vector<BenchSocket>& bench,
+                 Progress& progress, std::vector<std::string>& ports) {
     std::vector<std::string> found;
-    errorCode = 0;
-    if (!options.AllIn.empty())
-        found = flashplatform::PortsInFolder(options.AllIn, errorCode);
-    else if (!bench.empty())
+    if (!options.AllIn.empty()) {
+        if (!ReadPortFolder(options.AllIn, found))
+            return false;
+    } else if (!bench.empty()) {
         for (const BenchSocket& socket : bench)
             found.push_back(socket.Port);
-    else
+    } else {
         EnumComPorts(found);
+    }
     std::erase_if(found,
                   [](const std::string& port) { return !flashplatform::IsBoardAdapter(port); });
-    std::vector<std::string> ports;
     const std::vector<std::vector<ComPortHolder>> held = ComPortHolders(found);
     for (size_t i = 0; i < found.size(); ++i) {
         const std::string& port = found[i];
@@ -122,7 +122,7 @@ std::vector<std::string> ProbedPorts(const FlashOptions& options,
         }
         ports.push_back(port);
     }
-    return ports;
+    return true;
 }
 
 // --bench FILE, or bench.conf beside the log when there is one. False with the reason
@@ -163,16 +163,9 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     std::vector<BenchSocket> bench;
     if (!LoadBench(options, bench))
         return 1;
-    int folderError = 0;
-    const std::vector<std::string> ports =
-        options.All ? ProbedPorts(options, bench, progress, folderError) : options.Ports;
-    if (folderError != 0) {
-        std::fprintf(stderr, "quorvel-flash: %s\n",
-                     TrFormat("cannot read the folder %s: %s",
-                              {Printable(options.AllIn), SystemErrorWords(folderError)})
-                         .c_str());
+    std::vector<std::string> ports = options.Ports;
+    if (options.All && !ProbedPorts(options, bench, progress, ports))
         return 1;
-    }
     if (ports.empty()) {
         const std::string text =
             options.AllIn.empty()

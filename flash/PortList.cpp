@@ -1,6 +1,8 @@
 #include "flash/PortList.h"
 
+#include "flash/Platform.h"
 #include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "serial/ComPort.h"
@@ -26,9 +28,19 @@ std::string HoldersText(const std::vector<ComPortHolder>& holders) {
     return text.empty() ? Tr("another program") : text;
 }
 
-void PrintPortList(std::FILE* out, bool json) {
-    std::vector<std::string> ports;
-    EnumComPorts(ports);
+bool ReadPortFolder(const std::string& folder, std::vector<std::string>& ports) {
+    int errorCode = 0;
+    ports = flashplatform::PortsInFolder(folder, errorCode);
+    if (errorCode == 0)
+        return true;
+    std::fprintf(
+        stderr, "quorvel-flash: %s\n",
+        TrFormat("cannot read the folder %s: %s", {Printable(folder), SystemErrorWords(errorCode)})
+            .c_str());
+    return false;
+}
+
+void PrintPortList(std::FILE* out, bool json, const std::vector<std::string>& ports) {
     if (json)
         std::fprintf(out, "[");
     bool first = true;

@@ -7,6 +7,7 @@
 #include "flash/PortList.h"
 #include "flash/Texts.h"
 #include "i18n/Translation.h"
+#include "serial/ComPortInfo.h"
 #include "serial/ComPortStartup.h"
 #include "updater/FirmwareImage.h"
 #include "updater/UpdateLog.h"
@@ -33,7 +34,12 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (options.List) {
-        PrintPortList(stdout, options.Json);
+        std::vector<std::string> ports;
+        if (options.AllIn.empty())
+            EnumComPorts(ports);
+        else if (!ReadPortFolder(options.AllIn, ports))
+            return 1;
+        PrintPortList(stdout, options.Json, ports);
         return 0;
     }
     if (options.History) {

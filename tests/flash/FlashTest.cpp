@@ -972,6 +972,8 @@ TEST(Flash, CommandLineListAndLanguage) {
     const bool linked = symlink(held.Path().c_str(), link.c_str()) == 0;
     std::ofstream(dir / "plain") << "not a port";
     std::filesystem::create_directory(dir / "empty");
+    std::filesystem::create_directory(dir / "sockets");
+    std::filesystem::create_symlink(held.Path(), dir / "sockets/socket1");
     struct Case {
         std::vector<std::string> args;
         const char* lang;
@@ -1032,6 +1034,13 @@ TEST(Flash, CommandLineListAndLanguage) {
          false},
         {{"--all-in", dir / "plain"}, "pt_BR.UTF-8", 1, "", ": Não é um diretório", false},
         {{"--all-in", dir / "empty"}, "C", 8, "", "no free serial port to probe in ", false},
+        {{"--list", "--all-in", dir / "sockets"},
+         "C",
+         0,
+         dir / "sockets/socket1  busy: flash_tests (pid " + std::to_string(getpid()) + ")\n",
+         "",
+         false},
+        {{"--list", "--all-in", dir / "none"}, "C", 1, "", "cannot read the folder ", false},
         {{"--list"},
          "C",
          0,
