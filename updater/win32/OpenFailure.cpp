@@ -26,6 +26,10 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     }
 }
 
+std::string ErrorCodeName(int errorCode) {
+    return "win error " + std::to_string(errorCode);
+}
+
 std::string SystemErrorText(int errorCode) {
     wchar_t text[512];
     // Language 0: the user's language first, as the system's own dialogs show it.
