@@ -21,7 +21,13 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
-CMAKE_FLAGS ?=
+# Every build goes through ccache: the same sources compile for five build directories, and a
+# machine that builds again (the next run of CI) reuses what it compiled. Paths are taken
+# relative to the checkout, so another clone of the same sources hits the same entries.
+CMAKE_FLAGS ?= -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+export CCACHE_MAXSIZE ?= 20G
 FUZZ_SECONDS ?= 30
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -34,7 +40,7 @@ KERNEL_DIR = $(BUILD)/kernel
 
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
-            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation \
+            dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation ccache \
             $(KERNEL_PACKAGES)
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
@@ -144,15 +150,18 @@ fuzz-build: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quorvel_fuzz
 
 # Each target starts from its seed corpus in fuzz/corpus/<name>/ and adds what it finds in
-# $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository). A crash leaves its input in
-# $(FUZZ_BUILD)/crashes/ and fails the run.
+# $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository); fuzz/<name>.flags adds libFuzzer
+# options of its own (a dictionary, longer inputs). A crash leaves its input in
+# $(FUZZ_BUILD)/crashes/ and fails the run. The stack is 1 MB, half of what a Windows
+# program's main thread gets, so input that needs deep recursion crashes here first.
 fuzz: fuzz-build
-	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; \
+	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; ulimit -s 1024; \
 	for bin in $(FUZZ_BUILD)/bin/fuzz_*; do \
 	  name=$${bin##*/fuzz_}; log=$(FUZZ_BUILD)/fuzz_$$name.log; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  flags=$$(cat fuzz/$$name.flags 2>/dev/null); \
 	  if $(ASAN_ENV) $$bin -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
-	      -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- \
+	      $$flags -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- \
 	      $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name >$$log 2>&1; then \
 	    echo "fuzz $$name: $(FUZZ_SECONDS) s, $$(grep -o 'number_of_executed_units: *[0-9]*' $$log | grep -o '[0-9]*$$') runs, nothing found"; \
 	  else \
@@ -242,7 +251,7 @@ $(WIN_PREFIX)/.quorvel-ready:
 	touch $@
 
 $(WIN_BUILD)/build.ninja: | $(WIN_PREFIX)/.quorvel-ready
-	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) \
 	  -DQUORVEL_GUI=OFF -DQUORVEL_BENCH=OFF -DQUORVEL_GTEST_SOURCE=/usr/src/googletest
 
 # Linux helpers of the Windows tests: two pseudo-terminals back to back as COM5/COM6, and

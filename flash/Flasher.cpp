@@ -1,16 +1,21 @@
 #include "flash/Flasher.h"
 
+#include "flash/Bench.h"
 #include "flash/Platform.h"
 #include "flash/PortList.h"
+#include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Sync.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
+#include "updater/OpenFailure.h"
 #include "updater/UpdateLog.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 namespace {
 
@@ -24,59 +29,120 @@ public:
         : options_(options), progress_(progress),
           logPath_(options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath) {}
 
-    // Reports and records every attempt that ended since the last look.
+    // Records and reports every attempt that ended since the last look: the record is on the
+    // disk before its result line is printed.
     void Collect(std::vector<std::unique_ptr<PortRun>>& runs) {
         for (size_t i = 0; i < runs.size(); ++i) {
             while (ended_[i] < runs[i]->AttemptsEnded()) {
                 ++ended_[i];
-                progress_.AttemptEnded(*runs[i]);
                 Record(*runs[i]);
+                progress_.AttemptEnded(*runs[i]);
             }
         }
     }
     void Track(size_t count) { ended_.assign(count, 0); }
 
+    // The last try for records the log did not take; those still left go to standard error as
+    // JSON so the technician can keep them. Their count.
+    int Finish() {
+        WritePending();
+        if (unwritten_.empty())
+            return 0;
+        const int count = static_cast<int>(unwritten_.size());
+        std::fprintf(stderr, "%s\n",
+                     TrPlural("%d record was not written to the service log %s; here it is:",
+                              "%d records were not written to the service log %s; here they are:",
+                              count, {count, Printable(logPath_)})
+                         .c_str());
+        for (const UpdateRecord& r : unwritten_)
+            std::fprintf(stderr, "%s\n", UpdateRecordJson(r).c_str());
+        return count;
+    }
+
 private:
     void Record(const PortRun& run) {
-        if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard)
+        if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard ||
+            run.LastOutcome() == Outcome::Probed)
             return;
-        std::string error;
-        // A log that cannot be written costs the record, never the update.
-        if (!AppendUpdateRecord(logPath_, run.LastRecord(), error))
+        unwritten_.push_back(run.LastRecord());
+        // A log that cannot be written costs the update nothing: its records wait for the
+        // next one and for the end.
+        if (!WritePending())
             std::fprintf(stderr, "%s\n",
-                         TrFormat("warning: cannot write the service log %s: %s", {logPath_, error})
+                         TrFormat("warning: cannot write the service log %s: %s",
+                                  {Printable(logPath_),
+                                   errorCode_ ? SystemErrorWords(errorCode_) : Printable(error_)})
                              .c_str());
+    }
+
+    // Oldest first, so the log keeps the order the attempts ended in.
+    bool WritePending() {
+        size_t written = 0;
+        while (written < unwritten_.size() &&
+               AppendUpdateRecord(logPath_, unwritten_[written], error_, &errorCode_))
+            ++written;
+        unwritten_.erase(unwritten_.begin(), unwritten_.begin() + written);
+        return unwritten_.empty();
     }
 
     const FlashOptions& options_;
     Progress& progress_;
     std::string logPath_;
     std::vector<int> ended_;
+    std::vector<UpdateRecord> unwritten_;
+    std::string error_;
+    int errorCode_ = 0;
 };
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
-std::vector<std::string> ProbedPorts(const FlashOptions& options) {
+// `errorCode`: the system's code when the --all-in folder cannot be read.
+// A bench file's sockets stand for the ports the system lists. False with the reason printed
+// when the --all-in folder cannot be read.
+bool ProbedPorts(const FlashOptions& options, const std::vector<BenchSocket>& bench,
+                 Progress& progress, std::vector<std::string>& ports) {
     std::vector<std::string> found;
-    if (options.AllIn.empty())
+    if (!options.AllIn.empty()) {
+        if (!ReadPortFolder(options.AllIn, found))
+            return false;
+    } else if (!bench.empty()) {
+        for (const BenchSocket& socket : bench)
+            found.push_back(socket.Port);
+    } else {
         EnumComPorts(found);
-    else
-        found = flashplatform::PortsInFolder(options.AllIn);
+    }
     std::erase_if(found,
                   [](const std::string& port) { return !flashplatform::IsBoardAdapter(port); });
-    std::vector<std::string> ports;
     const std::vector<std::vector<ComPortHolder>> held = ComPortHolders(found);
     for (size_t i = 0; i < found.size(); ++i) {
         const std::string& port = found[i];
         const std::vector<ComPortHolder>& holders = held[i];
         if (!holders.empty() || ComPortBusy(port)) {
-            std::fprintf(
-                stderr, "%s\n",
-                TrFormat("%s: left alone, in use by %s", {port, HoldersText(holders)}).c_str());
+            progress.LeftAlone(port, holders);
             continue;
         }
         ports.push_back(port);
     }
-    return ports;
+    return true;
+}
+
+// --bench FILE, or bench.conf beside the log when there is one. False with the reason
+// printed when a bench file is there but cannot be used.
+bool LoadBench(const FlashOptions& options, std::vector<BenchSocket>& bench) {
+    std::string path = options.BenchPath;
+    if (path.empty()) {
+        const std::string log = options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath;
+        const std::filesystem::path beside =
+            std::filesystem::path(log).parent_path() / "bench.conf";
+        std::error_code ec;
+        if (!std::filesystem::exists(beside, ec))
+            return true;
+        path = beside.string();
+    }
+    std::string error;
+    if (ReadBenchFile(path, bench, error))
+        return true;
+    std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+    return false;
 }
 
 bool AllFinished(const std::vector<std::unique_ptr<PortRun>>& runs) {
@@ -94,11 +160,20 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
 
     Session session(options, progress);
     std::vector<std::unique_ptr<PortRun>> runs;
-    const std::vector<std::string> ports = options.All ? ProbedPorts(options) : options.Ports;
+    std::vector<BenchSocket> bench;
+    if (!LoadBench(options, bench))
+        return 1;
+    std::vector<std::string> ports = options.Ports;
+    if (options.All && !ProbedPorts(options, bench, progress, ports))
+        return 1;
     if (ports.empty()) {
-        std::fprintf(stderr, "quorvel-flash: %s\n",
-                     Tr("no free USB, ACM or virtual serial port to probe").c_str());
-        return OutcomeExitCode(Outcome::NoAnswer);
+        const std::string text =
+            options.AllIn.empty()
+                ? Tr("no free USB, ACM or virtual serial port to probe")
+                : TrFormat("no free serial port to probe in %s", {Printable(options.AllIn)});
+        std::fprintf(stderr, "quorvel-flash: %s\n", text.c_str());
+        progress.Finish({}, false);
+        return NothingToDoExitCode;
     }
     // A board answers the probe within a second or two; a silent port is not worth the wait.
     const int waitTicks =
@@ -106,6 +181,9 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     for (const std::string& port : ports) {
         runs.push_back(std::make_unique<PortRun>(port, waitTicks, options.Loop, image));
         runs.back()->SetProbe(options.All);
+        runs.back()->SetIdentifyOnly(options.Probe);
+        runs.back()->SetSocket(SocketName(bench, port));
+        runs.back()->SetSkipCurrent(options.SkipCurrent);
         if (options.Verify)
             runs.back()->SetVerify(options.WaitSeconds * 10);
     }
@@ -144,10 +222,12 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
             run->Interrupt();
         session.Collect(runs);
     }
-    progress.Finish(runs);
+    progress.Finish(runs, interrupted);
     int status = 0;
     for (const auto& run : runs)
         status = std::max(status, OutcomeExitCode(run->WorstOutcome()));
+    if (session.Finish() > 0)
+        status = std::max(status, UnwrittenRecordsExitCode);
     runs.clear();
     // A port closed from its own receive handler leaves its thread to be joined here.
     Sync::CheckSynchronize();

@@ -1,7 +1,10 @@
 #include "flash/History.h"
 
+#include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
+#include "updater/OpenFailure.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -154,6 +157,22 @@ std::string Versions(const Record& r) {
     return (before.empty() ? "?" : before) + (written.empty() ? "" : " -> " + written);
 }
 
+// A record's result word in the user's language (the log keeps the English word, which is
+// also the message key); a word this version does not know is shown as it is.
+std::string ResultText(const std::string& result) {
+    return result.empty() ? std::string("-") : Printable(Tr(result.c_str()));
+}
+
+// A reason is a result word and, after ": ", its cause in English: the word is translated.
+std::string ReasonText(const std::string& reason) {
+    if (reason.empty())
+        return {};
+    const size_t colon = reason.find(": ");
+    if (colon == std::string::npos)
+        return ResultText(reason);
+    return ResultText(reason.substr(0, colon)) + Printable(reason.substr(colon));
+}
+
 // Columns padded to their widest cell; the last column runs on.
 void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& rows) {
     std::vector<size_t> widths;
@@ -223,7 +242,8 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
         line += TrPlural("%d failed", "%d failed", day.Failed, {day.Failed});
         std::string reasons;
         for (const auto& [reason, count] : day.Reasons)
-            reasons += (reasons.empty() ? "" : ", ") + reason + " " + std::to_string(count);
+            reasons +=
+                (reasons.empty() ? "" : ", ") + ResultText(reason) + " " + std::to_string(count);
         if (!reasons.empty())
             line += " (" + reasons + ")";
         std::fprintf(out, "%s\n", line.c_str());
@@ -232,39 +252,66 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
 
 } // namespace
 
-bool PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error) {
+HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error) {
+    const std::string logName = Printable(request.LogPath);
     std::ifstream in(request.LogPath, std::ios::binary);
     if (!in) {
         if (errno != ENOENT) {
-            error = TrFormat("cannot read the service log %s: %s",
-                             {request.LogPath, std::string(std::strerror(errno))});
-            return false;
+            error =
+                TrFormat("cannot read the service log %s: %s", {logName, SystemErrorWords(errno)});
+            return HistoryResult::Unreadable;
         }
-        std::fprintf(stderr, "%s\n",
-                     TrFormat("no service records yet (%s)", {request.LogPath}).c_str());
-        return true;
+        std::fprintf(stderr, "%s\n", TrFormat("no service records yet (%s)", {logName}).c_str());
+        return HistoryResult::NoRecords;
     }
     std::vector<Line> lines;
     std::string raw;
+    int lineNumber = 0, unreadable = 0, firstUnreadable = 0;
     while (std::getline(in, raw)) {
+        ++lineNumber;
+        if (raw.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
         Line line;
-        if (!ParseFlatObject(raw, line.Fields) || !Matches(line.Fields, request.Filter))
+        // A whole record has its result; anything else (a line cut short, another program's
+        // text) is counted, never guessed at.
+        if (!ParseFlatObject(raw, line.Fields) || Get(line.Fields, "result").empty()) {
+            if (unreadable++ == 0)
+                firstUnreadable = lineNumber;
+            continue;
+        }
+        if (!Matches(line.Fields, request.Filter))
             continue;
         line.Raw = raw;
         lines.push_back(std::move(line));
+    }
+    if (unreadable > 0)
+        std::fprintf(stderr, "%s\n",
+                     TrPlural("%s: %d line unreadable (first at line %d)",
+                              "%s: %d lines unreadable (first at line %d)", unreadable,
+                              {logName, unreadable, firstUnreadable})
+                         .c_str());
+    if (lines.empty()) {
+        std::fprintf(stderr, "%s\n",
+                     (request.Filter.empty() ? TrFormat("no records in %s", {logName})
+                                             : TrFormat("no records for %s in %s",
+                                                        {Printable(request.Filter), logName}))
+                         .c_str());
+        return HistoryResult::NoRecords;
     }
     // Several programs append to one log: order by the time each attempt began.
     std::stable_sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
         return Get(a.Fields, "start") < Get(b.Fields, "start");
     });
+    if (!request.Json)
+        std::fprintf(out, "%s\n", TrFormat("service log %s", {logName}).c_str());
     if (request.Summary) {
         PrintSummary(out, lines, request.Json);
-        return true;
+        return HistoryResult::Printed;
     }
     if (request.Json) {
         for (const Line& l : lines)
             std::fprintf(out, "%s\n", l.Raw.c_str());
-        return true;
+        return HistoryResult::Printed;
     }
     std::vector<std::vector<std::string>> rows{{Tr("time (UTC)"), Tr("port"), Tr("board"),
                                                 Tr("serial"), Tr("firmware"), Tr("result"),
@@ -274,11 +321,13 @@ bool PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& er
         std::string time = Get(r, "start").substr(0, 19);
         if (time.size() > 10)
             time[10] = ' ';
-        auto cell = [](std::string text) { return text.empty() ? std::string("-") : text; };
+        auto cell = [](const std::string& text) {
+            return text.empty() ? std::string("-") : Printable(text);
+        };
         rows.push_back({cell(time), cell(Get(r, "port")), cell(Get(r, "board")),
-                        cell(Get(r, "serial")), Versions(r), cell(Get(r, "result")), Duration(r),
-                        Get(r, "reason")});
+                        cell(Get(r, "serial")), Printable(Versions(r)),
+                        ResultText(Get(r, "result")), Duration(r), ReasonText(Get(r, "reason"))});
     }
     PrintTable(out, rows);
-    return true;
+    return HistoryResult::Printed;
 }

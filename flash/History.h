@@ -11,6 +11,12 @@ struct HistoryRequest {
     bool Summary = false;
 };
 
-// Prints the records of `request` to `out`, newest last. False with `error` set when the log
-// cannot be read (a log not written yet is not an error: it has no records).
-bool PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error);
+enum class HistoryResult {
+    Printed,
+    NoRecords,  // none, or none of the board or port asked for: said on standard error
+    Unreadable, // the log cannot be read: `error` says why
+};
+
+// Prints the records of `request` to `out`, newest last, under a line naming the log (text
+// only). Lines that are no whole record are counted on standard error, never in a total.
+HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error);

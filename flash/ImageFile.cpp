@@ -1,10 +1,13 @@
 #include "flash/ImageFile.h"
 
+#include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Sha256.h"
 #include "updater/BoardContract.h"
 #include "updater/FirmwareImage.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +30,10 @@ int HexDigit(char c) {
 std::string Hex2(int value) {
     const char digits[] = "0123456789ABCDEF";
     return {digits[value >> 4 & 15], digits[value & 15]};
+}
+
+std::string Hex6(uint32_t value) {
+    return Hex2(value >> 16 & 255) + Hex2(value >> 8 & 255) + Hex2(value & 255);
 }
 
 // What is wrong with one record, empty when it is sound. `type` is set for a sound record.
@@ -56,9 +63,25 @@ std::string RecordFault(const std::string& line, int& type, std::vector<int>& by
     if (bytes.back() != expected)
         return TrFormat("bad checksum %s (should be %s)", {Hex2(bytes.back()), Hex2(expected)});
     type = bytes[3];
-    // The loader places data by 00 and 04 only; 02 would move it elsewhere.
-    if (type == 2 || type > 5)
+    if (type > 5)
         return TrFormat("bad record type %s", {Hex2(type)});
+    // The loader places data by 00 and 04 only; a segment address would move it elsewhere.
+    if (type == 2)
+        return Tr("record type 02 (extended segment address) is not supported");
+    return {};
+}
+
+// Why `text` is no Intel HEX file at all, or empty when it may be one.
+std::string NotHexFault(const std::string& text) {
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+        return Tr("the file is empty");
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+        return Tr("it begins with a byte order mark (save it as plain ASCII)");
+    for (unsigned char c : text)
+        if (c == 0 || c >= 0x80)
+            return Tr("it holds binary data");
+    if (text[text.find_first_not_of(" \t\r\n")] != ':')
+        return Tr("its first line is no record (records begin with ':')");
     return {};
 }
 
@@ -66,9 +89,15 @@ std::string RecordFault(const std::string& line, int& type, std::vector<int>& by
 // elsewhere is checked record by record first, so a damaged build is refused, not half sent.
 bool CheckRecords(const std::string& path, const std::string& text, ImageFileFacts& facts,
                   std::string& error) {
+    if (std::string fault = NotHexFault(text); !fault.empty()) {
+        error = TrFormat("%s is not an Intel HEX file: %s", {Printable(path), fault});
+        return false;
+    }
     std::istringstream in(text);
     std::string line;
     int number = 0, endLine = 0;
+    // The line that gave each address of the board's flash its byte, 0 for none yet.
+    std::vector<int> lineOf(0x10000, 0);
     uint32_t upper = 0;
     bool any = false;
     std::vector<int> bytes;
@@ -89,6 +118,8 @@ bool CheckRecords(const std::string& path, const std::string& text, ImageFileFac
             return false;
         }
         ++facts.Records;
+        if (type == 3 || type == 5)
+            ++facts.StartRecords;
         if (type == 1)
             endLine = number;
         else if (type == 4 && bytes[0] == 2)
@@ -96,11 +127,26 @@ bool CheckRecords(const std::string& path, const std::string& text, ImageFileFac
         else if (type == 0 && bytes[0] > 0) {
             uint32_t first = upper | static_cast<uint32_t>(bytes[1] << 8 | bytes[2]);
             uint32_t last = first + bytes[0] - 1;
+            // The board's addresses are 16 bits: a byte beyond would land at the wrong place.
+            if (last > 0xFFFF) {
+                error = TrFormat("%s, line %d: data up to 0x%s, beyond 0xFFFF where the board's "
+                                 "flash ends",
+                                 {Printable(path), number, Hex6(last)});
+                return false;
+            }
+            for (uint32_t a = first; a <= last; ++a) {
+                if (lineOf[a] != 0) {
+                    error = TrFormat("%s, line %d: data at 0x%s overlaps line %d",
+                                     {Printable(path), number, Hex6(a).substr(2), lineOf[a]});
+                    return false;
+                }
+                lineOf[a] = number;
+            }
             facts.Lowest = any ? std::min(facts.Lowest, first) : first;
             facts.Highest = any ? std::max(facts.Highest, last) : last;
             facts.DataBytes += bytes[0];
             for (uint32_t a = first; a <= last; ++a)
-                facts.OutsideBytes += a < BoardContract::FirstApplicationAddress || a > 0xFFFF;
+                facts.OutsideBytes += a < BoardContract::FirstApplicationAddress;
             any = true;
         }
     }
@@ -123,7 +169,8 @@ bool LoadImageFile(const std::string& path, ImageFileFacts& facts, std::string& 
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = TrFormat("cannot read the image file %s", {path});
+        error = TrFormat("cannot read the image file %s: %s",
+                         {Printable(path), SystemErrorWords(errno)});
         return false;
     }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -161,9 +208,17 @@ std::string DescribeImageFile(const std::string& path, const ImageFileFacts& fac
                                 {path, facts.Records});
     text += TrFormat("  data: %d bytes at %s\n", {facts.DataBytes, std::string(range)});
     if (facts.OutsideBytes > 0)
-        text += TrPlural("  %d byte lies outside 0x0800-0xFFFF and is not sent\n",
-                         "  %d bytes lie outside 0x0800-0xFFFF and are not sent\n",
+        text += TrPlural("  %d byte lies below 0x0800 (the boot monitor's area) and is not sent\n",
+                         "  %d bytes lie below 0x0800 (the boot monitor's area) and are not sent\n",
                          facts.OutsideBytes, {facts.OutsideBytes});
+    // A start address is for a processor that jumps there after loading; the board's boot
+    // monitor always starts the firmware at its own place.
+    if (facts.StartRecords > 0)
+        text += TrPlural("  %d start address record (type 03 or 05) is ignored: the board starts "
+                         "its firmware on its own\n",
+                         "  %d start address records (type 03 or 05) are ignored: the board "
+                         "starts its firmware on its own\n",
+                         facts.StartRecords, {facts.StartRecords});
     text += TrPlural("  would send: %d block of at most 64 bytes (%d data bytes, %d bytes on the "
                      "wire with the answers, about %s s at 19200 baud)\n",
                      "  would send: %d blocks of at most 64 bytes (%d data bytes, %d bytes on the "

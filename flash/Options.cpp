@@ -16,21 +16,6 @@ bool ParseSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
-// "ttyUSB0", "/dev/ttyUSB0" and a link to it name one device.
-std::string SameDevice(const std::string& port) {
-    std::string path = !port.empty() && (port[0] == '/' || port[0] == '\\') ? port : "/dev/" + port;
-#ifdef _WIN32
-    std::string name = port;
-    for (char& c : name)
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    return name;
-#else
-    std::error_code ec;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : resolved.string();
-#endif
-}
-
 } // namespace
 
 bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
@@ -88,6 +73,12 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             flag = &options.Verify;
         else if (arg == "--no-verify")
             flag = &options.NoVerify;
+        else if (arg == "--probe")
+            flag = &options.Probe;
+        else if (arg == "--skip-current")
+            flag = &options.SkipCurrent;
+        else if (arg == "--no-skip-current")
+            flag = &options.NoSkipCurrent;
         else if (arg == "--no-log")
             flag = &options.NoLog;
         else if (arg == "--history")
@@ -102,6 +93,8 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             text = &options.CheckImage;
         else if (arg == "--all-in")
             text = &options.AllIn;
+        else if (arg == "--bench")
+            text = &options.BenchPath;
         if (flag) {
             if (hasInline) {
                 error = TrFormat("option %s takes no value", {arg});
@@ -133,6 +126,11 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
         return false;
     }
     options.Verify = options.Verify || (options.Loop && !options.NoVerify);
+    if (options.SkipCurrent && options.NoSkipCurrent) {
+        error = Tr("--skip-current and --no-skip-current do not go together");
+        return false;
+    }
+    options.SkipCurrent = options.SkipCurrent || (options.Loop && !options.NoSkipCurrent);
     if (options.History) {
         // One board's or one port's records, or all.
         if (options.Ports.size() > 1) {
@@ -171,6 +169,20 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
     return true;
 }
 
+std::string SameDevice(const std::string& port) {
+    std::string path = !port.empty() && (port[0] == '/' || port[0] == '\\') ? port : "/dev/" + port;
+#ifdef _WIN32
+    std::string name = port;
+    for (char& c : name)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return name;
+#else
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path : resolved.string();
+#endif
+}
+
 std::string FlashUsage() {
     std::string text =
         Tr("Usage: quorvel-flash [options] PORT...\n"
@@ -189,10 +201,15 @@ std::string FlashUsage() {
            "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
            "  --image FILE    send this Intel HEX file instead of the built-in image\n"
            "  --check-image FILE  check an Intel HEX file and show what would be sent\n"
+           "  --probe         connect to each board and show who it is, send no image\n"
+           "  --skip-current  leave a board alone that already runs the image's version\n"
+           "                  (on with --loop; --no-skip-current turns it off)\n"
            "  --loop          after each board, wait on the same port for the next one\n"
            "  --verify        after an update, wait up to --wait seconds for the restarted\n"
            "                  board to answer with the new firmware (on with --loop;\n"
            "                  --no-verify turns it off)\n"
+           "  --bench FILE    name the bench's sockets (\"name = port\" lines; default:\n"
+           "                  bench.conf beside the log, if there is one)\n"
            "  --log FILE      append the service records to FILE\n"
            "                  (default: $XDG_DATA_HOME/quorvel/updates.jsonl)\n"
            "  --no-log        keep no service record\n"
@@ -212,6 +229,8 @@ std::string FlashUsage() {
            "  4    a board's boot monitor is not compatible (version other than 1.0)\n"
            "  5    a transfer was given up (board stopped answering or kept refusing)\n"
            "  6    --verify: an updated board did not come back with the new firmware\n"
+           "  7    a service record could not be written (it is printed on standard error)\n"
+           "  8    nothing to do: no free port to probe, or no record to show\n"
            "  130  interrupted (Ctrl-C); boards cut off mid-transfer are named\n"
            "With several ports the highest code applies.\n");
 #ifdef _WIN32

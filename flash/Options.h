@@ -14,12 +14,18 @@ struct FlashOptions {
     bool Verify = false;   // wait for the restarted board after a completion (on with --loop)
     bool NoVerify = false; // --no-verify
     bool All = false;      // every port where a board answers
-    std::string AllIn;     // --all-in: the ports in this folder only (such as /dev/serial/by-path)
+    bool Probe = false;    // --probe: say who answers on each port, send no image
+    // A board that already runs the image's version is left alone (on with --loop;
+    // --no-skip-current turns it off).
+    bool SkipCurrent = false;
+    bool NoSkipCurrent = false;
+    std::string AllIn; // --all-in: the ports in this folder only (such as /dev/serial/by-path)
     bool NoLog = false;
     bool History = false;
     bool Summary = false; // with --history: one line per day
     int WaitSeconds = 15;
     std::string LogPath;    // empty: the default service log
+    std::string BenchPath;  // --bench: the bench file (empty: bench.conf beside the log)
     std::string ImagePath;  // empty: the built-in image
     std::string CheckImage; // --check-image: check this file and send nothing
     std::string HistoryFilter;
@@ -30,6 +36,9 @@ struct FlashOptions {
 // options that do not go together, or nothing to do.
 bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
                        std::string& error);
+
+// One key for "ttyUSB0", "/dev/ttyUSB0" and a link to it: they name one device.
+std::string SameDevice(const std::string& port);
 
 // The --help text, translated.
 std::string FlashUsage();

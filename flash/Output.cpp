@@ -2,6 +2,7 @@
 
 #include "flash/Platform.h"
 #include "flash/PortList.h"
+#include "flash/Printable.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "updater/FirmwareImage.h"
@@ -32,16 +33,33 @@ std::string OutcomeText(Outcome outcome) {
         return Tr("incompatible boot monitor");
     case Outcome::Interrupted:
         return Tr("interrupted");
+    case Outcome::AlreadyCurrent:
+        return Tr("already current");
+    case Outcome::Probed:
+        return Tr("answered");
     case Outcome::None:
         break;
     }
     return {};
 }
 
+// The port as the technician knows it: its socket's name on a bench, else its name.
+std::string ShownName(const PortRun& run) {
+    return Printable(run.Socket().empty() ? run.Port() : run.Socket());
+}
+
+// An event's port, and its socket on a bench.
+std::string PortFields(const PortRun& run) {
+    std::string fields = "\"port\":" + JsonQuoted(run.Port());
+    if (!run.Socket().empty())
+        fields += ",\"socket\":" + JsonQuoted(run.Socket());
+    return fields;
+}
+
 std::string BoardText(const std::string& board, const std::string& serial) {
     if (serial.empty())
-        return board;
-    return board + " " + serial;
+        return Printable(board);
+    return Printable(board + " " + serial);
 }
 
 // Every event starts with its name and the time it happened, to the millisecond.
@@ -58,6 +76,36 @@ std::string Bar(int blocks, int width) {
     return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
 }
 
+// Characters on the terminal: a UTF-8 sequence counts once (escaped text has no controls).
+size_t TextWidth(const std::string& text) {
+    size_t width = 0;
+    for (unsigned char c : text)
+        width += (c & 0xC0) != 0x80;
+    return width;
+}
+
+// The first `count` characters of `text`.
+std::string FirstChars(const std::string& text, size_t count) {
+    size_t at = 0;
+    for (size_t seen = 0; at < text.size(); ++at) {
+        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
+            continue;
+        if (seen++ == count)
+            break;
+    }
+    return text.substr(0, at);
+}
+
+// `text` in at most `width` characters, its middle taken out: by-path names differ at both
+// ends ("pci-0000:00:14.0-usb-0:1.1:1.0-port0").
+std::string ShortenMiddle(const std::string& text, size_t width) {
+    const size_t length = TextWidth(text);
+    if (length <= width || width < 3)
+        return FirstChars(text, width);
+    const size_t head = (width - 1) / 2, tail = width - 1 - head;
+    return FirstChars(text, head) + "\u2026" + text.substr(FirstChars(text, length - tail).size());
+}
+
 std::string TimeLeft(const PortRun& run) {
     double elapsed = run.TransferSeconds();
     int blocks = run.BlocksSent();
@@ -67,6 +115,30 @@ std::string TimeLeft(const PortRun& run) {
     char text[16];
     std::snprintf(text, sizeof text, "%d:%02d", left / 60, left % 60);
     return TrFormat("%s left", {std::string(text)});
+}
+
+// Port names keep at least this many characters whatever the layout.
+constexpr int MinNameWidth = 16;
+
+// What follows the port's name on its live line; layouts 0 to 3 are ever narrower (a shorter
+// bar, no block count, no board).
+std::string LiveTail(const PortRun& run, int layout) {
+    std::string tail;
+    // The board once it has told who it is (an identification gives no serial number).
+    const ReplyParserState& b =
+        run.CurrentPhase() == Phase::Transferring ? run.Board() : run.Answered();
+    if (!b.BoardName.empty() && layout < 3)
+        tail += BoardText(b.BoardName, b.SerialNumber) + "  ";
+    tail += StateText(run);
+    if (run.CurrentPhase() != Phase::Transferring)
+        return tail;
+    const int blocks = run.BlocksSent();
+    tail += "  " + Bar(blocks, layout == 0 ? 20 : 10) + " " + std::to_string(Percent(blocks)) + "%";
+    if (layout < 2)
+        tail += " " + std::to_string(blocks) + "/" + std::to_string(BlockCount);
+    if (std::string left = TimeLeft(run); !left.empty())
+        tail += "  " + left;
+    return tail;
 }
 
 } // namespace
@@ -87,7 +159,8 @@ std::string FailureAdvice(const PortRun& run) {
         case OpenFailureKind::NotFound:
             return Tr("no such port: check its name with quorvel-flash --list");
         case OpenFailureKind::None:
-            return TrFormat("%s: check the port with quorvel-flash --list", {run.LastDetail()});
+            return TrFormat("%s: check the port with quorvel-flash --list",
+                            {Printable(run.LastDetail())});
         default:
             return OpenFailureCause(code, language);
         }
@@ -97,7 +170,7 @@ std::string FailureAdvice(const PortRun& run) {
             return TransferFailureCause(code, language);
         if (run.LastDetail().empty())
             return TransferFailureCause(code, language);
-        return run.LastDetail() + ". " + TransferFailureCause(code, language);
+        return Printable(run.LastDetail()) + ". " + TransferFailureCause(code, language);
     case Outcome::NoAnswer:
         return Tr("no board answered: check the cable and the board's power; a board that "
                   "stays silent may need to be switched on with 'Dígito' held to start its boot "
@@ -126,7 +199,11 @@ std::string FailureAdvice(const PortRun& run) {
     case Outcome::Unverified:
         return TrFormat("%s: the image was sent whole, yet the board does not run it; switch it "
                         "off and on, and update it again if it still does not start",
-                        {run.LastDetail()});
+                        {Printable(run.LastDetail())});
+    case Outcome::AlreadyCurrent:
+    case Outcome::Probed:
+        // "(%B67)" sent the board into its boot monitor, where it stays until restarted.
+        return Tr("nothing sent; switch the board off and on to leave its boot monitor");
     default:
         return {};
     }
@@ -150,7 +227,7 @@ std::string StateText(const PortRun& run) {
 
 std::string ResultLine(const PortRun& run) {
     const UpdateRecord& r = run.LastRecord();
-    std::string line = run.Port() + ": " + OutcomeText(run.LastOutcome());
+    std::string line = ShownName(run) + ": " + OutcomeText(run.LastOutcome());
     if (!r.Board.empty())
         line += ", " + BoardText(r.Board, r.SerialNumber);
     switch (run.LastOutcome()) {
@@ -167,6 +244,11 @@ std::string ResultLine(const PortRun& run) {
         break;
     case Outcome::WrongMonitor:
         line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
+        break;
+    case Outcome::AlreadyCurrent:
+    case Outcome::Probed:
+        line += ", " + TrFormat("firmware %s, monitor %s",
+                                {Printable(r.FirmwareBefore), Printable(r.MonitorVersion)});
         break;
     default:
         break;
@@ -209,7 +291,7 @@ void Progress::Plain(const PortRun& run) {
     int decile = transferring ? Percent(run.BlocksSent()) / 10 : -1;
     if (state == seen.State && decile == seen.Decile)
         return;
-    std::string line = run.Port() + ": " + state;
+    std::string line = ShownName(run) + ": " + state;
     if (transferring) {
         if (state != seen.State)
             line += " " + BoardText(run.Board().BoardName, run.Board().SerialNumber) + ", " +
@@ -242,17 +324,17 @@ void Progress::Json(const PortRun& run) {
     case Phase::Finished:
         return;
     }
-    std::string port = JsonQuoted(run.Port());
+    const std::string port = PortFields(run);
     if (seen.State != state) {
-        std::fprintf(out_, "%s,\"port\":%s,\"state\":\"%s\"}\n", EventHead("state").c_str(),
-                     port.c_str(), state);
+        std::fprintf(out_, "%s,%s,\"state\":\"%s\"}\n", EventHead("state").c_str(), port.c_str(),
+                     state);
         seen.State = state;
     }
     bool transferring = run.CurrentPhase() == Phase::Transferring;
     if (transferring && !seen.BoardShown) {
         const ReplyParserState& b = run.Board();
         std::fprintf(out_,
-                     "%s,\"port\":%s,\"board\":%s,\"serial\":%s,"
+                     "%s,%s,\"board\":%s,\"serial\":%s,"
                      "\"firmware\":%s,\"monitor\":%s}\n",
                      EventHead("board").c_str(), port.c_str(), JsonQuoted(b.BoardName).c_str(),
                      JsonQuoted(b.SerialNumber).c_str(), JsonQuoted(b.FirmwareVersion).c_str(),
@@ -262,7 +344,7 @@ void Progress::Json(const PortRun& run) {
     if (!transferring)
         seen.BoardShown = false;
     if (transferring && run.BlocksSent() != seen.Blocks) {
-        std::fprintf(out_, "%s,\"port\":%s,\"blocks\":%d,\"block_count\":%d,\"percent\":%d}\n",
+        std::fprintf(out_, "%s,%s,\"blocks\":%d,\"block_count\":%d,\"percent\":%d}\n",
                      EventHead("progress").c_str(), port.c_str(), run.BlocksSent(), BlockCount,
                      Percent(run.BlocksSent()));
         seen.Blocks = run.BlocksSent();
@@ -270,37 +352,18 @@ void Progress::Json(const PortRun& run) {
 }
 
 void Progress::DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs) {
+    // A few redraws a second are enough to read, and each one is a screenful in a scrollback
+    // (tmux, screen); a line that changed waits for the next tick at most.
+    const auto now = std::chrono::steady_clock::now();
+    if (liveLines_ > 0 && now - lastDraw_ < std::chrono::milliseconds(250))
+        return;
+    const std::string frame = LiveFrame(runs, flashplatform::TerminalColumns());
+    if (liveLines_ == static_cast<int>(runs.size()) && frame == lastFrame_)
+        return;
     EraseLive();
-    int columns = flashplatform::TerminalColumns();
-    size_t portWidth = 0;
-    for (const auto& run : runs)
-        portWidth = std::max(portWidth, run->Port().size());
-    for (const auto& run : runs) {
-        std::string line = run->Port() + std::string(portWidth - run->Port().size() + 2, ' ');
-        // The board once it has told who it is (an identification gives no serial number).
-        const ReplyParserState& b =
-            run->CurrentPhase() == Phase::Transferring ? run->Board() : run->Answered();
-        if (!b.BoardName.empty())
-            line += BoardText(b.BoardName, b.SerialNumber) + "  ";
-        line += StateText(*run);
-        if (run->CurrentPhase() == Phase::Transferring) {
-            line += "  " + Bar(run->BlocksSent(), 20) + " " +
-                    std::to_string(Percent(run->BlocksSent())) + "% " +
-                    std::to_string(run->BlocksSent()) + "/" + std::to_string(BlockCount);
-            std::string left = TimeLeft(*run);
-            if (!left.empty())
-                line += "  " + left;
-        }
-        // One terminal row per port, or the redraw would climb over the wrong lines. Cut on
-        // a character boundary.
-        if (static_cast<int>(line.size()) >= columns) {
-            size_t cut = columns > 1 ? columns - 1 : 0;
-            while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
-                --cut;
-            line.resize(cut);
-        }
-        std::fprintf(out_, "\033[2K%s\n", line.c_str());
-    }
+    std::fputs(frame.c_str(), out_);
+    lastFrame_ = frame;
+    lastDraw_ = now;
     liveLines_ = static_cast<int>(runs.size());
     std::fflush(out_);
 }
@@ -311,22 +374,98 @@ void Progress::EraseLive() {
     liveLines_ = 0;
 }
 
+std::string LiveFrame(const std::vector<std::unique_ptr<PortRun>>& runs, int columns) {
+    // The narrowest layout that leaves the port names some room: the bar and the time left
+    // stay to the last.
+    std::vector<std::string> names, tails;
+    size_t nameWidth = 0, tailWidth = 0;
+    for (const auto& run : runs) {
+        names.push_back(ShownName(*run));
+        nameWidth = std::max(nameWidth, TextWidth(names.back()));
+    }
+    for (int layout = 0; layout < 4; ++layout) {
+        tails.clear();
+        tailWidth = 0;
+        for (const auto& run : runs) {
+            tails.push_back(LiveTail(*run, layout));
+            tailWidth = std::max(tailWidth, TextWidth(tails.back()));
+        }
+        if (static_cast<int>(tailWidth) + 3 + MinNameWidth <= columns)
+            break;
+    }
+    const int room = columns - 3 - static_cast<int>(tailWidth);
+    const size_t fits = static_cast<size_t>(std::max(room, MinNameWidth));
+    if (nameWidth > fits && names.size() > 1) {
+        // What all names share (the folder, the bus) tells the sockets apart least.
+        size_t common = names[0].size();
+        for (const std::string& name : names)
+            common =
+                std::min(common, static_cast<size_t>(std::mismatch(name.begin(), name.end(),
+                                                                   names[0].begin(), names[0].end())
+                                                         .first -
+                                                     name.begin()));
+        // Back to a separator, so the part that differs keeps its own field ("1.1:1.0-port0").
+        while (common > 0 && std::string("/-:").find(names[0][common - 1]) == std::string::npos)
+            --common;
+        nameWidth = 0;
+        for (std::string& name : names) {
+            name = "\u2026" + name.substr(common);
+            nameWidth = std::max(nameWidth, TextWidth(name));
+        }
+    }
+    nameWidth = std::min(nameWidth, fits);
+    std::string frame;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::string name = ShortenMiddle(names[i], nameWidth);
+        std::string line = name + std::string(nameWidth - TextWidth(name) + 2, ' ') + tails[i];
+        // One terminal row per port, or the redraw would climb over the wrong lines.
+        frame += "\033[2K" + FirstChars(line, columns > 1 ? columns - 1 : 0) + "\n";
+    }
+    return frame;
+}
+
+void Progress::LeftAlone(const std::string& port, const std::vector<ComPortHolder>& holders) {
+    if (mode_ != OutputMode::Json) {
+        std::fprintf(stderr, "%s\n",
+                     TrFormat("%s: left alone, in use by %s",
+                              {Printable(port), Printable(HoldersText(holders))})
+                         .c_str());
+        return;
+    }
+    std::fprintf(out_, "%s,\"port\":%s,\"held_by\":%s}\n", EventHead("left-alone").c_str(),
+                 JsonQuoted(port).c_str(), JsonQuoted(HeldBy(holders)).c_str());
+    std::fflush(out_);
+}
+
 void Progress::AttemptEnded(const PortRun& run) {
-    if (run.LastRecord().Verified == true)
-        ++verified_;
+    // The totals count boards, not attempts: a board tried again counts by its last attempt.
+    int* counter = &failed_;
     if (run.LastOutcome() == Outcome::Completed || run.LastOutcome() == Outcome::Unverified)
-        ++updated_;
+        counter = &updated_;
     else if (run.LastOutcome() == Outcome::Interrupted)
-        ++interrupted_;
+        counter = &interrupted_;
     else if (run.LastOutcome() == Outcome::NoBoard)
-        ++noBoard_;
-    else
-        ++failed_;
+        counter = &noBoard_;
+    else if (run.LastOutcome() == Outcome::AlreadyCurrent)
+        counter = &current_;
+    else if (run.LastOutcome() == Outcome::Probed)
+        counter = &probed_;
+    const bool verified = run.LastRecord().Verified == true;
+    if (const std::string& serial = run.LastRecord().SerialNumber; !serial.empty()) {
+        auto [counted, first] = counted_.try_emplace(serial, Counted{counter, verified});
+        if (!first) {
+            --*counted->second.Counter;
+            verified_ -= counted->second.Verified;
+            counted->second = {counter, verified};
+        }
+    }
+    ++*counter;
+    verified_ += verified;
     if (mode_ == OutputMode::Json) {
         std::fprintf(out_,
-                     "%s,\"port\":%s,\"result\":\"%s\","
+                     "%s,%s,\"result\":\"%s\","
                      "\"detail\":%s,\"system_error\":%s,\"record\":%s}\n",
-                     EventHead("result").c_str(), JsonQuoted(run.Port()).c_str(),
+                     EventHead("result").c_str(), PortFields(run).c_str(),
                      OutcomeName(run.LastOutcome()), JsonQuoted(FailureAdvice(run)).c_str(),
                      JsonQuoted(run.LastDetail()).c_str(),
                      UpdateRecordJson(run.LastRecord()).c_str());
@@ -337,18 +476,34 @@ void Progress::AttemptEnded(const PortRun& run) {
     std::fflush(out_);
 }
 
-void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
+void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool interrupted) {
     EraseLive();
+    // The totals come last: a reader of the events may stop at them.
+    for (const auto& run : runs) {
+        if (!run->HalfWritten())
+            continue;
+        const UpdateRecord& r = run->LastRecord();
+        std::string text =
+            TrFormat("%s: board %s is half-written: restart it into its boot monitor (hold "
+                     "'Dígito' while switching it on) and update it again",
+                     {ShownName(*run), BoardText(r.Board, r.SerialNumber)});
+        if (mode_ == OutputMode::Json)
+            std::fprintf(out_, "%s,%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
+                         PortFields(*run).c_str(), JsonQuoted(r.SerialNumber).c_str());
+        else
+            std::fprintf(stderr, "%s\n", text.c_str());
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     if (mode_ == OutputMode::Json) {
         std::fprintf(out_,
                      "%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,\"interrupted\":%d,"
-                     "\"no_board\":%d,\"seconds\":%.1f}\n",
+                     "\"no_board\":%d,\"already_current\":%d,\"probed\":%d,\"seconds\":%.1f}\n",
                      EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
-                     noBoard_, seconds);
-    } else if (updated_ + failed_ + interrupted_ + noBoard_ > 1) {
-        // One board's result line says it all; a batch gets its total.
+                     noBoard_, current_, probed_, seconds);
+    } else if (updated_ + failed_ + interrupted_ + noBoard_ + current_ + probed_ > 1 ||
+               interrupted) {
+        // One board's result line says it all; a batch, or a run cut short, gets its total.
         const int whole = static_cast<int>(seconds + 0.5);
         char time[16];
         std::snprintf(time, sizeof time, "%d:%02d", whole / 60, whole % 60);
@@ -359,25 +514,16 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs) {
         if (interrupted_ > 0)
             line +=
                 ", " + TrPlural("%d interrupted", "%d interrupted", interrupted_, {interrupted_});
+        if (current_ > 0)
+            line +=
+                ", " + TrPlural("%d already current", "%d already current", current_, {current_});
+        if (probed_ > 0)
+            line += ", " + TrPlural("%d answered", "%d answered", probed_, {probed_});
         if (noBoard_ > 0)
             line += ", " + TrPlural("%d port without a board", "%d ports without a board", noBoard_,
                                     {noBoard_});
         line += ", " + TrFormat("%s in all", {std::string(time)});
         std::fprintf(out_, "%s\n", line.c_str());
-    }
-    for (const auto& run : runs) {
-        if (!run->HalfWritten())
-            continue;
-        const UpdateRecord& r = run->LastRecord();
-        std::string text =
-            TrFormat("%s: board %s is half-written: restart it into its boot monitor (hold "
-                     "'Dígito' while switching it on) and update it again",
-                     {run->Port(), BoardText(r.Board, r.SerialNumber)});
-        if (mode_ == OutputMode::Json)
-            std::fprintf(out_, "%s,\"port\":%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
-                         JsonQuoted(run->Port()).c_str(), JsonQuoted(r.SerialNumber).c_str());
-        else
-            std::fprintf(stderr, "%s\n", text.c_str());
     }
     std::fflush(out_);
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,11 +18,15 @@ public:
 
     // After each tick: the lines or events of what changed.
     void Update(const std::vector<std::unique_ptr<PortRun>>& runs);
+    // --all: a port another program holds is left alone (a line on standard error, or an
+    // event).
+    void LeftAlone(const std::string& port, const std::vector<ComPortHolder>& holders);
     // An attempt ended on `run`: its result line or event.
     void AttemptEnded(const PortRun& run);
     // The end: boards cut off mid-transfer are named, then the totals (a line for more than
-    // one attempt, an event always).
-    void Finish(const std::vector<std::unique_ptr<PortRun>>& runs);
+    // one attempt, an event always, the last one).
+    // `interrupted`: the run was cut short (the total is shown even for one board).
+    void Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool interrupted);
 
 private:
     struct Seen {
@@ -40,10 +45,22 @@ private:
     std::FILE* out_;
     std::vector<std::pair<const PortRun*, Seen>> seen_;
     int liveLines_ = 0;
+    std::string lastFrame_; // the live lines on the screen
+    std::chrono::steady_clock::time_point lastDraw_{};
     int updated_ = 0, failed_ = 0, interrupted_ = 0, noBoard_ = 0, verified_ = 0;
+    int current_ = 0, probed_ = 0;
+    // Where each board (by serial number) was counted.
+    struct Counted {
+        int* Counter;
+        bool Verified;
+    };
+    std::map<std::string, Counted> counted_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
+// The live lines of `runs` for a terminal `columns` wide, each ending in a line break: long
+// port names lose their middle so the bar, percentage and time left stay in view.
+std::string LiveFrame(const std::vector<std::unique_ptr<PortRun>>& runs, int columns);
 // The state of a run in words ("connecting", "updating", ...), translated.
 std::string StateText(const PortRun& run);
 // What went wrong in the run's last attempt and what to do about it; empty for a completion

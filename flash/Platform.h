@@ -16,8 +16,8 @@ bool IsTerminal(std::FILE* stream);
 // Width of the terminal behind standard output; 80 when it cannot be told.
 int TerminalColumns();
 
-// Ctrl-C (and a polite kill) set a flag and wake the main loop instead of ending the program,
-// so the ports can be closed first.
+// Ctrl-C, a polite kill, a closed terminal or console, log-off and shut-down set a flag and wake
+// the main loop instead of ending the program, so the ports can be closed first.
 void WatchInterrupt();
 bool InterruptRequested();
 
@@ -31,6 +31,7 @@ void WaitForWake(int milliseconds);
 // from a built-in one by its name: every port counts there.
 bool IsBoardAdapter(const std::string& path);
 // The serial ports among the entries of `folder` (such as /dev/serial/by-path), as paths.
-std::vector<std::string> PortsInFolder(const std::string& folder);
+// `errorCode`: 0, or the system's code when the folder cannot be read (missing, a file).
+std::vector<std::string> PortsInFolder(const std::string& folder, int& errorCode);
 
 } // namespace flashplatform

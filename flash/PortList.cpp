@@ -1,5 +1,8 @@
 #include "flash/PortList.h"
 
+#include "flash/Platform.h"
+#include "flash/Printable.h"
+#include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "serial/ComPort.h"
@@ -7,22 +10,37 @@
 #include <string>
 #include <vector>
 
-std::string HoldersText(const std::vector<ComPortHolder>& holders) {
+std::string HeldBy(const std::vector<ComPortHolder>& holders) {
     std::string text;
     for (const ComPortHolder& h : holders) {
         if (h.Pid <= 0)
             continue;
-        std::string one = TrFormat("%s (pid %d)", {h.Name.empty() ? "?" : h.Name, h.Pid});
+        std::string one = (h.Name.empty() ? "?" : h.Name) + " (pid " + std::to_string(h.Pid) + ")";
         if (text.find(one) != std::string::npos)
             continue; // one process, several ways of holding
         text += (text.empty() ? "" : ", ") + one;
     }
+    return text;
+}
+
+std::string HoldersText(const std::vector<ComPortHolder>& holders) {
+    const std::string text = HeldBy(holders);
     return text.empty() ? Tr("another program") : text;
 }
 
-void PrintPortList(std::FILE* out, bool json) {
-    std::vector<std::string> ports;
-    EnumComPorts(ports);
+bool ReadPortFolder(const std::string& folder, std::vector<std::string>& ports) {
+    int errorCode = 0;
+    ports = flashplatform::PortsInFolder(folder, errorCode);
+    if (errorCode == 0)
+        return true;
+    std::fprintf(
+        stderr, "quorvel-flash: %s\n",
+        TrFormat("cannot read the folder %s: %s", {Printable(folder), SystemErrorWords(errorCode)})
+            .c_str());
+    return false;
+}
+
+void PrintPortList(std::FILE* out, bool json, const std::vector<std::string>& ports) {
     if (json)
         std::fprintf(out, "[");
     bool first = true;
@@ -31,7 +49,9 @@ void PrintPortList(std::FILE* out, bool json) {
         const std::string& port = ports[i];
         ComPortDeviceInfo info = GetComPortDeviceInfo(port);
         const std::vector<ComPortHolder>& holders = held[i];
-        bool busy = !holders.empty() || ComPortBusy(port);
+        // Unknown (null) where only an open could tell: --list touches no port's lines.
+        const bool known = !ComPortBusyOpensPort();
+        bool busy = known && (!holders.empty() || ComPortBusy(port));
         if (json) {
             std::string heldBy = "[";
             for (const ComPortHolder& h : holders) {
@@ -50,14 +70,17 @@ void PrintPortList(std::FILE* out, bool json) {
                          JsonQuoted(info.Driver).c_str(), JsonQuoted(info.Manufacturer).c_str(),
                          JsonQuoted(info.Product).c_str(), JsonQuoted(info.SerialNumber).c_str(),
                          JsonQuoted(info.VendorId).c_str(), JsonQuoted(info.ProductId).c_str(),
-                         busy ? "true" : "false", heldBy.c_str());
+                         !known ? "null"
+                         : busy ? "true"
+                                : "false",
+                         heldBy.c_str());
         } else {
-            std::string line = port;
+            std::string line = Printable(port);
             std::string facts = DescribeComPort(info);
             if (!facts.empty())
-                line += "  " + facts;
+                line += "  " + Printable(facts);
             if (busy)
-                line += "  " + TrFormat("busy: %s", {HoldersText(holders)});
+                line += "  " + TrFormat("busy: %s", {Printable(HoldersText(holders))});
             std::fprintf(out, "%s\n", line.c_str());
         }
         first = false;

@@ -1,7 +1,10 @@
 #include "flash/PortRun.h"
 
+#include "flash/PortList.h"
+#include "flash/Printable.h"
 #include "flash/Texts.h"
 #include "updater/FirmwareImage.h"
+#include "updater/OpenFailure.h"
 
 #include <ctime>
 #include <utility>
@@ -33,10 +36,22 @@ const char* OutcomeName(Outcome outcome) {
         return "wrong-monitor";
     case Outcome::Interrupted:
         return "interrupted";
+    case Outcome::AlreadyCurrent:
+        return "already-current";
+    case Outcome::Probed:
+        return "probed";
     case Outcome::None:
         break;
     }
     return "";
+}
+
+std::string RecordReason(Outcome outcome, int errorCode) {
+    if (outcome == Outcome::Completed || outcome == Outcome::None ||
+        outcome == Outcome::AlreadyCurrent)
+        return {};
+    const std::string cause = errorCode > 0 ? RecordedCause(errorCode) : std::string();
+    return cause.empty() ? OutcomeName(outcome) : OutcomeName(outcome) + (": " + cause);
 }
 
 int OutcomeExitCode(Outcome outcome) {
@@ -44,6 +59,8 @@ int OutcomeExitCode(Outcome outcome) {
     case Outcome::None:
     case Outcome::Completed:
     case Outcome::NoBoard:
+    case Outcome::AlreadyCurrent:
+    case Outcome::Probed:
         return 0;
     case Outcome::OpenFailed:
     case Outcome::PortError:
@@ -131,8 +148,8 @@ void PortRun::TraceLine(const char* direction, const void* bytes, int count) {
             shown += hex;
         }
     }
-    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), port_.c_str(), direction,
-                 shown.c_str(), count);
+    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), Printable(port_).c_str(),
+                 direction, shown.c_str(), count);
 }
 
 double PortRun::TransferSeconds() const {
@@ -210,6 +227,7 @@ void PortRun::Tick() {
             } catch (const EComPort&) {
                 return;
             }
+            failedSerial_.clear(); // the line was away, and the board with it
             BeginAttempt();
         }
         return;
@@ -262,16 +280,30 @@ void PortRun::StartTransferIfReady() {
     if (state_.Parser.ParserState != ParserStates::MonitorReplies)
         return;
     if (phase_ == Phase::Verifying) {
-        EndVerify({});
+        EndVerify({}, {});
         return;
     }
     if (phase_ == Phase::Waiting) {
         // In a loop the board just updated stays on the line until it is swapped.
         if (!lastSerial_.empty() && state_.Parser.SerialNumber == lastSerial_)
             return;
+        // A board that failed is tried again once it was off the line (taken off or
+        // restarted), not at once and for ever.
+        if (!failedSerial_.empty() && state_.Parser.SerialNumber == failedSerial_)
+            return;
         startTime_ = UtcNow();
     }
     board_ = state_.Parser;
+    if (identifyOnly_) {
+        EndAttempt(Outcome::Probed);
+        return;
+    }
+    // A file's version is unknown: only the built-in image can be found current.
+    if (skipCurrent_ && !image_.FirmwareWritten.empty() &&
+        board_.FirmwareVersion == image_.FirmwareWritten) {
+        EndAttempt(Outcome::AlreadyCurrent);
+        return;
+    }
     Guarded([this] { controller_.BtIniciaClick(); });
     if (state_.Controller.Updating) {
         phase_ = Phase::Transferring;
@@ -287,6 +319,9 @@ void PortRun::StartTransferIfReady() {
 void PortRun::StatusUnanswered() {
     if (phase_ != Phase::Transferring)
         reconnect_ = true;
+    // Nothing on the line: the board that failed was taken off or is being restarted.
+    if (phase_ == Phase::Waiting)
+        failedSerial_.clear();
 }
 
 void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
@@ -323,8 +358,11 @@ void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
 void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
     if (phase_ == Phase::Verifying) {
         // Whatever ends the wait, the board did not answer after its restart.
-        EndVerify(outcome == Outcome::PortError ? "port error: " + detail
-                                                : std::string("no answer after the restart"));
+        if (outcome == Outcome::PortError)
+            EndVerify("port error: " + RecordedCause(errorCode),
+                      TrFormat("port error: %s", {detail}));
+        else
+            EndVerify("no answer after the restart", Tr("no answer after the restart"));
         return;
     }
     if (outcome == Outcome::NoAnswer && probe_ && board_.BoardName.empty() &&
@@ -333,7 +371,11 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
-    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome), detail);
+    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
+    r.Reason = RecordReason(outcome, errorCode);
+    r.Socket = socket_;
+    if (outcome == Outcome::OpenFailed)
+        r.HeldBy = HeldBy(lastHolders_);
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
     r.Board = board_.BoardName;
@@ -364,25 +406,29 @@ void PortRun::BeginVerify(const UpdateRecord& completed) {
     Guarded([this] { controller_.BtConectaClick(); });
 }
 
-void PortRun::EndVerify(const std::string& failure) {
+void PortRun::EndVerify(const std::string& failure, const std::string& shown) {
     UpdateRecord r = verifyRecord_;
-    // The record's words, not translated, like its other fields.
-    std::string why = failure;
+    // The record's words are English like its other fields; the screen's are the user's.
+    std::string why = failure, screen = shown;
     if (why.empty()) {
         const ReplyParserState& p = state_.Parser;
         r.FirmwareAfter = p.FirmwareVersion;
         // A file's version is unknown: that the board starts again is all there is to check.
-        if (p.SerialNumber != r.SerialNumber)
+        if (p.SerialNumber != r.SerialNumber) {
             why = "board " + p.SerialNumber + " answered after the restart";
-        else if (!image_.FirmwareWritten.empty() && p.FirmwareVersion != image_.FirmwareWritten)
+            screen = TrFormat("board %s answered after the restart", {p.SerialNumber});
+        } else if (!image_.FirmwareWritten.empty() && p.FirmwareVersion != image_.FirmwareWritten) {
             why = "firmware " + p.FirmwareVersion + " after the restart, " +
                   image_.FirmwareWritten + " expected";
+            screen = TrFormat("firmware %s after the restart, %s expected",
+                              {p.FirmwareVersion, image_.FirmwareWritten});
+        }
     }
     r.Verified = why.empty();
     r.End = UtcNow();
     if (!why.empty())
         r.Reason = "not-verified: " + why;
-    Conclude(why.empty() ? Outcome::Completed : Outcome::Unverified, r, why, 0);
+    Conclude(why.empty() ? Outcome::Completed : Outcome::Unverified, r, screen, 0);
 }
 
 void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail,
@@ -396,9 +442,13 @@ void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string
     if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
         worst_ = outcome;
     ++attemptsEnded_;
-    if (outcome == Outcome::Completed || outcome == Outcome::Unverified) {
-        // Only an updated board is waited out; one that failed may come back for another try.
+    if (outcome == Outcome::Completed || outcome == Outcome::Unverified ||
+        outcome == Outcome::AlreadyCurrent || outcome == Outcome::Probed) {
+        // An updated board is waited out while it stays on the line.
         lastSerial_ = board_.SerialNumber;
+        failedSerial_.clear();
+    } else {
+        failedSerial_ = board_.SerialNumber;
     }
     if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
         outcome != Outcome::PortError && com_.Connected()) {
@@ -424,7 +474,8 @@ void PortRun::Interrupt() {
         com_.OnRxChar = nullptr;
         ClosePort();
         loop_ = false;
-        EndVerify("interrupted before the board answered");
+        EndVerify("interrupted before the board answered",
+                  Tr("interrupted before the board answered"));
         worst_ = Outcome::Interrupted;
         phase_ = Phase::Finished;
         return;

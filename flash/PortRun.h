@@ -23,13 +23,22 @@ enum class Outcome {
     NoBoard,    // --all: nothing answered the probe; not a failure
     Unverified, // completed, but the restarted board did not answer with the new firmware
     WrongMonitor,
-    Interrupted
+    Interrupted,
+    AlreadyCurrent, // --skip-current: the board runs the image's version already
+    Probed          // --probe: the board said who it is; nothing was sent
 };
 
 // The service log's word for it ("completed", "given-up", ...).
 const char* OutcomeName(Outcome outcome);
+// The record's reason: the English word for how the attempt ended and, with an error code,
+// the cause in English ("port-error: adapter disconnected (EIO)"); empty for a completion.
+std::string RecordReason(Outcome outcome, int errorCode);
 // The exit status that stands for it; the highest of all ports is the program's.
 int OutcomeExitCode(Outcome outcome);
+// The exit status when records could not be written to the service log even at the end.
+constexpr int UnwrittenRecordsExitCode = 7;
+// The exit status when there was nothing to do: no port to update, no record to show.
+constexpr int NothingToDoExitCode = 8;
 
 enum class Phase { Connecting, Transferring, Verifying, Waiting, Finished };
 
@@ -48,6 +57,13 @@ public:
 
     // --all: a port where nothing answers within the wait holds no board (not a failure).
     void SetProbe(bool probe) { probe_ = probe; }
+    // --probe: end each attempt once the board said who it is.
+    void SetIdentifyOnly(bool identifyOnly) { identifyOnly_ = identifyOnly; }
+    // The bench's name for the port's socket (empty: none).
+    void SetSocket(const std::string& socket) { socket_ = socket; }
+    const std::string& Socket() const { return socket_; }
+    // --skip-current: a board that runs the image's version already gets nothing.
+    void SetSkipCurrent(bool skip) { skipCurrent_ = skip; }
     // After a completion, wait up to `ticks` for the restarted board to answer (0: do not).
     void SetVerify(int ticks) { verifyTicks_ = ticks; }
     // Every frame written and every answer read, with the time, goes to `trace` (--verbose).
@@ -110,8 +126,9 @@ private:
     void StartTransferIfReady();
     void EndAttempt(Outcome outcome, const std::string& detail = {}, int errorCode = 0);
     void BeginVerify(const UpdateRecord& completed);
-    // `failure` empty: the board answered; its answer is checked here.
-    void EndVerify(const std::string& failure);
+    // `failure` empty: the board answered; its answer is checked here. `failure` goes into the
+    // record, `shown` (its words in the user's language) on the screen.
+    void EndVerify(const std::string& failure, const std::string& shown);
     void Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail, int errorCode);
     // Opens the port unless another program holds it; false with the attempt ended otherwise.
     bool OpenPort(const std::vector<ComPortHolder>& holders);
@@ -136,7 +153,8 @@ private:
     int lastErrorCode_ = 0;
     std::vector<ComPortHolder> lastHolders_;
     int ticksWaited_ = 0;
-    std::string lastSerial_; // the board last updated on this port
+    std::string lastSerial_;   // the board last updated on this port
+    std::string failedSerial_; // a board that failed, until the line fell silent
     ReplyParserState board_;
     ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};
@@ -149,6 +167,9 @@ private:
     bool halfWritten_ = false;
     std::FILE* trace_ = nullptr;
     bool probe_ = false;
+    bool identifyOnly_ = false;
+    std::string socket_;
+    bool skipCurrent_ = false;
     TComLink traceLink_;
     std::string received_; // answer bytes read in this receive event, traced at its end
 };

@@ -3,6 +3,16 @@
 #include "i18n/Translation.h"
 
 #include <algorithm>
+#include <cstdio>
+
+void StartTranslation() {
+    gnugettext::GnuGettextStartup();
+    if (gnugettext::DefaultInstance)
+        gnugettext::DefaultInstance->OnBrokenCatalogue = [](const std::string& message) {
+            std::fprintf(stderr, "quorvel-flash: warning: %s (its translations are left out)\n",
+                         message.c_str());
+        };
+}
 
 std::string Tr(const char* msgid) {
     if (!gnugettext::DefaultInstance)

@@ -7,6 +7,10 @@
 
 inline constexpr char FlashTextDomain[] = "quorvel-flash";
 
+// Starts the translation runtime. A catalogue that cannot be read is named once on standard
+// error and costs only its translations: its texts come out as in a run without it.
+void StartTranslation();
+
 // `msgid` in the user's language; unchanged without the translation runtime or catalogue.
 std::string Tr(const char* msgid);
 // Tr, then %s / %d filled in; a translation whose specifiers do not fit falls back to English.

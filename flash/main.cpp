@@ -7,6 +7,7 @@
 #include "flash/PortList.h"
 #include "flash/Texts.h"
 #include "i18n/Translation.h"
+#include "serial/ComPortInfo.h"
 #include "serial/ComPortStartup.h"
 #include "updater/FirmwareImage.h"
 #include "updater/UpdateLog.h"
@@ -33,17 +34,27 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (options.List) {
-        PrintPortList(stdout, options.Json);
+        std::vector<std::string> ports;
+        if (options.AllIn.empty())
+            EnumComPorts(ports);
+        else if (!ReadPortFolder(options.AllIn, ports))
+            return 1;
+        PrintPortList(stdout, options.Json, ports);
         return 0;
     }
     if (options.History) {
         HistoryRequest request{options.LogPath.empty() ? DefaultUpdateLogPath() : options.LogPath,
                                options.HistoryFilter, options.Json, options.Summary};
-        if (!PrintHistory(stdout, request, error)) {
-            std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
-            return 1;
+        switch (PrintHistory(stdout, request, error)) {
+        case HistoryResult::Printed:
+            return 0;
+        case HistoryResult::NoRecords:
+            return NothingToDoExitCode;
+        case HistoryResult::Unreadable:
+            break;
         }
-        return 0;
+        std::fprintf(stderr, "quorvel-flash: %s\n", error.c_str());
+        return 1;
     }
     if (!options.CheckImage.empty()) {
         ImageFileFacts facts;
@@ -84,7 +95,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     flashplatform::PrepareConsole();
     try {
-        gnugettext::GnuGettextStartup();
+        StartTranslation();
         ComPortStartup();
     } catch (const std::exception& e) {
         // A broken catalogue costs the translations, not the update.

@@ -4,8 +4,9 @@
 // bytes hold. Holds: a file with a good header and tables inside it opens, any other is
 // refused; an answer is always the translation of an entry whose original equals the msgid;
 // a sorted catalogue with every entry inside the file finds every original; a failure is an
-// Exception, never a crash or a read outside the file. Then the input's text pairs written as
-// a well-formed catalogue (either byte order) must translate each of them.
+// Exception, never a crash or a read outside the file. Plural lookups (the header's rule) and
+// the wide lookup run on every probe. Then the input's text pairs written as a well-formed
+// catalogue (either byte order) must translate each of them.
 #include "framework/Exception.h"
 #include "i18n/MoFile.h"
 #include "i18n/Translation.h"
@@ -134,7 +135,7 @@ TGnuGettextInstance& Runtime() {
 }
 
 void WriteCatalogue(std::string_view bytes) {
-    Runtime().bindtextdomain("fz", TheCatalogue().Locale); // unmaps the previous file
+    Runtime().bindtextdomain("fz", TheCatalogue().Locale); // drops the previous file
     FILE* f = std::fopen(TheCatalogue().File.c_str(), "wb");
     Check(f != nullptr, "cannot write the catalogue");
     Check(std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(), "short write");
@@ -171,6 +172,21 @@ void Probe(const TMoFile& file, const Reference& ref, const std::string& msgid, 
         }
     } catch (const Exception&) {
         Check(!ref.EntriesOk || !ref.HeaderOk, "runtime lookup failed on a sound catalogue");
+    }
+
+    // The header's plural rule chooses among an entry's forms.
+    for (unsigned long n : {0ul, 1ul, 2ul, 5ul, 11ul, 4294967296ul}) {
+        try {
+            (void)Runtime().dngettextUtf8("fz", msgid, msgid + "s", n);
+        } catch (const Exception&) {
+            Check(!ref.EntriesOk || !ref.HeaderOk, "plural lookup failed on a sound catalogue");
+        }
+    }
+    try {
+        const std::u16string wide(msgid.begin(), msgid.end());
+        (void)Runtime().dgettext("fz", wide);
+    } catch (const Exception&) {
+        // Refused catalogues, and answers that are not UTF-8, fail by design.
     }
 }
 

@@ -44,6 +44,14 @@ void TDomain::SetLanguage(std::string language) {
     language_ = std::move(language);
 }
 
+bool TDomain::GiveUpCatalogue() {
+    std::unique_lock lock(lock_);
+    const bool was = state_ != TState::Absent;
+    file_.Close();
+    state_ = TState::Absent;
+    return was;
+}
+
 void TDomain::CloseCatalogue() {
     file_.Close();
     state_ = TState::Untried;

@@ -13,15 +13,21 @@ namespace {
 constexpr uint32_t kMagic = 0x950412de;
 constexpr uint32_t kMagicSwapped = 0xde120495;
 constexpr uint64_t kHeaderSize = 28;
+// Far above any real catalogue (the largest of a Debian system is about 1 MB, its longest
+// entry a few kB), so one planted file cannot make a lookup cost gigabytes.
+constexpr uint64_t kMaxFileSize = 8 << 20;
+constexpr uint64_t kMaxEntrySize = 1 << 20;
 
 } // namespace
 
 void TMoFile::Open(const std::string& path) {
     Close();
-    view_ = MapFileView(path);
+    view_ = LoadFileView(path, kMaxFileSize);
     data_ = view_.Data;
     size_ = view_.Size;
     path_ = path;
+    if (!data_)
+        Reject(); // too large to be a catalogue
 
     swapped_ = false;
     uint32_t magic = size_ >= 4 ? Word(0) : 0;
@@ -38,7 +44,7 @@ void TMoFile::Open(const std::string& path) {
 }
 
 void TMoFile::Close() {
-    UnmapFileView(view_);
+    UnloadFileView(view_);
     data_ = nullptr;
     size_ = 0;
     count_ = 0;
@@ -66,7 +72,7 @@ inline std::string_view TMoFile::EntryIn(uint32_t table, uint32_t index) const {
     std::memcpy(pair, data_ + table + 8 * static_cast<uint64_t>(index), sizeof pair);
     uint64_t length = Swapped ? __builtin_bswap32(pair[0]) : pair[0];
     uint64_t offset = Swapped ? __builtin_bswap32(pair[1]) : pair[1];
-    if (offset + length + 1 > size_ || data_[offset + length] != 0)
+    if (length > kMaxEntrySize || offset + length + 1 > size_ || data_[offset + length] != 0)
         Corrupt();
     return {reinterpret_cast<const char*>(data_ + offset), static_cast<size_t>(length)};
 }

@@ -1,5 +1,5 @@
 #pragma once
-// A GNU gettext MO catalogue, mapped read-only and searched in place.
+// A GNU gettext MO catalogue, loaded read-only (see LoadFileView) and searched in place.
 #include "i18n/Platform.h"
 
 #include <cstdint>
@@ -16,14 +16,14 @@ public:
     TMoFile(const TMoFile&) = delete;
     TMoFile& operator=(const TMoFile&) = delete;
 
-    // Maps the catalogue at `path`; throws Exception with the path on any failure and stays
-    // closed then.
+    // Loads the catalogue at `path`; throws Exception with the path on any failure (a file over
+    // 8 MB is no catalogue) and stays closed then.
     void Open(const std::string& path);
     void Close();
     bool IsOpen() const { return data_ != nullptr; }
 
-    // The translation of `msgid`, pointing into the mapping, or nullopt. Throws when a probed
-    // entry lies outside the file (a corrupt catalogue).
+    // The translation of `msgid`, pointing into the loaded file, or nullopt. Throws when a
+    // probed entry lies outside the file or is over 1 MB long (a corrupt catalogue).
     std::optional<std::string_view> Find(std::string_view msgid) const;
 
     uint32_t Count() const { return count_; }

@@ -21,14 +21,16 @@ std::string SystemLanguage();
 // Anything under the name counts, so a catalogue that cannot be opened is reported.
 bool PathExists(const std::string& path);
 
-// A whole file mapped read-only.
+// A whole file, read-only. Windows maps it: an open mapping keeps the file from being cut
+// short. Linux reads it into memory: a file cut short under a mapping faults its reader.
 struct TFileView {
-    const unsigned char* Data = nullptr;
+    const unsigned char* Data = nullptr; // none when the file is larger than asked for
     uint64_t Size = 0;
     void* Mapping = nullptr; // the platform's mapping object, where it has one
 };
-// Throws Exception with the runtime's messages ("Cannot open file " and so on).
-TFileView MapFileView(const std::string& path);
-void UnmapFileView(TFileView& view);
+// Throws Exception with the runtime's messages ("Cannot open file " and so on). A file
+// larger than `maxSize` is not loaded: the view then tells only its size.
+TFileView LoadFileView(const std::string& path, uint64_t maxSize);
+void UnloadFileView(TFileView& view);
 
 } // namespace gnugettext

@@ -57,6 +57,22 @@ std::string ResStringLoaderEntry(const char* text) {
     return LoadResStringA(TResStringRec{text});
 }
 
+// A lookup whose catalogue fails is reported and made again without it, when the program
+// asked for that; otherwise the failure goes to the caller.
+template <class TLookup>
+void Guarded(const std::function<void(const std::string&)>& onBroken, TDomain& domain,
+             TLookup lookup) {
+    try {
+        lookup();
+    } catch (const Exception& e) {
+        if (!onBroken)
+            throw;
+        if (domain.GiveUpCatalogue())
+            onBroken(e.Message);
+        lookup();
+    }
+}
+
 } // namespace
 
 std::string LanguageFromEnvironment() {
@@ -129,14 +145,17 @@ void TGnuGettextInstance::dgettextUtf8(std::string_view domain, std::string_view
                 key += c;
         msgid = key;
     }
-    Domain(domain).GetTranslation(msgid, answer);
+    TDomain& found = Domain(domain);
+    Guarded(OnBrokenCatalogue, found, [&] { found.GetTranslation(msgid, answer); });
     AddCr(answer);
 }
 
 std::string TGnuGettextInstance::dngettextUtf8(std::string_view domain, std::string_view singular,
                                                std::string_view plural, unsigned long n) {
     std::string answer;
-    Domain(domain).GetPluralTranslation(singular, plural, n, answer);
+    TDomain& found = Domain(domain);
+    Guarded(OnBrokenCatalogue, found,
+            [&] { found.GetPluralTranslation(singular, plural, n, answer); });
     AddCr(answer);
     return answer;
 }

@@ -10,6 +10,7 @@
 #include "i18n/PluralForms.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -31,6 +32,9 @@ public:
     // Both close the catalogue; the next lookup searches for it again.
     void SetDirectory(std::string directory);
     void SetLanguage(std::string language);
+    // Closes the catalogue and answers every lookup as if it had none, until the language or
+    // the directory is set again. False when it was already so.
+    bool GiveUpCatalogue();
 
     // The catalogue's translation of `msgid` (UTF-8) into `answer`, or `msgid` itself.
     // Throws the catalogue's failure; a failed open is tried again at the next lookup.
@@ -51,7 +55,7 @@ private:
     TState state_ = TState::Untried;
     TPluralRule pluralRule_;
     TMoFile file_;
-    // Open and close write; a search reads, so a close never unmaps under a reader.
+    // Open and close write; a search reads, so a close never frees the file under a reader.
     mutable std::shared_mutex lock_;
 };
 
@@ -64,6 +68,10 @@ public:
     ~TGnuGettextInstance();
 
     std::atomic<bool> Enabled{true};
+    // When set (before the first lookup), a catalogue that fails, at its open or in a lookup,
+    // is handed here once with the failure's message instead of being thrown; its domain then
+    // answers as one without a catalogue until its language or directory is set again.
+    std::function<void(const std::string& message)> OnBrokenCatalogue;
     const std::string& LocaleDirectory() const { return localeDirectory_; }
 
     WideString gettext(const WideString& msgid);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 
 TComBackendCounts& ComBackendCounts() {
     static TComBackendCounts counts;
@@ -364,6 +365,31 @@ void TCustomComPort::Open() {
     CallAfterOpen();
 }
 
+namespace {
+
+// Event threads let go from their own dispatch, until they have ended. A modal box inside that
+// dispatch runs queued routines before the dispatch returns, so no routine may wait for them:
+// each look joins only those already ended and leaves the rest for a later one.
+std::vector<std::unique_ptr<TComThread>>& RetiredThreads() {
+    static std::vector<std::unique_ptr<TComThread>> threads;
+    return threads;
+}
+
+void JoinEndedThreads() {
+    std::erase_if(RetiredThreads(),
+                  [](const std::unique_ptr<TComThread>& t) { return t->Finished(); });
+}
+
+void Retire(std::unique_ptr<TComThread> thread) {
+    JoinEndedThreads();
+    RetiredThreads().push_back(std::move(thread));
+    // The dispatch has returned by the time the main loop runs this, unless a box inside it
+    // is still open; then the next close or open looks again.
+    Sync::Queue(JoinEndedThreads);
+}
+
+} // namespace
+
 void TCustomComPort::StopThread() {
     // Hand-overs that were not waited for are dropped once a close has begun; a waited-for
     // dispatch still runs while the thread is joined below.
@@ -371,10 +397,9 @@ void TCustomComPort::StopThread() {
         token_->Open = false;
     if (thread_ && dispatchDepth_ > 0) {
         // Closed from one of our own handlers: the thread is waiting for that handler to
-        // return, so joining here would never end. Let it go and join it afterwards.
+        // return, so joining here would never end. Let it go and join it once it has ended.
         thread_->Stop();
-        std::shared_ptr<TComThread> retired(thread_.release());
-        Sync::Queue([retired] { retired->WaitFor(); });
+        Retire(std::move(thread_));
     }
     thread_.reset(); // stops it and waits, running its pending dispatch meanwhile
     // Whatever is still queued for the main thread belongs to a closed port now.
@@ -393,11 +418,20 @@ void TCustomComPort::Close() {
     } guard{closing_};
     closing_ = true;
     CallBeforeClose();
-    AbortAllAsync();
+    // A device that went away (an adapter pulled out) cannot abort its transfers; it is
+    // closed all the same, and the failure told once it is.
+    std::exception_ptr abortError;
+    try {
+        AbortAllAsync();
+    } catch (const EComPort&) {
+        abortError = std::current_exception();
+    }
     StopThread();
     DestroyHandle();
     connected_ = false;
     CallAfterClose();
+    if (abortError)
+        std::rethrow_exception(abortError);
 }
 
 void TCustomComPort::AbortAllAsync() {

@@ -18,6 +18,10 @@ std::string DescribeComPort(const ComPortDeviceInfo& info);
 // True when another program holds the port: tries the component's own lock and lets it go at
 // once.
 bool ComPortBusy(const std::string& port);
+// True where ComPortBusy can only tell by opening the port (Windows has no lock table to
+// read). Opening raises DTR on many drivers, which resets a board another program owns, so a
+// plain listing does not ask there.
+bool ComPortBusyOpensPort();
 
 // A process that holds a port, and how: it has the device open, holds the component's lock
 // on it, has put it in exclusive mode, or owns a UUCP lock file naming it.

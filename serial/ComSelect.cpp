@@ -365,4 +365,6 @@ void TCustomComComboBox::ListPortsAgain() {
     if (index < 0 && entries_->Count() > 0)
         index = 0;
     Select(index);
+    if (OnListed)
+        OnListed(this);
 }

@@ -127,6 +127,9 @@ public:
     const TComSelect& Selector() const { return *select_; }
 
     std::function<void(TComponent* sender)> OnChange;
+    // The port list has been read again (on drop-down, or a device came or went): the shown
+    // entry may have changed, or there may be none left.
+    std::function<void(TComponent* sender)> OnListed;
 
 protected:
     // For the toolkit control's constructor: the entries of its list.
@@ -140,8 +143,8 @@ protected:
     // Shows `index` at once, or only marks it while loading.
     void Select(int index);
     int Marked() const { return marked_; }
-    // Ports come and go: the list is read again each time it drops down, keeping the current
-    // pick while it is still there.
+    // Ports come and go: the list is read again each time it drops down and when the system
+    // says a device came or went, keeping the current pick while it is still there.
     void ListPortsAgain();
 
 private:

@@ -27,6 +27,8 @@ const CauseText causeTexts[] = {
      "e tente novamente."},
     {OpenFailureKind::Gone, "The port's device is no longer connected. Reconnect it and try again.",
      "O dispositivo da porta não está mais conectado. Reconecte-o e tente novamente."},
+    {OpenFailureKind::NotSerial, "This name is not a serial port's. Check it and try again.",
+     "Este nome não é de uma porta serial. Confira-o e tente novamente."},
 };
 
 // A failure in the middle of a transfer: first the adapter pulled out, then anything else.
@@ -65,4 +67,35 @@ std::string TransferFailureCause(int errorCode, CauseLanguage language) {
     bool gone = kind == OpenFailureKind::Gone || kind == OpenFailureKind::NotWorking;
     const CauseText& c = transferTexts[gone ? 0 : 1];
     return language == CauseLanguage::Portuguese ? c.Portuguese : c.English;
+}
+
+std::string RecordedCause(int errorCode) {
+    const char* words = nullptr;
+    switch (ClassifyOpenFailure(errorCode)) {
+    case OpenFailureKind::None:
+        return {};
+    case OpenFailureKind::NoPermission:
+        words = "permission denied";
+        break;
+    case OpenFailureKind::InUse:
+        words = "in use by another program";
+        break;
+    case OpenFailureKind::NotFound:
+        words = "no such port";
+        break;
+    case OpenFailureKind::NotWorking:
+        words = "device not working";
+        break;
+    case OpenFailureKind::Gone:
+        words = "adapter disconnected";
+        break;
+    case OpenFailureKind::NotSerial:
+        words = "not a serial port";
+        break;
+    case OpenFailureKind::Other:
+        // The system's own text is in the user's language on Windows: its code says it all.
+        words = "system error";
+        break;
+    }
+    return std::string(words) + " (" + ErrorCodeName(errorCode) + ")";
 }

@@ -12,6 +12,7 @@ enum class OpenFailureKind {
     NotFound,     // no such port (mistyped, or its device unplugged)
     NotWorking,   // the port's device is listed but does not work (unplugged while listed)
     Gone,         // the port's device went away
+    NotSerial,    // the name leads to something that is no serial port (a plain file)
     Other,        // anything else: the system's own words
 };
 
@@ -22,6 +23,13 @@ OpenFailureKind ClassifyOpenFailure(int errorCode);
 // The system's own words for `errorCode` (strerror; FormatMessageW in the user's language),
 // UTF-8, without a closing full stop or line end; empty when the system has none.
 std::string SystemErrorText(int errorCode);
+
+// The system's name for `errorCode` ("EIO" on POSIX, "win error 5" on Windows). One file per
+// system.
+std::string ErrorCodeName(int errorCode);
+// The cause for the service record: English whatever the user's language and the same words
+// on every system, with the code's name ("adapter disconnected (EIO)"); empty without a code.
+std::string RecordedCause(int errorCode);
 
 // The line for an open that failed with `errorCode` (EComPort::WinErrorCode); empty when the
 // failure carries no error code (-1). The window's texts are Portuguese.

@@ -110,6 +110,7 @@ TForm1::TForm1() {
     view_ = std::make_unique<View>(*this);
     controller_ = std::make_unique<UpdateController>(*view_, *ComPort1);
     BindEvents();
+    ShowOpenable();
     // The tick runs from the window's creation; with every counter at 0 it does nothing.
     Timeout->SetEnabled(true);
     FormCreate(this);
@@ -252,7 +253,14 @@ template <class F> void TForm1::RunHandler(F&& handler) noexcept {
         try {
             handler();
         } catch (const EComPort& e) {
-            throw Exception(WithCause(e.what(), e, view_->TransferBroke()));
+            // A port that fails under a handler is done with: the transfer ends as a port
+            // error and the port is closed before the box, so no wait runs on to give up and
+            // no event of the dead device raises another box behind it.
+            controller_->PortFailed(e.what());
+            const bool transfer = view_->TransferBroke();
+            if (ComPort1->Connected())
+                ClosePort();
+            throw Exception(WithCause(e.what(), e, transfer));
         }
     });
 }
@@ -271,6 +279,11 @@ void TForm1::BindEvents() {
     ComPort1->OnRxChar = [this](TComponent* sender, int count) {
         RunHandler([&] { ComPort1RxChar(sender, count); });
     };
+    ComComboBox1->OnListed = [this](TComponent*) { ShowOpenable(); };
+}
+
+void TForm1::ShowOpenable() {
+    BtSerial->SetEnabled(ComPort1->Connected() || !ComComboBox1->Text().empty());
 }
 
 void TForm1::FormCreate(TComponent*) {
@@ -285,11 +298,12 @@ void TForm1::FormCreate(TComponent*) {
 
 void TForm1::BtSerialClick(TComponent*) {
     if (BtSerial->Caption() == OpenCaption) {
-        // Open the port the selector shows; with nothing shown the port keeps its own name.
+        // Open the port the selector shows. With none shown (no port listed) there is nothing
+        // the technician chose: the component's own default name is not opened behind it.
+        if (ComComboBox1->Text().empty())
+            return;
         auto openShown = [this] {
-            std::string shown = ComComboBox1->Text();
-            if (!shown.empty())
-                ComPort1->SetPort(shown);
+            ComPort1->SetPort(ComComboBox1->Text());
             ComPort1->Open();
         };
         if (ComPort1->Connected()) {
@@ -313,6 +327,11 @@ void TForm1::BtSerialClick(TComponent*) {
         BtConecta->SetEnabled(true);
         return;
     }
+    if (std::exception_ptr purgeError = ClosePort())
+        std::rethrow_exception(purgeError);
+}
+
+std::exception_ptr TForm1::ClosePort() {
     BtSerial->SetCaption(OpenCaption);
     LbPlaca->SetCaption("-");
     LbStatus->SetCaption("");
@@ -331,14 +350,19 @@ void TForm1::BtSerialClick(TComponent*) {
     } catch (const EComPort&) {
         purgeError = std::current_exception();
     }
-    ComPort1->Close();
+    try {
+        ComPort1->Close();
+    } catch (const EComPort&) {
+        if (!purgeError)
+            purgeError = std::current_exception();
+    }
     ComComboBox1->SetEnabled(true);
     BtConecta->SetEnabled(false);
     BtInicia->SetEnabled(false);
     LbSerial->SetCaption("-");
     ::Controller.BoardReady = false;
-    if (purgeError)
-        std::rethrow_exception(purgeError);
+    ShowOpenable();
+    return purgeError;
 }
 
 void TForm1::TabControl1Change(TComponent*) {

@@ -8,6 +8,7 @@
 #include "serial/ComPortControls.h"
 #include "updater/UpdateController.h"
 
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -62,6 +63,11 @@ private:
     class View;
 
     void CreateControls();
+    // "Abrir" opens only a port the technician can see chosen; "Fechar" always closes.
+    void ShowOpenable();
+    // Closes the port and puts the window back as before "Abrir". A purge or abort that fails
+    // (the adapter is gone) is handed back; the port is closed all the same.
+    std::exception_ptr ClosePort();
     void LoadComponents();
     void BindEvents();
     // Runs an entry point the toolkit calls; what escapes it goes to the standard error box.

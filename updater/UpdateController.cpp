@@ -116,11 +116,10 @@ void UpdateController::BtIniciaClick() {
     try {
         SendCurrent();
     } catch (const std::exception& e) {
-        // Nothing is on its way: end the transfer as a close would and leave the window as
-        // after a give-up, so "Conectar" works at once; the error box follows.
-        EndTransfer();
+        // Nothing is on its way: end the transfer and leave the window as after a give-up, so
+        // "Conectar" works at once; the error box follows.
+        PortFailed(e.what());
         view_.SetTimerEnabled(true);
-        view_.AttemptEnded(UpdateEnd::PortError, e.what());
         throw;
     }
     // Restarting the timer gives the first frame a full period before the first tick.
@@ -468,6 +467,13 @@ void UpdateController::CompletionReceived() {
     view_.SetButtonEnabled(UpdateView::BtConecta, true);
     view_.AttemptEnded(UpdateEnd::Completed, {});
     view_.ShowMessage(UpdateTexts::Completed);
+}
+
+void UpdateController::PortFailed(const std::string& cause) {
+    if (!state_.Controller.Updating)
+        return;
+    EndTransfer();
+    view_.AttemptEnded(UpdateEnd::PortError, cause);
 }
 
 void UpdateController::PortClosing() {

@@ -120,6 +120,9 @@ public:
     // The port is about to close (whoever closes it): a running transfer ends, so that the
     // board's replies are acted on again after the next open.
     void PortClosing();
+    // The port failed (`cause` is its error text): a running transfer ends here as a port
+    // error, so no wait goes on to give it up after the failure has been told.
+    void PortFailed(const std::string& cause);
 
     // "Atualizando  k/n".
     std::string ProgressText() const;

@@ -1,19 +1,14 @@
 #include "updater/UpdateLog.h"
 
 #include "framework/Json.h"
+#include "updater/LogFile.h"
 #include "updater/UpdateState.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <fcntl.h>
+#ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -44,14 +39,6 @@ std::string HomeFolder() {
     return ".";
 }
 #endif
-
-int OpenForAppend(const std::string& path) {
-#ifdef _WIN32
-    return _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, 0644);
-#else
-    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-#endif
-}
 
 } // namespace
 
@@ -110,6 +97,8 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "start", r.Start);
     Field(out, "end", r.End);
     Field(out, "port", r.Port);
+    if (!r.Socket.empty())
+        Field(out, "socket", r.Socket);
     Field(out, "board", r.Board);
     Field(out, "serial", r.SerialNumber);
     Field(out, "firmware_before", r.FirmwareBefore);
@@ -127,6 +116,8 @@ std::string UpdateRecordJson(const UpdateRecord& r) {
     Field(out, "result", r.Result);
     if (!r.Reason.empty())
         Field(out, "reason", r.Reason);
+    if (!r.HeldBy.empty())
+        Field(out, "held_by", r.HeldBy);
     if (r.Verified) {
         out += *r.Verified ? ",\"verified\":true" : ",\"verified\":false";
         if (!r.FirmwareAfter.empty())
@@ -155,31 +146,17 @@ std::string DefaultUpdateLogPath() {
 }
 #endif
 
-bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error) {
+bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error,
+                        int* errorCode) {
     std::error_code ec;
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty())
         std::filesystem::create_directories(folder, ec);
-    const std::string line = UpdateRecordJson(r) + "\n";
-    const int fd = OpenForAppend(path);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-#ifdef _WIN32
-    const long long written = _write(fd, line.data(), static_cast<unsigned>(line.size()));
-#else
-    const long long written = write(fd, line.data(), line.size());
-#endif
-    const int writeErrno = errno;
-#ifdef _WIN32
-    _close(fd);
-#else
-    close(fd);
-#endif
-    if (written != static_cast<long long>(line.size())) {
-        error = path + ": " + (written < 0 ? std::strerror(writeErrno) : "short write");
-        return false;
-    }
-    return true;
+    int code = 0;
+    if (AppendLogLine(path, UpdateRecordJson(r), error, code))
+        return true;
+    error = path + ": " + error;
+    if (errorCode)
+        *errorCode = code;
+    return false;
 }

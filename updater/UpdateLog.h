@@ -12,6 +12,7 @@ struct UpdateState;
 struct UpdateRecord {
     std::string Start, End; // ISO 8601, UTC
     std::string Port, Board, SerialNumber;
+    std::string Socket; // the bench's name for the port's socket, if it has one
     std::string FirmwareBefore, MonitorVersion; // as the board reported them before the update
     std::string FirmwareWritten;        // the built-in image's version, only once it was written
     std::string ImageFile, ImageSha256; // an image loaded from a file instead
@@ -19,8 +20,10 @@ struct UpdateRecord {
     // "completed", "given-up", "no-answer", "open-failed", "wrong-monitor", "port-error" or
     // "interrupted".
     std::string Result;
-    // Why an attempt did not complete: its end, and the port's error text if there was one.
+    // Why an attempt did not complete: its end, and the port's error if there was one.
     std::string Reason;
+    // Who held the port when it could not be opened ("minicom (pid 812)").
+    std::string HeldBy;
     // Checked after a completion (unset otherwise): whether the restarted board answered with
     // the expected firmware, and the version it reported.
     std::optional<bool> Verified;
@@ -46,6 +49,8 @@ std::string UpdateRecordJson(const UpdateRecord& r);
 // quorvel/updates.jsonl under $XDG_DATA_HOME, or ~/.local/share when that is unset.
 std::string DefaultUpdateLogPath();
 
-// Appends the record as one line with one write on a file opened for appending, so lines from
-// several programs never mix; makes missing folders. False with `error` set when it fails.
-bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error);
+// Appends the record as one line (AppendLogLine: locked, whole or not at all, on the disk when
+// it returns true); makes missing folders. False with `error` set to the path and the cause,
+// and `errorCode` (if given) to the system's code for it.
+bool AppendUpdateRecord(const std::string& path, const UpdateRecord& r, std::string& error,
+                        int* errorCode = nullptr);

@@ -12,7 +12,7 @@ add_custom_command(
   COMMENT "Packing the firmware image"
   VERBATIM)
 
-# What an error code means differs per system: one file each.
+# What an error code means and how a shared log is locked differ per system: one file each.
 if(WIN32)
   set(core_platform win32)
 else()
@@ -25,6 +25,7 @@ add_library(quorvel_core STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/FrameEncoder.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/OpenFailure.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/${core_platform}/OpenFailure.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/${core_platform}/LogFile.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/ReplyParser.cpp
   ${firmware_image_cpp}
 )

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -67,8 +68,11 @@ void WatchInterrupt() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal (SIGHUP) or Ctrl-\ ends the run as Ctrl-C does: records written.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(sig, &action, nullptr);
+    // A reader that went away (| head) costs the output, not the records.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 bool InterruptRequested() {
@@ -109,9 +113,11 @@ bool IsBoardAdapter(const std::string& path) {
     return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
 }
 
-std::vector<std::string> PortsInFolder(const std::string& folder) {
+std::vector<std::string> PortsInFolder(const std::string& folder, int& errorCode) {
     std::vector<std::string> ports;
-    if (DIR* dir = opendir(folder.c_str())) {
+    DIR* dir = opendir(folder.c_str());
+    errorCode = dir ? 0 : errno;
+    if (dir) {
         while (dirent* e = readdir(dir)) {
             std::string path = folder + "/" + e->d_name;
             struct stat st;

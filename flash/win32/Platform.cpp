@@ -19,13 +19,16 @@ HANDLE WakeEvent() {
 
 // Runs on a thread the system starts for the console event.
 BOOL WINAPI OnConsoleEvent(DWORD kind) {
-    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT && kind != CTRL_CLOSE_EVENT)
+    const bool closing =
+        kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT;
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT && !closing)
         return FALSE;
     interrupted = true;
     SetEvent(WakeEvent());
-    // Closing the console window ends the process as soon as this returns; waiting here
-    // gives the main loop its time (the system allows 5 s) to close the ports and log.
-    if (kind == CTRL_CLOSE_EVENT)
+    // Closing the console window, logging off or shutting down ends the process as soon as
+    // this returns; waiting here gives the main loop its time (the system allows 5 s) to close
+    // the ports and log.
+    if (closing)
         Sleep(5000);
     return TRUE;
 }
@@ -95,8 +98,9 @@ bool IsBoardAdapter(const std::string&) {
     return true;
 }
 
-std::vector<std::string> PortsInFolder(const std::string&) {
-    return {}; // Windows names ports, not device files
+std::vector<std::string> PortsInFolder(const std::string&, int& errorCode) {
+    errorCode = ERROR_NOT_SUPPORTED; // Windows names ports, not device files
+    return {};
 }
 
 } // namespace flashplatform

@@ -14,8 +14,10 @@ namespace {
 constexpr wchar_t FormClass[] = L"QuorvelForm";
 constexpr wchar_t UtilityClass[] = L"QuorvelUtility";
 constexpr wchar_t WindowFontFace[] = L"MS Sans Serif";
-// Space around a tab's caption: the default leaves "Ajuda" outside a 291-pixel strip.
-constexpr int TabPaddingX = 3;
+// Space around a tab's caption: the default leaves "Ajuda" outside a 291-pixel strip, so the
+// sideways padding is the widest that still fits the strip (never below the minimum).
+constexpr int TabPaddingMinX = 3;
+constexpr int TabPaddingMaxX = 12;
 constexpr int TabPaddingY = 3;
 
 int ScreenDpi() {
@@ -72,6 +74,23 @@ HFONT MakeWindowFont(int dpi) {
     face.lfWeight = FW_NORMAL;
     face.lfQuality = DEFAULT_QUALITY;
     return CreateFontIndirectW(&face);
+}
+
+// A bitmap (raster) face, as "MS Sans Serif" is: neither vector nor TrueType.
+bool IsBitmapFace(HFONT font) {
+    HDC screen = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(screen, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(screen, &metrics);
+    SelectObject(screen, old);
+    ReleaseDC(nullptr, screen);
+    return !(metrics.tmPitchAndFamily & (TMPF_VECTOR | TMPF_TRUETYPE));
+}
+
+// Small closed glyphs that the system's emboldening of a bitmap face fills in ("Nº" turns
+// into "N" and a block): they are drawn at regular weight.
+bool SmearedInBold(wchar_t c) {
+    return c == L'\u00BA' || c == L'\u00AA' || c == L'\u00B0'; // º ª °
 }
 
 std::map<UINT_PTR, TTimer*>& Timers() {
@@ -167,6 +186,8 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND hwnd, UINT message, WPARAM wPara
     default:
         break;
     }
+    if (message == WM_DEVICECHANGE)
+        self->NotifyAll(message, wParam, lParam);
     if (TWinControl* source = from != hwnd ? FromHandle(from) : nullptr) {
         // No exception may cross the system's frames: a failure is shown and the program
         // goes on.
@@ -185,6 +206,17 @@ LRESULT TWinControl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool TWinControl::Notify(UINT, WPARAM, LPARAM, LRESULT&) {
     return false;
+}
+
+void TWinControl::NotifyAll(UINT message, WPARAM wParam, LPARAM lParam) {
+    for (const std::unique_ptr<TOwned>& owned : owned_) {
+        auto* control = dynamic_cast<TWinControl*>(owned.get());
+        if (!control)
+            continue;
+        LRESULT ignored = 0;
+        Guard([&] { control->Notify(message, wParam, lParam, ignored); });
+        control->NotifyAll(message, wParam, lParam);
+    }
 }
 
 void TWinControl::SetFont(HFONT font, bool owned) {
@@ -470,6 +502,11 @@ void TLabel::SetFontColor(int red, int green, int blue) {
     InvalidateRect(handle_, nullptr, TRUE);
 }
 
+TLabel::~TLabel() {
+    if (regular_)
+        DeleteObject(regular_);
+}
+
 void TLabel::SetFontStyle(int pointSize, bool bold) {
     LOGFONTW face{};
     GetObjectW(Parent() ? Parent()->Font() : Font(), sizeof face, &face);
@@ -477,6 +514,13 @@ void TLabel::SetFontStyle(int pointSize, bool bold) {
         face.lfHeight = -MulDiv(pointSize, Dpi(), 72);
     face.lfWeight = bold ? FW_BOLD : FW_NORMAL;
     SetFont(CreateFontIndirectW(&face), true);
+    if (regular_)
+        DeleteObject(regular_);
+    regular_ = nullptr;
+    if (bold && IsBitmapFace(Font())) {
+        face.lfWeight = FW_NORMAL;
+        regular_ = CreateFontIndirectW(&face);
+    }
     FitToText();
 }
 
@@ -487,14 +531,46 @@ void TLabel::SetCentred() {
 }
 
 SIZE TLabel::TextExtent(const std::string& text) const {
-    SIZE size{0, 0};
     HDC dc = GetDC(handle_);
-    HGDIOBJ old = SelectObject(dc, Font());
-    std::wstring wide = Widen(text);
-    GetTextExtentPoint32W(dc, wide.c_str(), int(wide.size()), &size);
-    SelectObject(dc, old);
+    SIZE size = DrawRuns(dc, Widen(text), false);
     ReleaseDC(handle_, dc);
     return size;
+}
+
+SIZE TLabel::DrawRuns(HDC dc, const std::wstring& text, bool draw) const {
+    SIZE total{0, 0};
+    HGDIOBJ old = SelectObject(dc, Font());
+    for (size_t start = 0; start < text.size();) {
+        const bool regular = regular_ && SmearedInBold(text[start]);
+        size_t end = start + 1;
+        while (end < text.size() && (regular_ && SmearedInBold(text[end])) == regular)
+            ++end;
+        SelectObject(dc, regular ? regular_ : Font());
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str() + start, int(end - start), &size);
+        if (draw)
+            TextOutW(dc, total.cx, 0, text.c_str() + start, int(end - start));
+        total.cx += size.cx;
+        total.cy = std::max(total.cy, size.cy);
+        start = end;
+    }
+    SelectObject(dc, old);
+    return total;
+}
+
+LRESULT TLabel::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_PAINT || !regular_)
+        return TWinControl::WindowProc(message, wParam, lParam);
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(handle_, &paint);
+    RECT client;
+    GetClientRect(handle_, &client);
+    FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+    SetTextColor(dc, Enabled() ? color_ : GetSysColor(COLOR_GRAYTEXT));
+    SetBkMode(dc, TRANSPARENT);
+    DrawRuns(dc, Widen(Text()), true);
+    EndPaint(handle_, &paint);
+    return 0;
 }
 
 void TLabel::FitToText() {
@@ -523,7 +599,7 @@ bool TLabel::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
 
 TTabControl::TTabControl(TWinControl* parent)
     : TWinControl(parent, WC_TABCONTROLW, WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS) {
-    SendMessageW(handle_, TCM_SETPADDING, 0, MAKELPARAM(Scale(TabPaddingX), Scale(TabPaddingY)));
+    SendMessageW(handle_, TCM_SETPADDING, 0, MAKELPARAM(Scale(TabPaddingMinX), Scale(TabPaddingY)));
 }
 
 void TTabControl::AddTab(const std::string& caption) {
@@ -532,6 +608,23 @@ void TTabControl::AddTab(const std::string& caption) {
     item.mask = TCIF_TEXT;
     item.pszText = text.data();
     SendMessageW(handle_, TCM_INSERTITEMW, Count(), reinterpret_cast<LPARAM>(&item));
+    FitTabs();
+}
+
+void TTabControl::FitTabs() {
+    RECT client;
+    GetClientRect(handle_, &client);
+    // The selected tab is drawn a little wider than its place.
+    const int room = client.right - Scale(2);
+    for (int padding = TabPaddingMaxX; padding >= TabPaddingMinX; --padding) {
+        SendMessageW(handle_, TCM_SETPADDING, 0, MAKELPARAM(Scale(padding), Scale(TabPaddingY)));
+        // The control lays its tabs out again when its font is set.
+        SendMessageW(handle_, WM_SETFONT, reinterpret_cast<WPARAM>(Font()), FALSE);
+        RECT last{};
+        SendMessageW(handle_, TCM_GETITEMRECT, Count() - 1, reinterpret_cast<LPARAM>(&last));
+        if (last.right <= room)
+            return;
+    }
 }
 
 int TTabControl::Count() const {

@@ -63,7 +63,8 @@ public:
     static TWinControl* FromHandle(HWND handle);
 
     // A notification from this control, as its parent got it (WM_COMMAND, WM_NOTIFY,
-    // WM_DRAWITEM, WM_CTLCOLOR...). Returns true with `result` set when handled.
+    // WM_DRAWITEM, WM_CTLCOLOR...), or WM_DEVICECHANGE, which only top-level windows get and
+    // pass to every control they hold. Returns true with `result` set when handled.
     virtual bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
 protected:
@@ -78,6 +79,9 @@ protected:
     HWND handle_ = nullptr;
 
 private:
+    // Every control below this one, depth first, gets the message through Notify.
+    void NotifyAll(UINT message, WPARAM wParam, LPARAM lParam);
+
     friend class TTimer;
     TWinControl* parent_;
     std::vector<std::unique_ptr<TOwned>> owned_;
@@ -182,11 +186,20 @@ public:
     // The extent of `text` in the label's font, in screen pixels.
     SIZE TextExtent(const std::string& text) const;
     bool Notify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    ~TLabel() override;
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void FitToText();
+    // The text in runs: characters a bitmap face smears in bold in `regular_`, the rest in
+    // the label's font. Measures only when `draw` is false.
+    SIZE DrawRuns(HDC dc, const std::wstring& text, bool draw) const;
     bool autoSize_ = true;
     COLORREF color_ = GetSysColor(COLOR_WINDOWTEXT);
+    // The label's face at regular weight, while it is bold in a bitmap face; else null.
+    HFONT regular_ = nullptr;
 };
 
 class TTabControl : public TWinControl {
@@ -201,6 +214,10 @@ public:
 
     // The selected tab has changed.
     std::function<void()> OnChange;
+
+private:
+    // Captions padded as wide as the strip allows, so the tabs fill it evenly.
+    void FitTabs();
 };
 
 class TProgressBar : public TWinControl {

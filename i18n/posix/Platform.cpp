@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/mman.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +15,7 @@ namespace gnugettext {
 
 namespace {
 
-// Closes the descriptor on every path out; the mapping outlives it.
+// Closes the descriptor on every path out.
 struct TFd {
     int fd;
     ~TFd() {
@@ -44,7 +44,7 @@ bool PathExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-TFileView MapFileView(const std::string& path) {
+TFileView LoadFileView(const std::string& path, uint64_t maxSize) {
     // O_NONBLOCK: a FIFO under the catalogue's name must not block the lookup.
     TFd file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat st {};
@@ -52,18 +52,29 @@ TFileView MapFileView(const std::string& path) {
         throw Exception("Cannot open file " + path);
     if (st.st_size <= 0)
         throw Exception("Cannot create memory map on file " + path);
-    void* view =
-        ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, file.fd, 0);
-    if (view == MAP_FAILED) {
-        int err = errno;
-        throw Exception("Cannot map file " + path + " into memory. Reason: " + std::strerror(err));
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size > maxSize)
+        return {nullptr, size, nullptr};
+    std::unique_ptr<unsigned char[]> data(new unsigned char[size]);
+    uint64_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(file.fd, data.get() + got, static_cast<size_t>(size - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            throw Exception("Cannot map file " + path +
+                            " into memory. Reason: " + std::strerror(err));
+        }
+        if (n == 0)
+            break; // cut short meanwhile: what was read is judged like any other file
+        got += static_cast<uint64_t>(n);
     }
-    return {static_cast<const unsigned char*>(view), static_cast<uint64_t>(st.st_size), nullptr};
+    return {data.release(), got, nullptr};
 }
 
-void UnmapFileView(TFileView& view) {
-    if (view.Data)
-        ::munmap(const_cast<unsigned char*>(view.Data), static_cast<size_t>(view.Size));
+void UnloadFileView(TFileView& view) {
+    delete[] view.Data;
     view = {};
 }
 

@@ -73,7 +73,7 @@ bool PathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-TFileView MapFileView(const std::string& path) {
+TFileView LoadFileView(const std::string& path, uint64_t maxSize) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -82,6 +82,10 @@ TFileView MapFileView(const std::string& path) {
     if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
         CloseHandle(file);
         throw Exception("Cannot create memory map on file " + path);
+    }
+    if (static_cast<uint64_t>(size.QuadPart) > maxSize) {
+        CloseHandle(file);
+        return {nullptr, static_cast<uint64_t>(size.QuadPart), nullptr};
     }
     HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
     // The mapping keeps the file open by itself.
@@ -97,7 +101,7 @@ TFileView MapFileView(const std::string& path) {
     return {static_cast<const unsigned char*>(view), static_cast<uint64_t>(size.QuadPart), mapping};
 }
 
-void UnmapFileView(TFileView& view) {
+void UnloadFileView(TFileView& view) {
     if (view.Data)
         UnmapViewOfFile(view.Data);
     if (view.Mapping)

@@ -25,6 +25,15 @@ std::string ProcessName(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
     std::getline(in, name);
+    // The kernel keeps 15 bytes of a name: the program's own file name is whole.
+    if (name.size() == 15) {
+        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string program;
+        std::getline(cmdline, program, '\0');
+        program = program.substr(program.find_last_of('/') + 1);
+        if (program.rfind(name, 0) == 0)
+            name = program;
+    }
     return name;
 }
 

@@ -19,9 +19,11 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
+// A folder that is not there lists no port (a system without serial hardware, a container
+// without /sys): only one that cannot be read is an error. Null when it is absent.
 DirPtr OpenFolder(const std::string& path) {
     DirPtr dir(opendir(path.c_str()));
-    if (!dir)
+    if (!dir && errno != ENOENT)
         throw EComPort(mcRegistryError, errno);
     return dir;
 }
@@ -49,6 +51,8 @@ bool IsPseudoTerminal(const std::string& path) {
 
 void AddHardwarePorts(std::vector<std::string>& out, const std::string& ttyClassDir) {
     DirPtr dir = OpenFolder(ttyClassDir);
+    if (!dir)
+        return;
     for (;;) {
         errno = 0; // readdir tells its end from a failure only through errno
         dirent* e = readdir(dir.get());
@@ -71,6 +75,8 @@ void AddHardwarePorts(std::vector<std::string>& out, const std::string& ttyClass
 
 void AddVirtualPorts(std::vector<std::string>& out, const std::string& devDir) {
     DirPtr dir = OpenFolder(devDir);
+    if (!dir)
+        return;
     while (dirent* e = readdir(dir.get())) {
         std::string name = e->d_name;
         if (name.rfind("tty", 0) != 0)

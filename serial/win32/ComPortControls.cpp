@@ -68,6 +68,8 @@ void TComComboBox::SetItemHeight(int height) {
 }
 
 bool TComComboBox::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
+    if (message == WM_DEVICECHANGE)
+        return DeviceChanged(wParam);
     if (message != WM_COMMAND)
         return false;
     switch (HIWORD(wParam)) {
@@ -83,6 +85,16 @@ bool TComComboBox::Notify(UINT message, WPARAM wParam, LPARAM, LRESULT& result) 
     }
     result = 0;
     return true;
+}
+
+bool TComComboBox::DeviceChanged(WPARAM event) {
+    // An adapter plugged in or pulled out: its driver has entered or removed its port.
+    constexpr WPARAM DevNodesChanged = 0x0007, Arrival = 0x8000, RemoveComplete = 0x8004;
+    if (event != DevNodesChanged && event != Arrival && event != RemoveComplete)
+        return false;
+    if (ComProperty() == cpPort && !Loading())
+        ListPortsAgain();
+    return false;
 }
 
 // ---- TComLed --------------------------------------------------------------------------------

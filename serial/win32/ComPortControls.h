@@ -38,6 +38,7 @@ protected:
 
 private:
     class Items;
+    bool DeviceChanged(WPARAM event);
 };
 
 // A lamp glyph: a device-independent bitmap as stored in the program's resources (header,

@@ -1,5 +1,5 @@
 // Port facts on Windows. The registry's port list gives names only, no USB facts, so the
-// device info stays empty; whether another program holds a port is learnt by opening it.
+// device info stays empty; whether another program holds a port is learnt only by opening it.
 #include "serial/ComPortInfo.h"
 #include "serial/win32/ComDevice.h"
 
@@ -18,6 +18,10 @@ bool ComPortBusy(const std::string& port) {
     }
     CloseHandle(h);
     return false;
+}
+
+bool ComPortBusyOpensPort() {
+    return true;
 }
 
 std::vector<ComPortHolder> ComPortHolders(const std::string&, const std::string&) {

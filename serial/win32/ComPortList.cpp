@@ -34,6 +34,12 @@ void EnumComPorts(std::vector<std::string>& list) {
     TKey key;
     LONG rc =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key.key);
+    // The key is missing on a PC without serial ports (a laptop before its USB adapter is
+    // plugged in): no port to list, not a failure.
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        list.clear();
+        return;
+    }
     if (rc != ERROR_SUCCESS)
         throw EComPort(mcRegistryError, static_cast<int>(rc));
     std::vector<std::string> found;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,7 +93,7 @@ TEST(UpdateLog, DefaultPathFollowsXdgDataHome) {
 TEST(UpdateLog, ConcurrentAppendsNeverMixLines) {
     TempDir tmp;
     const fs::path log = fs::path(tmp / "new") / "folder" / "updates.jsonl";
-    constexpr int Writers = 4, Records = 300;
+    constexpr int Writers = 4, Records = 500;
     for (int w = 0; w < Writers; ++w) {
         if (fork() == 0) {
             UpdateRecord r;
@@ -126,4 +128,87 @@ TEST(UpdateLog, AnUnwritableLogIsAnErrorNamingThePath) {
     std::string error;
     EXPECT_FALSE(AppendUpdateRecord(path, UpdateRecord{}, error));
     EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+}
+
+// What a log already holds, and a file that can take only part of the next line (a full
+// disk): the record lands on a line of its own, whole, or not at all.
+TEST(UpdateLog, ARecordIsWholeOnItsOwnLineOrNotInTheLogAtAll) {
+    UpdateRecord r;
+    r.Port = "ttyUSB0";
+    r.Result = "completed";
+    const std::string line = UpdateRecordJson(r);
+    struct Case {
+        const char* Name;
+        std::string Before;
+        long Limit; // file size limit in bytes, 0: none
+        bool Written;
+        std::string After;
+    };
+    const Case cases[] = {
+        {"new log", "", 0, true, line + "\n"},
+        {"whole lines", "{\"a\":1}\n", 0, true, "{\"a\":1}\n" + line + "\n"},
+        {"torn last line", "{\"a\":1}\n{\"st", 0, true, "{\"a\":1}\n{\"st\n" + line + "\n"},
+        {"room for half", "{\"a\":1}\n", 40, false, "{\"a\":1}\n"},
+        {"no room at all", "{\"a\":1}\n", 8, false, "{\"a\":1}\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir tmp;
+        const std::string log = tmp / "updates.jsonl";
+        if (!c.Before.empty())
+            std::ofstream(log, std::ios::binary) << c.Before;
+        // The limit makes the kernel take part of a write, as a full disk does; a child keeps
+        // it from this process.
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            if (c.Limit > 0) {
+                rlimit limit{static_cast<rlim_t>(c.Limit), static_cast<rlim_t>(c.Limit)};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            std::string error;
+            const bool written = AppendUpdateRecord(log, r, error);
+            const std::string report = (written ? "1" : "0") + error;
+            [[maybe_unused]] ssize_t n = write(pipeFds[1], report.data(), report.size());
+            _exit(0);
+        }
+        close(pipeFds[1]);
+        std::string report;
+        char buffer[256];
+        for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+            report.append(buffer, n);
+        close(pipeFds[0]);
+        waitpid(child, nullptr, 0);
+        ASSERT_FALSE(report.empty()) << c.Name;
+        EXPECT_EQ(report[0] == '1', c.Written) << c.Name << ": " << report;
+        EXPECT_EQ(Has(report, log + ": "), !c.Written) << c.Name << ": " << report;
+        EXPECT_EQ(ReadFile(log), c.After) << c.Name;
+    }
+}
+
+// A writer killed at any moment leaves only whole lines behind.
+TEST(UpdateLog, AWriterKilledAtAnyMomentLeavesOnlyWholeLines) {
+    TempDir tmp;
+    const std::string log = tmp / "updates.jsonl";
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = fork();
+        if (child == 0) {
+            UpdateRecord r;
+            r.Board = std::string(5000, 'K');
+            std::string error;
+            for (;;)
+                AppendUpdateRecord(log, r, error);
+        }
+        usleep(static_cast<useconds_t>(1000 + round * 997 % 20000));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    const auto lines = Lines(log);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) {
+        ASSERT_TRUE(line.size() > 5000 && line.front() == '{' && line.back() == '}')
+            << line.substr(0, 80);
+    }
+    EXPECT_EQ(ReadFile(log).back(), '\n');
 }

@@ -2,12 +2,15 @@
 // pseudo-terminals, judged by its exit status, its output, its service log and what the boards
 // received.
 #include "framework/Sha256.h"
+#include "tests/support/SmallFs.h"
 #include "tests/support/TestFiles.h"
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -18,6 +21,7 @@
 #include <iomanip>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -400,8 +404,8 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
          {"--boot", "--reboot-fw", "4.4"},
          false,
          "completed",
-         ": concluída, não verificada, KX27 A10342, 430/430 blocos: firmware 4.4 after the "
-         "restart, 4.5 expected: a imagem foi enviada inteira, mas a placa não a executa",
+         ": concluída, não verificada, KX27 A10342, 430/430 blocos: firmware 4.4 depois de "
+         "religada, 4.5 esperado: a imagem foi enviada inteira, mas a placa não a executa",
          6,
          "0",
          "pt_BR.UTF-8",
@@ -440,6 +444,12 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         EXPECT_EQ(Field(log[port][0], "resends"), c.resends);
         EXPECT_EQ(Field(log[port][0], "verified"), c.verified ? c.verified : "<none>");
         EXPECT_EQ(Field(log[good.Path()][0], "verified"), c.verified ? "true" : "<none>");
+        // The record's words are English in every language; who held the port is named.
+        if (!c.verified) {
+            EXPECT_EQ(Field(log[port][0], "reason"),
+                      c.held ? "open-failed: in use by another program (EBUSY)" : c.result);
+        }
+        EXPECT_EQ(Field(log[port][0], "held_by"), c.held ? holder : "<none>");
         const std::string out = ReadFile(dir / "out");
         EXPECT_TRUE(Has(out, port + c.line)) << port + c.line << "\n" << out;
         EXPECT_EQ(Has(out, ": connecting\n"), !c.quiet && c.lang[0] == 'C') << out;
@@ -464,7 +474,10 @@ TEST(Flash, AdapterPulledOutMidTransferSaysReconnectAndRestart) {
                                                                      : CauseLanguage::Portuguese)))
             << out;
         EXPECT_TRUE(Has(out, "\"event\":\"summary\",\"time\":\"")) << out;
-        EXPECT_TRUE(Has(ReadFile(dir / "log.jsonl"), "\"result\":\"port-error\"")) << out;
+        EXPECT_TRUE(Has(ReadFile(dir / "log.jsonl"),
+                        "\"result\":\"port-error\",\"reason\":\"port-error: adapter "
+                        "disconnected (EIO)\""))
+            << ReadFile(dir / "log.jsonl");
     }
 }
 
@@ -478,7 +491,8 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
     waitpid(dead, nullptr, 0);
     struct Case {
         const char* name;
-        int how;    // 0 opened, 1 flock, 2 exclusive mode, 3 lock file of a live process, 4 dead
+        int how;    // 0 opened, 1 flock, 2 exclusive mode, 3 lock file of a live process, 4 dead,
+                    // 5 opened by a program whose name is longer than the kernel keeps
         bool named; // the update refuses the port and names the process
     };
     const Case cases[] = {
@@ -487,10 +501,14 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
         {"exclusive mode", 2, true},
         {"lock file of a running process", 3, true},
         {"lock file of a dead process", 4, false},
+        {"a long program name", 5, true},
     };
+    // A program of that name: sleep under another name.
+    const std::string longName = dir / "fault_matrix_test_holder";
+    std::filesystem::copy_file("/bin/sleep", longName);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.how >= 3 && !canLock)
+        if ((c.how == 3 || c.how == 4) && !canLock)
             continue;
         // The test holds the line's far end (the master), as a board simulator would.
         SilentPort port;
@@ -506,29 +524,36 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
             for (int f = 3; f < 1024; ++f)
                 if (f != ready[1])
                     close(f);
-            if (c.how <= 2) {
+            if (c.how <= 2 || c.how == 5) {
                 int fd = open(port.Path().c_str(), O_RDWR | O_NOCTTY);
                 if (c.how == 1)
                     flock(fd, LOCK_EX);
                 if (c.how == 2)
                     ioctl(fd, TIOCEXCL);
             }
+            if (c.how == 5) {
+                // The pipe closes once the program runs under its own name.
+                fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+                execl(longName.c_str(), longName.c_str(), "1000", nullptr);
+                _exit(127);
+            }
             [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
             pause();
             _exit(0);
         }
-        char x;
-        ASSERT_EQ(read(ready[0], &x, 1), 1);
-        close(ready[0]);
         close(ready[1]);
-        if (c.how >= 3)
+        char x;
+        ASSERT_EQ(read(ready[0], &x, 1), c.how == 5 ? 0 : 1);
+        close(ready[0]);
+        if (c.how == 3 || c.how == 4)
             std::ofstream(lockFile) << std::setw(10) << (c.how == 3 ? holder : dead) << "\n";
         Child flash(FLASH_PROGRAM, {"--wait=1", "--no-log", link}, dir / "out", dir / "err");
         const int status = flash.Wait();
         const std::string out = ReadFile(dir / "out");
         if (c.named) {
             EXPECT_EQ(status, 2) << out;
-            EXPECT_TRUE(Has(out, link + ": could not open the port: in use by flash_tests (pid " +
+            const std::string name = c.how == 5 ? "fault_matrix_test_holder" : "flash_tests";
+            EXPECT_TRUE(Has(out, link + ": could not open the port: in use by " + name + " (pid " +
                                      std::to_string(holder) + ")"))
                 << out;
         } else {
@@ -582,31 +607,289 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
     EXPECT_TRUE(Has(out, "\"state\":\"verifying\"")) << out;
 }
 
-TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
+// Ctrl-C, a closed terminal and Ctrl-\\ alike.
+// The live lines on a terminal of a given width: what the flasher drew, frame by frame.
+class Terminal {
+public:
+    explicit Terminal(int columns) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        path_ = ptsname(master_);
+        winsize size{};
+        size.ws_col = static_cast<unsigned short>(columns);
+        size.ws_row = 24;
+        ioctl(master_, TIOCSWINSZ, &size);
+        fcntl(master_, F_SETFL, O_NONBLOCK);
+    }
+    ~Terminal() { close(master_); }
+    const std::string& Path() const { return path_; }
+    // Reads what arrived; the frames drawn so far (the lines between two redraws).
+    std::vector<std::string> Frames() {
+        char buffer[4096];
+        for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;)
+            seen_.append(buffer, n);
+        std::vector<std::string> frames;
+        std::string text = seen_;
+        std::erase(text, '\r');
+        for (size_t at = 0; at < text.size();) {
+            size_t next = text.find("\033[4F\033[J", at);
+            frames.push_back(text.substr(at, next - at));
+            at = next == std::string::npos ? text.size() : next + 7;
+        }
+        return frames;
+    }
+
+private:
+    int master_;
+    std::string path_, seen_;
+};
+
+// By-path names longer than the terminal is wide: each line keeps its bar, percentage and
+// time left, and the screen is redrawn only when something changed.
+TEST(Flash, LiveLinesFitTheTerminalWithTheirBars) {
+    for (int columns : {60, 80}) {
+        SCOPED_TRACE(columns);
+        TempDir dir;
+        std::vector<std::unique_ptr<Child>> boards;
+        for (int i = 1; i <= 4; ++i) {
+            boards.push_back(std::make_unique<Child>(
+                BOARDSIM_PROGRAM, std::vector<std::string>{"--boot", "--pace", "--serial",
+                                                           "P0000" + std::to_string(i)}));
+            const std::string name =
+                dir / ("pci-0000:00:14.0-usb-0:1." + std::to_string(i) + ":1.0-port0");
+            ASSERT_EQ(symlink(boards.back()->Path().c_str(), name.c_str()), 0);
+        }
+        Terminal terminal(columns);
+        const auto start = std::chrono::steady_clock::now();
+        Child flash(FLASH_PROGRAM, {"--no-log", "--all-in", dir.Path()}, terminal.Path(),
+                    dir / "err");
+        std::vector<std::string> frames;
+        const auto allShowTimeLeft = [](const std::string& frame) {
+            size_t count = 0;
+            for (size_t at = frame.find(" left"); at != std::string::npos;
+                 at = frame.find(" left", at + 1))
+                ++count;
+            return count == 4;
+        };
+        for (int i = 0; i < 3000 && (frames.empty() || !allShowTimeLeft(frames.back())); ++i) {
+            std::this_thread::sleep_for(20ms);
+            frames = terminal.Frames();
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        flash.Signal(SIGINT);
+        flash.Wait();
+        ASSERT_FALSE(frames.empty());
+        ASSERT_TRUE(allShowTimeLeft(frames.back())) << frames.back();
+        for (int i = 1; i <= 4; ++i)
+            EXPECT_TRUE(Has(frames.back(), "1." + std::to_string(i) + ":1.0-port0  "))
+                << frames.back();
+        for (size_t f = 0; f < frames.size(); ++f) {
+            EXPECT_TRUE(f == 0 || frames[f] != frames[f - 1]) << frames[f];
+            std::istringstream lines(frames[f]);
+            for (std::string line; std::getline(lines, line);) {
+                ASSERT_EQ(line.rfind("\033[2K", 0), 0u) << line;
+                line = line.substr(4);
+                size_t width = 0;
+                for (unsigned char c : line)
+                    width += (c & 0xC0) != 0x80;
+                EXPECT_LT(width, static_cast<size_t>(columns)) << line;
+                EXPECT_TRUE(Has(line, "-port0")) << line; // both ends of the name
+                if (Has(line, "updating")) {
+                    EXPECT_TRUE(Has(line, "] ") && Has(line, "%")) << line;
+                }
+            }
+        }
+        // A few redraws a second at most (a slower machine only draws fewer).
+        EXPECT_LE(frames.size(), static_cast<size_t>(seconds * 5) + 5);
+    }
+}
+
+// --probe says who answers and sends nothing; --skip-current leaves a current board alone.
+TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
+    LoadFirmwareImage(); // the block count
     TempDir dir;
-    // Paced at the line rate, the transfer takes long enough to be cut.
-    Child a = Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
-    Child b = Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
-    Child flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()}, dir / "out",
-                dir / "err");
-    ASSERT_TRUE(WaitForText(dir / "out", ": updating", 2)) << ReadFile(dir / "out");
-    flash.Signal(SIGINT);
-    EXPECT_EQ(flash.Wait(5s), 130);
-    const std::string err = ReadFile(dir / "err");
-    EXPECT_TRUE(Has(err, a.Path() + ": board KX27 H00001 is half-written")) << err;
-    EXPECT_TRUE(Has(err, b.Path() + ": board KX27 H00002 is half-written")) << err;
+    Child current =
+        Board({"--boot", "--fw", "4.5", "--serial", "S00001", "--report", dir / "current.json"});
+    Child old = Board({"--boot", "--serial", "S00002", "--report", dir / "old.json"});
+    Child probe(FLASH_PROGRAM,
+                {"--probe", "--json", "--log", dir / "log.jsonl", current.Path(), old.Path()},
+                dir / "out", dir / "err");
+    EXPECT_EQ(probe.Wait(), 0) << ReadFile(dir / "err");
+    std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, "\"result\":\"probed\"")) << out;
+    EXPECT_TRUE(Has(out, "\"serial\":\"S00001\",\"firmware_before\":\"4.5\",\"monitor\":\"1.0\""))
+        << out;
+    EXPECT_TRUE(Has(out, "\"probed\":2,")) << out;
+    EXPECT_EQ(ReadFile(dir / "log.jsonl"), "");
+
+    Child skip(FLASH_PROGRAM,
+               {"--skip-current", "--log", dir / "log.jsonl", current.Path(), old.Path()},
+               dir / "out", dir / "err");
+    EXPECT_EQ(skip.Wait(), 0) << ReadFile(dir / "err");
+    out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, current.Path() + ": already current, KX27 S00001, firmware 4.5, monitor "
+                                          "1.0: nothing sent"))
+        << out;
+    EXPECT_TRUE(Has(out, "1 board updated, 0 failed, 1 already current")) << out;
     auto log = LogLines(dir / "log.jsonl");
-    for (Child* board : {&a, &b}) {
-        ASSERT_EQ(log[board->Path()].size(), 1u);
-        EXPECT_EQ(Field(log[board->Path()][0], "result"), "interrupted");
-        // The board received no frame after the interruption.
-        std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(log[current.Path()].size(), 1u);
+    EXPECT_EQ(Field(log[current.Path()][0], "result"), "already-current");
+    EXPECT_EQ(Field(log[current.Path()][0], "reason"), "<none>");
+    ASSERT_EQ(log[old.Path()].size(), 1u);
+    EXPECT_EQ(Field(log[old.Path()][0], "result"), "completed");
+    for (Child* board : {&current, &old}) {
         board->Signal(SIGTERM);
         EXPECT_EQ(board->Wait(), 0);
     }
-    for (const char* report : {"a.json", "b.json"}) {
-        const std::string text = ReadFile(dir / report);
-        EXPECT_FALSE(Has(text, "\"accepted\": " + std::to_string(BlockCount) + ",")) << text;
+    // Not a frame to the current board, the whole image to the other one.
+    EXPECT_TRUE(Has(ReadFile(dir / "current.json"), "\"accepted\": 0,"))
+        << ReadFile(dir / "current.json");
+    EXPECT_TRUE(Has(ReadFile(dir / "old.json"), "\"accepted\": " + std::to_string(BlockCount)))
+        << ReadFile(dir / "old.json");
+}
+
+// A bench file beside the log names the sockets in lines, events and records, and --all takes
+// its ports.
+TEST(Flash, BenchFileNamesTheSocketsAndGivesAllItsPorts) {
+    TempDir dir;
+    Child first = Board({"--boot", "--exit-when-done", "--serial", "B00001"});
+    Child second = Board({"--boot", "--exit-when-done", "--serial", "B00002"});
+    ASSERT_EQ(symlink(first.Path().c_str(), (dir / "by-path-1").c_str()), 0);
+    std::ofstream(dir / "bench.conf") << "# bench 7\n\nsoquete 1 = " << dir / "by-path-1"
+                                      << "\n  soquete 2 =" << second.Path() << "  \n";
+    Child flash(FLASH_PROGRAM, {"--all", "--log", dir / "log.jsonl"}, dir / "out", dir / "err");
+    EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "err");
+    const std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, "soquete 1: completed, KX27 B00001")) << out;
+    EXPECT_TRUE(Has(out, "soquete 2: completed, KX27 B00002")) << out;
+    const std::string log = ReadFile(dir / "log.jsonl");
+    EXPECT_TRUE(Has(log, "\"port\":\"" + dir / "by-path-1" + "\",\"socket\":\"soquete 1\"")) << log;
+    EXPECT_TRUE(Has(log, "\"port\":\"" + second.Path() + "\",\"socket\":\"soquete 2\"")) << log;
+
+    const std::pair<std::string, std::string> broken[] = {
+        {"soquete 1 /dev/ttyUSB0\n", "bad.conf, line 1: not \"name = port\""},
+        {"a = /dev/ttyUSB0\n# x\nb = /dev/../dev/ttyUSB0\n",
+         "bad.conf, line 3: socket b or its port given twice"},
+    };
+    for (const auto& [text, error] : broken) {
+        std::ofstream(dir / "bad.conf") << text;
+        Child bad(FLASH_PROGRAM, {"--bench", dir / "bad.conf", "--no-log", "/dev/ttyQNONE"},
+                  dir / "out", dir / "err");
+        EXPECT_EQ(bad.Wait(), 1);
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), error)) << ReadFile(dir / "err");
+    }
+}
+
+// A board that fails is left alone until it was off the line, and counted once.
+TEST(Flash, LoopTriesAFailedBoardAgainOnlyOnceItWasOffTheLine) {
+    TempDir dir;
+    const std::string link = dir / "ttyBench";
+    Child refusing = Board({"--boot", "--serial", "R00001", "--nak-every", "1"});
+    ASSERT_EQ(symlink(refusing.Path().c_str(), link.c_str()), 0);
+    Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
+                dir / "err");
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"given-up\"")) << ReadFile(dir / "out");
+    // Polled many times meanwhile: it still answers with the same serial number.
+    ASSERT_TRUE(WaitForText(dir / "out", "\"state\":\"waiting\""));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(LogLines(dir / "log.jsonl")[link].size(), 1u) << ReadFile(dir / "log.jsonl");
+    // Taken off and put back (restarted, and now it takes the image).
+    Child good = Board({"--boot", "--serial", "R00001", "--exit-when-done"});
+    refusing.Signal(SIGKILL);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(good.Path().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\""))
+        << ReadFile(dir / "out") << ReadFile(dir / "err");
+    flash.Signal(SIGINT);
+    flash.Wait(10s);
+    const std::string out = ReadFile(dir / "out");
+    EXPECT_TRUE(Has(out, "\"updated\":1,\"verified\":0,\"failed\":0,")) << out;
+    EXPECT_EQ(LogLines(dir / "log.jsonl")[link].size(), 2u) << ReadFile(dir / "log.jsonl");
+}
+
+TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        TempDir dir;
+        // Paced at the line rate, the transfer takes long enough to be cut.
+        Child a = Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
+        Child b = Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
+        Child flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()}, dir / "out",
+                    dir / "err");
+        ASSERT_TRUE(WaitForText(dir / "out", ": updating", 2)) << ReadFile(dir / "out");
+        flash.Signal(sig);
+        EXPECT_EQ(flash.Wait(5s), 130);
+        const std::string err = ReadFile(dir / "err");
+        EXPECT_TRUE(Has(err, a.Path() + ": board KX27 H00001 is half-written")) << err;
+        EXPECT_TRUE(Has(err, b.Path() + ": board KX27 H00002 is half-written")) << err;
+        auto log = LogLines(dir / "log.jsonl");
+        for (Child* board : {&a, &b}) {
+            ASSERT_EQ(log[board->Path()].size(), 1u);
+            EXPECT_EQ(Field(log[board->Path()][0], "result"), "interrupted");
+            // The board received no frame after the interruption.
+            std::this_thread::sleep_for(300ms);
+            board->Signal(SIGTERM);
+            EXPECT_EQ(board->Wait(), 0);
+        }
+        for (const char* report : {"a.json", "b.json"}) {
+            const std::string text = ReadFile(dir / report);
+            EXPECT_FALSE(Has(text, "\"accepted\": " + std::to_string(BlockCount) + ",")) << text;
+        }
+    }
+}
+
+// A full disk: the record waits for the next attempt or the end, the log never holds a torn
+// line, and a record that never made it is handed to the technician on standard error.
+TEST(Flash, AFullDiskKeepsTheRecordsUntilTheyCanBeWrittenOrPrintsThem) {
+    SmallFs fs(64);
+    if (!fs.Mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+    const std::string logPath = fs / "log.jsonl";
+    // A page almost full of older records and no final line end: the next record starts on
+    // a line of its own and needs a page the disk no longer has.
+    const std::string before = "{\"port\":\"old\",\"result\":\"completed\"" +
+                               std::string(4000, ' ') + "}\n{\"port\":\"cut";
+    std::ofstream(logPath, std::ios::binary) << before;
+    fs.Fill();
+    TempDir dir;
+    for (bool freedInTime : {true, false}) {
+        Child board = Board({"--boot", "--exit-when-done", "--serial", "F00001"});
+        // Nothing answers on the second port: the flasher runs until it is interrupted.
+        SilentPort silent;
+        std::vector<std::string> args{"--log", logPath, "--wait", "600", board.Path()};
+        if (freedInTime)
+            args.push_back(silent.Path());
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        if (freedInTime) {
+            ASSERT_TRUE(WaitForText(dir / "err", "warning: cannot write the service log "))
+                << ReadFile(dir / "err");
+            EXPECT_EQ(ReadFile(logPath), before);
+            fs.Free();
+            flash.Signal(SIGINT);
+            EXPECT_EQ(flash.Wait(), 130) << ReadFile(dir / "err");
+            const std::string log = ReadFile(logPath);
+            ASSERT_EQ(log.rfind(before + "\n", 0), 0u) << log;
+            const std::string added = log.substr(before.size() + 1);
+            // The kept record first, then the silent port's.
+            EXPECT_EQ(Field(added, "serial"), "F00001") << added;
+            EXPECT_EQ(Field(added.substr(added.find('\n')), "port"), silent.Path()) << added;
+            EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 2) << added;
+            EXPECT_EQ(added.back(), '\n');
+            EXPECT_FALSE(Has(ReadFile(dir / "err"), "not written")) << ReadFile(dir / "err");
+            std::ofstream(logPath, std::ios::binary | std::ios::trunc) << before;
+            fs.Fill();
+        } else {
+            EXPECT_EQ(flash.Wait(), 7) << ReadFile(dir / "err");
+            const std::string err = ReadFile(dir / "err");
+            EXPECT_TRUE(Has(err, "1 record was not written to the service log " + logPath +
+                                     "; here it is:\n{\"start\""))
+                << err;
+            EXPECT_TRUE(Has(err, "\"serial\":\"F00001\"")) << err;
+            EXPECT_EQ(ReadFile(logPath), before);
+        }
+        EXPECT_EQ(board.Wait(), 0);
     }
 }
 
@@ -671,6 +954,50 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     EXPECT_EQ(Field(log[board.Path()][0], "firmware_written"), "<none>");
     EXPECT_EQ(Field(log[board.Path()][0], "blocks"), "1");
 
+    // Files the board cannot hold, or no Intel HEX at all: refused by the same check.
+    const std::string good = ":0408000001020304EA\n";
+    const std::string end = ":00000001FF\n";
+    struct Refusal {
+        const char* name;
+        std::optional<std::string> text; // none: no such file
+        std::string error;
+    };
+    const Refusal refused[] = {
+        {"missing", std::nullopt, "cannot read the image file " + dir / "x.hex" + ": No such file"},
+        {"empty", "", "is not an Intel HEX file: the file is empty"},
+        {"byte order mark", "\xEF\xBB\xBF" + end,
+         "is not an Intel HEX file: it begins with a byte"},
+        {"binary",
+         std::string("\x7F"
+                     "ELF\x02\x01\0\0",
+                     8),
+         "is not an Intel HEX file: it holds "
+         "binary data"},
+        {"text", "hello\n" + end, "is not an Intel HEX file: its first line is no record"},
+        {"segment address", ":020000021000EC\n" + good + end,
+         "line 1: record type 02 (extended segment address) is not supported"},
+        {"across 0xFFFF", ":10FFF80000000000000000000000000000000000F9\n" + end,
+         "line 1: data up to 0x010007, beyond 0xFFFF where the board's flash ends"},
+        {"upper address", ":020000040001F9\n" + good + end, "line 2: data up to 0x010803"},
+        {"overlap", good + ":0408020001020304E8\n" + end, "line 2: data at 0x0802 overlaps line 1"},
+        {"repeated", good + good + end, "line 2: data at 0x0800 overlaps line 1"},
+    };
+    for (const Refusal& c : refused) {
+        SCOPED_TRACE(c.name);
+        if (c.text)
+            std::ofstream(dir / "x.hex", std::ios::binary) << *c.text;
+        Child check(FLASH_PROGRAM, {"--check-image", dir / "x.hex"}, dir / "out", dir / "err");
+        EXPECT_EQ(check.Wait(), 1);
+        EXPECT_TRUE(Has(ReadFile(dir / "err"), c.error)) << ReadFile(dir / "err");
+        EXPECT_EQ(ReadFile(dir / "out"), "");
+    }
+    // A start address means nothing to the board: ignored, and said so.
+    std::ofstream(dir / "start.hex") << ":0400000500000800EF\n" + good + end;
+    Child start(FLASH_PROGRAM, {"--check-image", dir / "start.hex"}, dir / "out", dir / "err");
+    EXPECT_EQ(start.Wait(), 0) << ReadFile(dir / "err");
+    EXPECT_TRUE(Has(ReadFile(dir / "out"), "1 start address record (type 03 or 05) is ignored"))
+        << ReadFile(dir / "out");
+
     // Checked without a board: what would be sent, in either language.
     for (auto [lang, words] : {std::pair{"C", "would send: 1 block of at most 64 bytes (4 data"},
                                {"pt_BR.UTF-8", "enviaria: 1 bloco de até 64 bytes (4 bytes"}}) {
@@ -691,6 +1018,10 @@ TEST(Flash, CommandLineListAndLanguage) {
     const std::string name = "ttyQFLASH" + std::to_string(getpid());
     const std::string link = "/dev/" + name;
     const bool linked = symlink(held.Path().c_str(), link.c_str()) == 0;
+    std::ofstream(dir / "plain") << "not a port";
+    std::filesystem::create_directory(dir / "empty");
+    std::filesystem::create_directory(dir / "sockets");
+    std::filesystem::create_symlink(held.Path(), dir / "sockets/socket1");
     struct Case {
         std::vector<std::string> args;
         const char* lang;
@@ -730,6 +1061,34 @@ TEST(Flash, CommandLineListAndLanguage) {
          "quorvel-flash --list",
          "",
          false},
+        {{"--wait", "1", "--no-log", dir / "plain"},
+         "C",
+         2,
+         dir / "plain" + ": could not open the port: This name is not a serial port's.",
+         "",
+         false},
+        // A name from outside never reaches the terminal raw.
+        {{"--wait", "1", "--no-log", "/dev/ttyQ\x1b[2J\xc2\x9b"},
+         "C",
+         2,
+         "/dev/ttyQ\\x1b[2J\\xc2\\x9b: could not open the port",
+         "",
+         false},
+        {{"--all-in", dir / "none"},
+         "C",
+         1,
+         "",
+         "cannot read the folder " + dir / "none" + ": No such file or directory",
+         false},
+        {{"--all-in", dir / "plain"}, "pt_BR.UTF-8", 1, "", ": Não é um diretório", false},
+        {{"--all-in", dir / "empty"}, "C", 8, "", "no free serial port to probe in ", false},
+        {{"--list", "--all-in", dir / "sockets"},
+         "C",
+         0,
+         dir / "sockets/socket1  busy: flash_tests (pid " + std::to_string(getpid()) + ")\n",
+         "",
+         false},
+        {{"--list", "--all-in", dir / "none"}, "C", 1, "", "cannot read the folder ", false},
         {{"--list"},
          "C",
          0,
@@ -746,6 +1105,7 @@ TEST(Flash, CommandLineListAndLanguage) {
         EXPECT_EQ(flash.Wait(), c.status);
         EXPECT_TRUE(Has(ReadFile(dir / "out"), c.out)) << ReadFile(dir / "out");
         EXPECT_TRUE(Has(ReadFile(dir / "err"), c.err)) << ReadFile(dir / "err");
+        EXPECT_FALSE(Has(ReadFile(dir / "out") + ReadFile(dir / "err"), "\x1b"));
     }
     if (linked) {
         unlink(link.c_str());
@@ -758,8 +1118,11 @@ TEST(Flash, CommandLineListAndLanguage) {
 
 TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
     TempDir dir;
-    // Two programs appended out of order; one line cut short by a full disk.
-    std::ofstream(dir / "log.jsonl")
+    // Two programs appended out of order; a record torn by a full disk with the next one glued
+    // on (as an older flasher left it), one cut short at the end; a port name that would clear
+    // the screen.
+    const std::string logPath = dir / "log.jsonl";
+    std::ofstream(logPath)
         << "{\"start\":\"2026-12-08T09:00:00Z\",\"end\":\"2026-12-08T09:00:19Z\",\"port\":"
            "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.4\","
            "\"monitor\":\"1.0\",\"firmware_written\":\"4.5\",\"blocks\":430,\"result\":"
@@ -767,6 +1130,12 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         << "{\"start\":\"2026-12-07T17:30:00Z\",\"end\":\"2026-12-07T17:30:15Z\",\"port\":"
            "\"/dev/ttyUSB1\",\"board\":\"\",\"serial\":\"\",\"result\":\"no-answer\",\"reason\":"
            "\"no-answer\"}\n"
+        << "{\"start\":\"2026-12-08T07:00:00Z\",\"port\":\"/dev/ttyUSB2\",\"res{\"start\":"
+           "\"2026-12-08T07:10:00Z\",\"port\":\"/dev/ttyUSB2\",\"result\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-06T11:30:00Z\",\"port\":\"\\u001b[2J\",\"serial\":\"E00001\","
+           "\"result\":\"open-failed\",\"reason\":\"open-failed: in use by another program "
+           "(EBUSY)\","
+           "\"held_by\":\"minicom (pid 812)\"}\n"
         << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
            "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
            "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
@@ -778,35 +1147,62 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         std::vector<std::string> args;
         std::vector<std::string> lines; // in this order
         std::vector<std::string> absent;
+        int status = 0;
+        std::string err = {};
+        const char* lang = "C";
     };
+    const std::string unreadable = logPath + ": 2 lines unreadable (first at line 3)\n";
     const Case cases[] = {
         {{},
-         {"time (UTC)           port          board  serial  firmware    result     duration  "
+         {"service log " + logPath + "\n",
+          "time (UTC)           port          board  serial  firmware    result       duration  "
           "reason",
-          "2026-12-07 17:30:00  /dev/ttyUSB1  -      -       -           no-answer  0:15      "
+          "2026-12-06 11:30:00  \\x1b[2J       -      E00001  -           open-failed  -         "
+          "open-failed: in use by another program (EBUSY)\n",
+          "2026-12-07 17:30:00  /dev/ttyUSB1  -      -       -           no-answer    0:15      "
           "no-answer",
-          "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up   1:05      "
+          "2026-12-08 08:00:00  /dev/ttyUSB1  KX27   B20001  4.4         given-up     1:05      "
           "given-up",
-          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed  0:19\n",
-          "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified   0:00\n"},
-         {"10:00:00"}},
-        {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}},
-        {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}},
-        {{"--json", "B20001"}, {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""}, {"A10342"}},
+          "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed    0:19\n",
+          "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified     0:00\n"},
+         {"10:00:00", "07:00:00", "07:10:00", "\x1b"},
+         0,
+         unreadable},
+        {{"E00001"}, {"  \\x1b[2J  "}, {"\x1b"}, 0, unreadable},
+        {{"ZZZZZZ"}, {}, {"time"}, 8, unreadable + "no records for ZZZZZZ in " + logPath + "\n"},
+        {{"B20001"},
+         {"registro de serviço " + logPath + "\n", "abandonada"},
+         {"given-up"},
+         0,
+         logPath + ": 2 linhas ilegíveis (a primeira na linha 3)\n",
+         "pt_BR.UTF-8"},
+        {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}, 0, unreadable},
+        {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}, 0, unreadable},
+        {{"--json", "B20001"},
+         {"{\"start\":\"2026-12-08T08:00:00Z\",\"end\""},
+         {"A10342"},
+         0,
+         unreadable},
         {{"--summary"},
-         {"2026-12-07  0 updated, 1 failed (no-answer 1)\n",
+         {"2026-12-06  0 updated, 1 failed (open-failed 1)\n",
+          "2026-12-07  0 updated, 1 failed (no-answer 1)\n",
           "2026-12-08  1 updated, 1 verified, 1 failed (given-up 1)\n"},
-         {}},
+         {},
+         0,
+         unreadable},
         {{"--summary", "--json"},
          {"{\"day\":\"2026-12-08\",\"updated\":1,\"verified\":1,\"failed\":1,\"by_result\":{"
           "\"given-up\":1}}"},
-         {}},
+         {},
+         0,
+         unreadable},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args{"--history", "--log=" + dir / "log.jsonl"};
+        std::vector<std::string> args{"--history", "--log=" + logPath};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
-        EXPECT_EQ(flash.Wait(), 0);
+        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
+        EXPECT_EQ(flash.Wait(), c.status);
+        EXPECT_EQ(ReadFile(dir / "err"), c.err);
         const std::string out = ReadFile(dir / "out");
         size_t at = 0;
         for (const std::string& line : c.lines) {
@@ -856,4 +1252,114 @@ TEST(Flash, AllFindsTheBoardsAmongTheFreePortsAndUpdatesThemOnly) {
     EXPECT_TRUE(Has(out, "3 boards updated, 0 failed, 1 port without a board")) << out;
     EXPECT_TRUE(Has(ReadFile(dir / "err"), bench + "/socket4: left alone, in use by flash_tests"))
         << ReadFile(dir / "err");
+}
+
+namespace {
+
+// The English texts of the catalogue: each msgid's runs of words between its placeholders.
+std::vector<std::string> CatalogueEnglishPhrases(const std::string& po) {
+    std::vector<std::string> msgids;
+    std::istringstream in(po);
+    bool inId = false;
+    for (std::string line; std::getline(in, line);) {
+        const bool starts = line.rfind("msgid \"", 0) == 0 || line.rfind("msgid_plural \"", 0) == 0;
+        if (starts)
+            msgids.emplace_back();
+        else if (line.empty() || line[0] != '"')
+            inId = false;
+        if (!starts && !inId)
+            continue;
+        inId = true;
+        const size_t open = line.find('"');
+        msgids.back() += line.substr(open + 1, line.rfind('"') - open - 1);
+    }
+    std::vector<std::string> phrases;
+    for (const std::string& id : msgids) {
+        std::string phrase;
+        for (size_t i = 0; i <= id.size(); ++i) {
+            const bool cut = i == id.size() || id[i] == '%' || (id[i] == '\\' && i + 1 < id.size());
+            if (!cut) {
+                phrase += id[i];
+                continue;
+            }
+            // Three words at least: shorter runs ("firmware", " in ") read the same in both.
+            std::istringstream words(phrase);
+            int count = 0;
+            for (std::string word; words >> word;)
+                count += std::isalpha(static_cast<unsigned char>(word[0])) != 0;
+            if (count >= 3)
+                phrases.push_back(phrase.substr(phrase.find_first_not_of(" ")));
+            phrase.clear();
+            ++i; // the placeholder's or the escape's letter
+        }
+    }
+    return phrases;
+}
+
+} // namespace
+
+// Every message path that runs without a board, and the failures of ports without one, under
+// pt_BR: no English phrase of the catalogue may show.
+TEST(Flash, PortugueseCoversEveryLineTheFlasherPrints) {
+    TempDir dir;
+    std::ofstream(dir / "log.jsonl")
+        << "{\"start\":\"2026-12-08T08:00:00Z\",\"end\":\"2026-12-08T08:01:05Z\",\"port\":"
+           "\"/dev/ttyUSB1\",\"board\":\"KX27\",\"serial\":\"B20001\",\"firmware_before\":\"4.4\","
+           "\"result\":\"given-up\",\"reason\":\"given-up\"}\n"
+        << "{\"start\":\"2026-12-08T09:00:00Z\",\"port\":\"/dev/ttyUSB0\",\"serial\":\"A1\","
+           "\"firmware_before\":\"4.4\",\"image_file\":\"/x.hex\",\"result\":\"completed\"}\n"
+        << "{\"start\":\"2026-12-0";
+    std::ofstream(dir / "good.hex") << ":0400000500000800EF\n:0407000001020304EB\n"
+                                       ":0408000001020304EA\n:00000001FF\n";
+    std::ofstream(dir / "bad.hex") << ":0408000001020304EA\n:0408020001020304E8\n:00000001FF\n";
+    std::ofstream(dir / "plain") << "x";
+    std::filesystem::create_directory(dir / "empty");
+    SilentPort silent;
+    HeldPort held;
+    Child current = Board({"--boot", "--fw", "4.5"});
+    const std::vector<std::vector<std::string>> runs = {
+        {"--probe", current.Path(), silent.Path(), "--wait", "1"},
+        {"--skip-current", "--no-log", current.Path()},
+        {"--help"},
+        {"--bogus"},
+        {},
+        {"--history", "--log", dir / "log.jsonl"},
+        {"--history", "--summary", "--log", dir / "log.jsonl"},
+        {"--history", "--log", dir / "log.jsonl", "ZZZ"},
+        {"--history", "--log", dir / "none.jsonl"},
+        {"--check-image", dir / "good.hex"},
+        {"--check-image", dir / "bad.hex"},
+        {"--check-image", dir / "plain"},
+        {"--check-image", dir / "none.hex"},
+        {"--all-in", dir / "none"},
+        {"--all-in", dir / "empty"},
+        // A log that cannot be written, and every way a port fails without a board.
+        {"--wait", "1", "--log", dir / "plain/log.jsonl", silent.Path(), held.Path(), dir / "plain",
+         "/dev/ttyQNONE"},
+    };
+    const std::vector<std::string> phrases =
+        CatalogueEnglishPhrases(ReadFile(FLASH_CATALOGUE_SOURCE));
+    ASSERT_GT(phrases.size(), 100u);
+    for (const char* lang : {"C", "pt_BR.UTF-8"}) {
+        std::string all;
+        for (const auto& args : runs) {
+            Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", lang);
+            flash.Wait();
+            // Records printed as JSON are English in every language.
+            std::istringstream lines(ReadFile(dir / "out") + ReadFile(dir / "err"));
+            for (std::string line; std::getline(lines, line);)
+                all += line[0] == '{' ? "" : line + "\n";
+        }
+        int english = 0;
+        for (const std::string& phrase : phrases) {
+            if (!Has(all, phrase))
+                continue;
+            ++english;
+            EXPECT_EQ(lang[0], 'C') << "untranslated: " << phrase << "\n" << all;
+        }
+        // The check sees English where there is English.
+        if (lang[0] == 'C') {
+            EXPECT_GT(english, 30) << english;
+        }
+    }
 }

@@ -205,6 +205,16 @@ TEST(Catalogue, CorruptFilesAreRejectedWithoutReadingOutsideThem) {
          [&](std::string& b) {
              forEachOriginal(b, [](std::string& x, uint32_t at) { PatchWord(x, at, 0xFFFFFFF0); });
          }},
+        {"larger than 8 MB", [](std::string& b) { b.resize((8 << 20) + 1); }},
+        {"a translation over 1 MB",
+         [&](std::string& b) {
+             const uint32_t translations = ReadWord(b, 16), at = static_cast<uint32_t>(b.size());
+             b += std::string((1 << 20) + 1, 'x') + '\0';
+             for (uint32_t i = 0; i < count; ++i) {
+                 PatchWord(b, translations + 8 * i, (1 << 20) + 1);
+                 PatchWord(b, translations + 8 * i + 4, at);
+             }
+         }},
         {"no terminating zero",
          [&](std::string& b) {
              forEachOriginal(b, [](std::string& x, uint32_t at) {
@@ -222,6 +232,35 @@ TEST(Catalogue, CorruptFilesAreRejectedWithoutReadingOutsideThem) {
                   "This file is not a valid GNU gettext mo file: " + mo)
             << c.name;
     }
+
+    // Four gigabytes on disk in name only: refused before anything is read.
+    std::string mo = dir.Path() + "/pt_BR/LC_MESSAGES/default.mo";
+    WriteFile(mo, good);
+    ASSERT_EQ(::truncate(mo.c_str(), 4ll << 30), 0);
+    TDomain sparse("default", dir.Path(), "pt_BR");
+    EXPECT_EQ(Failure(sparse, "Registry error"),
+              "This file is not a valid GNU gettext mo file: " + mo);
+}
+
+TEST(Catalogue, ACatalogueReplacedWhileOpenKeepsItsTranslationsUntilReopened) {
+    // Big enough that its entries lie pages past the end of the file that replaces it.
+    TEntries many = kEntries;
+    for (int i = 0; i < 3000; ++i)
+        many.emplace_back("key " + std::to_string(100000 + i), "valor " + std::to_string(i));
+    TTempDir dir;
+    std::string mo = Msgfmt(dir.Path(), "pt_BR", "default", PoText(many));
+    TDomain domain("default", dir.Path(), "pt_BR");
+    EXPECT_EQ(Lookup(domain, "key 100000"), "valor 0");
+
+    // What `cp new.mo old.mo` does: the same file cut short and written again.
+    TTempDir other;
+    WriteFile(mo, ReadFile(Msgfmt(other.Path(), "pt_BR", "default",
+                                  PoText({{"Registry error", "Erro novo"}}))));
+    for (const auto& [id, str] : many)
+        ASSERT_EQ(Lookup(domain, id), str);
+    domain.SetLanguage("pt_BR");
+    EXPECT_EQ(Lookup(domain, "Registry error"), "Erro novo");
+    EXPECT_EQ(Lookup(domain, "key 100000"), "key 100000");
 }
 
 TEST(Catalogue, PluralFormsFollowTheCataloguesRule) {

@@ -49,16 +49,8 @@ std::string PoText(const TEntries& entries, const std::string& extra, const std:
 
 std::string Msgfmt(const std::string& dir, const std::string& language, const std::string& domain,
                    const std::string& po, bool bigEndian) {
-    fs::path out = fs::path(dir) / language / "LC_MESSAGES";
-    fs::create_directories(out);
-    std::string source = (out / (domain + ".po")).string();
-    WriteFile(source, po);
-    std::string mo = (out / (domain + ".mo")).string();
-    std::string command = std::string(MSGFMT) + (bigEndian ? " --endianness=big" : "") + " -o '" +
-                          mo + "' '" + source + "'";
-    if (std::system(command.c_str()) != 0)
-        throw std::runtime_error("msgfmt failed: " + command);
-    fs::remove(source);
+    std::string mo = (fs::path(dir) / language / "LC_MESSAGES" / (domain + ".mo")).string();
+    CompileCatalogue(po, mo, bigEndian);
     return mo;
 }
 
@@ -70,16 +62,4 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
-}
-
-void PatchWord(std::string& bytes, size_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-uint32_t ReadWord(const std::string& bytes, size_t offset) {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-    return value;
 }

@@ -1,5 +1,7 @@
 #pragma once
 // Test catalogues: made by msgfmt at test time in a private temporary directory.
+#include "tests/support/MoFiles.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -30,6 +32,3 @@ std::string Msgfmt(const std::string& dir, const std::string& language, const st
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
-// Overwrites the little-endian 32-bit number at `offset`.
-void PatchWord(std::string& bytes, size_t offset, uint32_t value);
-uint32_t ReadWord(const std::string& bytes, size_t offset);

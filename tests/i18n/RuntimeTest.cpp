@@ -140,6 +140,43 @@ TEST_F(Runtime, CatalogueFailureRaisesFromTheResourceStringLoad) {
     EXPECT_THROW(LoadResString(kRegistryError), Exception);
 }
 
+TEST_F(Runtime, WithAHandlerABrokenCatalogueIsReportedOnceAndCostsOnlyItsTranslations) {
+    std::vector<std::string> reports;
+    gg::DefaultInstance->OnBrokenCatalogue = [&](const std::string& m) { reports.push_back(m); };
+    auto lookups = [] {
+        return gg::DefaultInstance->dgettextUtf8("default", "Registry error") + "|" +
+               gg::DefaultInstance->dngettextUtf8("default", "file", "files", 2);
+    };
+    const TEntries entries = {{"Registry error", "Erro no registro"}, {"Zebra", "Zebra listrada"}};
+    const std::string extra = "msgid \"file\"\nmsgid_plural \"files\"\n"
+                              "msgstr[0] \"arquivo\"\nmsgstr[1] \"arquivos\"\n";
+    const std::string mo = Msgfmt(dir_.Path(), "pt_BR", "default", PoText(entries, extra));
+    const std::string good = ReadFile(mo);
+    // Refused at its open; then one that opens but whose "Registry error" entry points outside
+    // the file, found by the lookup only.
+    std::string outside = good;
+    const uint32_t translations = ReadWord(good, 16);
+    for (uint32_t i = 0; i < ReadWord(good, 8); ++i)
+        if (ReadWord(good, translations + 8 * i) == std::string("Erro no registro").size())
+            PatchWord(outside, translations + 8 * i + 4, 0xFFFFFFF0);
+    for (const std::string& bytes : {std::string(), outside}) {
+        WriteFile(mo, bytes);
+        gg::UseLanguage("pt_BR");
+        reports.clear();
+        EXPECT_EQ(lookups(), "Registry error|files");
+        EXPECT_EQ(lookups(), "Registry error|files");
+        EXPECT_EQ(reports, (std::vector<std::string>{
+                               (bytes.empty() ? "Cannot create memory map on file "
+                                              : "This file is not a valid GNU gettext mo file: ") +
+                               mo}));
+    }
+    // Mended, it is read again once the language is set again.
+    WriteFile(mo, good);
+    EXPECT_EQ(lookups(), "Registry error|files");
+    gg::UseLanguage("pt_BR");
+    EXPECT_EQ(lookups(), "Erro no registro|arquivos");
+}
+
 // The pt_BR catalogues the build places beside the executables, found the way the program
 // finds them: through LocaleDirectory and LANG alone.
 TEST(ShippedCatalogues, TranslateFrameworkAndSerialTextsBesideTheExecutable) {

@@ -89,16 +89,19 @@ catalogues)
 
 updater)
     # Started through its launcher, the window finds the pt_BR catalogues beside the installed
-    # executable: the runtime maps the catalogue it reads.
+    # executable: the runtime reads one of them at its first lookup.
     log=$prefix/updater.log
+    read=$prefix/read.txt
+    "$(dirname "$0")/first_read.py" "$program_dir/locale/pt_BR/LC_MESSAGES" >"$read" &
+    watcher=$!
+    wait_for grep -q ready "$read" || fail "cannot watch $program_dir/locale for reads"
     env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 QT_QPA_PLATFORM=offscreen \
         "$prefix/bin/quorvel-updater" >"$log" 2>&1 &
     pid=$!
-    trap 'stop $pid' EXIT
-    mapped() { grep -q " $program_dir/locale/pt_BR/LC_MESSAGES/[a-z]*\.mo$" "/proc/$pid/maps"; }
-    if ! wait_for mapped; then
+    trap 'stop $pid; stop $watcher' EXIT
+    if ! wait "$watcher" || ! grep -q '^[a-z]*\.mo$' "$read"; then
         cat "$log" >&2
-        fail "the running updater has no catalogue of $program_dir mapped"
+        fail "the running updater read no catalogue of $program_dir"
     fi
     exe=$(readlink "/proc/$pid/exe")
     [ "$exe" = "$program_dir/quorvel-updater" ] || fail "launcher runs $exe"

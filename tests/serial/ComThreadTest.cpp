@@ -293,6 +293,26 @@ TEST_F(Events, AHandlerMayCloseAndReopenThePort) {
     port.Close();
 }
 
+// A handler that closes the port and then shows a modal box: the box's loop runs what is
+// queued for the main thread while the dispatch is still under way, and nothing of that may
+// wait for the event thread, which waits for the dispatch.
+TEST_F(Events, AHandlerMayCloseThePortAndRunALoopBeforeReturning) {
+    bool ran = false;
+    port.OnRxChar = [&](TComponent*, int) {
+        port.Close();
+        Sync::CheckSynchronize(); // as a modal box's loop does
+        ran = true;
+    };
+    port.Open();
+    pty.Send("a");
+    ASSERT_TRUE(PumpUntil([&] { return ran; }));
+    EXPECT_FALSE(port.Connected());
+    port.Open(); // and once the dispatch has returned, the port works again
+    pty.Send("b");
+    ran = false;
+    ASSERT_TRUE(PumpUntil([&] { return ran; }));
+}
+
 TEST_F(Events, HangUpIsReportedOnceWithoutSpinning) {
     std::vector<TComErrors> errors;
     port.OnError = [&](TComponent*, TComErrors e) { errors.push_back(e); };

@@ -2,6 +2,7 @@
 // selection and its picks against real ports, and the lamp's glyphs, drawing and bound mode.
 #include "PortTestSupport.h"
 #include "QtTestSupport.h"
+#include "tests/support/TestFiles.h"
 
 #include "serial/ComPortControls.h"
 
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -207,16 +209,24 @@ TEST_F(SelectorTest, ADestroyedPortIsForgottenAndLaterPicksWriteNowhere) {
     EXPECT_EQ(s.Box.Selector().PendingPort(), "COM3");
 }
 
-TEST_F(SelectorTest, AMissingPortFolderIsError23WithTheSystemsCode) {
+// No port folder at all lists nothing; one that cannot be read is error 23 with errno.
+TEST_F(SelectorTest, AMissingPortFolderListsNothingAnUnreadableOneIsError23) {
     SetPortListFolders("/nonexistent/quorvel/class", "/nonexistent/quorvel/dev");
     TComComboBox box;
+    box.SetComProperty(cpPort);
+    EXPECT_EQ(box.count(), 0);
+    EXPECT_EQ(box.Text(), "");
+
+    TempDir dir;
+    std::ofstream(dir / "class") << "not a folder";
+    SetPortListFolders(dir / "class", "/nonexistent/quorvel/dev");
     try {
         box.SetComProperty(cpPort);
         FAIL() << "no error";
     } catch (const EComPort& e) {
         EXPECT_EQ(e.MessageCode, 23);
-        EXPECT_EQ(e.WinErrorCode, 2);
-        EXPECT_EQ(e.Message, "Registry error (win error code: 2)");
+        EXPECT_EQ(e.WinErrorCode, ENOTDIR);
+        EXPECT_EQ(e.Message, "Registry error (win error code: " + std::to_string(ENOTDIR) + ")");
     }
 }
 

@@ -2,6 +2,8 @@
 // on a pseudo-terminal that the port list shows through a link in /dev.
 #include "PortTestSupport.h"
 #include "QtTestSupport.h"
+#include "tests/support/LastLine.h"
+#include "tests/support/TestFiles.h"
 
 #include "framework/Exception.h"
 #include "updater/ControllerState.h"
@@ -424,10 +426,7 @@ TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
     EXPECT_FALSE(f.Timeout->Enabled());
     EXPECT_EQ(Controller.BlocksSent, BlockCount);
     // The service record of this transfer is the log's last line.
-    std::ifstream log(DefaultUpdateLogPath());
-    std::string line, last;
-    while (std::getline(log, line))
-        last = line;
+    const std::string last = LastLine(DefaultUpdateLogPath());
     for (const std::string& field :
          {R"("port":")" + link.Name() + '"', std::string(R"("board":"KX27","serial":"A10342")"),
           std::string(R"("firmware_before":"4.4","monitor":"1.0","firmware_written":"4.5")"),
@@ -574,18 +573,45 @@ TEST_F(WindowTest, AnOpenFailureSaysWhyOnItsSecondLine) {
     }
 }
 
-TEST_F(WindowTest, WithNoPortListedOpeningFailsOnTheComponentsOwnPort) {
-    FakePortTree none({});
-    SetPortListFolders(none.ClassDir(), none.DevDir());
-    auto form = ShowForm();
-    EXPECT_EQ(form->ComComboBox1->count(), 0);
-    EXPECT_EQ(form->ComComboBox1->Text(), "");
-    BoxCloser closer;
-    Click(form->BtSerial);
-    EXPECT_EQ(closer.Texts(),
-              std::vector<std::string>{"Erro ao abrir porta !\n" + OpenFailureCause(ENOENT)});
-    EXPECT_FALSE(form->ComPort1->Connected());
-    EXPECT_EQ(form->ComPort1->Port(), "COM1");
+// A PC with no serial port yet (a laptop before its adapter is plugged in) is a normal state:
+// the window comes up with an empty list, and "Abrir" waits for a port to choose.
+TEST_F(WindowTest, WithNoPortListedTheWindowWaitsForOne) {
+    FakePortTree empty({});
+    const struct {
+        const char* Case;
+        std::string ClassDir, DevDir;
+    } cases[] = {
+        {"sources empty", empty.ClassDir(), empty.DevDir()},
+        {"no source at all", "/nonexistent/quorvel/class", "/nonexistent/quorvel/dev"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Case);
+        SetPortListFolders(c.ClassDir, c.DevDir);
+        BoxCloser closer;
+        auto form = ShowForm();
+        EXPECT_EQ(form->ComComboBox1->count(), 0);
+        EXPECT_EQ(form->ComComboBox1->Text(), "");
+        EXPECT_FALSE(form->BtSerial->isEnabled());
+        QTest::mouseClick(form->BtSerial, Qt::LeftButton);
+        form->BtSerialClick(form.get()); // even called directly, nothing is opened
+        EXPECT_FALSE(form->ComPort1->Connected());
+        EXPECT_TRUE(closer.Seen().empty());
+
+        // The adapter is plugged in: the list drops down with it, and it can be opened.
+        Pty pty;
+        DevLink link(pty.SlavePath());
+        ASSERT_TRUE(link.Made());
+        ResetPortListFolders();
+        form->ComComboBox1->showPopup();
+        form->ComComboBox1->hidePopup();
+        EXPECT_FALSE(form->ComComboBox1->Text().empty());
+        EXPECT_TRUE(form->BtSerial->isEnabled());
+        PickPort(*form, link.Name()); // other programs' ports may be listed too
+        Click(form->BtSerial);
+        EXPECT_TRUE(form->ComPort1->Connected());
+        EXPECT_EQ(form->ComPort1->Port(), link.Name());
+        EXPECT_TRUE(closer.Seen().empty());
+    }
 }
 
 TEST_F(WindowTest, ClosingThePortDuringATransferStopsItAndEndsTheTransfer) {
@@ -656,75 +682,103 @@ TEST_F(WindowTest, ClosingTheWindowClosesAnOpenPortFirst) {
 }
 
 TEST_F(WindowTest, AFailureWhileReadingTheLayoutNamesTheComponentAndProperty) {
-    SetPortListFolders("/nonexistent/quorvel/class", "/nonexistent/quorvel/dev");
+    // A port list that is there but cannot be read (a file where the folder should be).
+    TempDir dir;
+    std::ofstream(dir / "class") << "not a folder";
+    SetPortListFolders(dir / "class", "/nonexistent/quorvel/dev");
     try {
         TForm1 form;
         FAIL() << "the window was built";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message, "Error reading ComComboBox1.ComProperty: Registry error (win error "
-                             "code: 2)");
+                             "code: " +
+                                 std::to_string(ENOTDIR) + ")");
     }
 }
 
-TEST_F(WindowTest, AnAdapterPulledOutDuringATransferShowsOneErrorBoxAtATime) {
-    Pty pty;
-    DevLink link(pty.SlavePath());
-    ASSERT_TRUE(link.Made());
-    auto form = ShowForm();
-    TForm1& f = *form;
-    // Error boxes stay open for a while, as a user reading them would; others close at once.
-    int mostOpen = 0;
-    QElapsedTimer firstError;
-    BoxCloser closer([&](const SeenBox& box) {
-        mostOpen = std::max(mostOpen, Application->OpenExceptionBoxes());
-        if (box.Icon != QMessageBox::Critical)
-            return true;
-        if (!firstError.isValid())
-            firstError.start();
-        return firstError.elapsed() > 2500;
-    });
+// The adapter pulled out (the pty's far side closed) while the board is polled and while
+// blocks go out: one error box with the component's message and what to do, the port closed
+// before it, and nothing left running to raise another. A transfer ends as a port error.
+TEST_F(WindowTest, AnAdapterPulledOutEndsInOneStepWithOneBox) {
+    const struct {
+        const char* Case;
+        bool Transferring;
+    } cases[] = {{"while polled", false}, {"during the transfer", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Case);
+        Controller = ControllerState{};
+        Pty pty;
+        DevLink link(pty.SlavePath());
+        ASSERT_TRUE(link.Made());
+        auto form = ShowForm();
+        TForm1& f = *form;
+        // Error boxes stay open a while, as for a user reading them; others close at once.
+        int mostOpen = 0;
+        QElapsedTimer firstError;
+        BoxCloser closer([&](const SeenBox& box) {
+            mostOpen = std::max(mostOpen, Application->OpenExceptionBoxes());
+            if (box.Icon != QMessageBox::Critical)
+                return true;
+            if (!firstError.isValid())
+                firstError.start();
+            return firstError.elapsed() > 1500;
+        });
+        const std::string logBefore = LastLine(DefaultUpdateLogPath());
 
-    f.ComComboBox1->SetText(link.Name());
-    Click(f.BtSerial);
-    ClickTab(f, 1);
-    Click(f.BtConecta);
-    std::string sent;
-    ASSERT_TRUE(WaitFor([&] { return (sent += pty.Take()).find("(%B67)") != std::string::npos; }));
-    pty.Send("(KX27V4.4M1.0)");
-    ASSERT_TRUE(WaitFor([&] { return (sent += pty.Take()).find("<S@>") != std::string::npos; }));
-    pty.Send("<KX27V4.4M1.0A10342>");
-    ASSERT_TRUE(WaitFor([&] { return f.BtInicia->isEnabled() && Controller.BoardReady; }));
-    Click(f.BtInicia);
-    ASSERT_TRUE(WaitFor([&] { return !pty.Take().empty(); }));
-    pty.CloseMaster();
+        f.ComComboBox1->SetText(link.Name());
+        Click(f.BtSerial);
+        ClickTab(f, 1);
+        Click(f.BtConecta);
+        std::string sent;
+        auto waitSent = [&](const char* what) {
+            return WaitFor([&] { return (sent += pty.Take()).find(what) != std::string::npos; });
+        };
+        ASSERT_TRUE(waitSent("(%B67)"));
+        pty.Send("(KX27V4.4M1.0)");
+        ASSERT_TRUE(waitSent("<S@>"));
+        pty.Send("<KX27V4.4M1.0A10342>");
+        ASSERT_TRUE(WaitFor([&] { return f.BtInicia->isEnabled() && Controller.BoardReady; }));
+        if (c.Transferring) {
+            Click(f.BtInicia);
+            ASSERT_TRUE(WaitFor([&] { return !pty.Take().empty(); }));
+        }
+        pty.CloseMaster();
 
-    // Every resend now fails: the first failure's box is still open when the second comes.
-    const std::string givenUp = "Sem resposta. Para tentar novamente, ligue a placa com\na "
-                                "tecla 'Dígito' pressionada e clique no botão 'Conectar'.";
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            std::vector<std::string> texts = closer.Texts();
-            return std::find(texts.begin(), texts.end(), givenUp) != texts.end();
-        },
-        30s));
-    ASSERT_TRUE(WaitFor([&] { return Application->OpenExceptionBoxes() == 0; }, 30s));
-    EXPECT_EQ(mostOpen, 1);
-    int errorBoxes = 0;
-    for (const SeenBox& box : closer.Seen()) {
-        if (box.Icon != QMessageBox::Critical)
-            continue;
-        ++errorBoxes;
-        // The component's own message first, then what to do with the half-written board.
+        ASSERT_TRUE(WaitFor([&] { return !closer.Seen().empty(); }, 30s));
+        // The box is up: everything is already put back behind it.
+        EXPECT_FALSE(f.ComPort1->Connected());
+        EXPECT_EQ(f.ComLed1->State(), lsOff);
+        EXPECT_EQ(Caption(f.BtSerial), "Abrir");
+        EXPECT_TRUE(f.BtSerial->isEnabled());
+        EXPECT_TRUE(f.ComComboBox1->isEnabled());
+        EXPECT_FALSE(f.Timeout->Enabled());
+        EXPECT_FALSE(Controller.Updating);
+        EXPECT_EQ(Controller.AckWaitTicks, 0) << "no wait left to give up on";
+        ASSERT_TRUE(WaitFor([&] { return Application->OpenExceptionBoxes() == 0; }, 30s));
+        WaitFor([] { return false; }, 1500ms);
+
+        ASSERT_EQ(closer.Seen().size(), 1u) << closer.Texts().back();
+        EXPECT_EQ(mostOpen, 1);
+        const SeenBox& box = closer.Seen()[0];
+        EXPECT_EQ(box.Icon, QMessageBox::Critical);
+        // The component's own message first, then what to do.
         const size_t lineEnd = box.Text.find('\n');
         ASSERT_NE(lineEnd, std::string::npos) << box.Text;
         const std::string code = " failed (win error code: " + std::to_string(EIO) + ")";
         EXPECT_EQ(box.Text.substr(0, lineEnd).rfind(code), lineEnd - code.size()) << box.Text;
-        EXPECT_EQ(box.Text.substr(lineEnd + 1), TransferFailureCause(EIO));
+        EXPECT_EQ(box.Text.substr(lineEnd + 1),
+                  c.Transferring ? TransferFailureCause(EIO) : OpenFailureCause(EIO));
+
+        const std::string record = LastLine(DefaultUpdateLogPath());
+        if (!c.Transferring) {
+            EXPECT_EQ(record, logBefore) << "no transfer, no record";
+            continue;
+        }
+        EXPECT_NE(record.find(R"("result":"port-error")"), std::string::npos) << record;
+        EXPECT_NE(record.find(R"("reason":"port-error: )" + box.Text.substr(0, lineEnd) + '"'),
+                  std::string::npos)
+            << record;
     }
-    EXPECT_EQ(errorBoxes, 1);
-    EXPECT_FALSE(Controller.Updating);
-    EXPECT_EQ(f.LbStatus->Caption(), "SEM RESPOSTA");
-    f.Timeout->SetEnabled(false);
 }
 
 } // namespace

@@ -34,6 +34,8 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
         {ERROR_GEN_FAILURE, OpenFailureKind::NotWorking, "not working", "não está funcionando"},
         {ERROR_SEM_TIMEOUT, OpenFailureKind::Gone, "no longer connected",
          "não está mais conectado"},
+        // What Wine answers for a device that went away under an open handle.
+        {ERROR_NOT_READY, OpenFailureKind::Gone, "no longer connected", "não está mais conectado"},
         {ERROR_DEVICE_NOT_CONNECTED, OpenFailureKind::Gone, "no longer connected",
          "não está mais conectado"},
         {ERROR_INVALID_FUNCTION, OpenFailureKind::Other, "System error: Invalid function (1).",

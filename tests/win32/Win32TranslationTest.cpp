@@ -83,4 +83,43 @@ TEST(Win32Catalogues, ACatalogueThatCannotBeOpenedIsReportedWithItsPath) {
     RemoveDirectoryA(root.c_str());
 }
 
+// While a catalogue is mapped, no other program can cut it short: lookups keep their answers
+// where a Linux mapping would fault.
+TEST(Win32Catalogues, AMappedCatalogueCannotBeCutShortUnderTheLookups) {
+    SetEnvironmentVariableA("LANG", "pt_BR");
+    gg::GnuGettextStartup();
+    const std::string exeDir =
+        gg::ExecutableFilename.substr(0, gg::ExecutableFilename.find_last_of('\\'));
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    const std::string root =
+        std::string(temp) + "quorvel-mapped-" + std::to_string(GetCurrentProcessId());
+    std::string folder = root;
+    for (const char* part : {"", "\\pt_BR", "\\LC_MESSAGES"}) {
+        folder += part;
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    const std::string mo = folder + "\\default.mo";
+    ASSERT_TRUE(CopyFileA((exeDir + "\\locale\\pt_BR\\LC_MESSAGES\\default.mo").c_str(), mo.c_str(),
+                          FALSE));
+    gg::bindtextdomain("default", root);
+    const std::u16string translated = gg::dgettext("default", u"Unable to open com port");
+    ASSERT_NE(translated, u"Unable to open com port");
+
+    // Another program may open it for writing, but not shorten it.
+    HANDLE file = CreateFileA(mo.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        EXPECT_FALSE(SetEndOfFile(file)) << "a mapped catalogue was cut short";
+        CloseHandle(file);
+    }
+    EXPECT_EQ(gg::dgettext("default", u"Unable to open com port"), translated);
+    gg::GnuGettextShutdown();
+    SetEnvironmentVariableA("LANG", nullptr);
+    DeleteFileA(mo.c_str());
+    for (; folder.size() >= root.size(); folder.resize(folder.rfind('\\')))
+        RemoveDirectoryA(folder.c_str());
+}
+
 } // namespace

@@ -1,15 +1,19 @@
 // The main window on native Win32 controls under Wine, driven the way a user drives it:
 // messages to the controls, texts read back from them, message boxes found by their caption and
 // closed. The boards are quorvel-boardsim on pseudo-terminals that window-under-wine.sh maps
-// as COM21 (a plain board), COM22 (one that stops answering) and COM23 (one on a real-speed
-// line); COM29 is a port without a device behind it.
+// as COM21 (a plain board), COM22 (one that stops answering), COM23 (one on a real-speed
+// line) and COM24 (its line goes away mid-transfer); COM29 is a port without a device behind
+// it.
 #include "framework/Exception.h"
 #include "framework/win32/Application.h"
+#include "tests/support/LastLine.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
+#include "updater/OpenFailure.h"
 #include "updater/ReplyParser.h"
 #include "updater/Unit1.h"
+#include "updater/UpdateLog.h"
 
 #include <commctrl.h>
 
@@ -22,14 +26,14 @@
 namespace {
 
 constexpr char Title[] = "Atualizador Quorvel";
-const std::vector<std::string> BoardPorts = {"COM21", "COM22", "COM23"};
+const std::vector<std::string> BoardPorts = {"COM21", "COM22", "COM23", "COM24"};
 constexpr wchar_t SerialComm[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // The ports as the system lists them, as an adapter's driver would enter them.
 void ListPorts(const std::vector<std::string>& ports, bool listed) {
     HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialComm, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialComm, 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
     for (const std::string& port : ports) {
         std::wstring name = L"\\Device\\QuorvelTest" + Widen(port);
@@ -43,6 +47,53 @@ void ListPorts(const std::vector<std::string>& ports, bool listed) {
     }
     RegCloseKey(key);
 }
+
+// The port list's key as it is now, put back when this goes.
+class SavedPortKey {
+public:
+    SavedPortKey() {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SerialComm, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return;
+        for (DWORD i = 0;; ++i) {
+            wchar_t name[256];
+            BYTE data[512];
+            DWORD nameSize = 256, dataSize = sizeof data, type = 0;
+            if (RegEnumValueW(key, i, name, &nameSize, nullptr, &type, data, &dataSize) !=
+                ERROR_SUCCESS)
+                break;
+            values_.push_back({name, type, std::vector<BYTE>(data, data + dataSize)});
+        }
+        RegCloseKey(key);
+    }
+    ~SavedPortKey() {
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialComm, 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+            return;
+        for (const Value& v : values_)
+            RegSetValueExW(key, v.Name.c_str(), 0, v.Type, v.Data.data(), DWORD(v.Data.size()));
+        RegCloseKey(key);
+    }
+    // No key at all, as on a PC without serial ports.
+    static void Remove() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, SerialComm); }
+    // The key with no value in it.
+    static void Empty() {
+        Remove();
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialComm, 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
+            RegCloseKey(key);
+    }
+
+private:
+    struct Value {
+        std::wstring Name;
+        DWORD Type;
+        std::vector<BYTE> Data;
+    };
+    std::vector<Value> values_;
+};
 
 bool WaitFor(const std::function<bool()>& done, DWORD milliseconds = 20000) {
     const DWORD start = GetTickCount();
@@ -282,6 +333,9 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
     RECT last;
     SendMessageW(f.TabControl1->Handle(), TCM_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&last));
     EXPECT_LE(last.right, 291) << "every tab fits in the strip";
+    // The captions are padded as wide as the strip allows: one pixel more on each side of
+    // every tab would not fit.
+    EXPECT_GT(last.right + 2 * 4, 291 - 2) << "the strip's end stays unused";
     EXPECT_EQ(SendMessageW(f.TabControl1->Handle(), TCM_GETROWCOUNT, 0, 0), 1);
     // A line longer than the text box goes on in the next row, never out of sight.
     for (TMemo* memo : {f.Memo1, f.Memo2})
@@ -293,6 +347,41 @@ TEST_F(WinWindowTest, LayoutAt96DpiAndEveryTextInsideItsBox) {
     EXPECT_EQ(f.Memo1->LineCount(), 99);
     EXPECT_EQ(f.Memo2->LineCount(), 56);
     EXPECT_EQ(f.Memo2->Line(0), "Procedimento para atualização:");
+}
+
+// The bitmap face's emboldening fills small closed glyphs in: "º" of "Nº  Série:" would be a
+// block. Its pixels must keep the hole of the ring.
+TEST_F(WinWindowTest, TheOrdinalInTheBoldLabelKeepsItsShape) {
+    TForm1& f = *form_;
+    PickTab(1);
+    UpdateWindow(f.Handle());
+    ProcessMessages();
+    HWND label = f.Label5->Handle();
+    RedrawWindow(label, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    const int left = f.Label5->TextExtent("N").cx, width = f.Label5->TextExtent("º").cx;
+    RECT client;
+    GetClientRect(label, &client);
+    HDC dc = GetDC(label);
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    auto ink = [&](int x, int y) { return GetPixel(dc, x, y) != face; };
+    // A background pixel with ink on all four sides within the glyph's cell: inside the ring.
+    auto inkAlong = [&](int x, int y, int dx, int dy) {
+        for (x += dx, y += dy; x >= left && x < left + width && y >= 0 && y < client.bottom;
+             x += dx, y += dy)
+            if (ink(x, y))
+                return true;
+        return false;
+    };
+    bool hole = false, inked = false;
+    for (int x = left; x < left + width; ++x)
+        for (int y = 0; y < client.bottom; ++y) {
+            inked = inked || ink(x, y);
+            hole = hole || (!ink(x, y) && inkAlong(x, y, -1, 0) && inkAlong(x, y, 1, 0) &&
+                            inkAlong(x, y, 0, -1) && inkAlong(x, y, 0, 1));
+        }
+    ReleaseDC(label, dc);
+    EXPECT_TRUE(inked) << "nothing drawn where \"º\" goes";
+    EXPECT_TRUE(hole) << "\"º\" is drawn as a block";
 }
 
 // Run with the screen at another dpi (window-under-wine.sh does so at 144): the window and
@@ -412,6 +501,72 @@ TEST_F(WinWindowTest, ABoardThatStopsAnsweringIsGivenUpWithItsBox) {
                                        "tecla 'Dígito' pressionada e clique no botão 'Conectar'.");
     EXPECT_EQ(form_->LbStatus->Caption(), "SEM RESPOSTA");
     EXPECT_EQ(form_->LbStatus->FontColor(), RGB(255, 0, 0));
+}
+
+// A PC with no serial port (the key missing, or empty): the window comes up with an empty
+// list and "Abrir" off; an adapter plugged in later shows up when the system says so.
+TEST_F(WinWindowTest, WithNoSerialPortTheWindowWaitsForOne) {
+    SavedPortKey saved;
+    const struct {
+        const char* Case;
+        void (*Make)();
+    } cases[] = {{"no key", SavedPortKey::Remove}, {"empty key", SavedPortKey::Empty}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Case);
+        closer_.reset();
+        form_.reset();
+        c.Make();
+        form_ = std::make_unique<TForm1>();
+        form_->Show();
+        closer_ = std::make_unique<BoxCloser>(form_->Handle());
+        TForm1& f = *form_;
+        EXPECT_EQ(f.ComComboBox1->Count(), 0);
+        EXPECT_EQ(f.ComComboBox1->Text(), "");
+        EXPECT_FALSE(f.BtSerial->Enabled());
+        f.BtSerialClick(&f); // even called directly, nothing is opened
+        EXPECT_FALSE(f.ComPort1->Connected());
+
+        ListPorts({"COM21"}, true);
+        SendMessageW(f.Handle(), WM_DEVICECHANGE, 0x8000 /* DBT_DEVICEARRIVAL */, 0);
+        EXPECT_EQ(f.ComComboBox1->Text(), "COM21");
+        EXPECT_TRUE(f.BtSerial->Enabled());
+        ListPorts({"COM21"}, false);
+        SendMessageW(f.Handle(), WM_DEVICECHANGE, 0x8004 /* DBT_DEVICEREMOVECOMPLETE */, 0);
+        EXPECT_EQ(f.ComComboBox1->Text(), "");
+        EXPECT_FALSE(f.BtSerial->Enabled());
+        WaitFor([] { return false; }, 300);
+        EXPECT_TRUE(closer_->Seen().empty());
+    }
+}
+
+// The board's line goes away mid-transfer: one box that says the adapter was disconnected
+// (Wine's error 21), the transfer ended as a port error and the port closed behind it, and no
+// give-up box after it.
+TEST_F(WinWindowTest, AnAdapterPulledOutMidTransferEndsWithOneBox) {
+    TForm1& f = *form_;
+    Open("COM24");
+    Click(f.BtInicia);
+    ASSERT_TRUE(WaitFor([&] { return !closer_->Seen().empty(); }, 60000));
+    EXPECT_FALSE(f.ComPort1->Connected());
+    EXPECT_EQ(f.ComLed1->State(), lsOff);
+    EXPECT_EQ(f.BtSerial->Caption(), "Abrir");
+    EXPECT_TRUE(f.BtSerial->Enabled());
+    EXPECT_TRUE(f.ComComboBox1->Enabled());
+    EXPECT_FALSE(f.Timeout->Enabled());
+    EXPECT_FALSE(Controller.Updating);
+    // Longer than the resends and the give-up would take.
+    WaitFor([] { return false; }, 5000);
+    ASSERT_EQ(closer_->Seen().size(), 1u) << closer_->Seen().back().Text;
+    const std::string text = closer_->Seen()[0].Text;
+    const size_t lineEnd = text.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos) << text;
+    EXPECT_EQ(text.substr(lineEnd + 1), TransferFailureCause(ERROR_NOT_READY)) << text;
+    const std::string record = LastLine(DefaultUpdateLogPath());
+    EXPECT_NE(record.find(R"("port":"COM24")"), std::string::npos) << record;
+    EXPECT_NE(record.find(R"("result":"port-error")"), std::string::npos) << record;
+    EXPECT_NE(record.find(R"("reason":"port-error: )" + text.substr(0, lineEnd) + '"'),
+              std::string::npos)
+        << record;
 }
 
 TEST_F(WinWindowTest, ClosingTheWindowMidTransferClosesThePort) {

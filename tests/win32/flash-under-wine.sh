@@ -137,6 +137,27 @@ got=$?
 [[ $got == 2 ]] || fail "exit status $got, want 2"
 grep -q '"port":"COM19".*"result":"open-failed"' "$default_log" || fail "nothing in $default_log"
 
+# --list opens no port: on Windows that is the only way to learn that a port is held, and an
+# open raises DTR on a device another program owns. COM18 leads to a FIFO whose reader sees
+# any open end.
+case="--list"
+mkfifo "$work/com18.fifo"
+ln -sfn "$work/com18.fifo" "$dosdevices/com18"
+wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\QuorvelFifo18' /d COM18 /f >/dev/null
+(cat "$work/com18.fifo" >/dev/null && echo opened >"$work/com18.opened") &
+watcher=$!
+wine "$exe" --list --json >"$work/list.json"
+got=$?
+[[ $got == 0 ]] || fail "exit status $got, want 0"
+grep -q '"port":"COM18".*"busy":null' "$work/list.json" || fail "COM18: $(cat "$work/list.json")"
+sleep 0.5
+[[ -e $work/com18.opened ]] && fail "COM18 was opened"
+kill "$watcher" 2>/dev/null
+exec 3<>"$work/com18.fifo" && exec 3>&- # ends the watcher's cat
+wait "$watcher" 2>/dev/null
+wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\QuorvelFifo18' /f >/dev/null
+rm -f "$dosdevices/com18" "$work/com18.fifo" "$work/com18.opened"
+
 # The catalogue beside the program: Portuguese with LANG, English without.
 case="--help"
 env -u LC_ALL -u LC_MESSAGES LANG=C wine "$exe" --help >"$work/help_en"
@@ -149,5 +170,41 @@ help_pt=$(tr -d '\r' <"$work/help_pt")
     fail "English: $help_en"
 [[ $help_pt == Uso:* && $help_pt == *"portas seriais"* ]] || fail "Portuguese: $help_pt"
 
-[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log and --help passed"
+# Catalogues whose plural rule is the deepest the runtime takes (100 brackets) or deeper than
+# that (101, and 5,000 that once overflowed the 2 MB stack): --help runs to its end, translated.
+po=$(dirname "$0")/../../resources/locale/pt_BR/quorvel-flash.po
+for depth in 100 101 5000; do
+    case="--help beside a rule $depth brackets deep"
+    dir=$work/rule-$depth
+    mkdir -p "$dir/locale/pt_BR/LC_MESSAGES" && cp "$exe" "$dir/"
+    rule=$(printf '%*s' "$depth" '' | tr ' ' '(')n\>1$(printf '%*s' "$depth" '' | tr ' ' ')')
+    perl -pe "s/^\"Plural-Forms:.*/\"Plural-Forms: nplurals=2; plural=$rule;\\\\n\"/" "$po" \
+        >"$dir/rule.po"
+    msgfmt -o "$dir/locale/pt_BR/LC_MESSAGES/quorvel-flash.mo" "$dir/rule.po" ||
+        fail "msgfmt refuses the catalogue"
+    env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$dir/${exe##*/}" --help >"$dir/help"
+    got=$?
+    [[ $got == 0 ]] || fail "exit status $got"
+    [[ $(tr -d '\r' <"$dir/help") == "$help_pt" ]] || fail "help: $(head -n 3 "$dir/help")"
+done
+
+# Catalogues that cannot be used (empty; over the 8 MB limit): one warning line, and --help
+# exactly as without a catalogue.
+for broken in empty 16M; do
+    case="--help beside a catalogue: $broken"
+    dir=$work/broken-$broken
+    mo=$dir/locale/pt_BR/LC_MESSAGES/quorvel-flash.mo
+    mkdir -p "${mo%/*}" && cp "$exe" "$dir/"
+    : >"$mo"
+    [[ $broken == empty ]] || truncate -s "$broken" "$mo"
+    env -u LC_ALL -u LC_MESSAGES LANG=pt_BR.UTF-8 wine "$dir/${exe##*/}" --help >"$dir/help" \
+        2>"$dir/err"
+    got=$?
+    [[ $got == 0 ]] || fail "exit status $got"
+    [[ $(tr -d '\r' <"$dir/help") == "$help_en" ]] || fail "help: $(head -n 3 "$dir/help")"
+    [[ $(grep -c '^quorvel-flash: warning: .*quorvel-flash\.mo' "$dir/err") == 1 ]] ||
+        fail "warnings: $(cat "$dir/err")"
+done
+
+[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log, --list, --help and hostile catalogues passed"
 exit $((failures > 0))

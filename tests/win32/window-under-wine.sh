@@ -1,7 +1,8 @@
 #!/bin/bash
 # The window's tests (win32_window_tests.exe) under Wine against board simulators (Linux
 # programs) on pseudo-terminals, mapped as COM21 (a plain board), COM22 (it stops answering
-# after three blocks) and COM23 (bytes at the line's real speed). Then checks that the plain
+# after three blocks), COM23 (bytes at the line's real speed) and COM24 (its line goes away
+# after 40 blocks, as a pulled adapter). Then checks that the plain
 # board holds exactly the built-in image.
 # Usage: window-under-wine.sh TEST_EXE BOARDSIM MODEMLINES_SO FIRMWARE_HEX WORK_DIR [gtest args]
 # (WINEPREFIX set; the Wine server's stderr is the caller's to redirect).
@@ -21,6 +22,7 @@ wineserver -k 2>/dev/null
 board COM21 --exit-when-done
 board COM22 --silent-after 3
 board COM23 --pace
+board COM24 --hang-up-after 40
 rm -f "$dosdevices/com29"
 
 # The modem-line library keeps Wine's device wait from ending by itself on a pty.

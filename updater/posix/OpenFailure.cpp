@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 OpenFailureKind ClassifyOpenFailure(int errorCode) {
     switch (errorCode) {
@@ -20,6 +21,8 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case ENODEV:
     case ENXIO: // the device node is still there, its device is not
         return OpenFailureKind::NotWorking;
+    case ENOTTY: // the terminal settings of a plain file
+        return OpenFailureKind::NotSerial;
     case EIO:
     case EBADF: // the descriptor of a device that hung up
         return OpenFailureKind::Gone;
@@ -30,4 +33,10 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
 
 std::string SystemErrorText(int errorCode) {
     return std::strerror(errorCode);
+}
+
+std::string ErrorCodeName(int errorCode) {
+    if (const char* name = strerrorname_np(errorCode))
+        return name;
+    return "errno " + std::to_string(errorCode);
 }

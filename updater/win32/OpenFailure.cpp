@@ -17,12 +17,17 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case ERROR_GEN_FAILURE: // what a USB adapter pulled out while still listed answers
         return OpenFailureKind::NotWorking;
     case ERROR_SEM_TIMEOUT: // the driver gave up on a vanished device
+    case ERROR_NOT_READY:   // what Wine answers for a device that went away
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:
         return OpenFailureKind::Gone;
     default:
         return OpenFailureKind::Other;
     }
+}
+
+std::string ErrorCodeName(int errorCode) {
+    return "win error " + std::to_string(errorCode);
 }
 
 std::string SystemErrorText(int errorCode) {
