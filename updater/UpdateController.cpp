@@ -370,7 +370,7 @@ void UpdateController::GiveUp(UpdateEnd end, const std::string& detail) {
 void UpdateController::GiveUpUnanswered() {
     const int64_t slowest = state_.Controller.SlowestAnswerMs;
     if (slowest <= AckWait * 100) {
-        GiveUp(UpdateEnd::GivenUp, "the board stopped answering");
+        GiveUp(UpdateEnd::GivenUp, {}); // the record's reason is the result itself
         return;
     }
     char detail[64];
