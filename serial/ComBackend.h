@@ -122,7 +122,10 @@ protected:
     virtual int DoSetQueues(int inputSize, int outputSize) = 0;
 };
 
-// The platform's implementation.
-std::unique_ptr<TComBackend> CreateComBackend();
+// The implementation for the port's name: the platform's serial device, or a network port.
+std::unique_ptr<TComBackend> CreateComBackend(const std::string& port);
+// A network port whose host name the resolver does not know. Winsock's own number for it, so
+// both systems report it alike; no errno has this value.
+inline constexpr int ComHostNotFoundError = 11001;
 // The platform's error for a call on a port that is not open (EBADF, ERROR_INVALID_HANDLE).
 extern const int ComClosedPortError;

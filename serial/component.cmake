@@ -11,7 +11,10 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/posix/ModemWatch.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/NetAddress.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/NetBackend.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp)
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp

@@ -1,6 +1,8 @@
 // The termios implementation of the port backend. Only kernel headers for termios: glibc's
 // <termios.h> cannot express rates without a B constant, so termios2 is used throughout.
 #include "serial/ComBackend.h"
+#include "serial/net/NetAddress.h"
+#include "serial/net/NetBackend.h"
 #include "serial/posix/ModemWatch.h"
 
 #include <algorithm>
@@ -689,6 +691,8 @@ private:
 
 const int ComClosedPortError = EBADF;
 
-std::unique_ptr<TComBackend> CreateComBackend() {
+std::unique_ptr<TComBackend> CreateComBackend(const std::string& port) {
+    if (IsNetPortName(port))
+        return CreateNetComBackend();
     return std::make_unique<PosixBackend>();
 }
