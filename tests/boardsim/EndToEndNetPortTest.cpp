@@ -6,8 +6,14 @@
 #include "serial/ComBackend.h"
 #include "tests/support/Pump.h"
 #include "tests/support/SerialServers.h"
+#include "updater/OpenFailure.h"
 
 #include <cerrno>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,8 +59,13 @@ TEST(NetPort, ServerKilledIsAPortError) {
         FAIL() << "a write on a lost connection succeeded";
     } catch (const EComPort& e) {
         EXPECT_EQ(e.MessageCode, mcWriteFailed);
-        EXPECT_TRUE(e.WinErrorCode == ECONNABORTED || e.WinErrorCode == ECONNRESET)
+        const OpenFailureKind kind = ClassifyOpenFailure(e.WinErrorCode);
+        EXPECT_TRUE(kind == OpenFailureKind::Closed || kind == OpenFailureKind::Reset)
             << e.WinErrorCode;
+        // The same advice as for an adapter pulled out, saying what happened to the connection.
+        EXPECT_NE(TransferFailureCause(e.WinErrorCode, CauseLanguage::English).find("network port"),
+                  std::string::npos);
+        EXPECT_NE(TransferFailureCause(e.WinErrorCode).find("porta de rede"), std::string::npos);
     }
     port.Close();
     EXPECT_FALSE(port.Connected());
@@ -62,13 +73,27 @@ TEST(NetPort, ServerKilledIsAPortError) {
 
 // Nothing listening, a name nobody knows, a malformed URL: Open fails with code 1 and a cause.
 TEST(NetPort, OpenFailuresNameTheirCause) {
+    // A listener that never speaks Telnet: a raw TCP port.
+    const int rawPort = FreeTcpPort();
+    int raw = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(rawPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(raw, 4), 0);
     const struct {
         std::string port;
         int error;
+        OpenFailureKind kind;
     } cases[] = {
-        {"rfc2217://127.0.0.1:" + std::to_string(FreeTcpPort()), ECONNREFUSED},
-        {"rfc2217://quorvel-no-such-host.invalid:4001", ComHostNotFoundError},
-        {"rfc2217://127.0.0.1", EINVAL},
+        {"rfc2217://127.0.0.1:" + std::to_string(FreeTcpPort()), ECONNREFUSED,
+         OpenFailureKind::Refused},
+        {"rfc2217://quorvel-no-such-host.invalid:4001", ComHostNotFoundError,
+         OpenFailureKind::HostNotFound},
+        {"rfc2217://127.0.0.1:" + std::to_string(rawPort), EPROTONOSUPPORT,
+         OpenFailureKind::NotRfc2217},
+        {"rfc2217://127.0.0.1", EINVAL, OpenFailureKind::Other},
     };
     for (const auto& c : cases) {
         TComPort port;
@@ -79,7 +104,11 @@ TEST(NetPort, OpenFailuresNameTheirCause) {
         } catch (const EComPort& e) {
             EXPECT_EQ(e.MessageCode, mcOpenFailed) << c.port;
             EXPECT_EQ(e.WinErrorCode, c.error) << c.port;
+            EXPECT_EQ(ClassifyOpenFailure(e.WinErrorCode), c.kind) << c.port;
+            EXPECT_NE(OpenFailureCause(e.WinErrorCode, CauseLanguage::English),
+                      OpenFailureCause(e.WinErrorCode, CauseLanguage::Portuguese));
         }
         EXPECT_FALSE(port.Connected());
     }
+    close(raw);
 }
