@@ -79,9 +79,11 @@ std::string Negotiation(uint8_t verb, uint8_t option) {
 }
 
 std::string ComPortCommand(uint8_t code, const std::string& payload) {
-    std::string out = {static_cast<char>(Iac), static_cast<char>(Sb), static_cast<char>(OptComPort),
-                       static_cast<char>(code)};
-    out += EscapeData(payload.data(), payload.size());
+    std::string out = {static_cast<char>(Iac), static_cast<char>(Sb),
+                       static_cast<char>(OptComPort)};
+    // The command code is part of the subnegotiation: escaped like the rest.
+    const std::string body = static_cast<char>(code) + payload;
+    out += EscapeData(body.data(), body.size());
     out += {static_cast<char>(Iac), static_cast<char>(Se)};
     return out;
 }
