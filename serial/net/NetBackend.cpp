@@ -35,8 +35,10 @@ using namespace telnet;
 
 // How long a connect and the server's agreement to the option may take.
 constexpr int connectLimitMs = 3000;
-// How long a setting's acknowledgement may take before the server is taken not to send one.
-constexpr auto ackLimit = std::chrono::milliseconds(1000);
+// How long a setting's acknowledgement may take before the server is taken not to send one:
+// a few of the round trips its option negotiation took, within these bounds.
+constexpr auto ackLimitMin = std::chrono::milliseconds(150);
+constexpr auto ackLimitMax = std::chrono::milliseconds(1000);
 // An idle connection sends a Telnet NOP this often, so a vanished server shows as a timeout.
 constexpr int keepAliveMs = 2000;
 // Unacknowledged bytes older than this end the connection.
@@ -220,7 +222,7 @@ public:
         // A doubled 0xFF cut in half would turn the next bytes into a command.
         if (rc == 0 && written < wire.size() && DataCount(wire, written).second) {
             size_t rest = 0;
-            rc = Send(wire.substr(written, 1), Clock::now() + ackLimit, rest);
+            rc = Send(wire.substr(written, 1), Clock::now() + ackLimitMax, rest);
             written += rest;
         }
         sent = static_cast<int>(DataCount(wire, written).first);
@@ -360,11 +362,12 @@ protected:
                                   Negotiation(Will, OptComPort);
         usRequested_ = {OptBinary, OptSuppressGoAhead, OptComPort};
         himRequested_ = {OptBinary, OptSuppressGoAhead};
+        const auto sentAt = Clock::now();
         int rc = SendControl(hello);
         if (rc == 0)
             readerThread_ = std::thread([this] { ReadLoop(); });
         if (rc == 0)
-            rc = AwaitComPortOption();
+            rc = AwaitComPortOption(sentAt);
         // Line errors and break, and every modem line.
         if (rc == 0)
             rc = SendControl(
@@ -437,11 +440,14 @@ private:
         return ready;
     }
 
-    int AwaitComPortOption() {
+    int AwaitComPortOption(Clock::time_point sentAt) {
         std::unique_lock lock(mutex_);
         const bool answered =
             changed_.wait_for(lock, std::chrono::milliseconds(connectLimitMs),
                               [this] { return comPortAnswered_ || failure_ != 0; });
+        ackLimit_ = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   ackLimitMin + 8 * (Clock::now() - sentAt)),
+                               ackLimitMin, ackLimitMax);
         if (failure_)
             return failure_;
         // Not a COM-PORT-OPTION server (a raw TCP port, or one that refused it).
@@ -482,7 +488,7 @@ private:
         auto answered = [&](const std::pair<uint8_t, unsigned>& a) {
             return answers_[a.first] >= a.second;
         };
-        const bool all = changed_.wait_for(lock, ackLimit, [&] {
+        const bool all = changed_.wait_for(lock, ackLimit_, [&] {
             return failure_ != 0 || std::all_of(awaited.begin(), awaited.end(), answered);
         });
         if (failure_)
@@ -707,6 +713,7 @@ private:
     int wakeFd_ = -1;
     std::string server_; // host and service, for the commands it leaves unanswered
     TComTimeoutSettings timeouts_;
+    std::chrono::milliseconds ackLimit_ = ackLimitMax;
     std::vector<std::pair<uint8_t, std::string>> sentLine_; // the line settings last sent
     std::thread readerThread_;
     std::atomic<bool> stop_{false};
