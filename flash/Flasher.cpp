@@ -2,6 +2,7 @@
 
 #include "flash/Platform.h"
 #include "flash/PortList.h"
+#include "flash/RemotePorts.h"
 #include "flash/Texts.h"
 #include "framework/Sync.h"
 #include "serial/ComPort.h"
@@ -94,7 +95,12 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
 
     Session session(options, progress);
     std::vector<std::unique_ptr<PortRun>> runs;
-    const std::vector<std::string> ports = options.All ? ProbedPorts(options) : options.Ports;
+    const std::vector<TNamedPort> named = LoadNamedPorts(stderr);
+    std::vector<std::string> ports =
+        options.All ? ProbedPorts(options) : ResolvePortNames(options.Ports, named);
+    if (options.AllRemote)
+        for (const TNamedPort& p : named)
+            ports.push_back(p.Url);
     if (ports.empty()) {
         std::fprintf(stderr, "quorvel-flash: %s\n",
                      Tr("no free USB, ACM or virtual serial port to probe").c_str());

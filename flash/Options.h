@@ -11,10 +11,11 @@ struct FlashOptions {
     bool Quiet = false;
     bool Verbose = false; // every frame and answer on standard error
     bool Loop = false;
-    bool Verify = false;   // wait for the restarted board after a completion (on with --loop)
-    bool NoVerify = false; // --no-verify
-    bool All = false;      // every port where a board answers
-    std::string AllIn;     // --all-in: the ports in this folder only (such as /dev/serial/by-path)
+    bool Verify = false;    // wait for the restarted board after a completion (on with --loop)
+    bool NoVerify = false;  // --no-verify
+    bool All = false;       // every port where a board answers
+    std::string AllIn;      // --all-in: the ports in this folder only (such as /dev/serial/by-path)
+    bool AllRemote = false; // --all-remote: --all over the named network ports too
     bool NoLog = false;
     bool History = false;
     bool Summary = false; // with --history: one line per day

@@ -1,5 +1,6 @@
 #include "flash/PortList.h"
 
+#include "flash/RemotePorts.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "serial/ComPort.h"
@@ -62,6 +63,9 @@ void PrintPortList(std::FILE* out, bool json) {
         }
         first = false;
     }
+    // The named network ports after the local ones, as the window lists them.
+    const std::vector<TNamedPort> named = LoadNamedPorts(stderr);
+    PrintRemotePorts(out, json, !ports.empty(), named);
     if (json)
-        std::fprintf(out, "%s]\n", ports.empty() ? "" : "\n");
+        std::fprintf(out, "%s]\n", ports.empty() && named.empty() ? "" : "\n");
 }

@@ -3,6 +3,7 @@
 // state the component's calls and its event thread look at.
 #include "serial/net/NetBackend.h"
 #include "serial/net/NetAddress.h"
+#include "serial/net/TcpConnect.h"
 #include "serial/net/Telnet.h"
 
 #include <algorithm>
@@ -41,8 +42,6 @@ constexpr auto ackLimitMin = std::chrono::milliseconds(150);
 constexpr auto ackLimitMax = std::chrono::milliseconds(1000);
 // An idle connection sends a Telnet NOP this often, so a vanished server shows as a timeout.
 constexpr int keepAliveMs = 2000;
-// Unacknowledged bytes older than this end the connection.
-constexpr unsigned userTimeoutMs = 5000;
 // The receive buffer stops taking from the socket here (TCP then holds the server back).
 constexpr size_t rxLimit = 1 << 16;
 
@@ -64,66 +63,6 @@ Unanswered& UnansweredCommands() {
 std::string Be32(uint32_t v) {
     return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
             static_cast<char>(v)};
-}
-
-void SetSocketOptions(int fd) {
-    int on = 1, idle = 2, interval = 1, probes = 3;
-    unsigned userTimeout = userTimeoutMs;
-    // Every frame waits for its answer: nothing may sit in Nagle's queue.
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-}
-
-int ConnectOne(const addrinfo& ai, int& fd) {
-    fd = socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
-    if (fd < 0)
-        return errno;
-    int rc = 0;
-    if (connect(fd, ai.ai_addr, ai.ai_addrlen) < 0) {
-        rc = errno;
-        if (rc == EINPROGRESS) {
-            pollfd pfd{fd, POLLOUT, 0};
-            int n;
-            do
-                n = poll(&pfd, 1, connectLimitMs);
-            while (n < 0 && errno == EINTR);
-            socklen_t len = sizeof rc;
-            if (n == 0)
-                rc = ETIMEDOUT;
-            else if (n < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &rc, &len) < 0)
-                rc = errno;
-        }
-    }
-    if (rc != 0) {
-        ::close(fd);
-        fd = -1;
-    }
-    return rc;
-}
-
-// The first address of the host that takes the connection; the last one's error otherwise.
-int Connect(const TNetAddress& address, int& fd) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    int gai = getaddrinfo(address.Host.c_str(), address.Service.c_str(), &hints, &list);
-    if (gai == EAI_SYSTEM)
-        return errno;
-    if (gai != 0)
-        return ComHostNotFoundError;
-    int rc = ComHostNotFoundError;
-    for (addrinfo* ai = list; ai; ai = ai->ai_next)
-        if ((rc = ConnectOne(*ai, fd)) == 0)
-            break;
-    freeaddrinfo(list);
-    if (rc == 0)
-        SetSocketOptions(fd);
-    return rc;
 }
 
 uint8_t ParityCode(TParityBits parity) {
@@ -347,7 +286,7 @@ protected:
             return EPROTONOSUPPORT;
         server_ = address.Host + "|" + address.Service;
         int fd = -1;
-        if (int rc = Connect(address, fd))
+        if (int rc = ConnectTcp(address, connectLimitMs, fd))
             return rc;
         wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd_ < 0) {
@@ -531,7 +470,7 @@ private:
     // Control bytes (negotiation, commands, NOP) from any thread.
     int SendControl(const std::string& bytes) {
         size_t written = 0;
-        return Send(bytes, Clock::now() + std::chrono::milliseconds(userTimeoutMs), written);
+        return Send(bytes, Clock::now() + std::chrono::milliseconds(TcpUserTimeoutMs), written);
     }
 
     // Writes as much of `bytes` as the deadline allows; one sender at a time, so commands and
