@@ -4,6 +4,7 @@
 #include "QtTestSupport.h"
 
 #include "serial/ComPortControls.h"
+#include "tests/support/TestFiles.h"
 
 #include <QFile>
 #include <QPainter>
@@ -276,6 +277,36 @@ TEST_F(SelectorTest, TwoAdaptersOfAKindDifferInTheClosedBoxAndTellWhatTheyAre) {
     box.SetText(names[1]);
     EXPECT_EQ(box.toolTip().toStdString(), "FTDI FT232R USB UART, S/N B20455, USB 0403:6001");
     EXPECT_TRUE(box.grab().toImage() != first) << "cut at the right, both show the same start";
+}
+
+// Network ports named in ports.conf come after the local ones, by name; the tooltip is the URL,
+// and a pick writes the URL into the port.
+TEST_F(SelectorTest, NamedNetworkPortsFollowTheLocalOnesByNameWithTheirUrl) {
+    Ports({"COM1"});
+    TempDir config;
+    std::filesystem::create_directories(config / "quorvel");
+    const std::string url = "rfc2217://127.0.0.1:4001";
+    std::ofstream(config / "quorvel/ports.conf") << "# bench\nBancada 3 = " << url << "\nbad\n";
+    const char* was = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = was ? was : "";
+    setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    TComPort port;
+    TComComboBox box;
+    box.SetComProperty(cpPort);
+    box.SetComPort(&port);
+    box.SetAutoApply(true);
+    EXPECT_EQ(Entries(box), (std::vector<std::string>{"COM1", "Bancada 3"}));
+    EXPECT_EQ(box.itemData(1, Qt::ToolTipRole).toString().toStdString(), url);
+    box.setCurrentIndex(1);
+    box.Change();
+    EXPECT_EQ(port.Port(), url);
+    // Listed again, the port's entry is found under its name.
+    box.SetComProperty(cpPort);
+    EXPECT_EQ(box.Text(), "Bancada 3");
+    if (was)
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
 }
 
 // ---- the lamp -------------------------------------------------------------------------------
