@@ -149,12 +149,7 @@ public:
             return EBADF;
         if (int rc = Failure())
             return rc;
-        const bool forever =
-            timeouts_.WriteTotalMultiplier == 0 && timeouts_.WriteTotalConstant == 0;
-        const uint64_t totalMs = uint64_t(timeouts_.WriteTotalMultiplier) * uint64_t(count) +
-                                 timeouts_.WriteTotalConstant;
-        const auto deadline =
-            forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(totalMs);
+        const auto deadline = WriteDeadline(timeouts_, count);
         const std::string wire = EscapeData(buffer, static_cast<size_t>(count));
         size_t written = 0;
         int rc = Send(wire, deadline, written);
@@ -491,14 +486,9 @@ private:
                 Fail(errno == EPIPE ? ECONNRESET : errno);
                 return Failure();
             }
-            int waitMs = -1;
-            if (deadline != Clock::time_point::max()) {
-                auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-                if (left.count() <= 0)
-                    return 0;
-                waitMs = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
-            }
+            const int waitMs = PollMsUntil(deadline);
+            if (waitMs == 0)
+                return 0;
             pollfd pfd{fd, POLLOUT, 0};
             if (poll(&pfd, 1, waitMs) < 0 && errno != EINTR)
                 return errno;
