@@ -288,8 +288,10 @@ void TForm1::BtSerialClick(TComponent*) {
         // Open the port the selector shows; with nothing shown the port keeps its own name.
         auto openShown = [this] {
             std::string shown = ComComboBox1->Text();
+            // A network port is shown by its name from ports.conf.
+            const std::string url = ComComboBox1->Selector().NamedPortUrl(shown);
             if (!shown.empty())
-                ComPort1->SetPort(shown);
+                ComPort1->SetPort(url.empty() ? shown : url);
             ComPort1->Open();
         };
         if (ComPort1->Connected()) {

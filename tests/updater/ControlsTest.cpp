@@ -283,13 +283,8 @@ TEST_F(SelectorTest, TwoAdaptersOfAKindDifferInTheClosedBoxAndTellWhatTheyAre) {
 // and a pick writes the URL into the port.
 TEST_F(SelectorTest, NamedNetworkPortsFollowTheLocalOnesByNameWithTheirUrl) {
     Ports({"COM1"});
-    TempDir config;
-    std::filesystem::create_directories(config / "quorvel");
     const std::string url = "rfc2217://127.0.0.1:4001";
-    std::ofstream(config / "quorvel/ports.conf") << "# bench\nBancada 3 = " << url << "\nbad\n";
-    const char* was = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = was ? was : "";
-    setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    PortsConfFile conf("# bench\nBancada 3 = " + url + "\nbad\n");
     TComPort port;
     TComComboBox box;
     box.SetComProperty(cpPort);
@@ -303,10 +298,6 @@ TEST_F(SelectorTest, NamedNetworkPortsFollowTheLocalOnesByNameWithTheirUrl) {
     // Listed again, the port's entry is found under its name.
     box.SetComProperty(cpPort);
     EXPECT_EQ(box.Text(), "Bancada 3");
-    if (was)
-        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
 }
 
 // ---- the lamp -------------------------------------------------------------------------------
