@@ -70,8 +70,8 @@ struct FlashRun {
     double Cpu = 0;  // the flasher's own, user and system
 };
 
-// quorvel-flash with `args` (the program first), its output dropped.
-inline FlashRun RunFlashProgram(std::vector<std::string> args) {
+// quorvel-flash with `args` (the program first), its output into `output` (dropped by default).
+inline FlashRun RunFlashProgram(std::vector<std::string> args, const char* output = "/dev/null") {
     const auto start = std::chrono::steady_clock::now();
     pid_t flash = fork();
     if (flash == 0) {
@@ -79,7 +79,7 @@ inline FlashRun RunFlashProgram(std::vector<std::string> args) {
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (!freopen("/dev/null", "w", stdout))
+        if (!freopen(output, "w", stdout))
             _exit(127);
         execv(argv[0], argv.data());
         _exit(127);

@@ -22,24 +22,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 // Everything read from `from` is written to `to` `delayMs` later, until either side ends.
 void Forward(int from, int to, int delayMs) {
     std::deque<std::pair<Clock::time_point, std::string>> due;
     for (bool open = true; open || !due.empty();) {
         int waitMs = -1;
-        if (!due.empty())
-            waitMs = static_cast<int>(
-                std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         due.front().first - Clock::now())
-                                         .count()));
+        if (!due.empty()) {
+            // Rounded up: a wait of 0 with the bytes not yet due would spin.
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                due.front().first - Clock::now());
+            waitMs = static_cast<int>(std::max<int64_t>(0, (left.count() + 999) / 1000));
+        }
         pollfd pfd{from, static_cast<short>(open ? POLLIN : 0), 0};
         poll(&pfd, 1, waitMs);
         if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -67,7 +60,7 @@ public:
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a = Loopback(port_);
+        sockaddr_in a = LoopbackAddress(port_);
         bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         listen(listen_, 4);
         thread_ = std::thread([this, serverPort, rttMs] { Serve(serverPort, rttMs); });
@@ -89,7 +82,7 @@ private:
                 continue;
             int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a = Loopback(serverPort);
+            sockaddr_in a = LoopbackAddress(serverPort);
             if (client < 0 || connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
                 close(client);
                 close(server);
@@ -116,6 +109,18 @@ private:
     std::thread thread_;
 };
 
+std::string ReadAll(const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+            text.append(buffer, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
 // `boards` paced boards updated at once; remote through ser2net (and a proxy of `rttMs`).
 FlashRun Batch(const std::string& dir, int boards, bool remote, int rttMs) {
     std::vector<Simulator> sims;
@@ -134,7 +139,11 @@ FlashRun Batch(const std::string& dir, int boards, bool remote, int rttMs) {
             proxies.push_back(std::make_unique<DelayProxy>(servers.back()->TcpPort(), rttMs));
         args.push_back(rttMs > 0 ? proxies.back()->Url() : servers.back()->Url());
     }
-    FlashRun run = RunFlashProgram(args);
+    // Its lines tell why when a batch fails.
+    const std::string output = "/tmp/netport_bench_flash.txt";
+    FlashRun run = RunFlashProgram(args, output.c_str());
+    if (!run.Ok)
+        std::fprintf(stderr, "%s\n", ReadAll(output).c_str());
     proxies.clear();
     servers.clear();
     StopSimulators(sims);
@@ -144,6 +153,7 @@ FlashRun Batch(const std::string& dir, int boards, bool remote, int rttMs) {
 void Row(const char* path, int boards, const FlashRun& run, double reference, const char* against) {
     if (!run.Ok) {
         std::printf("| %s | %d | failed | | |\n", path, boards);
+        std::fflush(stdout);
         return;
     }
     std::printf("| %s | %d | %.2f s | %+.2f %% against %s | %.2f %% of a core |\n", path, boards,

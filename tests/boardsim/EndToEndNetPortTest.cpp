@@ -76,10 +76,7 @@ TEST(NetPort, OpenFailuresNameTheirCause) {
     // A listener that never speaks Telnet: a raw TCP port.
     const int rawPort = FreeTcpPort();
     int raw = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(rawPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = LoopbackAddress(rawPort);
     ASSERT_EQ(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(listen(raw, 4), 0);
     const struct {

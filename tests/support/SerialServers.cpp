@@ -13,9 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-sockaddr_in Loopback(int port) {
+sockaddr_in LoopbackAddress(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -23,9 +21,11 @@ sockaddr_in Loopback(int port) {
     return a;
 }
 
+namespace {
+
 bool Accepts(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
+    sockaddr_in a = LoopbackAddress(port);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
@@ -35,7 +35,7 @@ bool Accepts(int port) {
 
 int FreeTcpPort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = LoopbackAddress(0);
     socklen_t len = sizeof a;
     bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);

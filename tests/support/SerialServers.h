@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
+
 class ChildServer {
 public:
     ChildServer() = default;
@@ -30,6 +32,8 @@ private:
 
 // A TCP port on 127.0.0.1 nobody listens on at the moment of asking.
 int FreeTcpPort();
+// 127.0.0.1 and `port`, for bind() and connect().
+sockaddr_in LoopbackAddress(int port);
 
 class Ser2Net : public ChildServer {
 public:
