@@ -90,15 +90,14 @@ bool ChildServer::Start(const std::vector<std::string>& argv, int tcpPort) {
 Ser2Net::Ser2Net(const std::string& device, int tcpPort, const std::string& accepterExtra) {
     if (tcpPort == 0)
         tcpPort = FreeTcpPort();
-    char dir[] = "/tmp/quorvel-ser2net-XXXXXX";
-    configPath_ = std::string(mkdtemp(dir)) + "/ser2net.yaml";
-    std::ofstream(configPath_) << "connection: &bench\n"
-                               << "  accepter: " << accepterExtra
-                               << "telnet(rfc2217),tcp,127.0.0.1," << tcpPort << "\n"
-                               << "  connector: serialdev," << device << ",9600n81,local\n"
-                               << "  options:\n"
-                               << "    kickolduser: true\n";
-    Start({"ser2net", "-n", "-u", "-c", configPath_, "-P", configPath_ + ".pid"}, tcpPort);
+    const std::string config = dir_ / "ser2net.yaml";
+    std::ofstream(config) << "connection: &bench\n"
+                          << "  accepter: " << accepterExtra << "telnet(rfc2217),tcp,127.0.0.1,"
+                          << tcpPort << "\n"
+                          << "  connector: serialdev," << device << ",9600n81,local\n"
+                          << "  options:\n"
+                          << "    kickolduser: true\n";
+    Start({"ser2net", "-n", "-u", "-c", config, "-P", dir_ / "ser2net.pid"}, tcpPort);
 }
 
 PySerialServer::PySerialServer(const std::string& device) {

@@ -2,6 +2,8 @@
 // Network serial port servers started by a test on 127.0.0.1, in front of a local device
 // (usually the board simulator's pseudo-terminal): Debian's ser2net and the RFC 2217 example
 // server of python3-serial. Each runs as a child process, killed when the object goes.
+#include "tests/support/TestFiles.h"
+
 #include <string>
 #include <vector>
 
@@ -43,7 +45,7 @@ public:
                      const std::string& accepterExtra = "");
 
 private:
-    std::string configPath_;
+    TempDir dir_; // its configuration, removed with it
 };
 
 class PySerialServer : public ChildServer {
