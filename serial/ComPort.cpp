@@ -332,7 +332,7 @@ void TCustomComPort::Loaded() {
 }
 
 void TCustomComPort::CreateHandle() {
-    std::unique_ptr<TComBackend> device = CreateComBackend();
+    std::unique_ptr<TComBackend> device = CreateComBackend(port_);
     if (int rc = device->Open(port_))
         throw EComPort(mcOpenFailed, rc);
     backend_ = std::move(device);
