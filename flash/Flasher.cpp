@@ -4,6 +4,7 @@
 #include "flash/Platform.h"
 #include "flash/PortList.h"
 #include "flash/Printable.h"
+#include "flash/RemotePorts.h"
 #include "flash/SystemError.h"
 #include "flash/Texts.h"
 #include "framework/Sync.h"
@@ -95,7 +96,6 @@ private:
 };
 
 // --all: the USB, ACM and virtual ports nobody holds; those held are named and left alone.
-// `errorCode`: the system's code when the --all-in folder cannot be read.
 // A bench file's sockets stand for the ports the system lists. False with the reason printed
 // when the --all-in folder cannot be read.
 bool ProbedPorts(const FlashOptions& options, const std::vector<BenchSocket>& bench,
@@ -163,9 +163,13 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     std::vector<BenchSocket> bench;
     if (!LoadBench(options, bench))
         return 1;
-    std::vector<std::string> ports = options.Ports;
+    const std::vector<TNamedPort> named = LoadNamedPorts(stderr);
+    std::vector<std::string> ports = ResolvePortNames(options.Ports, named);
     if (options.All && !ProbedPorts(options, bench, progress, ports))
         return 1;
+    if (options.AllRemote)
+        for (const TNamedPort& p : named)
+            ports.push_back(p.Url);
     if (ports.empty()) {
         const std::string text =
             options.AllIn.empty()

@@ -69,6 +69,8 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
             flag = &options.Loop;
         else if (arg == "--all")
             flag = &options.All;
+        else if (arg == "--all-remote")
+            flag = &options.AllRemote;
         else if (arg == "--verify")
             flag = &options.Verify;
         else if (arg == "--no-verify")
@@ -142,6 +144,9 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
         options.Ports.clear();
         return true;
     }
+    // A plant network may hold ports that are not ours: only probed when asked.
+    if (options.AllRemote)
+        options.All = true;
     if (options.Summary) {
         error = Tr("--summary goes with --history");
         return false;
@@ -192,12 +197,15 @@ std::string FlashUsage() {
            "       quorvel-flash --history [--summary] [--json] [SERIAL|PORT]\n"
            "\n"
            "Updates the firmware of Quorvel KX27 boards on the given serial ports, all at\n"
-           "once, and appends a service record per board to the update log.\n"
+           "once, and appends a service record per board to the update log. A port is a\n"
+           "device, an RFC 2217 network port (rfc2217://host:port) or a name from\n"
+           "ports.conf (~/.config/quorvel/ports.conf, /etc/quorvel/ports.conf).\n"
            "\n"
            "Options (--opt=VALUE and --opt VALUE both work; -- ends the options):\n"
            "  --list          list the serial ports (USB adapter facts, who holds them)\n"
            "  --all           update every board found on a USB or ACM port nobody holds\n"
            "  --all-in FOLDER the same over the ports in FOLDER (/dev/serial/by-path)\n"
+           "  --all-remote    --all, and every network port named in ports.conf\n"
            "  --wait SECONDS  give up on a board that has not answered by then (15)\n"
            "  --image FILE    send this Intel HEX file instead of the built-in image\n"
            "  --check-image FILE  check an Intel HEX file and show what would be sent\n"

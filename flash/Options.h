@@ -20,6 +20,7 @@ struct FlashOptions {
     bool SkipCurrent = false;
     bool NoSkipCurrent = false;
     std::string AllIn; // --all-in: the ports in this folder only (such as /dev/serial/by-path)
+    bool AllRemote = false; // --all-remote: --all over the named network ports too
     bool NoLog = false;
     bool History = false;
     bool Summary = false; // with --history: one line per day

@@ -3,6 +3,7 @@
 #include "flash/Platform.h"
 #include "flash/Printable.h"
 #include "flash/SystemError.h"
+#include "flash/RemotePorts.h"
 #include "flash/Texts.h"
 #include "framework/Json.h"
 #include "serial/ComPort.h"
@@ -85,6 +86,9 @@ void PrintPortList(std::FILE* out, bool json, const std::vector<std::string>& po
         }
         first = false;
     }
+    // The named network ports after the local ones, as the window lists them.
+    const std::vector<TNamedPort> named = LoadNamedPorts(stderr);
+    PrintRemotePorts(out, json, !ports.empty(), named);
     if (json)
-        std::fprintf(out, "%s]\n", ports.empty() ? "" : "\n");
+        std::fprintf(out, "%s]\n", ports.empty() && named.empty() ? "" : "\n");
 }

@@ -4,7 +4,10 @@
 // Every call returns 0 or the platform's error number and never throws.
 #include "serial/ComTypes.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -50,6 +53,26 @@ struct TComTimeoutSettings {
     uint32_t WriteTotalMultiplier = 100;
     uint32_t WriteTotalConstant = 1000;
 };
+
+// When a write of `count` bytes must be over by the write timeouts; max() when it may take as
+// long as it takes (both values 0).
+inline std::chrono::steady_clock::time_point WriteDeadline(const TComTimeoutSettings& t,
+                                                           int count) {
+    if (t.WriteTotalMultiplier == 0 && t.WriteTotalConstant == 0)
+        return std::chrono::steady_clock::time_point::max();
+    const uint64_t totalMs =
+        uint64_t(t.WriteTotalMultiplier) * uint64_t(count) + t.WriteTotalConstant;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(totalMs);
+}
+
+// The wait left until `deadline` as poll() takes it: -1 for none, 0 once it has passed.
+inline int PollMsUntil(std::chrono::steady_clock::time_point deadline) {
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+}
 
 // How often the component reached the device, counted here so a test can prove that each
 // changed setting costs exactly one device update.
@@ -122,7 +145,10 @@ protected:
     virtual int DoSetQueues(int inputSize, int outputSize) = 0;
 };
 
-// The platform's implementation.
-std::unique_ptr<TComBackend> CreateComBackend();
+// The implementation for the port's name: the platform's serial device, or a network port.
+std::unique_ptr<TComBackend> CreateComBackend(const std::string& port);
+// A network port whose host name the resolver does not know. Winsock's own number for it, so
+// both systems report it alike; no errno has this value.
+inline constexpr int ComHostNotFoundError = 11001;
 // The platform's error for a call on a port that is not open (EBADF, ERROR_INVALID_HANDLE).
 extern const int ComClosedPortError;

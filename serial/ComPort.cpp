@@ -332,7 +332,7 @@ void TCustomComPort::Loaded() {
 }
 
 void TCustomComPort::CreateHandle() {
-    std::unique_ptr<TComBackend> device = CreateComBackend();
+    std::unique_ptr<TComBackend> device = CreateComBackend(port_);
     if (int rc = device->Open(port_))
         throw EComPort(mcOpenFailed, rc);
     backend_ = std::move(device);
@@ -376,8 +376,18 @@ std::vector<std::unique_ptr<TComThread>>& RetiredThreads() {
 }
 
 void JoinEndedThreads() {
-    std::erase_if(RetiredThreads(),
-                  [](const std::unique_ptr<TComThread>& t) { return t->Finished(); });
+    // Taken out of the list before they are destroyed: a destructor's wait runs queued
+    // routines, this one among them, which must find the list whole.
+    std::vector<std::unique_ptr<TComThread>> ended;
+    auto& retired = RetiredThreads();
+    for (auto it = retired.begin(); it != retired.end();) {
+        if ((*it)->Finished()) {
+            ended.push_back(std::move(*it));
+            it = retired.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void Retire(std::unique_ptr<TComThread> thread) {

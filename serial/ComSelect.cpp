@@ -140,9 +140,20 @@ void TComSelect::SelectPort() {
     else
 #endif
         EnumComPorts(names);
+    // Network ports by their names, after the local ones; the window has no place for the
+    // files' bad lines (the flasher names them).
+    std::vector<TPortsConfProblem> ignored;
+    namedPorts_ = NamedNetPorts(ignored);
     items_.Clear();
     for (const std::string& name : names)
         items_.Add(name);
+    for (const TNamedPort& port : namedPorts_)
+        items_.Add(port.Name);
+}
+
+std::string TComSelect::NamedPortUrl(const std::string& entry) const {
+    const std::string url = ResolvePortName(entry, namedPorts_);
+    return url == entry ? std::string() : url;
 }
 
 void TComSelect::SelectBaudRate() {
@@ -166,7 +177,7 @@ void TComSelect::SetPending(const std::string& text) {
     case cpNone:
         break;
     case cpPort:
-        port_ = text;
+        port_ = ResolvePortName(text, namedPorts_);
         break;
     case cpBaudRate:
         baudRate_ = StrToBaudRate(text);
@@ -222,6 +233,10 @@ void TComSelect::ApplySettings() {
 std::string TComSelect::CurrentValueText() const {
     switch (comProperty_) {
     case cpPort:
+        // A network port is listed under its name.
+        for (const TNamedPort& named : namedPorts_)
+            if (named.Url == comPort_->Port())
+                return named.Name;
         return comPort_->Port();
     case cpBaudRate:
         return BaudRateToStr(comPort_->BaudRate());

@@ -5,6 +5,7 @@
 // here too. The controls themselves are one file per toolkit (serial/qt/, serial/win32/).
 #include "framework/Component.h"
 #include "serial/ComPort.h"
+#include "serial/net/PortsConf.h"
 
 #include <functional>
 #include <memory>
@@ -78,6 +79,8 @@ public:
 
     // The value a pick or a match left to be written (port name for cpPort).
     const std::string& PendingPort() const { return port_; }
+    // The URL behind an entry that names a network port from ports.conf; empty for others.
+    std::string NamedPortUrl(const std::string& entry) const;
 
 private:
     std::string CurrentValueText() const;
@@ -88,6 +91,7 @@ private:
     TComProperty comProperty_ = cpNone;
     bool autoApply_ = false;
     std::string port_;
+    std::vector<TNamedPort> namedPorts_; // listed after the local ports, by name
     TBaudRate baudRate_ = br9600;
     TDataBits dataBits_ = dbEight;
     TStopBits stopBits_ = sbOneStopBit;

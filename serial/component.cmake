@@ -4,14 +4,19 @@ if(WIN32)
   set(serial_platform_sources
     ${CMAKE_CURRENT_LIST_DIR}/win32/Win32Backend.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortList.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortInfo.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortInfo.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/win32/NetProbe.cpp)
 else()
   set(serial_platform_sources
     ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ModemWatch.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/NetBackend.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/NetProbe.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/TcpConnect.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp)
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
@@ -19,10 +24,12 @@ add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPortMessages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComPortStartup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/net/NetAddress.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/net/PortsConf.cpp
   ${serial_platform_sources}
 )
 # The start-up step routes the messages through the translation runtime.
 target_link_libraries(quorvel_serial PUBLIC quorvel_framework quorvel_i18n)
 if(WIN32)
-  target_link_libraries(quorvel_serial PUBLIC advapi32)
+  target_link_libraries(quorvel_serial PUBLIC advapi32 ws2_32)
 endif()

@@ -1,5 +1,7 @@
 #include "updater/OpenFailure.h"
 
+#include <iterator>
+
 namespace {
 
 struct CauseText {
@@ -29,6 +31,34 @@ const CauseText causeTexts[] = {
      "O dispositivo da porta não está mais conectado. Reconecte-o e tente novamente."},
     {OpenFailureKind::NotSerial, "This name is not a serial port's. Check it and try again.",
      "Este nome não é de uma porta serial. Confira-o e tente novamente."},
+    {OpenFailureKind::Refused,
+     "The network port's server refused the connection. Check the address and that the server "
+     "is running, and try again.",
+     "O servidor da porta de rede recusou a conexão. Confira o endereço e se o servidor está "
+     "em execução e tente novamente."},
+    {OpenFailureKind::HostNotFound,
+     "The network port's host name was not found. Check the name and try again.",
+     "O nome do computador da porta de rede não foi encontrado. Confira o nome e tente "
+     "novamente."},
+    {OpenFailureKind::TimedOut,
+     "The network port's server did not answer (timed out). Check the network and the server, "
+     "and try again.",
+     "O servidor da porta de rede não respondeu (tempo esgotado). Verifique a rede e o servidor "
+     "e tente novamente."},
+    {OpenFailureKind::Reset,
+     "The connection to the network port was reset. Check the network and the server, and try "
+     "again.",
+     "A conexão com a porta de rede foi interrompida. Verifique a rede e o servidor e tente "
+     "novamente."},
+    {OpenFailureKind::Closed,
+     "The network port's server closed the connection (is the port in use there?). Try again.",
+     "O servidor da porta de rede encerrou a conexão (a porta está em uso nele?). Tente "
+     "novamente."},
+    {OpenFailureKind::NotRfc2217,
+     "The server does not offer the port over RFC 2217 (a plain TCP port?). Check its "
+     "configuration.",
+     "O servidor não oferece a porta por RFC 2217 (uma porta TCP simples?). Confira a "
+     "configuração dele."},
 };
 
 // A failure in the middle of a transfer: first the adapter pulled out, then anything else.
@@ -38,6 +68,22 @@ const CauseText transferTexts[] = {
      "held down and try again.",
      "O adaptador foi desconectado. Reconecte-o, ligue a placa com a tecla 'Dígito' "
      "pressionada e tente novamente."},
+    // A network port lost: what happened to the connection, then the same advice.
+    {OpenFailureKind::TimedOut,
+     "The network port stopped answering (timed out). Reconnect it, switch the board on with "
+     "the 'Dígito' key held down and try again.",
+     "A porta de rede parou de responder (tempo esgotado). Reconecte-a, ligue a placa com a "
+     "tecla 'Dígito' pressionada e tente novamente."},
+    {OpenFailureKind::Reset,
+     "The connection to the network port was reset. Reconnect it, switch the board on with the "
+     "'Dígito' key held down and try again.",
+     "A conexão com a porta de rede foi interrompida. Reconecte-a, ligue a placa com a tecla "
+     "'Dígito' pressionada e tente novamente."},
+    {OpenFailureKind::Closed,
+     "The network port's server closed the connection. Reconnect it, switch the board on with "
+     "the 'Dígito' key held down and try again.",
+     "O servidor da porta de rede encerrou a conexão. Reconecte-a, ligue a placa com a tecla "
+     "'Dígito' pressionada e tente novamente."},
     {OpenFailureKind::Other,
      "Check the adapter, switch the board on with the 'Dígito' key held down and try again.",
      "Verifique o adaptador, ligue a placa com a tecla 'Dígito' pressionada e tente "
@@ -64,9 +110,15 @@ std::string TransferFailureCause(int errorCode, CauseLanguage language) {
     OpenFailureKind kind = ClassifyOpenFailure(errorCode);
     // A device that stopped working under an open handle was pulled out as surely as one that
     // is gone.
-    bool gone = kind == OpenFailureKind::Gone || kind == OpenFailureKind::NotWorking;
-    const CauseText& c = transferTexts[gone ? 0 : 1];
-    return language == CauseLanguage::Portuguese ? c.Portuguese : c.English;
+    if (kind == OpenFailureKind::NotWorking)
+        kind = OpenFailureKind::Gone;
+    const CauseText* c = &transferTexts[std::size(transferTexts) - 1];
+    for (const CauseText& t : transferTexts)
+        if (t.Kind == kind) {
+            c = &t;
+            break;
+        }
+    return language == CauseLanguage::Portuguese ? c->Portuguese : c->English;
 }
 
 std::string RecordedCause(int errorCode) {
@@ -91,6 +143,24 @@ std::string RecordedCause(int errorCode) {
         break;
     case OpenFailureKind::NotSerial:
         words = "not a serial port";
+        break;
+    case OpenFailureKind::Refused:
+        words = "connection refused";
+        break;
+    case OpenFailureKind::HostNotFound:
+        words = "host not found";
+        break;
+    case OpenFailureKind::TimedOut:
+        words = "network timed out";
+        break;
+    case OpenFailureKind::Reset:
+        words = "connection reset";
+        break;
+    case OpenFailureKind::Closed:
+        words = "server closed the connection";
+        break;
+    case OpenFailureKind::NotRfc2217:
+        words = "not an RFC 2217 server";
         break;
     case OpenFailureKind::Other:
         // The system's own text is in the user's language on Windows: its code says it all.

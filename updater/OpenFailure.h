@@ -13,6 +13,13 @@ enum class OpenFailureKind {
     NotWorking,   // the port's device is listed but does not work (unplugged while listed)
     Gone,         // the port's device went away
     NotSerial,    // the name leads to something that is no serial port (a plain file)
+    // A network port: its server or the way to it.
+    Refused,      // nothing listens at the address
+    HostNotFound, // the host name is unknown
+    TimedOut,     // the server or the network stopped answering
+    Reset,        // the connection was reset (the server's machine or a router dropped it)
+    Closed,       // the server closed the connection
+    NotRfc2217,   // the server does not offer the serial port option (a raw TCP port)
     Other,        // anything else: the system's own words
 };
 

@@ -303,7 +303,10 @@ void TForm1::BtSerialClick(TComponent*) {
         if (ComComboBox1->Text().empty())
             return;
         auto openShown = [this] {
-            ComPort1->SetPort(ComComboBox1->Text());
+            // A network port is shown by its name from ports.conf.
+            const std::string shown = ComComboBox1->Text();
+            const std::string url = ComComboBox1->Selector().NamedPortUrl(shown);
+            ComPort1->SetPort(url.empty() ? shown : url);
             ComPort1->Open();
         };
         if (ComPort1->Connected()) {

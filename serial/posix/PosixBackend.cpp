@@ -1,6 +1,8 @@
 // The termios implementation of the port backend. Only kernel headers for termios: glibc's
 // <termios.h> cannot express rates without a B constant, so termios2 is used throughout.
 #include "serial/ComBackend.h"
+#include "serial/net/NetAddress.h"
+#include "serial/net/NetBackend.h"
 #include "serial/posix/ModemWatch.h"
 
 #include <algorithm>
@@ -205,11 +207,7 @@ public:
         int fd = fd_;
         if (fd < 0)
             return EBADF;
-        const bool forever =
-            timeouts_.WriteTotalMultiplier == 0 && timeouts_.WriteTotalConstant == 0;
-        const uint64_t totalMs = uint64_t(timeouts_.WriteTotalMultiplier) * uint64_t(count) +
-                                 timeouts_.WriteTotalConstant;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+        const auto deadline = WriteDeadline(timeouts_, count);
         const auto* p = static_cast<const char*>(buffer);
         int error = 0;
         while (sent < count) {
@@ -224,14 +222,9 @@ public:
                 error = Failed(errno);
                 break;
             }
-            int waitMs = -1;
-            if (!forever) {
-                auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-                if (left.count() <= 0)
-                    break;
-                waitMs = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
-            }
+            const int waitMs = PollMsUntil(deadline);
+            if (waitMs == 0)
+                break;
             pollfd pfd{fd, POLLOUT, 0};
             if (poll(&pfd, 1, waitMs) < 0 && errno != EINTR) {
                 error = errno;
@@ -689,6 +682,8 @@ private:
 
 const int ComClosedPortError = EBADF;
 
-std::unique_ptr<TComBackend> CreateComBackend() {
+std::unique_ptr<TComBackend> CreateComBackend(const std::string& port) {
+    if (IsNetPortName(port))
+        return CreateNetComBackend();
     return std::make_unique<PosixBackend>();
 }

@@ -56,7 +56,10 @@ void TComComboBox::Refilled() {
         return;
     const std::string classDir = PortListClassDir();
     for (int i = 0; i < count(); ++i) {
-        std::string text = DescribeComPort(GetComPortDeviceInfo(Entries().Strings(i), classDir));
+        // A network port's tooltip is its URL.
+        std::string text = Selector().NamedPortUrl(Entries().Strings(i));
+        if (text.empty())
+            text = DescribeComPort(GetComPortDeviceInfo(Entries().Strings(i), classDir));
         setItemData(i, text.empty() ? QVariant() : QVariant(QString::fromStdString(text)),
                     Qt::ToolTipRole);
     }

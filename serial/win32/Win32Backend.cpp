@@ -457,6 +457,6 @@ bool RunningUnderWine() {
 
 const int ComClosedPortError = ERROR_INVALID_HANDLE;
 
-std::unique_ptr<TComBackend> CreateComBackend() {
+std::unique_ptr<TComBackend> CreateComBackend(const std::string&) {
     return std::make_unique<Win32Backend>();
 }

@@ -70,7 +70,7 @@ private:
 
 // Connects, identifies, sends every block of the built-in image with the updater's rules for
 // refusals and missing answers, closes, and checks what the board flashed and counted.
-template <class Line> void UpdateWholeImage() {
+template <class Line> void UpdateWholeImage(bool pace = false) {
     LoadFirmwareImage();
     ASSERT_NE(FirstBlock, nullptr);
     std::map<uint32_t, uint8_t> expected;
@@ -81,6 +81,7 @@ template <class Line> void UpdateWholeImage() {
     SimulatorOptions options;
     options.Board.NakEvery = 97;
     options.Board.DropAnswerTo = 13;
+    options.Pace = pace;
     RunningSimulator sim(options);
     Parser = ReplyParserState{};
     Controller = ControllerState{};

@@ -31,6 +31,44 @@ private:
     std::string path_;
 };
 
+// An environment variable set for a test's span, then as it was.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* was = std::getenv(name)) {
+            had_ = true;
+            was_ = was;
+        }
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_, was_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string was_;
+};
+
+// A ports.conf of `lines` in a fresh configuration folder that the program reads while it lives.
+class PortsConfFile {
+public:
+    explicit PortsConfFile(const std::string& lines) : env_("XDG_CONFIG_HOME", dir_.Path()) {
+        std::filesystem::create_directories(dir_ / "quorvel");
+        std::ofstream(dir_ / "quorvel/ports.conf") << lines;
+    }
+
+private:
+    TempDir dir_;
+    ScopedEnv env_;
+};
+
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;

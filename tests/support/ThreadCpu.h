@@ -35,3 +35,14 @@ inline double OtherThreadsCpu() {
     closedir(dir);
     return total;
 }
+
+// Milliseconds the calling thread has spent ready to run but waiting for a CPU (the kernel's
+// run-queue delay): time a loaded machine took from it, not time it was blocked. 0 where the
+// kernel does not keep it.
+inline double RunQueueWaitMs() {
+    std::ifstream in("/proc/thread-self/schedstat");
+    unsigned long long running = 0, waiting = 0;
+    if (!(in >> running >> waiting))
+        return 0;
+    return double(waiting) / 1e6;
+}

@@ -5,6 +5,7 @@
 #include "tests/support/TestFiles.h"
 
 #include "serial/ComPortControls.h"
+#include "tests/support/TestFiles.h"
 
 #include <QFile>
 #include <QPainter>
@@ -286,6 +287,27 @@ TEST_F(SelectorTest, TwoAdaptersOfAKindDifferInTheClosedBoxAndTellWhatTheyAre) {
     box.SetText(names[1]);
     EXPECT_EQ(box.toolTip().toStdString(), "FTDI FT232R USB UART, S/N B20455, USB 0403:6001");
     EXPECT_TRUE(box.grab().toImage() != first) << "cut at the right, both show the same start";
+}
+
+// Network ports named in ports.conf come after the local ones, by name; the tooltip is the URL,
+// and a pick writes the URL into the port.
+TEST_F(SelectorTest, NamedNetworkPortsFollowTheLocalOnesByNameWithTheirUrl) {
+    Ports({"COM1"});
+    const std::string url = "rfc2217://127.0.0.1:4001";
+    PortsConfFile conf("# bench\nBancada 3 = " + url + "\nbad\n");
+    TComPort port;
+    TComComboBox box;
+    box.SetComProperty(cpPort);
+    box.SetComPort(&port);
+    box.SetAutoApply(true);
+    EXPECT_EQ(Entries(box), (std::vector<std::string>{"COM1", "Bancada 3"}));
+    EXPECT_EQ(box.itemData(1, Qt::ToolTipRole).toString().toStdString(), url);
+    box.setCurrentIndex(1);
+    box.Change();
+    EXPECT_EQ(port.Port(), url);
+    // Listed again, the port's entry is found under its name.
+    box.SetComProperty(cpPort);
+    EXPECT_EQ(box.Text(), "Bancada 3");
 }
 
 // ---- the lamp -------------------------------------------------------------------------------

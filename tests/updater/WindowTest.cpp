@@ -6,6 +6,8 @@
 #include "tests/support/TestFiles.h"
 
 #include "framework/Exception.h"
+#include "tests/support/SerialServers.h"
+#include "tests/support/TestFiles.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
@@ -440,6 +442,68 @@ TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
     const boardsim::Board& flashed = board.Finish();
     EXPECT_EQ(flashed.Memory(), BuiltInImageBytes());
     EXPECT_EQ(flashed.Stats().Completions, 1u);
+}
+
+// A board behind ser2net on the loopback, picked by its name from ports.conf: connected and
+// updated through the window as a local one; then, with the server killed mid-transfer, one
+// error box whose advice says what happened to the network port.
+TEST_F(WindowTest, AWholeUpdateThroughANamedNetworkPortAndTheServerLost) {
+    SimulatedBoard board, second;
+    Ser2Net server(board.SlavePath()), secondServer(second.SlavePath());
+    ASSERT_TRUE(server.Running() && secondServer.Running());
+    PortsConfFile conf("Bancada 1 = " + server.Url() + "\nBancada 2 = " + secondServer.Url() +
+                       "\n");
+    auto form = ShowForm();
+    TForm1& f = *form;
+    BoxCloser closer;
+
+    PickPort(f, "Bancada 1");
+    EXPECT_EQ(f.ComPort1->Port(), server.Url());
+    Click(f.BtSerial);
+    ASSERT_TRUE(f.ComPort1->Connected());
+    ClickTab(f, 1);
+    Click(f.BtConecta);
+    ASSERT_TRUE(WaitFor([&] { return f.LbStatus->Caption() == "Comunicação  OK"; }));
+    EXPECT_EQ(f.LbSerial->Caption(), "A10342");
+    Click(f.BtInicia);
+    ASSERT_TRUE(WaitFor([&] { return !closer.Seen().empty(); }, 120s));
+    ASSERT_EQ(closer.Texts(), std::vector<std::string>{
+                                  "Atualização concluída. Desligue a placa e ligue novamente."});
+    EXPECT_EQ(board.Finish().Memory(), BuiltInImageBytes());
+
+    // Another bench, whose server goes away while blocks go out.
+    ClickTab(f, 0);
+    Click(f.BtSerial); // closes
+    PickPort(f, "Bancada 2");
+    Click(f.BtSerial);
+    ASSERT_TRUE(f.ComPort1->Connected());
+    ClickTab(f, 1);
+    Click(f.BtConecta);
+    ASSERT_TRUE(WaitFor([&] { return f.BtInicia->isEnabled() && Controller.BoardReady; }));
+    const size_t boxes = closer.Seen().size();
+    Click(f.BtInicia);
+    ASSERT_TRUE(WaitFor([&] { return f.BarraSts->value() >= 5; }));
+    secondServer.Kill();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (size_t i = boxes; i < closer.Seen().size(); ++i)
+                if (closer.Seen()[i].Icon == QMessageBox::Critical)
+                    return true;
+            return false;
+        },
+        30s));
+    int errorBoxes = 0;
+    for (size_t i = boxes; i < closer.Seen().size(); ++i) {
+        const SeenBox& box = closer.Seen()[i];
+        if (box.Icon != QMessageBox::Critical)
+            continue;
+        ++errorBoxes;
+        const std::string advice = box.Text.substr(box.Text.find('\n') + 1);
+        EXPECT_NE(advice.find("porta de rede"), std::string::npos) << box.Text;
+        EXPECT_NE(advice.find("Dígito"), std::string::npos) << box.Text;
+    }
+    EXPECT_EQ(errorBoxes, 1);
+    f.Timeout->SetEnabled(false);
 }
 
 TEST_F(WindowTest, OpenOpensThePortTheSelectorShows) {

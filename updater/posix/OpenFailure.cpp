@@ -1,5 +1,6 @@
 // Open failures on POSIX systems: the error code is errno.
 #include "updater/OpenFailure.h"
+#include "serial/ComBackend.h"
 
 #include <cerrno>
 #include <cstring>
@@ -26,6 +27,21 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case EIO:
     case EBADF: // the descriptor of a device that hung up
         return OpenFailureKind::Gone;
+    case ECONNREFUSED:
+        return OpenFailureKind::Refused;
+    case ComHostNotFoundError:
+        return OpenFailureKind::HostNotFound;
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return OpenFailureKind::TimedOut;
+    case ECONNRESET:
+    case EPIPE:
+        return OpenFailureKind::Reset;
+    case ECONNABORTED: // how the network port reports the server's orderly close
+        return OpenFailureKind::Closed;
+    case EPROTONOSUPPORT:
+        return OpenFailureKind::NotRfc2217;
     default:
         return OpenFailureKind::Other;
     }
