@@ -1,9 +1,9 @@
 #include "tests/support/MoFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,13 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void Put(const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(path).parent_path());
@@ -38,7 +31,7 @@ std::function<void(const std::string&)>
 Patched(const std::string& po, std::function<void(std::string&)> change, off_t size = 0) {
     return [po, change, size](const std::string& mo) {
         CompileCatalogue(po, mo);
-        std::string bytes = Slurp(mo);
+        std::string bytes = ReadFile(mo);
         change(bytes);
         Put(mo, bytes);
         if (size > 0 && ::truncate(mo.c_str(), size) != 0)
