@@ -95,7 +95,7 @@ std::string UtcNowMs() {
 
 PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)
     : port_(std::move(port)), waitTicks_(waitTicks), loop_(loop), image_(image),
-      controller_(*this, com_, state_) {
+      controller_(*this, line_, state_) {
     // The window's line settings.
     com_.SetPort(port_);
     com_.SetBaudRate(br9600);

@@ -4,6 +4,7 @@
 // ready, connect again while nothing answers). Main thread only.
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
+#include "updater/ComPortLine.h"
 #include "updater/UpdateController.h"
 #include "updater/UpdateLog.h"
 #include "updater/UpdateState.h"
@@ -84,7 +85,7 @@ public:
     // What the board on the line said of itself in its last whole reply of this attempt (a
     // reply still arriving shows half a serial number).
     const ReplyParserState& Answered() const { return answered_; }
-    int BlocksSent() const { return state_.Controller.BlocksSent; }
+    int BlocksSent() const { return state_.Controller.Transfer.BlocksSent; }
     // Seconds the transfer has run.
     double TransferSeconds() const;
     // The outcome of the last attempt that ended, and its detail (an error text).
@@ -141,6 +142,7 @@ private:
     UpdateRecord verifyRecord_; // the completed record, until the restarted board answered
     ImageFacts image_;
     TComPort com_;
+    ComPortLine line_{com_};
     UpdateState state_;
     UpdateController controller_;
     Phase phase_ = Phase::Connecting;

@@ -6,18 +6,15 @@
 #include <deque>
 #include <string>
 
-struct ControllerState {
-    bool BoardReady = false;
-    bool Updating = false; // read by the reply parser: acknowledgements count only while set
-    std::string PendingCommand;
-    int32_t CommandDelayTicks = 0;
-    int32_t ConnectWaitTicks = 0;
-    int32_t StatusWaitTicks = 0;
-    int32_t AckWaitTicks = 0;
+// One transfer's progress, from "Iniciar" on. `TransferProgress{}` is a transfer not yet
+// begun: each transfer starts from it, so nothing of the one before carries over.
+struct TransferProgress {
+    // Frames still allowed for the current block before the transfer is given up: the whole
+    // send budget (UpdateProtocol::SendBudget) at first.
     int32_t AckRetries = 3;
     int32_t BlocksSent = 0;
     // For the service record: when the transfer started, frames sent again, blocks refused.
-    std::chrono::system_clock::time_point TransferStart{};
+    std::chrono::system_clock::time_point Start{};
     int32_t Resends = 0;
     int32_t Refusals = 0;
     // Refusals ("?" or an unknown code) of the current block since it was last accepted; the
@@ -38,8 +35,6 @@ struct ControllerState {
     int64_t SlowestAnswerMs = 0;
     bool AnswerTimed = false;
     int64_t LastFrameMs = 0;
-    // Answers are being read; the next frame goes once every byte waiting has been read.
-    bool Reading = false;
     bool SendNextDue = false;
     // A refused frame goes again on the next tick, so a burst of refusals sends one frame.
     bool ResendDue = false;
@@ -59,6 +54,20 @@ struct ControllerState {
     int32_t ReplayLeft = 0;  // blocks of the running resend still to go
     int32_t ReplayChain = 0; // resends since a block never sent before was accepted
     int32_t Replays = 0;     // resends of the whole transfer
+};
+
+struct ControllerState {
+    bool BoardReady = false;
+    bool Updating = false; // read by the reply parser: acknowledgements count only while set
+    std::string PendingCommand;
+    int32_t CommandDelayTicks = 0;
+    int32_t ConnectWaitTicks = 0;
+    int32_t StatusWaitTicks = 0;
+    int32_t AckWaitTicks = 0;
+    // Answers are being read; the next frame goes once every byte waiting has been read. It
+    // belongs to the receive event, whatever transfer starts or ends meanwhile.
+    bool Reading = false;
+    TransferProgress Transfer;
 };
 
 extern ControllerState& Controller; // ProgramUpdate.Controller

@@ -4,7 +4,6 @@
 #include "framework/Exception.h"
 #include "framework/Format.h"
 #include "framework/ResString.h"
-#include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 #include "updater/UpdateLog.h"
@@ -81,7 +80,7 @@ public:
     }
 
     // Whether the port failed during a transfer, or ended the one just being started.
-    bool TransferBroke() const { return ::Controller.Updating || transferBroke_; }
+    bool TransferBroke() const { return form_.Controller().Updating() || transferBroke_; }
     void ForgetTransferBroke() { transferBroke_ = false; }
 
 private:
@@ -108,7 +107,8 @@ TForm1::TForm1() {
     CreateControls();
     LoadComponents();
     view_ = std::make_unique<View>(*this);
-    controller_ = std::make_unique<UpdateController>(*view_, *ComPort1);
+    line_ = std::make_unique<ComPortLine>(*ComPort1);
+    controller_ = std::make_unique<UpdateController>(*view_, *line_);
     BindEvents();
     ShowOpenable();
     // The tick runs from the window's creation; with every counter at 0 it does nothing.
@@ -342,9 +342,7 @@ std::exception_ptr TForm1::ClosePort() {
     LbVersao2->SetCaption(BuiltInVersions);
     Timeout->SetEnabled(false);
     BarraSts->SetPosition(0);
-    ::Controller.StatusWaitTicks = 0;
-    ::Controller.ConnectWaitTicks = 0;
-    ::Controller.AckWaitTicks = 0;
+    controller_->StopWaits();
     // A port whose adapter was pulled out cannot be purged, but it must still be closed and
     // the window put back; the purge's error is shown once that is done.
     std::exception_ptr purgeError;
@@ -363,7 +361,7 @@ std::exception_ptr TForm1::ClosePort() {
     BtConecta->SetEnabled(false);
     BtInicia->SetEnabled(false);
     LbSerial->SetCaption("-");
-    ::Controller.BoardReady = false;
+    controller_->ForgetBoard();
     ShowOpenable();
     return purgeError;
 }

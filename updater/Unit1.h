@@ -6,6 +6,7 @@
 #include "framework/Controls.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortControls.h"
+#include "updater/ComPortLine.h"
 #include "updater/UpdateController.h"
 
 #include <exception>
@@ -77,5 +78,6 @@ private:
                       const std::function<void()>& apply);
 
     std::unique_ptr<View> view_;
+    std::unique_ptr<ComPortLine> line_;
     std::unique_ptr<UpdateController> controller_;
 };

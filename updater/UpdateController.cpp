@@ -1,6 +1,5 @@
 #include "updater/UpdateController.h"
 
-#include "serial/ComPort.h"
 #include "updater/BoardContract.h"
 #include "updater/UpdateState.h"
 
@@ -25,7 +24,7 @@ std::string VersionsText(const ReplyParserState& parser) {
 } // namespace
 
 std::string UpdateController::ProgressText() const {
-    return UpdateTexts::Updating + std::to_string(state_.Controller.BlocksSent) + "/" +
+    return UpdateTexts::Updating + std::to_string(state_.Controller.Transfer.BlocksSent) + "/" +
            std::to_string(BlockCount);
 }
 
@@ -51,7 +50,7 @@ void UpdateController::ShowNoAnswer(bool endTransfer) {
 void UpdateController::BtConectaClick() {
     if (state_.Controller.BoardReady)
         return;
-    port_.SetBaudRate(br9600);
+    port_.SetBaudRate(BoardContract::NormalFirmwareBaud);
     state_.Controller.PendingCommand = EnterBootCommand;
     state_.Controller.CommandDelayTicks = CommandDelay;
     state_.Parser.ParserState = ParserStates::Identification;
@@ -83,32 +82,15 @@ void UpdateController::BtIniciaClick() {
     state_.CurrentBlock = first;
     state_.TransferFirst = first;
     view_.SetTimerEnabled(false);
-    state_.Controller.Updating = true;
-    state_.Controller.CommandDelayTicks = 0;
-    state_.Controller.StatusWaitTicks = 0;
-    state_.Controller.ConnectWaitTicks = 0;
-    state_.Controller.AckWaitTicks = AckWait;
-    state_.Controller.AckRetries = SendBudget;
-    state_.Controller.TransferStart = std::chrono::system_clock::now();
-    state_.Controller.Resends = 0;
-    state_.Controller.Refusals = 0;
-    state_.Controller.BlockRefusals = 0;
-    state_.Controller.ResendDue = false;
-    state_.Controller.OwedCopies.clear();
-    state_.Controller.Draining = false;
-    state_.Controller.SlowestAnswerMs = 0;
-    state_.Controller.AnswerTimed = false;
-    state_.Controller.Quiet = false;
-    state_.Controller.ClosingSent = false;
-    state_.Controller.BlockOrdinal = 0;
-    state_.Controller.NextNew = 0;
-    state_.Controller.TransferBlocks = 0;
+    ControllerState& c = state_.Controller;
+    c.Updating = true;
+    c.CommandDelayTicks = 0;
+    StopWaits();
+    c.AckWaitTicks = AckWait;
+    c.Transfer = {};
+    c.Transfer.Start = std::chrono::system_clock::now();
     for (FirmwareBlock* b = first; b; b = b->Next)
-        ++state_.Controller.TransferBlocks;
-    state_.Controller.ReplayFrom = state_.Controller.ReplayUntil = -1;
-    state_.Controller.ReplayLeft = 0;
-    state_.Controller.ReplayChain = 0;
-    state_.Controller.Replays = 0;
+        ++c.Transfer.TransferBlocks;
     view_.SetProgressPosition(0);
     view_.SetProgressMaximum(BlockCount);
     view_.SetButtonEnabled(UpdateView::BtInicia, false);
@@ -125,7 +107,6 @@ void UpdateController::BtIniciaClick() {
     // Restarting the timer gives the first frame a full period before the first tick.
     view_.SetTimerEnabled(true);
     view_.SetStatusColor(clStatusGreen);
-    state_.Controller.BlocksSent = 0;
     view_.SetLabelText(UpdateView::LbStatus, ProgressText());
 }
 
@@ -136,7 +117,7 @@ void UpdateController::TimeoutTimer() {
     }
     if (Expires(state_.Controller.ConnectWaitTicks)) {
         // The normal firmware did not answer: the board may already sit in its boot monitor.
-        port_.SetBaudRate(br19200);
+        port_.SetBaudRate(BoardContract::BootMonitorBaud);
         port_.WriteStr(StatusQuery);
         state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
@@ -146,25 +127,26 @@ void UpdateController::TimeoutTimer() {
     if (Expires(state_.Controller.StatusWaitTicks)) {
         ShowNoAnswer(false);
         view_.StatusUnanswered();
-        port_.SetBaudRate(br19200);
+        port_.SetBaudRate(BoardContract::BootMonitorBaud);
         port_.WriteStr(StatusQuery);
         state_.Parser.ParserState = ParserStates::MonitorReplies;
         state_.Controller.StatusWaitTicks = StatusWait;
     }
     ControllerState& c = state_.Controller;
-    if (c.Draining)
+    TransferProgress& t = c.Transfer;
+    if (t.Draining)
         ForgetLostCopies();
-    if (c.Quiet) {
-        if (port_.SteadyMs() - c.LastFrameMs >=
-            std::clamp<int64_t>(2 * c.SlowestAnswerMs, QuietMs, AckWait * 100)) {
-            c.Quiet = false;
+    if (t.Quiet) {
+        if (port_.SteadyMs() - t.LastFrameMs >=
+            std::clamp<int64_t>(2 * t.SlowestAnswerMs, QuietMs, AckWait * 100)) {
+            t.Quiet = false;
             c.AckWaitTicks = WaitTicks();
             SendCurrent();
         }
-    } else if (c.ResendDue) {
-        c.ResendDue = false;
+    } else if (t.ResendDue) {
+        t.ResendDue = false;
         c.AckWaitTicks = WaitTicks();
-        ++c.Resends;
+        ++t.Resends;
         SendCurrent();
     } else if (Expires(c.AckWaitTicks)) {
         // Not a fault yet: the answer may still come, and be an acceptance.
@@ -187,15 +169,16 @@ void UpdateController::ReceiveBytes() {
             ParseReplyByte(state_.Parser, c.Updating, b, *this);
         }
     }
-    if (std::exchange(c.SendNextDue, false) && c.Updating)
+    if (std::exchange(c.Transfer.SendNextDue, false) && c.Updating)
         SendNext();
 }
 
 void UpdateController::RetryOrGiveUp() {
-    --state_.Controller.AckRetries;
-    if (state_.Controller.AckRetries != 0) {
+    TransferProgress& t = state_.Controller.Transfer;
+    --t.AckRetries;
+    if (t.AckRetries != 0) {
         state_.Controller.AckWaitTicks = WaitTicks();
-        ++state_.Controller.Resends;
+        ++t.Resends;
         SendCurrent();
     } else {
         GiveUpUnanswered();
@@ -203,41 +186,42 @@ void UpdateController::RetryOrGiveUp() {
 }
 
 void UpdateController::SendCurrent() {
-    ControllerState& c = state_.Controller;
+    TransferProgress& t = state_.Controller.Transfer;
     if (state_.CurrentBlock) {
         // Owed from now: a write that fails half-way may still have put the frame on the line.
-        c.LastFrameMs = port_.SteadyMs();
-        c.OwedCopies.push_back(c.LastFrameMs);
-        c.CopiesOrdinal = c.BlockOrdinal;
+        t.LastFrameMs = port_.SteadyMs();
+        t.OwedCopies.push_back(t.LastFrameMs);
+        t.CopiesOrdinal = t.BlockOrdinal;
         SendBlockFrame(port_, *state_.CurrentBlock, state_.HeaderKey, port_.CalendarSeconds());
     } else {
         // After the last block the closing command is what is waiting for its answer.
-        c.ClosingSent = true;
+        t.ClosingSent = true;
         port_.Write(ClosingCommand, 4);
     }
 }
 
 void UpdateController::SendNext() {
     ControllerState& c = state_.Controller;
-    c.Draining = false;
+    TransferProgress& t = c.Transfer;
+    t.Draining = false;
     if (c.Reading) {
         // The frame's purge would drop the answers already waiting behind this one: they are
         // read first, and one of them now is an answer too many.
-        c.SendNextDue = true;
+        t.SendNextDue = true;
         c.AckWaitTicks = 0;
         return;
     }
     c.AckWaitTicks = WaitTicks();
-    if (c.ReplayLeft == 0) {
-        if (c.ReplayFrom >= 0 && (c.NextNew > c.ReplayUntil || c.NextNew == c.TransferBlocks)) {
+    if (t.ReplayLeft == 0) {
+        if (t.ReplayFrom >= 0 && (t.NextNew > t.ReplayUntil || t.NextNew == t.TransferBlocks)) {
             if (!StartReplay())
                 return;
         } else {
-            c.BlockOrdinal = c.NextNew;
+            t.BlockOrdinal = t.NextNew;
         }
     }
     state_.CurrentBlock = state_.TransferFirst;
-    for (int i = 0; i < c.BlockOrdinal && state_.CurrentBlock; ++i)
+    for (int i = 0; i < t.BlockOrdinal && state_.CurrentBlock; ++i)
         state_.CurrentBlock = state_.CurrentBlock->Next;
     if (state_.CurrentBlock) {
         SendCurrent();
@@ -245,117 +229,140 @@ void UpdateController::SendNext() {
     }
     // Every block accepted, nothing owed: "<F@>" after the quiet time.
     c.AckWaitTicks = 0;
-    c.Quiet = true;
+    t.Quiet = true;
 }
 
 bool UpdateController::StartReplay() {
-    ControllerState& c = state_.Controller;
-    if (++c.ReplayChain > EndReplayLimit) {
-        GiveUp(c.Refusals > 0 ? UpdateEnd::Refused : UpdateEnd::GivenUp,
+    TransferProgress& t = state_.Controller.Transfer;
+    if (++t.ReplayChain > EndReplayLimit) {
+        GiveUp(t.Refusals > 0 ? UpdateEnd::Refused : UpdateEnd::GivenUp,
                "faults kept coming while blocks were sent again");
         return false;
     }
     // The blocks the fault hit, at least seven; at the end of the image the seven before it,
     // and a short image round again until seven have gone.
-    const int32_t start = std::min(c.ReplayFrom, std::max(0, c.ReplayUntil - (EndBlocks - 1)));
-    c.ReplayLeft = std::max(EndBlocks, c.ReplayUntil - start + 1);
-    c.BlockOrdinal = start;
-    c.ReplayFrom = c.ReplayUntil = -1;
-    ++c.Replays;
+    const int32_t start = std::min(t.ReplayFrom, std::max(0, t.ReplayUntil - (EndBlocks - 1)));
+    t.ReplayLeft = std::max(EndBlocks, t.ReplayUntil - start + 1);
+    t.BlockOrdinal = start;
+    t.ReplayFrom = t.ReplayUntil = -1;
+    ++t.Replays;
     return true;
 }
 
 void UpdateController::Accept() {
     ControllerState& c = state_.Controller;
-    c.AckRetries = SendBudget;
-    c.BlockRefusals = 0;
-    c.ResendDue = false;
-    if (c.BlockOrdinal == c.NextNew) {
+    TransferProgress& t = c.Transfer;
+    t.AckRetries = SendBudget;
+    t.BlockRefusals = 0;
+    t.ResendDue = false;
+    if (t.BlockOrdinal == t.NextNew) {
         view_.StepProgress();
-        ++c.BlocksSent;
-        ++c.NextNew;
-        c.ReplayChain = 0; // a block never sent before: the blocks sent again went through
+        ++t.BlocksSent;
+        ++t.NextNew;
+        t.ReplayChain = 0; // a block never sent before: the blocks sent again went through
         view_.SetLabelText(UpdateView::LbStatus, ProgressText());
     }
-    if (c.ReplayLeft > 0) {
-        c.BlockOrdinal = (c.BlockOrdinal + 1) % c.TransferBlocks;
-        --c.ReplayLeft;
+    if (t.ReplayLeft > 0) {
+        t.BlockOrdinal = (t.BlockOrdinal + 1) % t.TransferBlocks;
+        --t.ReplayLeft;
     }
-    if (c.OwedCopies.empty()) {
+    if (t.OwedCopies.empty()) {
         SendNext();
     } else {
         // Answers of the block's other copies are still on their way; taken for the next
         // block they would move the transfer past it unsent.
-        c.Draining = true;
+        t.Draining = true;
         c.AckWaitTicks = 0;
     }
 }
 
 void UpdateController::Refused() {
-    ControllerState& c = state_.Controller;
-    ++c.Refusals;
-    if (++c.BlockRefusals >= RefusalLimit) {
+    TransferProgress& t = state_.Controller.Transfer;
+    ++t.Refusals;
+    if (++t.BlockRefusals >= RefusalLimit) {
         char detail[64];
         static_assert(RefusalLimit == 10, "the text says ten");
         std::snprintf(detail, sizeof detail, "the board refused block 0x%04X ten times",
                       state_.CurrentBlock ? unsigned(state_.CurrentBlock->Address()) : 0u);
         GiveUp(UpdateEnd::Refused, detail);
-    } else if (c.OwedCopies.empty()) {
-        c.ResendDue = true;
+    } else if (t.OwedCopies.empty()) {
+        t.ResendDue = true;
     }
     // Otherwise another copy is still owed its answer, which comes first.
 }
 
 void UpdateController::NoteFault(int32_t ordinal) {
-    ControllerState& c = state_.Controller;
-    const int32_t until = std::min(ordinal + EndBlocks - 1, c.TransferBlocks - 1);
-    c.ReplayFrom = c.ReplayFrom < 0 ? ordinal : std::min(c.ReplayFrom, ordinal);
-    c.ReplayUntil = std::max(c.ReplayUntil, until);
+    TransferProgress& t = state_.Controller.Transfer;
+    const int32_t until = std::min(ordinal + EndBlocks - 1, t.TransferBlocks - 1);
+    t.ReplayFrom = t.ReplayFrom < 0 ? ordinal : std::min(t.ReplayFrom, ordinal);
+    t.ReplayUntil = std::max(t.ReplayUntil, until);
 }
 
 void UpdateController::TimeAnswer() {
-    ControllerState& c = state_.Controller;
+    TransferProgress& t = state_.Controller.Transfer;
     // Sent after the newest copy the answer cannot be: its time counts from there; with one
     // copy owed that is exact.
-    const int64_t ms = port_.SteadyMs() - c.OwedCopies.back();
-    c.SlowestAnswerMs = std::max(c.SlowestAnswerMs, ms);
-    c.AnswerTimed = c.AnswerTimed || c.OwedCopies.size() == 1;
+    const int64_t ms = port_.SteadyMs() - t.OwedCopies.back();
+    t.SlowestAnswerMs = std::max(t.SlowestAnswerMs, ms);
+    t.AnswerTimed = t.AnswerTimed || t.OwedCopies.size() == 1;
 }
 
 int UpdateController::WaitTicks() const {
-    const int64_t ticks = 2 * state_.Controller.SlowestAnswerMs / 100 + 2;
+    const int64_t ticks = 2 * state_.Controller.Transfer.SlowestAnswerMs / 100 + 2;
     return static_cast<int>(std::clamp<int64_t>(ticks, AckWait, OwedAnswerLimit));
 }
 
 void UpdateController::ForgetLostCopies() {
-    ControllerState& c = state_.Controller;
-    const int64_t limit = c.AnswerTimed ? std::clamp<int64_t>(LostCopyFactor * c.SlowestAnswerMs,
+    TransferProgress& t = state_.Controller.Transfer;
+    const int64_t limit = t.AnswerTimed ? std::clamp<int64_t>(LostCopyFactor * t.SlowestAnswerMs,
                                                               LostCopyMs, OwedAnswerLimit * 100)
                                         : OwedAnswerLimit * 100;
     const int64_t now = port_.SteadyMs();
     bool lost = false;
-    while (!c.OwedCopies.empty() && now - c.OwedCopies.front() >= limit) {
-        c.OwedCopies.pop_front();
+    while (!t.OwedCopies.empty() && now - t.OwedCopies.front() >= limit) {
+        t.OwedCopies.pop_front();
         lost = true;
     }
     if (!lost)
         return;
-    NoteFault(c.CopiesOrdinal);
-    if (c.OwedCopies.empty())
+    NoteFault(t.CopiesOrdinal);
+    if (t.OwedCopies.empty())
         SendNext();
 }
 
-void UpdateController::EndTransfer() {
+void UpdateController::StopSending() {
     ControllerState& c = state_.Controller;
-    // Given up on an answer, the wait may still run: it must not send or give up again.
+    TransferProgress& t = c.Transfer;
+    // Not `Transfer = {}`: the counts and times stay for the service record of the attempt
+    // just ended, which is written after this.
     c.AckWaitTicks = 0;
-    c.OwedCopies.clear();
-    c.Draining = false;
-    c.SendNextDue = false;
-    c.Quiet = false;
-    c.ClosingSent = false;
-    c.ResendDue = false;
-    c.BlockRefusals = 0;
+    t.OwedCopies.clear();
+    t.Draining = false;
+    t.SendNextDue = false;
+    t.Quiet = false;
+    t.ClosingSent = false;
+    t.ResendDue = false;
+    t.BlockRefusals = 0;
+}
+
+void UpdateController::StopWaits() {
+    ControllerState& c = state_.Controller;
+    c.StatusWaitTicks = 0;
+    c.ConnectWaitTicks = 0;
+    c.AckWaitTicks = 0;
+}
+
+void UpdateController::ForgetBoard() {
+    state_.Controller.BoardReady = false;
+}
+
+bool UpdateController::Updating() const {
+    return state_.Controller.Updating;
+}
+
+void UpdateController::EndTransfer() {
+    // Given up on an answer, the wait may still run: it must not send or give up again.
+    StopSending();
     ShowNoAnswer(true);
     view_.SetProgressPosition(0);
 }
@@ -368,7 +375,7 @@ void UpdateController::GiveUp(UpdateEnd end, const std::string& detail) {
 }
 
 void UpdateController::GiveUpUnanswered() {
-    const int64_t slowest = state_.Controller.SlowestAnswerMs;
+    const int64_t slowest = state_.Controller.Transfer.SlowestAnswerMs;
     if (slowest <= AckWait * 100) {
         GiveUp(UpdateEnd::GivenUp, {}); // the record's reason is the result itself
         return;
@@ -391,7 +398,7 @@ void UpdateController::IdentificationReceived() {
     ShowBoard(false);
     view_.SetButtonEnabled(UpdateView::BtInicia, true);
     view_.SetButtonEnabled(UpdateView::BtConecta, false);
-    port_.SetBaudRate(br19200);
+    port_.SetBaudRate(BoardContract::BootMonitorBaud);
     ArmStatusPoll();
 }
 
@@ -412,7 +419,8 @@ void UpdateController::StatusReceived() {
 
 void UpdateController::AckReceived(char code) {
     ControllerState& c = state_.Controller;
-    if (c.OwedCopies.empty()) {
+    TransferProgress& t = c.Transfer;
+    if (t.OwedCopies.empty()) {
         // The board answers each frame it reads once: an answer no frame is owed proves that
         // an earlier one was taken for the wrong frame (or that the line made one up).
         GiveUp(UpdateEnd::OutOfStep, "answers out of step with the frames");
@@ -420,13 +428,13 @@ void UpdateController::AckReceived(char code) {
     }
     TimeAnswer();
     // The answer of the oldest frame still owed one.
-    c.OwedCopies.pop_front();
-    if (c.Draining) {
+    t.OwedCopies.pop_front();
+    if (t.Draining) {
         // A copy of the block just accepted. Refused, it may have left the board with a
         // damaged key all the same.
         if (code != 'D')
-            NoteFault(c.CopiesOrdinal);
-        if (c.OwedCopies.empty())
+            NoteFault(t.CopiesOrdinal);
+        if (t.OwedCopies.empty())
             SendNext();
         return;
     }
@@ -434,12 +442,12 @@ void UpdateController::AckReceived(char code) {
         Accept();
         return;
     }
-    NoteFault(c.CopiesOrdinal);
+    NoteFault(t.CopiesOrdinal);
     // A "?" is the board asking again and restores the budget; an unknown code is a refusal
     // of the same frame by a line that garbles answers, and restores nothing.
     if (code == '?') {
         c.AckWaitTicks = WaitTicks();
-        c.AckRetries = SendBudget;
+        t.AckRetries = SendBudget;
     }
     Refused();
 }
@@ -448,14 +456,12 @@ void UpdateController::CompletionReceived() {
     // Only the answer to our "<F@>" ends an update. Anywhere else a "<FF>" would report a board
     // as updated with blocks unsent; it is dropped, and the parser goes back to reading the
     // boot monitor's replies, where it came from.
-    if (!state_.Controller.Updating || !state_.Controller.ClosingSent) {
+    if (!state_.Controller.Updating || !state_.Controller.Transfer.ClosingSent) {
         state_.Parser.ParserState = ParserStates::MonitorReplies;
         return;
     }
-    state_.Controller.ClosingSent = false;
-    state_.Controller.AckWaitTicks = 0;
-    state_.Controller.ConnectWaitTicks = 0;
-    state_.Controller.StatusWaitTicks = 0;
+    state_.Controller.Transfer.ClosingSent = false;
+    StopWaits();
     view_.SetTimerEnabled(false);
     view_.SetLabelText(UpdateView::LbPlaca, "-");
     view_.SetLabelText(UpdateView::LbVersao1, "-");
@@ -477,15 +483,8 @@ void UpdateController::PortFailed(const std::string& cause) {
 }
 
 void UpdateController::PortClosing() {
-    const bool wasUpdating = state_.Controller.Updating;
-    state_.Controller.Updating = false;
-    state_.Controller.OwedCopies.clear();
-    state_.Controller.Draining = false;
-    state_.Controller.SendNextDue = false;
-    state_.Controller.Quiet = false;
-    state_.Controller.ClosingSent = false;
-    state_.Controller.ResendDue = false;
-    state_.Controller.AckWaitTicks = 0;
+    const bool wasUpdating = std::exchange(state_.Controller.Updating, false);
+    StopSending();
     if (wasUpdating)
         view_.AttemptEnded(UpdateEnd::Interrupted, {});
 }

@@ -8,7 +8,6 @@
 #include "updater/UpdateEnd.h"
 #include "updater/UpdateLine.h"
 
-#include <memory>
 #include <string>
 
 struct TColor {
@@ -99,10 +98,7 @@ extern UpdateState ProgramUpdate;
 
 class UpdateController : public ReplyReceiver {
 public:
-    UpdateController(UpdateView& view, TCustomComPort& port, UpdateState& state = ProgramUpdate)
-        : ownLine_(std::make_unique<ComPortLine>(port)), view_(view), port_(*ownLine_),
-          state_(state) {}
-    UpdateController(UpdateView& view, UpdateLine& line, UpdateState& state)
+    UpdateController(UpdateView& view, UpdateLine& line, UpdateState& state = ProgramUpdate)
         : view_(view), port_(line), state_(state) {}
 
     void BtConectaClick();
@@ -123,6 +119,12 @@ public:
     // The port failed (`cause` is its error text): a running transfer ends here as a port
     // error, so no wait goes on to give it up after the failure has been told.
     void PortFailed(const std::string& cause);
+
+    // The window closes its port: no wait runs on, and the board has to be found again.
+    void StopWaits();
+    void ForgetBoard();
+    // A transfer is running.
+    bool Updating() const;
 
     // "Atualizando  k/n".
     std::string ProgressText() const;
@@ -147,10 +149,11 @@ private:
     void ForgetLostCopies();
     void GiveUp(UpdateEnd end, const std::string& detail);
     void GiveUpUnanswered();
+    // Nothing more goes out for the transfer, and nothing it sent is waited for.
+    void StopSending();
     // The transfer stops with nothing left running; the window is as after a give-up.
     void EndTransfer();
 
-    std::unique_ptr<UpdateLine> ownLine_;
     UpdateView& view_;
     UpdateLine& port_;
     UpdateState& state_;

@@ -1,8 +1,6 @@
 #pragma once
-// The controller's side of the serial line: the port component in the programs; a simulated
-// line on a virtual clock in the transfer simulation.
-#include "serial/ComPort.h"
-
+// The controller's side of the serial line: the port component in the programs (ComPortLine);
+// a simulated line on a virtual clock in the transfer simulation.
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -11,7 +9,8 @@
 class UpdateLine {
 public:
     virtual ~UpdateLine() = default;
-    virtual void SetBaudRate(TBaudRate rate) = 0;
+    // Only the board's two speeds (BoardContract) are asked for.
+    virtual void SetBaudRate(int baud) = 0;
     virtual int InputCount() = 0;
     virtual int Read(void* buffer, int count) = 0;
     virtual int Write(const void* buffer, int count) = 0;
@@ -25,18 +24,4 @@ public:
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
     }
-};
-
-class ComPortLine : public UpdateLine {
-public:
-    explicit ComPortLine(TCustomComPort& port) : port_(port) {}
-    void SetBaudRate(TBaudRate rate) override { port_.SetBaudRate(rate); }
-    int InputCount() override { return port_.InputCount(); }
-    int Read(void* buffer, int count) override { return port_.Read(buffer, count); }
-    int Write(const void* buffer, int count) override { return port_.Write(buffer, count); }
-    int WriteStr(const std::string& text) override { return port_.WriteStr(text); }
-    void ClearBuffer(bool input, bool output) override { port_.ClearBuffer(input, output); }
-
-private:
-    TCustomComPort& port_;
 };

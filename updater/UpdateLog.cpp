@@ -73,7 +73,7 @@ UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
                               const std::string& result, const std::string& detail) {
     const bool completed = result == UpdateEndName(UpdateEnd::Completed);
     UpdateRecord r;
-    r.Start = Iso8601Utc(state.Controller.TransferStart);
+    r.Start = Iso8601Utc(state.Controller.Transfer.Start);
     r.End = Iso8601Utc(std::chrono::system_clock::now());
     r.Port = port;
     r.Board = state.Parser.BoardName;
@@ -82,10 +82,10 @@ UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
     r.MonitorVersion = state.Parser.MonitorVersion;
     if (completed)
         r.FirmwareWritten = BuiltInFirmwareVersion;
-    r.Blocks = state.Controller.BlocksSent;
+    r.Blocks = state.Controller.Transfer.BlocksSent;
     r.BlockCount = BlockCount;
-    r.Resends = state.Controller.Resends;
-    r.Refusals = state.Controller.Refusals;
+    r.Resends = state.Controller.Transfer.Resends;
+    r.Refusals = state.Controller.Transfer.Refusals;
     r.Result = result;
     if (!completed)
         r.Reason = detail.empty() ? result : result + ": " + detail;

@@ -27,14 +27,15 @@ add_library(quorvel_core STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/${core_platform}/OpenFailure.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/${core_platform}/LogFile.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/ReplyParser.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/UpdateController.cpp
   ${firmware_image_cpp}
 )
 target_include_directories(quorvel_core PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quorvel_core PUBLIC quorvel_framework)
-# The update controller drives the port component through its own operations.
-if(TARGET quorvel_serial)
-  target_sources(quorvel_core PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/UpdateController.cpp)
-  target_link_libraries(quorvel_core PUBLIC quorvel_serial)
-endif()
+
+# The controller's line on the serial component, for the window and the flasher.
+add_library(quorvel_comportline STATIC ${CMAKE_CURRENT_SOURCE_DIR}/ComPortLine.cpp)
+target_link_libraries(quorvel_comportline PUBLIC quorvel_core quorvel_serial)
 # Plain C++ below the window: keep Qt's code generators off these targets.
-set_target_properties(quorvel_core quorvel-imagepack PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+set_target_properties(quorvel_core quorvel_comportline quorvel-imagepack PROPERTIES
+  AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)

@@ -9,7 +9,7 @@ add_library(quorvel_window STATIC
   ${CMAKE_CURRENT_LIST_DIR}/WindowTexts.cpp
 )
 if(WIN32)
-  target_link_libraries(quorvel_window PUBLIC quorvel_core quorvel_serial_controls
+  target_link_libraries(quorvel_window PUBLIC quorvel_comportline quorvel_serial_controls
                                               quorvel_framework_win32)
   set_target_properties(quorvel_window PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
   if(TARGET quorvel_i18n)
@@ -22,7 +22,8 @@ if(WIN32)
   return()
 endif()
 
-target_link_libraries(quorvel_window PUBLIC quorvel_core quorvel_serial_controls quorvel_framework_qt)
+target_link_libraries(quorvel_window PUBLIC quorvel_comportline quorvel_serial_controls
+                                            quorvel_framework_qt)
 qt_add_resources(quorvel_window window_icon
   PREFIX /icons
   BASE ${PROJECT_SOURCE_DIR}/resources

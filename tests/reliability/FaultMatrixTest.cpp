@@ -307,7 +307,7 @@ protected:
         EXPECT_TRUE(form_->BtConecta->isEnabled());
         EXPECT_FALSE(form_->BtInicia->isEnabled());
         EXPECT_FALSE(form_->Timeout->Enabled());
-        EXPECT_EQ(Controller.BlocksSent, BlockCount);
+        EXPECT_EQ(Controller.Transfer.BlocksSent, BlockCount);
     }
     static void ExpectBuiltInImage(const std::map<uint32_t, uint8_t>& flashed) {
         EXPECT_TRUE(flashed == BuiltInImageBytes()) << "completion reported for another image";
@@ -442,7 +442,7 @@ TEST_F(FaultMatrix, AnswersDelayedCloseToTheStatusLimit) {
     // The transfer goes on at the board's pace; a status reply still on its way when
     // "Iniciar" is clicked changes nothing.
     Click(f.BtInicia);
-    ASSERT_TRUE(WaitFor([&] { return Controller.BlocksSent >= 8; }, 30s));
+    ASSERT_TRUE(WaitFor([&] { return Controller.Transfer.BlocksSent >= 8; }, 30s));
     EXPECT_TRUE(Controller.Updating);
     EXPECT_FALSE(watch.TransferViewBroke());
     EXPECT_LT(watch.LongestGapMs(), LongestAllowedGapMs);
@@ -633,7 +633,7 @@ protected:
         OpenWindow(board.SlavePath());
         ConnectToMonitor();
         Click(form_->BtInicia);
-        ASSERT_TRUE(WaitFor([&] { return Controller.BlocksSent >= StallAt - 1; }, 60s));
+        ASSERT_TRUE(WaitFor([&] { return Controller.Transfer.BlocksSent >= StallAt - 1; }, 60s));
     }
     static boardsim::SimulatorOptions Stalling() {
         boardsim::SimulatorOptions options;
@@ -842,7 +842,7 @@ TEST_P(Integrity, EndsSafely) {
     ConnectToMonitor();
     Start(c.CrossStatus);
     if (c.CloseMidway) {
-        ASSERT_TRUE(WaitFor([] { return Controller.BlocksSent >= 39; }, 60s));
+        ASSERT_TRUE(WaitFor([] { return Controller.Transfer.BlocksSent >= 39; }, 60s));
         Reconnect();
         Click(f.BtInicia);
     }

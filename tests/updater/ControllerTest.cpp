@@ -30,7 +30,8 @@ protected:
 
     void Attach(const std::string& path) {
         port = OpenPort(path);
-        controller = std::make_unique<UpdateController>(view, *port);
+        line = std::make_unique<ComPortLine>(*port);
+        controller = std::make_unique<UpdateController>(view, *line);
         port->OnRxChar = [this](TComponent*, int) { controller->ReceiveBytes(); };
     }
 
@@ -46,11 +47,11 @@ protected:
     // Every block accepted: ticks, each after a short wait, until the quiet time before "<F@>"
     // has passed.
     void TickThroughQuiet() {
-        for (int i = 0; i < 200 && Controller.Quiet; ++i) {
+        for (int i = 0; i < 200 && Controller.Transfer.Quiet; ++i) {
             PumpFor(20ms);
             Tick();
         }
-        ASSERT_FALSE(Controller.Quiet);
+        ASSERT_FALSE(Controller.Transfer.Quiet);
     }
 
     // Ticks, each followed by a short wait for the board, until the boot monitor answers.
@@ -94,6 +95,7 @@ protected:
 
     RecordingView view;
     std::unique_ptr<TComPort> port;
+    std::unique_ptr<ComPortLine> line;
     std::unique_ptr<UpdateController> controller;
 };
 
@@ -135,9 +137,11 @@ TEST_F(ControllerTest, OneWholeUpdateAgainstTheSimulator) {
 
     // Each acknowledgement sends the next block; after a quiet time "<F@>", and "<FF>" ends it.
     int sentAtCompletion = -1;
-    view.WhileMessageShown = [&](const std::string&) { sentAtCompletion = Controller.BlocksSent; };
-    ASSERT_TRUE(PumpUntil([] { return Controller.Quiet; }, 120s));
-    EXPECT_EQ(Controller.BlocksSent, BlockCount);
+    view.WhileMessageShown = [&](const std::string&) {
+        sentAtCompletion = Controller.Transfer.BlocksSent;
+    };
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.Quiet; }, 120s));
+    EXPECT_EQ(Controller.Transfer.BlocksSent, BlockCount);
     TickThroughQuiet();
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }, 10s));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
@@ -254,13 +258,13 @@ TEST_F(ControllerTest, AnUnansweredFrameIsSentAgainAfterTenAndTwentyTicksThenGiv
     ConnectTo(board);
 
     controller->BtIniciaClick();
-    ASSERT_TRUE(PumpUntil([] { return Controller.BlocksSent == 2; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.BlocksSent == 2; }));
     FirmwareBlock* third = CurrentBlock;
     ASSERT_EQ(third, FirstBlock->Next->Next);
     for (int tick = 1; tick <= 29; ++tick) {
         Tick();
         int expected = tick < 10 ? 3 : tick < 20 ? 2 : 1;
-        ASSERT_EQ(Controller.AckRetries, expected) << "tick " << tick;
+        ASSERT_EQ(Controller.Transfer.AckRetries, expected) << "tick " << tick;
         ASSERT_TRUE(Controller.Updating);
     }
     FirmwareBlock* currentDuringBox = nullptr;
@@ -299,22 +303,22 @@ TEST_F(ControllerTest, ASendAgainRequestRestoresTheWholeBudget) {
     ExpectFrameFor(pty, FirstBlock);
     Tick(10);
     ExpectFrameFor(pty, FirstBlock);
-    EXPECT_EQ(Controller.AckRetries, 1);
+    EXPECT_EQ(Controller.Transfer.AckRetries, 1);
     Tick(5);
 
     // The answer of the oldest copy; the other two are still owed theirs, which come first.
     pty.Send("<D?>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.OwedCopies.size() == 2; }));
-    EXPECT_EQ(Controller.AckRetries, 3);
-    EXPECT_FALSE(Controller.ResendDue);
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.OwedCopies.size() == 2; }));
+    EXPECT_EQ(Controller.Transfer.AckRetries, 3);
+    EXPECT_FALSE(Controller.Transfer.ResendDue);
     pty.Send("<D?><D?>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.ResendDue; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.ResendDue; }));
     EXPECT_EQ(pty.Take(), "") << "a refused frame goes again on the next tick";
     Tick();
     ExpectFrameFor(pty, FirstBlock);
-    EXPECT_EQ(Controller.AckRetries, 3);
+    EXPECT_EQ(Controller.Transfer.AckRetries, 3);
     EXPECT_EQ(Controller.AckWaitTicks, 10);
-    EXPECT_EQ(Controller.BlocksSent, 0);
+    EXPECT_EQ(Controller.Transfer.BlocksSent, 0);
 
     // The full budget again: two more sends, then giving up on the thirtieth tick.
     Tick(10);
@@ -332,10 +336,10 @@ TEST_F(ControllerTest, ASendAgainRequestRestoresTheWholeBudget) {
     ASSERT_TRUE(PumpUntil([] { return Controller.BoardReady; }));
     controller->BtIniciaClick();
     ExpectFrameFor(pty, FirstBlock);
-    EXPECT_EQ(Controller.AckRetries, 3);
+    EXPECT_EQ(Controller.Transfer.AckRetries, 3);
     pty.Send("<DD>");
     ExpectFrameFor(pty, FirstBlock->Next);
-    EXPECT_EQ(Controller.BlocksSent, 1);
+    EXPECT_EQ(Controller.Transfer.BlocksSent, 1);
     EXPECT_EQ(view.Status, "Atualizando  1/" + std::to_string(BlockCount));
 }
 
@@ -365,7 +369,7 @@ TEST_F(ControllerTest, AnAnswerNoFrameIsOwedEndsTheTransferAsNotProven) {
                 pty.Send("<DD>");
                 ExpectFrameFor(pty, FirstBlock->Next);
                 pty.Send("<DD>");
-                ASSERT_TRUE(PumpUntil([] { return Controller.Quiet; }));
+                ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.Quiet; }));
                 EXPECT_EQ(pty.Take(), "") << "no \"<F@>\" before the quiet time";
                 if (when == AfterClosing) {
                     TickThroughQuiet();
@@ -388,6 +392,52 @@ TEST_F(ControllerTest, AnAnswerNoFrameIsOwedEndsTheTransferAsNotProven) {
     }
 }
 
+TEST_F(ControllerTest, ATransferAfterOneGivenUpDuringAResendStartsClean) {
+    const std::string hex = ":10080000000102030405060708090A0B0C0D0E0F00\n"
+                            ":04090000A0A1A2A300\n"
+                            ":00000001FF\n";
+    LoadIntelHex({reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
+    Pty pty;
+    Attach(pty.SlavePath());
+    ConnectTo(pty);
+    // A refusal makes both blocks go again once they have gone; the board falls silent in the
+    // middle of that resend, and the transfer is given up.
+    controller->BtIniciaClick();
+    ExpectFrameFor(pty, FirstBlock);
+    pty.Send("<D?>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.ResendDue; }));
+    Tick();
+    ExpectFrameFor(pty, FirstBlock);
+    pty.Send("<DD>");
+    ExpectFrameFor(pty, FirstBlock->Next);
+    pty.Send("<DD>");
+    ExpectFrameFor(pty, FirstBlock);
+    ASSERT_EQ(Controller.Transfer.Replays, 1);
+    Tick(30);
+    ASSERT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::GivenUp});
+    pty.Take();
+
+    // Nothing of it carries over: each block goes once, then "<F@>", and the record's counts
+    // are this transfer's.
+    view = RecordingView{};
+    ConnectTo(pty);
+    controller->BtIniciaClick();
+    ExpectFrameFor(pty, FirstBlock);
+    pty.Send("<DD>");
+    ExpectFrameFor(pty, FirstBlock->Next);
+    pty.Send("<DD>");
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.Quiet; }));
+    TickThroughQuiet();
+    EXPECT_EQ(TakeAtLeast(pty, 4), "<F@>");
+    EXPECT_EQ(Controller.Transfer.BlocksSent, 2);
+    EXPECT_EQ(Controller.Transfer.Replays, 0);
+    EXPECT_EQ(Controller.Transfer.Resends, 0);
+    EXPECT_EQ(Controller.Transfer.Refusals, 0);
+    pty.Send("<FF>");
+    ASSERT_TRUE(PumpUntil([this] { return !view.Ends.empty(); }));
+    EXPECT_EQ(view.Ends, std::vector<UpdateEnd>{UpdateEnd::Completed});
+}
+
 TEST_F(ControllerTest, AClosingCommandLostOnTheWayIsSentAgainAndCompletes) {
     const std::string hex = ":04080000DEADBEEF00\n:00000001FF\n";
     LoadIntelHex({reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
@@ -397,12 +447,12 @@ TEST_F(ControllerTest, AClosingCommandLostOnTheWayIsSentAgainAndCompletes) {
     controller->BtIniciaClick();
     ExpectFrameFor(pty, FirstBlock);
     pty.Send("<DD>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.Quiet; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.Quiet; }));
     TickThroughQuiet();
     EXPECT_EQ(TakeAtLeast(pty, 4), "<F@>");
     Tick(10);
     EXPECT_EQ(pty.Take(), "<F@>");
-    EXPECT_EQ(Controller.AckRetries, 2);
+    EXPECT_EQ(Controller.Transfer.AckRetries, 2);
     pty.Send("<FF>");
     ASSERT_TRUE(PumpUntil([this] { return !view.Messages.empty(); }));
     EXPECT_EQ(view.Messages, std::vector<std::string>{UpdateTexts::Completed});
@@ -483,7 +533,7 @@ TEST_F(ControllerTest, ACompletionReplyOutsideTheClosingStepIsDropped) {
     }
     // The parser reads on: the next acknowledgement moves the transfer.
     pty.Send("<DD>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.BlocksSent == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.BlocksSent == 1; }));
     ExpectFrameFor(pty, FirstBlock->Next);
 }
 
@@ -520,7 +570,7 @@ TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
     ExpectFrameFor(pty, FirstBlock);
     // Three copies refused at once: each counts, one frame goes on the next tick.
     pty.Send("<D?><D?><D?>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.BlockRefusals == 3; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.BlockRefusals == 3; }));
     Tick();
     ExpectFrameFor(pty, FirstBlock);
     PumpFor(20ms);
@@ -528,11 +578,11 @@ TEST_F(ControllerTest, RefusalsAreBoundedAndABurstSendsOneFrame) {
     // An acceptance clears the count; the next block then gets its own ten.
     pty.Send("<DD>");
     ExpectFrameFor(pty, FirstBlock->Next);
-    EXPECT_EQ(Controller.BlockRefusals, 0);
+    EXPECT_EQ(Controller.Transfer.BlockRefusals, 0);
     int frames = 1;
     for (int refusal = 1; refusal < UpdateProtocol::RefusalLimit; ++refusal) {
         pty.Send("<D?>");
-        ASSERT_TRUE(PumpUntil([] { return Controller.ResendDue; })) << refusal;
+        ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.ResendDue; })) << refusal;
         Tick();
         ExpectFrameFor(pty, FirstBlock->Next);
         ++frames;
@@ -591,19 +641,19 @@ TEST_F(ControllerTest, ATransferStartedWhileAStatusReplyIsHalfReadDropsItsRest) 
     // and counts as missing: the frame goes again after ten ticks.
     pty.Send("<DD>");
     PumpFor(50ms);
-    EXPECT_EQ(Controller.BlocksSent, 0);
+    EXPECT_EQ(Controller.Transfer.BlocksSent, 0);
     Tick(9);
     EXPECT_EQ(pty.Take(), "");
     Tick();
     ExpectFrameFor(pty, FirstBlock);
     pty.Send("<DD>");
-    ASSERT_TRUE(PumpUntil([] { return Controller.BlocksSent == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.BlocksSent == 1; }));
     // That answer was the first frame's; the resend's is still owed, and taken for the next
     // block it would step past that block unsent. The next frame waits until the resend
     // counts as lost: with no answer timed yet, after the longest wait.
     Tick();
     EXPECT_EQ(pty.Take(), "");
-    for (int i = 0; i < 300 && Controller.Draining; ++i) {
+    for (int i = 0; i < 300 && Controller.Transfer.Draining; ++i) {
         PumpFor(50ms);
         Tick();
     }
@@ -624,7 +674,7 @@ TEST_F(ControllerTest, AFirstFrameThatCannotBeWrittenEndsTheTransferAtOnce) {
     // As after a give-up, without its box: nothing waits for an answer, "Conectar" works.
     EXPECT_FALSE(Controller.Updating);
     EXPECT_EQ(Controller.AckWaitTicks, 0);
-    EXPECT_TRUE(Controller.OwedCopies.empty());
+    EXPECT_TRUE(Controller.Transfer.OwedCopies.empty());
     EXPECT_TRUE(view.ConectaEnabled);
     EXPECT_TRUE(view.TimerEnabled);
     EXPECT_TRUE(view.Messages.empty());

@@ -3,6 +3,7 @@
 // the main thread's hand-over queue without a window.
 #include "PortTestSupport.h"
 #include "tests/support/Pump.h"
+#include "updater/ComPortLine.h"
 #include "updater/UpdateController.h"
 
 #include <chrono>

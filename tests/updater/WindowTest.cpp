@@ -409,9 +409,9 @@ TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
     ClickTab(f, 1);
     if (closer.Seen().empty()) {
         std::string text = f.LbStatus->Caption();
-        EXPECT_EQ(text, "Atualizando  " + std::to_string(Controller.BlocksSent) + "/" +
+        EXPECT_EQ(text, "Atualizando  " + std::to_string(Controller.Transfer.BlocksSent) + "/" +
                             std::to_string(BlockCount));
-        EXPECT_EQ(f.BarraSts->value(), Controller.BlocksSent);
+        EXPECT_EQ(f.BarraSts->value(), Controller.Transfer.BlocksSent);
     }
 
     ASSERT_TRUE(WaitFor([&] { return !closer.Seen().empty(); }, 120s));
@@ -426,7 +426,7 @@ TEST_F(WindowTest, AWholeUpdateThroughTheWindow) {
     EXPECT_TRUE(f.BtConecta->isEnabled());
     EXPECT_FALSE(f.BtInicia->isEnabled());
     EXPECT_FALSE(f.Timeout->Enabled());
-    EXPECT_EQ(Controller.BlocksSent, BlockCount);
+    EXPECT_EQ(Controller.Transfer.BlocksSent, BlockCount);
     // The service record of this transfer is the log's last line.
     const std::string last = LastLine(DefaultUpdateLogPath());
     for (const std::string& field :
@@ -693,7 +693,7 @@ TEST_F(WindowTest, ClosingThePortDuringATransferStopsItAndEndsTheTransfer) {
     Click(f.BtConecta);
     ASSERT_TRUE(WaitFor([&] { return f.BtInicia->isEnabled() && Controller.BoardReady; }));
     Click(f.BtInicia);
-    ASSERT_TRUE(WaitFor([&] { return Controller.BlocksSent >= 3; }));
+    ASSERT_TRUE(WaitFor([&] { return Controller.Transfer.BlocksSent >= 3; }));
 
     ClickTab(f, 0);
     Click(f.BtSerial); // "Fechar"

@@ -237,7 +237,7 @@ private:
 
     void CheckFrame(uint32_t block) {
         const int most =
-            FramesPerBlock(static_cast<int>(blocks_.size()), state_.Controller.Replays);
+            FramesPerBlock(static_cast<int>(blocks_.size()), state_.Controller.Transfer.Replays);
         if (++framesPer_[block] > most)
             Fail("more than " + std::to_string(most) + " frames for block " + Hex(block));
     }
@@ -297,7 +297,7 @@ private:
     void StatusUnanswered() override { unanswered_ = true; }
 
     // UpdateLine
-    void SetBaudRate(TBaudRate rate) override { baud_ = rate == br9600 ? 9600 : 19200; }
+    void SetBaudRate(int baud) override { baud_ = baud; }
     int InputCount() override { return static_cast<int>(input_.size()); }
     int Read(void* buffer, int count) override {
         const int n = std::min(count, static_cast<int>(input_.size()));
