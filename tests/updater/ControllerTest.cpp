@@ -17,6 +17,10 @@ namespace {
 
 const std::string StatusReply = "<KX27V4.4M1.0A10342>";
 const std::string Identification = "(KX27V4.4M1.0)";
+// A two-block image keeps a run short.
+const std::string TwoBlocks = ":10080000000102030405060708090A0B0C0D0E0F00\n"
+                              ":04090000A0A1A2A300\n"
+                              ":00000001FF\n";
 
 class ControllerTest : public ::testing::Test {
 protected:
@@ -82,6 +86,15 @@ protected:
         ASSERT_EQ(TakeAtLeast(pty, 4), "<S@>");
         pty.Send(StatusReply);
         ASSERT_TRUE(PumpUntil([] { return Controller.BoardReady; }));
+    }
+
+    // Loads `hex`, connects to the test's own board and starts: the first frame is on the line.
+    void StartOnOwnBoard(Pty& pty, const std::string& hex) {
+        LoadIntelHex({reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
+        Attach(pty.SlavePath());
+        ConnectTo(pty);
+        controller->BtIniciaClick();
+        ExpectFrameFor(pty, FirstBlock);
     }
 
     // Reads one data frame for `block` off the line.
@@ -344,11 +357,7 @@ TEST_F(ControllerTest, ASendAgainRequestRestoresTheWholeBudget) {
 }
 
 TEST_F(ControllerTest, AnAnswerNoFrameIsOwedEndsTheTransferAsNotProven) {
-    // A two-block image keeps the run short.
-    const std::string hex = ":10080000000102030405060708090A0B0C0D0E0F00\n"
-                            ":04090000A0A1A2A300\n"
-                            ":00000001FF\n";
-    LoadIntelHex({reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
+    LoadIntelHex({reinterpret_cast<const uint8_t*>(TwoBlocks.data()), TwoBlocks.size()});
     ASSERT_EQ(BlockCount, 2);
     Pty pty;
     Attach(pty.SlavePath());
@@ -393,17 +402,10 @@ TEST_F(ControllerTest, AnAnswerNoFrameIsOwedEndsTheTransferAsNotProven) {
 }
 
 TEST_F(ControllerTest, ATransferAfterOneGivenUpDuringAResendStartsClean) {
-    const std::string hex = ":10080000000102030405060708090A0B0C0D0E0F00\n"
-                            ":04090000A0A1A2A300\n"
-                            ":00000001FF\n";
-    LoadIntelHex({reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
-    Pty pty;
-    Attach(pty.SlavePath());
-    ConnectTo(pty);
     // A refusal makes both blocks go again once they have gone; the board falls silent in the
     // middle of that resend, and the transfer is given up.
-    controller->BtIniciaClick();
-    ExpectFrameFor(pty, FirstBlock);
+    Pty pty;
+    StartOnOwnBoard(pty, TwoBlocks);
     pty.Send("<D?>");
     ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.ResendDue; }));
     Tick();
@@ -439,13 +441,8 @@ TEST_F(ControllerTest, ATransferAfterOneGivenUpDuringAResendStartsClean) {
 }
 
 TEST_F(ControllerTest, AClosingCommandLostOnTheWayIsSentAgainAndCompletes) {
-    const std::string hex = ":04080000DEADBEEF00\n:00000001FF\n";
-    LoadIntelHex({reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
     Pty pty;
-    Attach(pty.SlavePath());
-    ConnectTo(pty);
-    controller->BtIniciaClick();
-    ExpectFrameFor(pty, FirstBlock);
+    StartOnOwnBoard(pty, ":04080000DEADBEEF00\n:00000001FF\n");
     pty.Send("<DD>");
     ASSERT_TRUE(PumpUntil([] { return Controller.Transfer.Quiet; }));
     TickThroughQuiet();
