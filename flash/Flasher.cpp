@@ -62,8 +62,8 @@ public:
 
 private:
     void Record(const PortRun& run) {
-        if (options_.NoLog || run.LastOutcome() == Outcome::NoBoard ||
-            run.LastOutcome() == Outcome::Probed)
+        if (options_.NoLog || run.LastEnd() == AttemptEnd{PortEnd::NoBoard} ||
+            run.LastEnd() == AttemptEnd{PortEnd::Probed})
             return;
         unwritten_.push_back(run.LastRecord());
         // A log that cannot be written costs the update nothing: its records wait for the
@@ -229,7 +229,7 @@ int RunFlasher(const FlashOptions& options, const ImageFacts& image, Progress& p
     progress.Finish(runs, interrupted);
     int status = 0;
     for (const auto& run : runs)
-        status = std::max(status, OutcomeExitCode(run->WorstOutcome()));
+        status = std::max(status, run->WorstExitCode());
     if (session.Finish() > 0)
         status = std::max(status, UnwrittenRecordsExitCode);
     runs.clear();

@@ -13,34 +13,45 @@
 
 namespace {
 
-std::string OutcomeText(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Completed:
+std::string EndText(const AttemptEnd& end) {
+    if (const auto* own = std::get_if<PortEnd>(&end)) {
+        switch (*own) {
+        case PortEnd::OpenFailed:
+            return Tr("could not open the port");
+        case PortEnd::NoBoard:
+            return Tr("no board");
+        case PortEnd::Unverified:
+            return Tr("completed, not verified");
+        case PortEnd::AlreadyCurrent:
+            return Tr("already current");
+        case PortEnd::Probed:
+            return Tr("answered");
+        }
+        return {};
+    }
+    switch (std::get<UpdateEnd>(end)) {
+    case UpdateEnd::Completed:
         return Tr("completed");
-    case Outcome::GivenUp:
+    case UpdateEnd::GivenUp:
+    case UpdateEnd::Refused:
+    case UpdateEnd::SlowAnswers:
+    case UpdateEnd::OutOfStep:
         return Tr("given up");
-    case Outcome::NoAnswer:
+    case UpdateEnd::NoAnswer:
         return Tr("no answer");
-    case Outcome::OpenFailed:
-        return Tr("could not open the port");
-    case Outcome::PortError:
+    case UpdateEnd::PortError:
         return Tr("port error");
-    case Outcome::NoBoard:
-        return Tr("no board");
-    case Outcome::Unverified:
-        return Tr("completed, not verified");
-    case Outcome::WrongMonitor:
+    case UpdateEnd::IncompatibleMonitor:
         return Tr("incompatible boot monitor");
-    case Outcome::Interrupted:
+    case UpdateEnd::Interrupted:
         return Tr("interrupted");
-    case Outcome::AlreadyCurrent:
-        return Tr("already current");
-    case Outcome::Probed:
-        return Tr("answered");
-    case Outcome::None:
-        break;
     }
     return {};
+}
+
+// How the last attempt ended, in the user's words; empty before one ended.
+std::string LastEndText(const PortRun& run) {
+    return run.LastEnd() ? EndText(*run.LastEnd()) : std::string();
 }
 
 // The port as the technician knows it: its socket's name on a bench, else its name.
@@ -143,16 +154,25 @@ std::string LiveTail(const PortRun& run, int layout) {
 
 } // namespace
 
-std::string FailureAdvice(const PortRun& run) {
-    const int code = run.LastErrorCode() > 0 ? run.LastErrorCode() : -1;
-    const OpenFailureKind kind = ClassifyOpenFailure(code);
-    const CauseLanguage language =
-        PortugueseWanted() ? CauseLanguage::Portuguese : CauseLanguage::English;
-    switch (run.LastOutcome()) {
-    case Outcome::OpenFailed:
+namespace {
+
+// The system's error code behind the last attempt's end (-1: none), and the language its
+// cause is told in.
+int AdviceErrorCode(const PortRun& run) {
+    return run.LastErrorCode() > 0 ? run.LastErrorCode() : -1;
+}
+
+CauseLanguage UserCauseLanguage() {
+    return PortugueseWanted() ? CauseLanguage::Portuguese : CauseLanguage::English;
+}
+
+std::string PortEndAdvice(PortEnd end, const PortRun& run) {
+    switch (end) {
+    case PortEnd::OpenFailed: {
         // The window's causes, except where the flasher knows more: who holds the port, and
         // how to look up the right name.
-        switch (kind) {
+        const int code = AdviceErrorCode(run);
+        switch (ClassifyOpenFailure(code)) {
         case OpenFailureKind::InUse:
             return TrFormat("in use by %s: close it and run again",
                             {HoldersText(run.LastHolders())});
@@ -162,51 +182,94 @@ std::string FailureAdvice(const PortRun& run) {
             return TrFormat("%s: check the port with quorvel-flash --list",
                             {Printable(run.LastDetail())});
         default:
-            return OpenFailureCause(code, language);
+            return OpenFailureCause(code, UserCauseLanguage());
         }
-    case Outcome::PortError:
-        // The system's words only when they are not the adapter pulled out.
-        if (kind == OpenFailureKind::Gone || kind == OpenFailureKind::NotWorking)
-            return TransferFailureCause(code, language);
-        if (run.LastDetail().empty())
-            return TransferFailureCause(code, language);
-        return Printable(run.LastDetail()) + ". " + TransferFailureCause(code, language);
-    case Outcome::NoAnswer:
-        return Tr("no board answered: check the cable and the board's power; a board that "
-                  "stays silent may need to be switched on with 'Dígito' held to start its boot "
-                  "monitor");
-    case Outcome::GivenUp:
-        switch (run.LastGiveUp()) {
-        case UpdateEnd::OutOfStep:
-            return Tr("answers out of step with the frames: the board may hold a wrong image; "
-                      "switch it on with the 'Dígito' key held down and run the update again");
-        case UpdateEnd::Refused:
-        case UpdateEnd::SlowAnswers:
-            // What happened in the record's words, then what to do.
-            return run.LastDetail() + ": " +
-                   Tr("to try again, switch the board on with the 'Dígito' key held down and "
-                      "run the update again");
-        default:
-            // The window's give-up box says the same.
-            return Tr("the board stopped answering: to try again, switch the board on with the "
-                      "'Dígito' key held down and run the update again");
-        }
-    case Outcome::NoBoard:
+    }
+    case PortEnd::NoBoard:
         return Tr("nothing answered \"(%B67)\" at 9600 baud nor \"<S@>\" at 19200 baud");
-    case Outcome::WrongMonitor:
-        return Tr("this updater works with boot monitor 1.0 only: use the updater made for the "
-                  "board's monitor");
-    case Outcome::Unverified:
+    case PortEnd::Unverified:
         return TrFormat("%s: the image was sent whole, yet the board does not run it; switch it "
                         "off and on, and update it again if it still does not start",
                         {Printable(run.LastDetail())});
-    case Outcome::AlreadyCurrent:
-    case Outcome::Probed:
+    case PortEnd::AlreadyCurrent:
+    case PortEnd::Probed:
         // "(%B67)" sent the board into its boot monitor, where it stays until restarted.
         return Tr("nothing sent; switch the board off and on to leave its boot monitor");
-    default:
-        return {};
     }
+    return {};
+}
+
+std::string UpdateEndAdvice(UpdateEnd end, const PortRun& run) {
+    switch (end) {
+    case UpdateEnd::PortError: {
+        const int code = AdviceErrorCode(run);
+        const OpenFailureKind kind = ClassifyOpenFailure(code);
+        const std::string cause = TransferFailureCause(code, UserCauseLanguage());
+        // The system's words only when they are not the adapter pulled out.
+        if (kind == OpenFailureKind::Gone || kind == OpenFailureKind::NotWorking)
+            return cause;
+        if (run.LastDetail().empty())
+            return cause;
+        return Printable(run.LastDetail()) + ". " + cause;
+    }
+    case UpdateEnd::NoAnswer:
+        return Tr("no board answered: check the cable and the board's power; a board that "
+                  "stays silent may need to be switched on with 'Dígito' held to start its boot "
+                  "monitor");
+    case UpdateEnd::OutOfStep:
+        return Tr("answers out of step with the frames: the board may hold a wrong image; "
+                  "switch it on with the 'Dígito' key held down and run the update again");
+    case UpdateEnd::Refused:
+    case UpdateEnd::SlowAnswers:
+        // What happened in the record's words, then what to do.
+        return run.LastDetail() + ": " +
+               Tr("to try again, switch the board on with the 'Dígito' key held down and "
+                  "run the update again");
+    case UpdateEnd::GivenUp:
+        // The window's give-up box says the same.
+        return Tr("the board stopped answering: to try again, switch the board on with the "
+                  "'Dígito' key held down and run the update again");
+    case UpdateEnd::IncompatibleMonitor:
+        return Tr("this updater works with boot monitor 1.0 only: use the updater made for the "
+                  "board's monitor");
+    case UpdateEnd::Completed:
+    case UpdateEnd::Interrupted:
+        break;
+    }
+    return {};
+}
+
+// What the result line tells of the transfer or the board, after the board's name.
+std::string ResultFacts(const AttemptEnd& end, const UpdateRecord& r) {
+    if (end == AttemptEnd{UpdateEnd::IncompatibleMonitor})
+        return ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
+    if (end == AttemptEnd{PortEnd::AlreadyCurrent} || end == AttemptEnd{PortEnd::Probed})
+        return ", " + TrFormat("firmware %s, monitor %s",
+                               {Printable(r.FirmwareBefore), Printable(r.MonitorVersion)});
+    // Cut off, the attempt may not have come as far as a transfer.
+    const bool cut =
+        end == AttemptEnd{UpdateEnd::Interrupted} || end == AttemptEnd{UpdateEnd::PortError};
+    const auto* e = std::get_if<UpdateEnd>(&end);
+    const bool transferred = end == AttemptEnd{UpdateEnd::Completed} ||
+                             end == AttemptEnd{PortEnd::Unverified} || (e && IsGiveUp(*e));
+    if (!cut && !transferred)
+        return {};
+    std::string facts;
+    if (r.Blocks > 0 || !cut)
+        facts += ", " + TrFormat("%d/%d blocks", {r.Blocks, r.BlockCount});
+    if (r.Resends > 0)
+        facts += ", " + TrPlural("%d resend", "%d resends", r.Resends, {r.Resends});
+    return facts;
+}
+
+} // namespace
+
+std::string FailureAdvice(const PortRun& run) {
+    if (!run.LastEnd())
+        return {};
+    if (const auto* own = std::get_if<PortEnd>(&*run.LastEnd()))
+        return PortEndAdvice(*own, run);
+    return UpdateEndAdvice(std::get<UpdateEnd>(*run.LastEnd()), run);
 }
 
 std::string StateText(const PortRun& run) {
@@ -222,37 +285,16 @@ std::string StateText(const PortRun& run) {
     case Phase::Finished:
         break;
     }
-    return OutcomeText(run.LastOutcome());
+    return LastEndText(run);
 }
 
 std::string ResultLine(const PortRun& run) {
     const UpdateRecord& r = run.LastRecord();
-    std::string line = ShownName(run) + ": " + OutcomeText(run.LastOutcome());
+    std::string line = ShownName(run) + ": " + LastEndText(run);
     if (!r.Board.empty())
         line += ", " + BoardText(r.Board, r.SerialNumber);
-    switch (run.LastOutcome()) {
-    case Outcome::Completed:
-    case Outcome::Unverified:
-    case Outcome::GivenUp:
-    case Outcome::Interrupted:
-    case Outcome::PortError:
-        if (r.Blocks > 0 ||
-            (run.LastOutcome() != Outcome::Interrupted && run.LastOutcome() != Outcome::PortError))
-            line += ", " + TrFormat("%d/%d blocks", {r.Blocks, r.BlockCount});
-        if (r.Resends > 0)
-            line += ", " + TrPlural("%d resend", "%d resends", r.Resends, {r.Resends});
-        break;
-    case Outcome::WrongMonitor:
-        line += ", " + TrFormat("monitor %s (needs 1.0)", {r.MonitorVersion});
-        break;
-    case Outcome::AlreadyCurrent:
-    case Outcome::Probed:
-        line += ", " + TrFormat("firmware %s, monitor %s",
-                                {Printable(r.FirmwareBefore), Printable(r.MonitorVersion)});
-        break;
-    default:
-        break;
-    }
+    if (run.LastEnd())
+        line += ResultFacts(*run.LastEnd(), r);
     if (r.Verified == true)
         line += ", " + TrFormat("firmware %s runs after the restart", {r.FirmwareAfter});
     if (std::string advice = FailureAdvice(run); !advice.empty())
@@ -440,15 +482,16 @@ void Progress::LeftAlone(const std::string& port, const std::vector<ComPortHolde
 void Progress::AttemptEnded(const PortRun& run) {
     // The totals count boards, not attempts: a board tried again counts by its last attempt.
     int* counter = &failed_;
-    if (run.LastOutcome() == Outcome::Completed || run.LastOutcome() == Outcome::Unverified)
+    const std::optional<AttemptEnd>& end = run.LastEnd();
+    if (end == AttemptEnd{UpdateEnd::Completed} || end == AttemptEnd{PortEnd::Unverified})
         counter = &updated_;
-    else if (run.LastOutcome() == Outcome::Interrupted)
+    else if (end == AttemptEnd{UpdateEnd::Interrupted})
         counter = &interrupted_;
-    else if (run.LastOutcome() == Outcome::NoBoard)
+    else if (end == AttemptEnd{PortEnd::NoBoard})
         counter = &noBoard_;
-    else if (run.LastOutcome() == Outcome::AlreadyCurrent)
+    else if (end == AttemptEnd{PortEnd::AlreadyCurrent})
         counter = &current_;
-    else if (run.LastOutcome() == Outcome::Probed)
+    else if (end == AttemptEnd{PortEnd::Probed})
         counter = &probed_;
     const bool verified = run.LastRecord().Verified == true;
     if (const std::string& serial = run.LastRecord().SerialNumber; !serial.empty()) {
@@ -466,7 +509,7 @@ void Progress::AttemptEnded(const PortRun& run) {
                      "%s,%s,\"result\":\"%s\","
                      "\"detail\":%s,\"system_error\":%s,\"record\":%s}\n",
                      EventHead("result").c_str(), PortFields(run).c_str(),
-                     OutcomeName(run.LastOutcome()), JsonQuoted(FailureAdvice(run)).c_str(),
+                     ResultName(*run.LastEnd()), JsonQuoted(FailureAdvice(run)).c_str(),
                      JsonQuoted(run.LastDetail()).c_str(),
                      UpdateRecordJson(run.LastRecord()).c_str());
     } else {

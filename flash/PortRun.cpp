@@ -6,6 +6,7 @@
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -16,64 +17,63 @@ constexpr int ReopenTicks = 10;
 
 } // namespace
 
-const char* OutcomeName(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Completed:
-        return "completed";
-    case Outcome::GivenUp:
-        return "given-up";
-    case Outcome::NoAnswer:
-        return "no-answer";
-    case Outcome::OpenFailed:
-        return "open-failed";
-    case Outcome::PortError:
-        return UpdateEndName(UpdateEnd::PortError);
-    case Outcome::NoBoard:
-        return "no-board";
-    case Outcome::Unverified:
-        return "completed"; // the record's "verified" says the rest
-    case Outcome::WrongMonitor:
-        return "wrong-monitor";
-    case Outcome::Interrupted:
-        return "interrupted";
-    case Outcome::AlreadyCurrent:
-        return "already-current";
-    case Outcome::Probed:
-        return "probed";
-    case Outcome::None:
-        break;
+const char* ResultName(const AttemptEnd& end) {
+    if (const auto* own = std::get_if<PortEnd>(&end)) {
+        switch (*own) {
+        case PortEnd::OpenFailed:
+            return "open-failed";
+        case PortEnd::NoBoard:
+            return "no-board";
+        case PortEnd::Unverified:
+            break; // the record's "verified" says the rest
+        case PortEnd::AlreadyCurrent:
+            return "already-current";
+        case PortEnd::Probed:
+            return "probed";
+        }
+        return UpdateEndName(UpdateEnd::Completed);
     }
-    return "";
+    // Every give-up has the one result; the reason says which it was.
+    const UpdateEnd e = std::get<UpdateEnd>(end);
+    return UpdateEndName(IsGiveUp(e) ? UpdateEnd::GivenUp : e);
 }
 
-std::string RecordReason(Outcome outcome, int errorCode) {
-    if (outcome == Outcome::Completed || outcome == Outcome::None ||
-        outcome == Outcome::AlreadyCurrent)
+std::string RecordReason(const AttemptEnd& end, int errorCode) {
+    if (end == AttemptEnd{UpdateEnd::Completed} || end == AttemptEnd{PortEnd::AlreadyCurrent})
         return {};
     const std::string cause = errorCode > 0 ? RecordedCause(errorCode) : std::string();
-    return cause.empty() ? OutcomeName(outcome) : OutcomeName(outcome) + (": " + cause);
+    return cause.empty() ? ResultName(end) : ResultName(end) + (": " + cause);
 }
 
-int OutcomeExitCode(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::None:
-    case Outcome::Completed:
-    case Outcome::NoBoard:
-    case Outcome::AlreadyCurrent:
-    case Outcome::Probed:
+int ExitCode(const AttemptEnd& end) {
+    if (const auto* own = std::get_if<PortEnd>(&end)) {
+        switch (*own) {
+        case PortEnd::NoBoard:
+        case PortEnd::AlreadyCurrent:
+        case PortEnd::Probed:
+            return 0;
+        case PortEnd::OpenFailed:
+            return 2;
+        case PortEnd::Unverified:
+            return 6;
+        }
+        return 1;
+    }
+    switch (std::get<UpdateEnd>(end)) {
+    case UpdateEnd::Completed:
         return 0;
-    case Outcome::OpenFailed:
-    case Outcome::PortError:
+    case UpdateEnd::PortError:
         return 2;
-    case Outcome::NoAnswer:
+    case UpdateEnd::NoAnswer:
         return 3;
-    case Outcome::WrongMonitor:
+    case UpdateEnd::IncompatibleMonitor:
         return 4;
-    case Outcome::GivenUp:
+    case UpdateEnd::GivenUp:
+    case UpdateEnd::Refused:
+    case UpdateEnd::SlowAnswers:
+    case UpdateEnd::OutOfStep:
         return 5;
-    case Outcome::Unverified:
-        return 6;
-    case Outcome::Interrupted:
+    case UpdateEnd::Interrupted:
         return 130;
     }
     return 1;
@@ -113,43 +113,12 @@ PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& i
 PortRun::~PortRun() {
     com_.OnRxChar = nullptr;
     ClosePort();
-    if (trace_)
-        com_.UnRegisterLink(&traceLink_);
 }
 
 void PortRun::SetTrace(std::FILE* trace) {
     if (trace_ || !trace)
         return;
-    trace_ = trace;
-    traceLink_.TxBufHandler = [this](TComponent*, const void* bytes, int count) {
-        // An answer read in this event goes first: the frame written now is its consequence.
-        if (!received_.empty()) {
-            TraceLine("<", received_.data(), static_cast<int>(received_.size()));
-            received_.clear();
-        }
-        TraceLine(">", bytes, count);
-    };
-    com_.RegisterLink(&traceLink_);
-    com_.OnReadTrace = [this](TComponent*, const void* bytes, int count) {
-        received_.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
-    };
-}
-
-void PortRun::TraceLine(const char* direction, const void* bytes, int count) {
-    // Text as it is, every other byte (the scrambled frame body) in hex.
-    std::string shown;
-    const auto* p = static_cast<const unsigned char*>(bytes);
-    for (int i = 0; i < count; ++i) {
-        char hex[8];
-        if (p[i] >= 0x20 && p[i] < 0x7F && p[i] != '\\') {
-            shown += static_cast<char>(p[i]);
-        } else {
-            std::snprintf(hex, sizeof hex, "\\x%02X", p[i]);
-            shown += hex;
-        }
-    }
-    std::fprintf(trace_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), Printable(port_).c_str(),
-                 direction, shown.c_str(), count);
+    trace_ = std::make_unique<PortTrace>(com_, port_, trace);
 }
 
 double PortRun::TransferSeconds() const {
@@ -172,7 +141,7 @@ bool PortRun::OpenPort(const std::vector<ComPortHolder>& holders) {
     // yet it would read the board's answers before we do.
     lastHolders_ = holders;
     if (!lastHolders_.empty()) {
-        EndAttempt(Outcome::OpenFailed, {}, EBUSY);
+        EndAttempt(PortEnd::OpenFailed, {}, EBUSY);
         return false;
     }
     try {
@@ -180,7 +149,7 @@ bool PortRun::OpenPort(const std::vector<ComPortHolder>& holders) {
     } catch (const EComPort& e) {
         if (e.WinErrorCode == EBUSY || e.WinErrorCode == EAGAIN)
             lastHolders_ = ComPortHolders(port_);
-        EndAttempt(Outcome::OpenFailed, e.what(), e.WinErrorCode);
+        EndAttempt(PortEnd::OpenFailed, e.what(), e.WinErrorCode);
         return false;
     }
     return true;
@@ -193,7 +162,7 @@ void PortRun::BeginAttempt() {
     phase_ = loop_ ? Phase::Waiting : Phase::Connecting;
     ticksWaited_ = 0;
     reconnect_ = false;
-    pending_ = Outcome::None;
+    pending_.reset();
     Guarded([this] { controller_.BtConectaClick(); });
 }
 
@@ -206,7 +175,7 @@ template <class Step> void PortRun::Guarded(Step step) {
         if (loop_ && phase_ != Phase::Transferring && phase_ != Phase::Verifying) {
             ClosePort();
         } else {
-            pending_ = Outcome::PortError;
+            pending_ = UpdateEnd::PortError;
             pendingDetail_ = e.what();
             pendingErrorCode_ = port ? port->WinErrorCode : -1;
         }
@@ -236,8 +205,8 @@ void PortRun::Tick() {
         Guarded([this] { controller_.TimeoutTimer(); });
     const int limit = phase_ == Phase::Verifying ? verifyTicks_ : waitTicks_;
     if ((phase_ == Phase::Connecting || phase_ == Phase::Verifying) &&
-        !state_.Controller.BoardReady && ++ticksWaited_ >= limit && pending_ == Outcome::None)
-        pending_ = Outcome::NoAnswer;
+        !state_.Controller.BoardReady && ++ticksWaited_ >= limit && !pending_)
+        pending_ = UpdateEnd::NoAnswer;
     AfterControllerStep();
 }
 
@@ -245,10 +214,8 @@ void PortRun::OnReceive() {
     if (phase_ == Phase::Finished)
         return;
     Guarded([this] { controller_.ReceiveBytes(); });
-    if (trace_ && !received_.empty()) {
-        TraceLine("<", received_.data(), static_cast<int>(received_.size()));
-        received_.clear();
-    }
+    if (trace_)
+        trace_->ReceiveEnded();
     AfterControllerStep();
 }
 
@@ -256,12 +223,8 @@ void PortRun::AfterControllerStep() {
     // A status reply has come in whole and the parser waits for the next one.
     if (state_.Controller.BoardReady && state_.Parser.ParserState == ParserStates::MonitorReplies)
         answered_ = state_.Parser;
-    if (pending_ != Outcome::None) {
-        Outcome outcome = pending_;
-        pending_ = Outcome::None;
-        EndAttempt(outcome, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
+    if (EndPending())
         return;
-    }
     if (reconnect_ && com_.Connected()) {
         // Nothing answered the status query: try the normal firmware again, as the
         // technician would press "Conectar" (a board may be switched on later).
@@ -295,13 +258,13 @@ void PortRun::StartTransferIfReady() {
     }
     board_ = state_.Parser;
     if (identifyOnly_) {
-        EndAttempt(Outcome::Probed);
+        EndAttempt(PortEnd::Probed);
         return;
     }
     // A file's version is unknown: only the built-in image can be found current.
     if (skipCurrent_ && !image_.FirmwareWritten.empty() &&
         board_.FirmwareVersion == image_.FirmwareWritten) {
-        EndAttempt(Outcome::AlreadyCurrent);
+        EndAttempt(PortEnd::AlreadyCurrent);
         return;
     }
     Guarded([this] { controller_.BtIniciaClick(); });
@@ -309,11 +272,15 @@ void PortRun::StartTransferIfReady() {
         phase_ = Phase::Transferring;
         transferStart_ = std::chrono::steady_clock::now();
     }
-    if (pending_ != Outcome::None) {
-        Outcome outcome = pending_;
-        pending_ = Outcome::None;
-        EndAttempt(outcome, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
-    }
+    EndPending();
+}
+
+bool PortRun::EndPending() {
+    if (!pending_)
+        return false;
+    const AttemptEnd end = *std::exchange(pending_, std::nullopt);
+    EndAttempt(end, std::exchange(pendingDetail_, {}), std::exchange(pendingErrorCode_, 0));
+    return true;
 }
 
 void PortRun::StatusUnanswered() {
@@ -325,56 +292,37 @@ void PortRun::StatusUnanswered() {
 }
 
 void PortRun::AttemptEnded(UpdateEnd end, const std::string& detail) {
-    switch (end) {
-    case UpdateEnd::Completed:
-        // A stray completion reply outside a transfer completes nothing.
-        if (phase_ == Phase::Transferring)
-            pending_ = Outcome::Completed;
-        break;
-    case UpdateEnd::GivenUp:
-    case UpdateEnd::Refused:
-    case UpdateEnd::SlowAnswers:
-    case UpdateEnd::OutOfStep:
-        pending_ = Outcome::GivenUp;
-        pendingDetail_ = detail;
-        giveUp_ = end;
-        break;
-    case UpdateEnd::NoAnswer:
-        pending_ = Outcome::NoAnswer;
-        break;
-    case UpdateEnd::IncompatibleMonitor:
-        pending_ = Outcome::WrongMonitor;
-        break;
-    case UpdateEnd::PortError:
-        pending_ = Outcome::PortError;
-        pendingDetail_ = detail;
-        break;
-    case UpdateEnd::Interrupted:
-        // Only our own close ends a transfer that way, and it says how the attempt ended.
-        break;
-    }
+    // A stray completion reply outside a transfer completes nothing.
+    if (end == UpdateEnd::Completed && phase_ != Phase::Transferring)
+        return;
+    // Only our own close ends a transfer that way, and it says how the attempt ended.
+    if (end == UpdateEnd::Interrupted)
+        return;
+    pending_ = end;
+    pendingDetail_ = detail;
 }
 
-void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCode) {
+void PortRun::EndAttempt(AttemptEnd end, const std::string& detail, int errorCode) {
     if (phase_ == Phase::Verifying) {
         // Whatever ends the wait, the board did not answer after its restart.
-        if (outcome == Outcome::PortError)
+        if (end == AttemptEnd{UpdateEnd::PortError})
             EndVerify("port error: " + RecordedCause(errorCode),
                       TrFormat("port error: %s", {detail}));
         else
             EndVerify("no answer after the restart", Tr("no answer after the restart"));
         return;
     }
-    if (outcome == Outcome::NoAnswer && probe_ && board_.BoardName.empty() &&
+    if (end == AttemptEnd{UpdateEnd::NoAnswer} && probe_ && board_.BoardName.empty() &&
         state_.Parser.BoardName.empty())
-        outcome = Outcome::NoBoard;
+        end = PortEnd::NoBoard;
     // What the board told of itself, if anything (an identification gives no serial number).
     if (!state_.Parser.BoardName.empty())
         board_ = state_.Parser;
-    UpdateRecord r = MakeUpdateRecord(state_, port_, OutcomeName(outcome));
-    r.Reason = RecordReason(outcome, errorCode);
+    const bool completed = end == AttemptEnd{UpdateEnd::Completed};
+    UpdateRecord r = MakeUpdateRecord(state_, port_, ResultName(end));
+    r.Reason = RecordReason(end, errorCode);
     r.Socket = socket_;
-    if (outcome == Outcome::OpenFailed)
+    if (end == AttemptEnd{PortEnd::OpenFailed})
         r.HeldBy = HeldBy(lastHolders_);
     // The attempt, not only its transfer: a board that never answered has a record too.
     r.Start = startTime_;
@@ -382,16 +330,17 @@ void PortRun::EndAttempt(Outcome outcome, const std::string& detail, int errorCo
     r.SerialNumber = board_.SerialNumber;
     r.FirmwareBefore = board_.FirmwareVersion;
     r.MonitorVersion = board_.MonitorVersion;
-    r.FirmwareWritten = outcome == Outcome::Completed ? image_.FirmwareWritten : std::string();
+    r.FirmwareWritten = completed ? image_.FirmwareWritten : std::string();
     r.ImageFile = image_.File;
     r.ImageSha256 = image_.Sha256;
-    if (outcome == Outcome::GivenUp)
-        r.Reason = EndReason(giveUp_, detail);
-    if (outcome == Outcome::Completed && verifyTicks_ > 0 && com_.Connected()) {
+    if (const auto* e = std::get_if<UpdateEnd>(&end); e && IsGiveUp(*e))
+        r.Reason = EndReason(*e, detail);
+    if (completed && verifyTicks_ > 0 && com_.Connected()) {
         BeginVerify(r);
         return;
     }
-    Conclude(outcome, r, detail, errorCode);
+    PublishResult(end, r, detail, errorCode);
+    NextAttemptOrFinish(end);
 }
 
 void PortRun::BeginVerify(const UpdateRecord& completed) {
@@ -402,7 +351,7 @@ void PortRun::BeginVerify(const UpdateRecord& completed) {
     phase_ = Phase::Verifying;
     ticksWaited_ = 0;
     reconnect_ = false;
-    pending_ = Outcome::None;
+    pending_.reset();
     Guarded([this] { controller_.BtConectaClick(); });
 }
 
@@ -428,34 +377,40 @@ void PortRun::EndVerify(const std::string& failure, const std::string& shown) {
     r.End = UtcNow();
     if (!why.empty())
         r.Reason = "not-verified: " + why;
-    Conclude(why.empty() ? Outcome::Completed : Outcome::Unverified, r, screen, 0);
+    const AttemptEnd end = why.empty() ? AttemptEnd{UpdateEnd::Completed} : PortEnd::Unverified;
+    PublishResult(end, r, screen, 0);
+    NextAttemptOrFinish(end);
 }
 
-void PortRun::Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail,
-                       int errorCode) {
+void PortRun::PublishResult(const AttemptEnd& end, const UpdateRecord& r, const std::string& detail,
+                            int errorCode) {
     lastRecord_ = r;
-    lastOutcome_ = outcome;
+    lastEnd_ = end;
     lastDetail_ = detail;
     lastErrorCode_ = errorCode;
-    if (outcome != Outcome::OpenFailed)
+    if (end != AttemptEnd{PortEnd::OpenFailed})
         lastHolders_.clear();
-    if (OutcomeExitCode(outcome) > OutcomeExitCode(worst_))
-        worst_ = outcome;
+    worstExitCode_ = std::max(worstExitCode_, ExitCode(end));
     ++attemptsEnded_;
-    if (outcome == Outcome::Completed || outcome == Outcome::Unverified ||
-        outcome == Outcome::AlreadyCurrent || outcome == Outcome::Probed) {
+}
+
+void PortRun::NextAttemptOrFinish(const AttemptEnd& end) {
+    if (end == AttemptEnd{UpdateEnd::Completed} || end == AttemptEnd{PortEnd::Unverified} ||
+        end == AttemptEnd{PortEnd::AlreadyCurrent} || end == AttemptEnd{PortEnd::Probed}) {
         // An updated board is waited out while it stays on the line.
         lastSerial_ = board_.SerialNumber;
         failedSerial_.clear();
     } else {
         failedSerial_ = board_.SerialNumber;
     }
-    if (loop_ && outcome != Outcome::OpenFailed && outcome != Outcome::Interrupted &&
-        outcome != Outcome::PortError && com_.Connected()) {
+    const bool interrupted = end == AttemptEnd{UpdateEnd::Interrupted};
+    const bool openFailed = end == AttemptEnd{PortEnd::OpenFailed};
+    if (loop_ && !openFailed && !interrupted && end != AttemptEnd{UpdateEnd::PortError} &&
+        com_.Connected()) {
         BeginAttempt();
         return;
     }
-    if (loop_ && outcome != Outcome::Interrupted && outcome != Outcome::OpenFailed) {
+    if (loop_ && !interrupted && !openFailed) {
         ClosePort();
         phase_ = Phase::Waiting; // the port went away: Tick opens it again
         ticksWaited_ = 0;
@@ -476,7 +431,7 @@ void PortRun::Interrupt() {
         loop_ = false;
         EndVerify("interrupted before the board answered",
                   Tr("interrupted before the board answered"));
-        worst_ = Outcome::Interrupted;
+        worstExitCode_ = ExitCode(UpdateEnd::Interrupted);
         phase_ = Phase::Finished;
         return;
     }
@@ -487,7 +442,7 @@ void PortRun::Interrupt() {
     ClosePort();
     if (attempt) {
         loop_ = false;
-        EndAttempt(Outcome::Interrupted);
+        EndAttempt(UpdateEnd::Interrupted);
     }
     phase_ = Phase::Finished;
 }

@@ -2,6 +2,7 @@
 // One port's road through an update, driven by the same controller as the window: this class
 // is the controller's view, and it plays the technician (connect, start once the board is
 // ready, connect again while nothing answers). Main thread only.
+#include "flash/Trace.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 #include "updater/ComPortLine.h"
@@ -11,31 +12,31 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
-enum class Outcome {
-    None,
-    Completed,
-    GivenUp,
-    NoAnswer,
-    OpenFailed,
-    PortError,  // the port failed after it was opened (an adapter pulled out)
-    NoBoard,    // --all: nothing answered the probe; not a failure
-    Unverified, // completed, but the restarted board did not answer with the new firmware
-    WrongMonitor,
-    Interrupted,
+// What ends a port's attempt besides the update controller's own ends (UpdateEnd).
+enum class PortEnd {
+    OpenFailed,     // the port could not be opened
+    NoBoard,        // --all: nothing answered the probe; not a failure
+    Unverified,     // completed, but the restarted board did not answer with the new firmware
     AlreadyCurrent, // --skip-current: the board runs the image's version already
-    Probed          // --probe: the board said who it is; nothing was sent
+    Probed,         // --probe: the board said who it is; nothing was sent
 };
 
-// The service log's word for it ("completed", "given-up", ...).
-const char* OutcomeName(Outcome outcome);
+// How an attempt ended: as the controller ended it, or as the flasher did around it.
+using AttemptEnd = std::variant<UpdateEnd, PortEnd>;
+
+// The service record's result ("completed", "given-up", "open-failed", ...).
+const char* ResultName(const AttemptEnd& end);
 // The record's reason: the English word for how the attempt ended and, with an error code,
 // the cause in English ("port-error: adapter disconnected (EIO)"); empty for a completion.
-std::string RecordReason(Outcome outcome, int errorCode);
+std::string RecordReason(const AttemptEnd& end, int errorCode);
 // The exit status that stands for it; the highest of all ports is the program's.
-int OutcomeExitCode(Outcome outcome);
+int ExitCode(const AttemptEnd& end);
 // The exit status when records could not be written to the service log even at the end.
 constexpr int UnwrittenRecordsExitCode = 7;
 // The exit status when there was nothing to do: no port to update, no record to show.
@@ -88,17 +89,15 @@ public:
     int BlocksSent() const { return state_.Controller.Transfer.BlocksSent; }
     // Seconds the transfer has run.
     double TransferSeconds() const;
-    // The outcome of the last attempt that ended, and its detail (an error text).
-    Outcome LastOutcome() const { return lastOutcome_; }
+    // How the last attempt that ended ended (none before), and its detail (an error text).
+    const std::optional<AttemptEnd>& LastEnd() const { return lastEnd_; }
     const std::string& LastDetail() const { return lastDetail_; }
-    // Which give-up the last attempt's was, when it was one.
-    UpdateEnd LastGiveUp() const { return giveUp_; }
     // The system's error code behind an open failure or a port error (0: none), and who held
     // the port when it could not be opened.
     int LastErrorCode() const { return lastErrorCode_; }
     const std::vector<ComPortHolder>& LastHolders() const { return lastHolders_; }
-    // The worst outcome over every attempt (the exit status).
-    Outcome WorstOutcome() const { return worst_; }
+    // The highest exit status over every attempt.
+    int WorstExitCode() const { return worstExitCode_; }
     // Attempts ended so far; a caller compares it to see that another one ended.
     int AttemptsEnded() const { return attemptsEnded_; }
     // The record of the last attempt that ended.
@@ -115,22 +114,30 @@ private:
     void StepProgress() override {}
     void SetTimerEnabled(bool enabled) override { timerEnabled_ = enabled; }
     void ShowMessage(const std::string&) override {}
+    // The controller ended the attempt: acted on once its step is over.
     void AttemptEnded(UpdateEnd end, const std::string& detail) override;
     void StatusUnanswered() override;
 
     void OnReceive();
-    void TraceLine(const char* direction, const void* bytes, int count);
     // Runs a controller step; a port failure ends the attempt.
     template <class Step> void Guarded(Step step);
     void BeginAttempt();
     void AfterControllerStep();
     void StartTransferIfReady();
-    void EndAttempt(Outcome outcome, const std::string& detail = {}, int errorCode = 0);
+    // Ends the attempt with the end a step left pending, if any; true when it did.
+    bool EndPending();
+    // Ends the attempt: its record, then the check of the restarted board after a completion,
+    // else its result.
+    void EndAttempt(AttemptEnd end, const std::string& detail = {}, int errorCode = 0);
     void BeginVerify(const UpdateRecord& completed);
     // `failure` empty: the board answered; its answer is checked here. `failure` goes into the
     // record, `shown` (its words in the user's language) on the screen.
     void EndVerify(const std::string& failure, const std::string& shown);
-    void Conclude(Outcome outcome, const UpdateRecord& r, const std::string& detail, int errorCode);
+    // The attempt's result, as the output and the exit status read it.
+    void PublishResult(const AttemptEnd& end, const UpdateRecord& r, const std::string& detail,
+                       int errorCode);
+    // After a result: the next attempt, a wait for the port to come back, or the end.
+    void NextAttemptOrFinish(const AttemptEnd& end);
     // Opens the port unless another program holds it; false with the attempt ended otherwise.
     bool OpenPort(const std::vector<ComPortHolder>& holders);
     void ClosePort();
@@ -147,10 +154,9 @@ private:
     UpdateController controller_;
     Phase phase_ = Phase::Connecting;
     bool timerEnabled_ = false;
-    bool reconnect_ = false;          // the status wait ran out: connect again after this step
-    Outcome pending_ = Outcome::None; // set by a message box, acted on after the step
+    bool reconnect_ = false;            // the status wait ran out: connect again after this step
+    std::optional<AttemptEnd> pending_; // set during a controller step, acted on after it
     std::string pendingDetail_;
-    UpdateEnd giveUp_ = UpdateEnd::GivenUp;
     int pendingErrorCode_ = 0;
     int lastErrorCode_ = 0;
     std::vector<ComPortHolder> lastHolders_;
@@ -161,19 +167,17 @@ private:
     ReplyParserState answered_;
     std::chrono::steady_clock::time_point transferStart_{};
     std::string startTime_;
-    Outcome lastOutcome_ = Outcome::None;
-    Outcome worst_ = Outcome::None;
+    std::optional<AttemptEnd> lastEnd_;
+    int worstExitCode_ = 0;
     std::string lastDetail_;
     int attemptsEnded_ = 0;
     UpdateRecord lastRecord_;
     bool halfWritten_ = false;
-    std::FILE* trace_ = nullptr;
     bool probe_ = false;
     bool identifyOnly_ = false;
     std::string socket_;
     bool skipCurrent_ = false;
-    TComLink traceLink_;
-    std::string received_; // answer bytes read in this receive event, traced at its end
+    std::unique_ptr<PortTrace> trace_;
 };
 
 // Now as ISO 8601 UTC, to the second ("2026-12-08T07:01:10Z").
