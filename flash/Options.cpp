@@ -16,141 +16,144 @@ bool ParseSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
-} // namespace
+// Options that stand alone, and options that take a text.
+struct FlagOption {
+    const char* Name;
+    const char* Short; // empty: none
+    bool FlashOptions::*Member;
+};
+constexpr FlagOption FlagOptions[] = {
+    {"--help", "-h", &FlashOptions::Help},
+    {"--version", "-V", &FlashOptions::Version},
+    {"--verbose", "-v", &FlashOptions::Verbose},
+    {"--list", "", &FlashOptions::List},
+    {"--json", "", &FlashOptions::Json},
+    {"--quiet", "-q", &FlashOptions::Quiet},
+    {"--loop", "", &FlashOptions::Loop},
+    {"--all", "", &FlashOptions::All},
+    {"--all-remote", "", &FlashOptions::AllRemote},
+    {"--verify", "", &FlashOptions::Verify},
+    {"--no-verify", "", &FlashOptions::NoVerify},
+    {"--probe", "", &FlashOptions::Probe},
+    {"--skip-current", "", &FlashOptions::SkipCurrent},
+    {"--no-skip-current", "", &FlashOptions::NoSkipCurrent},
+    {"--no-log", "", &FlashOptions::NoLog},
+    {"--history", "", &FlashOptions::History},
+    {"--summary", "", &FlashOptions::Summary},
+};
 
-bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
-                       std::string& error) {
+struct TextOption {
+    const char* Name;
+    std::string FlashOptions::*Member;
+};
+constexpr TextOption TextOptions[] = {
+    {"--log", &FlashOptions::LogPath},
+    {"--image", &FlashOptions::ImagePath},
+    {"--check-image", &FlashOptions::CheckImage},
+    {"--all-in", &FlashOptions::AllIn},
+    {"--bench", &FlashOptions::BenchPath},
+};
+
+bool* FlagFor(const std::string& arg, FlashOptions& options) {
+    for (const FlagOption& f : FlagOptions)
+        if (arg == f.Name || arg == f.Short)
+            return &(options.*f.Member);
+    return nullptr;
+}
+
+std::string* TextFor(const std::string& arg, FlashOptions& options) {
+    for (const TextOption& t : TextOptions)
+        if (arg == t.Name)
+            return &(options.*t.Member);
+    return nullptr;
+}
+
+// Reads the option at `args[i]` (and its value, moving `i` past it); false with `error` set.
+bool ReadOption(const std::vector<std::string>& args, size_t& i, FlashOptions& options,
+                std::string& error) {
+    std::string arg = args[i];
+    // "--wait=3" as well as "--wait 3".
+    std::string inlineValue;
+    bool hasInline = false;
+    if (size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg.resize(eq);
+        hasInline = true;
+    }
+    auto value = [&](std::string& out) {
+        if (hasInline) {
+            out = inlineValue;
+            return true;
+        }
+        if (i + 1 >= args.size()) {
+            error = TrFormat("option %s needs a value", {arg});
+            return false;
+        }
+        out = args[++i];
+        return true;
+    };
+    if (bool* flag = FlagFor(arg, options)) {
+        if (hasInline) {
+            error = TrFormat("option %s takes no value", {arg});
+            return false;
+        }
+        *flag = true;
+        return true;
+    }
+    if (std::string* text = TextFor(arg, options))
+        return value(*text);
+    if (arg != "--wait") {
+        error = TrFormat("unknown option %s", {args[i]});
+        return false;
+    }
+    std::string seconds;
+    if (!value(seconds))
+        return false;
+    if (!ParseSeconds(seconds, options.WaitSeconds)) {
+        error = TrFormat("--wait takes whole seconds from 1 to 86400, not \"%s\"", {seconds});
+        return false;
+    }
+    return true;
+}
+
+bool ReadArguments(const std::vector<std::string>& args, FlashOptions& options,
+                   std::string& error) {
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-')
             options.Ports.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
+        else if (arg == "--")
             optionsEnded = true;
-            continue;
-        }
-        // "--wait=3" as well as "--wait 3".
-        std::string inlineValue;
-        bool hasInline = false;
-        if (size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = arg.substr(eq + 1);
-            arg.resize(eq);
-            hasInline = true;
-        }
-        auto value = [&](std::string& out) {
-            if (hasInline) {
-                out = inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = TrFormat("option %s needs a value", {arg});
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        bool* flag = nullptr;
-        std::string* text = nullptr;
-        if (arg == "--help" || arg == "-h")
-            flag = &options.Help;
-        else if (arg == "--version" || arg == "-V")
-            flag = &options.Version;
-        else if (arg == "--verbose" || arg == "-v")
-            flag = &options.Verbose;
-        else if (arg == "--list")
-            flag = &options.List;
-        else if (arg == "--json")
-            flag = &options.Json;
-        else if (arg == "--quiet" || arg == "-q")
-            flag = &options.Quiet;
-        else if (arg == "--loop")
-            flag = &options.Loop;
-        else if (arg == "--all")
-            flag = &options.All;
-        else if (arg == "--all-remote")
-            flag = &options.AllRemote;
-        else if (arg == "--verify")
-            flag = &options.Verify;
-        else if (arg == "--no-verify")
-            flag = &options.NoVerify;
-        else if (arg == "--probe")
-            flag = &options.Probe;
-        else if (arg == "--skip-current")
-            flag = &options.SkipCurrent;
-        else if (arg == "--no-skip-current")
-            flag = &options.NoSkipCurrent;
-        else if (arg == "--no-log")
-            flag = &options.NoLog;
-        else if (arg == "--history")
-            flag = &options.History;
-        else if (arg == "--summary")
-            flag = &options.Summary;
-        else if (arg == "--log")
-            text = &options.LogPath;
-        else if (arg == "--image")
-            text = &options.ImagePath;
-        else if (arg == "--check-image")
-            text = &options.CheckImage;
-        else if (arg == "--all-in")
-            text = &options.AllIn;
-        else if (arg == "--bench")
-            text = &options.BenchPath;
-        if (flag) {
-            if (hasInline) {
-                error = TrFormat("option %s takes no value", {arg});
-                return false;
-            }
-            *flag = true;
-        } else if (text) {
-            if (!value(*text))
-                return false;
-        } else if (arg == "--wait") {
-            std::string seconds;
-            if (!value(seconds))
-                return false;
-            if (!ParseSeconds(seconds, options.WaitSeconds)) {
-                error =
-                    TrFormat("--wait takes whole seconds from 1 to 86400, not \"%s\"", {seconds});
-                return false;
-            }
-        } else {
-            error = TrFormat("unknown option %s", {args[i]});
+        else if (!ReadOption(args, i, options, error))
             return false;
-        }
     }
-    if (options.Help || options.Version || !options.CheckImage.empty())
-        return true;
-    options.All = options.All || !options.AllIn.empty();
-    if (options.Verify && options.NoVerify) {
-        error = Tr("--verify and --no-verify do not go together");
+    return true;
+}
+
+// A pair of options that turn one thing on and off; on by default with --loop.
+bool Settle(bool& on, bool off, bool loop, const std::string& conflict, std::string& error) {
+    if (on && off) {
+        error = conflict;
         return false;
     }
-    options.Verify = options.Verify || (options.Loop && !options.NoVerify);
-    if (options.SkipCurrent && options.NoSkipCurrent) {
-        error = Tr("--skip-current and --no-skip-current do not go together");
+    on = on || (loop && !off);
+    return true;
+}
+
+// --history shows the records of one board or one port, or all.
+bool SettleHistory(FlashOptions& options, std::string& error) {
+    if (options.Ports.size() > 1) {
+        error = Tr("--history takes one serial number or port");
         return false;
     }
-    options.SkipCurrent = options.SkipCurrent || (options.Loop && !options.NoSkipCurrent);
-    if (options.History) {
-        // One board's or one port's records, or all.
-        if (options.Ports.size() > 1) {
-            error = Tr("--history takes one serial number or port");
-            return false;
-        }
-        if (!options.Ports.empty())
-            options.HistoryFilter = options.Ports[0];
-        options.Ports.clear();
-        return true;
-    }
-    // A plant network may hold ports that are not ours: only probed when asked.
-    if (options.AllRemote)
-        options.All = true;
-    if (options.Summary) {
-        error = Tr("--summary goes with --history");
-        return false;
-    }
+    if (!options.Ports.empty())
+        options.HistoryFilter = options.Ports[0];
+    options.Ports.clear();
+    return true;
+}
+
+bool CheckPorts(const FlashOptions& options, std::string& error) {
     if (options.List && !options.Ports.empty()) {
         error = TrFormat("--list lists every port and takes none (%s)", {options.Ports[0]});
         return false;
@@ -172,6 +175,32 @@ bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& optio
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ParseFlashOptions(const std::vector<std::string>& args, FlashOptions& options,
+                       std::string& error) {
+    if (!ReadArguments(args, options, error))
+        return false;
+    if (options.Help || options.Version || !options.CheckImage.empty())
+        return true;
+    options.All = options.All || !options.AllIn.empty();
+    if (!Settle(options.Verify, options.NoVerify, options.Loop,
+                Tr("--verify and --no-verify do not go together"), error) ||
+        !Settle(options.SkipCurrent, options.NoSkipCurrent, options.Loop,
+                Tr("--skip-current and --no-skip-current do not go together"), error))
+        return false;
+    if (options.History)
+        return SettleHistory(options, error);
+    // A plant network may hold ports that are not ours: only probed when asked.
+    if (options.AllRemote)
+        options.All = true;
+    if (options.Summary) {
+        error = Tr("--summary goes with --history");
+        return false;
+    }
+    return CheckPorts(options, error);
 }
 
 std::string SameDevice(const std::string& port) {

@@ -143,6 +143,99 @@ template <class Value> bool IntegrityFault(const std::string& flag, Value value,
     return true;
 }
 
+// What the command line asks for.
+struct Command {
+    SimulatorOptions Options;
+    std::string Link, ReportPath, ImagePath;
+};
+
+// The board's faults that take a count: "--nak-every N" and the like.
+struct CountOption {
+    const char* Flag;
+    int BoardConfig::*Member;
+};
+constexpr CountOption CountOptions[] = {
+    {"--nak-every", &BoardConfig::NakEvery},         {"--drop-answer", &BoardConfig::DropAnswerTo},
+    {"--silent-after", &BoardConfig::SilentAfter},   {"--hang-up-after", &BoardConfig::HangUpAfter},
+    {"--corrupt-every", &BoardConfig::CorruptEvery},
+};
+
+// Who the board is and what it does wrong; false when `flag` is none of that.
+template <class Value> bool BoardOption(const std::string& flag, Value value, BoardConfig& b) {
+    for (const CountOption& c : CountOptions) {
+        if (flag == c.Flag) {
+            b.*c.Member = Count(flag, value());
+            return true;
+        }
+    }
+    if (flag == "--boot") {
+        b.StartInMonitor = true;
+    } else if (flag == "--reboot") {
+        b.Reboot = true;
+    } else if (flag == "--reboot-fw") {
+        b.Reboot = true;
+        b.RebootFirmwareVersion = Fixed(flag, value(), 3);
+    } else if (flag == "--fw") {
+        b.FirmwareVersion = Fixed(flag, value(), 3);
+    } else if (flag == "--mon") {
+        b.MonitorVersion = Fixed(flag, value(), 3);
+    } else if (flag == "--serial") {
+        b.SerialNumber = Fixed(flag, value(), 6);
+    } else if (flag == "--incompatible-monitor") {
+        b.IncompatibleMonitor = true;
+    } else {
+        return IntegrityFault(flag, value, b);
+    }
+    return true;
+}
+
+// How the run goes and what it leaves behind; false when `flag` is none of that.
+template <class Value> bool RunOption(const std::string& flag, Value value, Command& command) {
+    SimulatorOptions& o = command.Options;
+    if (flag == "--link")
+        command.Link = value();
+    else if (flag == "--pace")
+        o.Pace = true;
+    else if (flag == "--delay-ms")
+        o.AnswerDelayMs = Count(flag, value());
+    else if (flag == "--exit-when-done")
+        o.ExitWhenDone = true;
+    else if (flag == "--idle-timeout")
+        o.IdleTimeoutSeconds = Count(flag, value());
+    else if (flag == "--report")
+        command.ReportPath = value();
+    else if (flag == "--image-out")
+        command.ImagePath = value();
+    else
+        return false;
+    return true;
+}
+
+// The command line; --help and --version end the program here, anything wrong too.
+Command ReadCommand(int argc, char** argv) {
+    Command command;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc)
+                Bad(flag + " needs a value");
+            return argv[++i];
+        };
+        if (BoardOption(flag, value, command.Options.Board) || RunOption(flag, value, command))
+            continue;
+        if (flag == "--help" || flag == "-h") {
+            std::cout << Usage;
+            std::exit(0);
+        }
+        if (flag == "--version") {
+            std::cout << "quorvel-boardsim " QUORVEL_VERSION "\n";
+            std::exit(0);
+        }
+        Bad("unknown option " + flag);
+    }
+    return command;
+}
+
 bool WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
@@ -201,109 +294,62 @@ void RemoveLink(const std::string& link, const std::string& target) {
         unlink(link.c_str());
 }
 
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The report and the flashed image, as asked; false when one could not be written.
+bool WriteResults(const Command& command, const Board& board) {
+    bool written = true;
+    if (!command.ReportPath.empty())
+        written = WriteFile(command.ReportPath, ReportJson(board)) && written;
+    if (!command.ImagePath.empty())
+        written = WriteFile(command.ImagePath, IntelHex(Segments(board.Memory()))) && written;
+    return written;
+}
+
+int Run(const Command& command) {
+    Simulator simulator(command.Options);
+    if (!HandToSudoUser(simulator.SlavePath()))
+        return 1;
+    if (!command.Link.empty() && !MakeLink(command.Link, simulator.SlavePath()))
+        return 1;
+    running = &simulator;
+    CatchStopSignals();
+
+    std::cout << simulator.SlavePath() << std::endl;
+    Simulator::End end = Simulator::End::Stopped;
+    std::string failure;
+    try {
+        end = simulator.Run();
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    running = nullptr;
+    if (!command.Link.empty())
+        RemoveLink(command.Link, simulator.SlavePath());
+
+    const bool written = WriteResults(command, simulator.GetBoard());
+    if (!failure.empty()) {
+        std::cerr << "quorvel-boardsim: " << failure << "\n";
+        return 1;
+    }
+    if (end == Simulator::End::HungUp)
+        std::cerr << "quorvel-boardsim: hung up the line as asked\n";
+    return written ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    SimulatorOptions options;
-    std::string link, reportPath, imagePath;
-    for (int i = 1; i < argc; ++i) {
-        const std::string flag = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc)
-                Bad(flag + " needs a value");
-            return argv[++i];
-        };
-        BoardConfig& b = options.Board;
-        if (flag == "--boot")
-            b.StartInMonitor = true;
-        else if (flag == "--reboot")
-            b.Reboot = true;
-        else if (flag == "--reboot-fw") {
-            b.Reboot = true;
-            b.RebootFirmwareVersion = Fixed(flag, value(), 3);
-        } else if (flag == "--fw")
-            b.FirmwareVersion = Fixed(flag, value(), 3);
-        else if (flag == "--mon")
-            b.MonitorVersion = Fixed(flag, value(), 3);
-        else if (flag == "--serial")
-            b.SerialNumber = Fixed(flag, value(), 6);
-        else if (flag == "--link")
-            link = value();
-        else if (flag == "--pace")
-            options.Pace = true;
-        else if (flag == "--nak-every")
-            b.NakEvery = Count(flag, value());
-        else if (flag == "--drop-answer")
-            b.DropAnswerTo = Count(flag, value());
-        else if (flag == "--silent-after")
-            b.SilentAfter = Count(flag, value());
-        else if (flag == "--hang-up-after")
-            b.HangUpAfter = Count(flag, value());
-        else if (flag == "--delay-ms")
-            options.AnswerDelayMs = Count(flag, value());
-        else if (flag == "--corrupt-every")
-            b.CorruptEvery = Count(flag, value());
-        else if (flag == "--incompatible-monitor")
-            b.IncompatibleMonitor = true;
-        else if (IntegrityFault(flag, value, b))
-            continue;
-        else if (flag == "--exit-when-done")
-            options.ExitWhenDone = true;
-        else if (flag == "--idle-timeout")
-            options.IdleTimeoutSeconds = Count(flag, value());
-        else if (flag == "--report")
-            reportPath = value();
-        else if (flag == "--image-out")
-            imagePath = value();
-        else if (flag == "--help" || flag == "-h") {
-            std::cout << Usage;
-            return 0;
-        } else if (flag == "--version") {
-            std::cout << "quorvel-boardsim " QUORVEL_VERSION "\n";
-            return 0;
-        } else
-            Bad("unknown option " + flag);
-    }
-
+    const Command command = ReadCommand(argc, argv);
     try {
-        Simulator simulator(options);
-        if (!HandToSudoUser(simulator.SlavePath()))
-            return 1;
-        if (!link.empty() && !MakeLink(link, simulator.SlavePath()))
-            return 1;
-        running = &simulator;
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
-
-        std::cout << simulator.SlavePath() << std::endl;
-        Simulator::End end = Simulator::End::Stopped;
-        std::string failure;
-        try {
-            end = simulator.Run();
-        } catch (const std::exception& e) {
-            failure = e.what();
-        }
-        running = nullptr;
-        if (!link.empty())
-            RemoveLink(link, simulator.SlavePath());
-
-        bool written = true;
-        const Board& board = simulator.GetBoard();
-        if (!reportPath.empty())
-            written = WriteFile(reportPath, ReportJson(board)) && written;
-        if (!imagePath.empty())
-            written = WriteFile(imagePath, IntelHex(Segments(board.Memory()))) && written;
-        if (!failure.empty()) {
-            std::cerr << "quorvel-boardsim: " << failure << "\n";
-            return 1;
-        }
-        if (end == Simulator::End::HungUp)
-            std::cerr << "quorvel-boardsim: hung up the line as asked\n";
-        return written ? 0 : 1;
+        return Run(command);
     } catch (const std::exception& e) {
         std::cerr << "quorvel-boardsim: " << e.what() << "\n";
         return 1;
