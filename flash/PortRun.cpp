@@ -84,13 +84,7 @@ std::string UtcNow() {
 }
 
 std::string UtcNowMs() {
-    auto now = std::chrono::system_clock::now();
-    std::string text = Iso8601Utc(now);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms.count()));
-    text.insert(text.size() - 1, fraction); // before the "Z"
-    return text;
+    return Iso8601UtcMs(std::chrono::system_clock::now());
 }
 
 PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)

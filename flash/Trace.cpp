@@ -1,8 +1,9 @@
 #include "flash/Trace.h"
 
-#include "flash/PortRun.h"
 #include "flash/Printable.h"
+#include "updater/UpdateLog.h"
 
+#include <chrono>
 #include <utility>
 
 PortTrace::PortTrace(TCustomComPort& com, std::string port, std::FILE* out)
@@ -47,6 +48,7 @@ void PortTrace::Line(const char* direction, const void* bytes, int count) {
             shown += hex;
         }
     }
-    std::fprintf(out_, "%s %s %s %s (%d)\n", UtcNowMs().c_str(), Printable(port_).c_str(),
-                 direction, shown.c_str(), count);
+    const std::string now = Iso8601UtcMs(std::chrono::system_clock::now());
+    std::fprintf(out_, "%s %s %s %s (%d)\n", now.c_str(), Printable(port_).c_str(), direction,
+                 shown.c_str(), count);
 }

@@ -4,6 +4,7 @@
 #include "updater/LogFile.h"
 #include "updater/UpdateState.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -52,6 +53,15 @@ std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
 #endif
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string Iso8601UtcMs(std::chrono::system_clock::time_point t) {
+    std::string text = Iso8601Utc(t);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()) % 1000;
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms.count()));
+    text.insert(text.size() - 1, fraction); // before the "Z"
     return text;
 }
 

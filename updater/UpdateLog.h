@@ -32,6 +32,8 @@ struct UpdateRecord {
 
 // "2026-12-08T07:31:02Z".
 std::string Iso8601Utc(std::chrono::system_clock::time_point t);
+// "2026-12-08T07:31:02.042Z".
+std::string Iso8601UtcMs(std::chrono::system_clock::time_point t);
 
 // The record of what `state` did on `port`, ended now with `result`; `detail` is the port's
 // error text, if any.
