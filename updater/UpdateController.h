@@ -120,8 +120,9 @@ public:
     // error, so no wait goes on to give it up after the failure has been told.
     void PortFailed(const std::string& cause);
 
-    // The window closes its port: no wait runs on, and the board has to be found again.
+    // No status, connection or answer wait runs on (as when the window closes its port).
     void StopWaits();
+    // The board has to be found again before an update can start.
     void ForgetBoard();
     // A transfer is running.
     bool Updating() const;
