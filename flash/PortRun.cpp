@@ -38,6 +38,10 @@ const char* ResultName(const AttemptEnd& end) {
     return UpdateEndName(IsGiveUp(e) ? UpdateEnd::GivenUp : e);
 }
 
+namespace {
+
+// The record's reason: the English word for how the attempt ended and, with an error code,
+// the cause in English ("port-error: adapter disconnected (EIO)"); empty for a completion.
 std::string RecordReason(const AttemptEnd& end, int errorCode) {
     if (end == AttemptEnd{UpdateEnd::Completed} || end == AttemptEnd{PortEnd::AlreadyCurrent})
         return {};
@@ -45,6 +49,7 @@ std::string RecordReason(const AttemptEnd& end, int errorCode) {
     return cause.empty() ? ResultName(end) : ResultName(end) + (": " + cause);
 }
 
+// The exit status that stands for it; the highest of all ports is the program's.
 int ExitCode(const AttemptEnd& end) {
     if (const auto* own = std::get_if<PortEnd>(&end)) {
         switch (*own) {
@@ -78,6 +83,8 @@ int ExitCode(const AttemptEnd& end) {
     }
     return 1;
 }
+
+} // namespace
 
 std::string UtcNow() {
     return Iso8601Utc(std::chrono::system_clock::now());

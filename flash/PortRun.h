@@ -32,11 +32,6 @@ using AttemptEnd = std::variant<UpdateEnd, PortEnd>;
 
 // The service record's result ("completed", "given-up", "open-failed", ...).
 const char* ResultName(const AttemptEnd& end);
-// The record's reason: the English word for how the attempt ended and, with an error code,
-// the cause in English ("port-error: adapter disconnected (EIO)"); empty for a completion.
-std::string RecordReason(const AttemptEnd& end, int errorCode);
-// The exit status that stands for it; the highest of all ports is the program's.
-int ExitCode(const AttemptEnd& end);
 // The exit status when records could not be written to the service log even at the end.
 constexpr int UnwrittenRecordsExitCode = 7;
 // The exit status when there was nothing to do: no port to update, no record to show.
