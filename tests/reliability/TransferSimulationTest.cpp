@@ -254,6 +254,7 @@ struct OneFault {
     const char* Name;
     Config Board;
     std::set<EndClass> Ends;
+    uint64_t LeastResends = 0; // the fault was felt
 };
 
 const OneFault OneFaults[] = {
@@ -275,17 +276,17 @@ const OneFault OneFaults[] = {
          c.AckDelayMs = {{200, 950}};
          c.AckCode = {{300, '?'}};
      }),
-     Completes},
+     Completes, 1},
     {"very late answer, then a refusal", With([](Config& c) {
          c.AckDelayMs = {{200, 1500}};
          c.AckCode = {{300, '?'}};
      }),
-     Completes},
+     Completes, 1},
     // Frame 430 carries the built-in image's last block.
     {"late answer to the last block", With([](Config& c) {
          c.AckDelayMs = {{430, 1200}};
      }),
-     Completes},
+     Completes, 1},
     {"unknown code once", With([](Config& c) {
          c.AckCode = {{100, 'x'}};
      }),
@@ -320,6 +321,7 @@ TEST(TransferSimulation, EachFaultOfTheBoardEndsSafely) {
             ExpectEnd(plan, r, c.Ends);
             const boardsim::BoardStats& s = r.Board;
             EXPECT_LE(s.Frames, s.Accepted + UpdateProtocol::RefusalLimit + 3) << s.Frames;
+            EXPECT_GE(s.Resends, c.LeastResends);
             if (c.Board.NakEvery == 1 || c.Board.AckCode.size() > 1) {
                 EXPECT_EQ(s.Frames, uint64_t(UpdateProtocol::RefusalLimit));
             }
@@ -368,6 +370,13 @@ TEST(TransferSimulation, MisbehavingBoardsEndAsTheyShould) {
          [](const RunResult& r) {
              EXPECT_EQ(r.Unanswered, 0) << "slow answers within the limit are answers";
              EXPECT_GE(r.Board.LateStatusAnswers, 5u);
+         }},
+        // Past the wait "SEM RESPOSTA" shows; the reply that comes after all makes the board
+        // ready.
+        {"status answers 600 ms late, past the wait",
+         With([](Config& c) { c.StatusDelayMs = 600; }), clean, Completes,
+         [](const RunResult& r) {
+             EXPECT_GT(r.Unanswered, 0) << "an answer past the wait is no answer";
          }},
         {"noise before every reply",
          Config{},
