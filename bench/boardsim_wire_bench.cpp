@@ -2,7 +2,7 @@
 // The physical limit of an update: the wire time of the whole built-in image at 19200 baud,
 // computed from the block list, against a run through the simulator pacing every byte at the
 // line rate. The updater can only come near the computed figure, never below it.
-#include "tools/boardsim/Simulator.h"
+#include "tests/support/SimulatedBoard.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace boardsim;
@@ -75,8 +74,7 @@ int main() {
     SimulatorOptions options;
     options.Pace = true;
     options.Board.StartInMonitor = true;
-    Simulator sim(options);
-    std::thread runner([&sim] { sim.Run(); });
+    SimulatedBoard sim(options);
 
     int fd = open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY);
     termios t{};
@@ -102,8 +100,7 @@ int main() {
     ok = ok && write(fd, "<F@>", 4) == 4 && Pump(fd, replies, replies.Completions, 1);
     const double measured = std::chrono::duration<double>(Clock::now() - start).count();
 
-    sim.Stop();
-    runner.join();
+    sim.Finish();
     close(fd);
     if (!ok || replies.Naks != 0) {
         std::fprintf(

@@ -11,7 +11,7 @@
 //   build/bin/update_bench --answer-delay-ms 16   every answer that much late, as a USB
 //                                     adapter's latency timer holds it back
 #include "framework/Application.h"
-#include "tools/boardsim/Simulator.h"
+#include "tests/support/SimulatedBoard.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/Unit1.h"
@@ -31,7 +31,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -113,14 +112,11 @@ Run PacedUpdate(int nakEvery, int answerDelayMs, const boardsim::BoardConfig* fa
     options.Pace = true;
     options.Board.NakEvery = nakEvery;
     options.AnswerDelayMs = answerDelayMs;
-    boardsim::Simulator simulator(options);
-    std::thread runner([&] { simulator.Run(); });
+    SimulatedBoard simulator(options);
     const std::string name = "ttyQBENCH" + std::to_string(getpid());
     const std::string link = "/dev/" + name;
     if (symlink(simulator.SlavePath().c_str(), link.c_str()) != 0) {
         std::fprintf(stderr, "cannot link %s (run as root)\n", link.c_str());
-        simulator.Stop();
-        runner.join();
         return {};
     }
     Controller = ControllerState{};
@@ -152,12 +148,10 @@ Run PacedUpdate(int nakEvery, int answerDelayMs, const boardsim::BoardConfig* fa
     const double measured = std::chrono::duration<double>(Clock::now() - start).count();
     f.TabControl1->setCurrentIndex(0);
     f.BtSerial->click();
-    simulator.Stop();
-    runner.join();
+    const boardsim::BoardStats& stats = simulator.Finish().Stats();
     unlink(link.c_str());
     form.reset();
 
-    const boardsim::BoardStats& stats = simulator.GetBoard().Stats();
     // Every resend answers a refusal (the refused block, then it and the six after it once
     // more); any other would be a frame lost or waited out.
     if (!ok || shown.rfind("Atualização concluída", 0) != 0 ||

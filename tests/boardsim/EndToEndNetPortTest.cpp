@@ -35,8 +35,8 @@ TEST(NetPort, WholeUpdateThroughPySerialServer) {
 // A server that went away mid-transfer is an adapter pulled out: one error event, then every
 // call fails with what happened to the connection.
 TEST(NetPort, ServerKilledIsAPortError) {
-    updaterun::RunningSimulator sim(boardsim::SimulatorOptions{});
-    Ser2Net server(sim.Path());
+    SimulatedBoard sim;
+    Ser2Net server(sim.SlavePath());
     ASSERT_TRUE(server.Running());
     Sync::SetMainThread();
     TComPort port;

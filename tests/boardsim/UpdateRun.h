@@ -3,7 +3,7 @@
 // against the board simulator, over any line to the simulator's pseudo-terminal. A Line
 // offers SetBaud, WriteText, the encoder's ClearBuffer/Write, and Pump (hand received bytes
 // to the parser until a condition holds or a time limit passes).
-#include "tools/boardsim/Simulator.h"
+#include "tests/support/SimulatedBoard.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
 #include "updater/FrameEncoder.h"
@@ -15,7 +15,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <thread>
 
 namespace updaterun {
 
@@ -49,25 +48,6 @@ template <class Line> struct DamagingPort {
     }
 };
 
-class RunningSimulator {
-public:
-    explicit RunningSimulator(SimulatorOptions options)
-        : sim_(std::move(options)), thread_([this] { sim_.Run(); }) {}
-    ~RunningSimulator() { Stop(); }
-    const std::string& Path() const { return sim_.SlavePath(); }
-    const Board& Stop() {
-        if (thread_.joinable()) {
-            sim_.Stop();
-            thread_.join();
-        }
-        return sim_.GetBoard();
-    }
-
-private:
-    Simulator sim_;
-    std::thread thread_;
-};
-
 // Connects, identifies, sends every block of the built-in image with the updater's rules for
 // refusals and missing answers, closes, and checks what the board flashed and counted.
 template <class Line> void UpdateWholeImage(bool pace = false) {
@@ -82,12 +62,12 @@ template <class Line> void UpdateWholeImage(bool pace = false) {
     options.Board.NakEvery = 97;
     options.Board.DropAnswerTo = 13;
     options.Pace = pace;
-    RunningSimulator sim(options);
+    SimulatedBoard sim(options);
     Parser = ReplyParserState{};
     Controller = ControllerState{};
     ResetHeaderKey();
     Replies replies;
-    Line line(sim.Path(), replies);
+    Line line(sim.SlavePath(), replies);
     const Limit wait = std::chrono::seconds(10);
 
     line.SetBaud(9600);
@@ -129,7 +109,7 @@ template <class Line> void UpdateWholeImage(bool pace = false) {
     line.WriteText("<F@>");
     ASSERT_TRUE(line.Pump([&] { return replies.Completions == 1; }, wait));
 
-    const Board& board = sim.Stop();
+    const Board& board = sim.Finish();
     EXPECT_EQ(board.CurrentMode(), Board::Mode::Finished);
     EXPECT_TRUE(board.Memory() == expected) << "flashed image differs from the built-in one";
     const BoardStats& s = board.Stats();

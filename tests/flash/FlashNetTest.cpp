@@ -1,7 +1,7 @@
 // quorvel-flash with network ports named in ports.conf: two boards behind two ser2net servers on
 // the loopback, updated at once by name; --list with their reachability; a bad line named.
-#include "tests/boardsim/UpdateRun.h"
 #include "tests/support/SerialServers.h"
+#include "tests/support/SimulatedBoard.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -36,9 +36,8 @@ Result Flash(const TempDir& home, const std::string& args) {
 } // namespace
 
 TEST(FlashNet, TwoNamedRemoteBoardsAtOnce) {
-    updaterun::RunningSimulator boardA(boardsim::SimulatorOptions{});
-    updaterun::RunningSimulator boardB(boardsim::SimulatorOptions{});
-    Ser2Net serverA(boardA.Path()), serverB(boardB.Path());
+    SimulatedBoard boardA, boardB;
+    Ser2Net serverA(boardA.SlavePath()), serverB(boardB.SlavePath());
     ASSERT_TRUE(serverA.Running() && serverB.Running());
     const std::string gone = "rfc2217://127.0.0.1:" + std::to_string(FreeTcpPort());
     TempDir home;
@@ -61,6 +60,6 @@ TEST(FlashNet, TwoNamedRemoteBoardsAtOnce) {
     EXPECT_EQ(run.Status, 0) << run.Output;
     EXPECT_TRUE(Has(run.Output, serverA.Url() + ": completed")) << run.Output;
     EXPECT_TRUE(Has(run.Output, serverB.Url() + ": completed")) << run.Output;
-    for (updaterun::RunningSimulator* board : {&boardA, &boardB})
-        EXPECT_EQ(board->Stop().CurrentMode(), boardsim::Board::Mode::Finished);
+    for (SimulatedBoard* board : {&boardA, &boardB})
+        EXPECT_EQ(board->Finish().CurrentMode(), boardsim::Board::Mode::Finished);
 }

@@ -2,6 +2,7 @@
 // completion with the board holding exactly the image, or in the give-up, with no block sent
 // before the previous one was accepted.
 #include "tools/transfersim/TransferSim.h"
+#include "updater/FirmwareImage.h"
 #include "updater/UpdateController.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,9 @@
 
 namespace {
 
+using boardsim::KeyRule;
+using transfersim::BytesFault;
+using transfersim::EndClass;
 using transfersim::RunResult;
 
 std::string Report(transfersim::FaultPlan& plan, const RunResult& r) {
@@ -28,7 +32,8 @@ uint64_t Runs() {
 
 TEST(TransferSimulation, EverySeededScheduleEndsSafely) {
     std::set<std::string> ends;
-    std::set<int> rules, sizes;
+    std::set<KeyRule> rules;
+    std::set<int> sizes;
     for (uint64_t seed = 0; seed < Runs(); ++seed) {
         transfersim::RandomPlan plan(seed);
         const RunResult r = transfersim::Run(plan);
@@ -39,7 +44,7 @@ TEST(TransferSimulation, EverySeededScheduleEndsSafely) {
             return;
         }
         ends.insert(r.End);
-        rules.insert(plan.KeyRule());
+        rules.insert(plan.Board().Keys);
         sizes.insert(plan.Blocks() == 0 ? 0 : 1);
     }
     // The runs covered what they are meant to.
@@ -87,29 +92,6 @@ TEST(TransferSimulation, ASeedReplaysExactly) {
     }
 }
 
-// Twelve blocks; without faults the answer to frame k is reply k + 1 (reply 1 is the status).
-TEST(TransferSimulation, LateAnswersFollowedByARefusalStillComplete) {
-    struct Case {
-        const char* Name;
-        std::vector<uint8_t> Faults; // what, reply number - 1 (two bytes), parameter
-    } cases[] = {
-        {"answer 0.95 s late, refusal later", {3, 3, 0, 79, 4, 7, 0, 0}},
-        {"answer 1.5 s late, refusal later", {3, 3, 0, 125, 4, 8, 0, 0}},
-        {"last answer late, its resend refused", {3, 12, 0, 100, 4, 13, 0, 0}},
-        {"unknown code once", {5, 5, 0, 'x'}},
-    };
-    for (const Case& c : cases) {
-        for (uint8_t rule : {0, 1}) {
-            std::vector<uint8_t> bytes{static_cast<uint8_t>(2 | rule), 11};
-            bytes.insert(bytes.end(), c.Faults.begin(), c.Faults.end());
-            transfersim::BytesPlan plan(bytes);
-            const RunResult r = transfersim::Run(plan, true);
-            EXPECT_TRUE(r.Ok) << c.Name << "\n" << Report(plan, r);
-            EXPECT_EQ(r.End, "completed") << c.Name << "\n" << Report(plan, r);
-        }
-    }
-}
-
 // A plan's bytes: the board in its monitor, key rule `rule`, every answer `latencyMs` late (a
 // multiple of 50), `blocks` blocks (0: the built-in image); then faults.
 struct PlanBytes {
@@ -117,20 +99,48 @@ struct PlanBytes {
     PlanBytes(uint8_t rule, int latencyMs, int blocks)
         : Bytes{static_cast<uint8_t>(2 | rule | latencyMs / 50 << 2),
                 static_cast<uint8_t>(blocks ? blocks - 1 : 255)} {}
-    // What (see BytesPlan), the reply, frame or tick number, and the parameter.
-    PlanBytes& Add(uint8_t what, int n, uint8_t parameter = 0) {
-        Bytes.insert(Bytes.end(), {what, static_cast<uint8_t>((n - 1) & 0xFF),
+    // What, the reply, frame or tick number, and the parameter.
+    PlanBytes& Add(BytesFault what, int n, uint8_t parameter = 0) {
+        Bytes.insert(Bytes.end(), {static_cast<uint8_t>(what), static_cast<uint8_t>((n - 1) & 0xFF),
                                    static_cast<uint8_t>((n - 1) >> 8), parameter});
         return *this;
     }
     // The answer to every `every`-th frame refused, up to frame `last`.
     PlanBytes& RefuseEvery(int every, int last) {
         for (int frame = every; frame <= last; frame += every)
-            Add(4, frame + 1);
+            Add(BytesFault::Refused, frame + 1);
         return *this;
     }
 };
-enum : uint8_t { LostAnswer = 2, Late12ms = 3, Refused = 4, Late40ms = 9, Twice = 10, MadeUp = 11 };
+constexpr BytesFault LostAnswer = BytesFault::LostAnswer, Late12ms = BytesFault::LateAnswer,
+                     Late40ms = BytesFault::VeryLateAnswer, Twice = BytesFault::Twice,
+                     MadeUp = BytesFault::MadeUp;
+
+// Twelve blocks; without faults the answer to frame k is reply k + 1 (reply 1 is the status).
+TEST(TransferSimulation, LateAnswersFollowedByARefusalStillComplete) {
+    struct Case {
+        const char* Name;
+        PlanBytes Plan;
+    } cases[] = {
+        {"answer 0.95 s late, refusal later",
+         PlanBytes(0, 0, 12).Add(Late12ms, 4, 79).Add(BytesFault::Refused, 8)},
+        {"answer 1.5 s late, refusal later",
+         PlanBytes(0, 0, 12).Add(Late12ms, 4, 125).Add(BytesFault::Refused, 9)},
+        {"last answer late, its resend refused",
+         PlanBytes(0, 0, 12).Add(Late12ms, 13, 100).Add(BytesFault::Refused, 14)},
+        {"unknown code once", PlanBytes(0, 0, 12).Add(BytesFault::UnknownCode, 6, 'x')},
+    };
+    for (const Case& c : cases) {
+        for (uint8_t rule : {0, 1}) {
+            std::vector<uint8_t> bytes = c.Plan.Bytes;
+            bytes[0] |= rule;
+            transfersim::BytesPlan plan(bytes);
+            const RunResult r = transfersim::Run(plan, true);
+            EXPECT_TRUE(r.Ok) << c.Name << "\n" << Report(plan, r);
+            EXPECT_EQ(r.End, "completed") << c.Name << "\n" << Report(plan, r);
+        }
+    }
+}
 
 // Lines that once ended wrongly or gave up where they should not: each ends as listed, never
 // in a completion over a board that does not hold the image.
@@ -206,6 +216,197 @@ TEST(TransferSimulation, ALostAnswerCostsTheWaitAndTheCopyLostLimit) {
     EXPECT_LE(b.VirtualMs - a.VirtualMs - again,
               (UpdateProtocol::AckWait + 1) * 100 + UpdateProtocol::LostCopyMs)
         << a.VirtualMs << " ms clean, " << b.VirtualMs << " ms with the answer lost";
+}
+
+// The run kept every invariant and ended in one of `ends`: a completion with the board
+// holding exactly the image and every block counted, any other end with no "<FF>" from it.
+void ExpectEnd(transfersim::FaultPlan& plan, const RunResult& r, const std::set<EndClass>& ends) {
+    ASSERT_TRUE(r.Ok) << Report(plan, r);
+    EXPECT_TRUE(ends.count(transfersim::Classify(r.End))) << "ended " << r.End;
+    if (r.End == "completed") {
+        EXPECT_TRUE(r.ExactImage);
+        EXPECT_EQ(r.BlocksSent, BlockCount);
+        EXPECT_EQ(r.Board.Completions, 1u);
+    } else {
+        EXPECT_EQ(r.Board.Completions, 0u);
+    }
+}
+
+const std::set<EndClass> Completes{EndClass::Completed};
+const std::set<EndClass> GivesUp{EndClass::GivenUp, EndClass::NotProven};
+const std::set<EndClass> Either{EndClass::Completed, EndClass::GivenUp, EndClass::NotProven};
+
+using Config = boardsim::BoardConfig;
+Config With(void (*set)(Config&)) {
+    Config c;
+    set(c);
+    return c;
+}
+
+// One bit of byte `offset` of frame `frame` turned over on its way to the board.
+Config FlippedByte(int frame, int offset) {
+    Config c;
+    c.Flips = {{frame, offset}};
+    return c;
+}
+
+struct OneFault {
+    const char* Name;
+    Config Board;
+    std::set<EndClass> Ends;
+    uint64_t LeastResends = 0; // the fault was felt
+};
+
+const OneFault OneFaults[] = {
+    // Key byte 1 carries the error into the next frames' addresses and data before the board
+    // stops reading them.
+    {"flipped key byte", FlippedByte(100, 7), GivesUp},
+    {"flipped data byte", FlippedByte(100, 20), Completes},
+    // Frames sent in the same second share their key, so the keys may still agree.
+    {"lost frame", With([](Config& c) { c.LoseFrame = 100; }), Either},
+    {"lost answer", With([](Config& c) { c.DropAnswerTo = 100; }), Completes},
+    {"stray completion while polling", With([](Config& c) { c.StrayCompletionAtPoll = 1; }),
+     Completes},
+    {"stray completion during the transfer",
+     With([](Config& c) { c.StrayCompletionAtFrame = 100; }), Completes},
+    {"refuses every frame", With([](Config& c) { c.NakEvery = 1; }), GivesUp},
+    // Answered late past the wait, so the frame went again, then a refusal further on: every
+    // answer is the answer of the copy it belongs to, no block is stepped past unsent.
+    {"late answer, then a refusal", With([](Config& c) {
+         c.AckDelayMs = {{200, 950}};
+         c.AckCode = {{300, '?'}};
+     }),
+     Completes, 1},
+    {"very late answer, then a refusal", With([](Config& c) {
+         c.AckDelayMs = {{200, 1500}};
+         c.AckCode = {{300, '?'}};
+     }),
+     Completes, 1},
+    // Frame 430 carries the built-in image's last block.
+    {"late answer to the last block", With([](Config& c) {
+         c.AckDelayMs = {{430, 1200}};
+     }),
+     Completes, 1},
+    {"unknown code once", With([](Config& c) {
+         c.AckCode = {{100, 'x'}};
+     }),
+     Completes},
+    {"unknown code always", With([](Config& c) {
+         for (int frame = 1; frame <= 2 * UpdateProtocol::RefusalLimit; ++frame)
+             c.AckCode[frame] = 'x';
+     }),
+     GivesUp},
+    // A key byte flipped in one of the last seven frames: the last blocks go again, the parted
+    // key reaches the count and the board falls silent.
+    {"flipped key byte in frame 424", FlippedByte(424, 7), GivesUp},
+    {"flipped key byte in frame 425", FlippedByte(425, 7), GivesUp},
+    {"flipped key byte in frame 426", FlippedByte(426, 8), GivesUp},
+    {"flipped key byte in frame 427", FlippedByte(427, 9), GivesUp},
+    {"flipped key byte in frame 428", FlippedByte(428, 10), GivesUp},
+    {"flipped key byte in frame 429", FlippedByte(429, 11), GivesUp},
+    {"flipped key byte in frame 430", FlippedByte(430, 12), GivesUp},
+};
+
+// One fault of the board's under each of its plausible key rules: never a wrong image reported
+// as complete; a handful of frames for the one block the fault hurt, never a stream.
+TEST(TransferSimulation, EachFaultOfTheBoardEndsSafely) {
+    for (const OneFault& c : OneFaults) {
+        for (KeyRule rule : {KeyRule::ResetOnStatus, KeyRule::KeepUntilRestart}) {
+            SCOPED_TRACE(std::string(c.Name) +
+                         (rule == KeyRule::ResetOnStatus ? ", key rule A" : ", key rule B"));
+            Config board = c.Board;
+            board.Keys = rule;
+            transfersim::BoardPlan plan(board);
+            const RunResult r = transfersim::Run(plan, true);
+            ExpectEnd(plan, r, c.Ends);
+            const boardsim::BoardStats& s = r.Board;
+            EXPECT_LE(s.Frames, s.Accepted + UpdateProtocol::RefusalLimit + 3) << s.Frames;
+            EXPECT_GE(s.Resends, c.LeastResends);
+            if (c.Board.NakEvery == 1 || c.Board.AckCode.size() > 1) {
+                EXPECT_EQ(s.Frames, uint64_t(UpdateProtocol::RefusalLimit));
+            }
+            EXPECT_EQ(s.StrayCompletions,
+                      uint64_t(c.Board.StrayCompletionAtPoll || c.Board.StrayCompletionAtFrame));
+            EXPECT_EQ(s.FlippedBytes, c.Board.Flips.size());
+        }
+    }
+}
+
+// Boards that misbehave all along, or never let the transfer start.
+TEST(TransferSimulation, MisbehavingBoardsEndAsTheyShould) {
+    using transfersim::BoardLine;
+    const BoardLine clean;
+    struct Case {
+        const char* Name;
+        Config Board;
+        BoardLine Line;
+        std::set<EndClass> Ends;
+        void (*Check)(const RunResult&);
+    } cases[] = {
+        // Refusals further apart than the last blocks sent again after one of them: a board
+        // refusing more often never shows seven blocks in a row without a fault.
+        {"refuses every 15th frame", With([](Config& c) { c.NakEvery = 15; }), clean, Completes,
+         [](const RunResult& r) {
+             EXPECT_GE(r.Board.Naks, uint64_t(BlockCount / 15));
+             EXPECT_EQ(r.Unanswered, 0);
+         }},
+        {"no answer to the 7th frame", With([](Config& c) { c.DropAnswerTo = 7; }), clean,
+         Completes,
+         [](const RunResult& r) {
+             EXPECT_EQ(r.Board.DroppedAnswers, 1u);
+             EXPECT_GE(r.Board.Resends, 1u) << "the missing answer is made up by a resend";
+             EXPECT_EQ(r.Unanswered, 0) << "one missing answer is not a lost board";
+         }},
+        {"one reply byte in fifty corrupted", With([](Config& c) { c.CorruptEvery = 50; }), clean,
+         Completes,
+         [](const RunResult& r) {
+             EXPECT_GE(r.Board.Resends, 1u) << "a corrupt acknowledgement is waited out";
+         }},
+        // The board must answer a poll within 4 ticks; 250 ms is well past a tick.
+        {"every answer 250 ms late, polled 3 s first",
+         With([](Config& c) { c.StatusDelayMs = 250; }),
+         {.LatencyMs = 250, .StartAfterMs = 3000},
+         Completes,
+         [](const RunResult& r) {
+             EXPECT_EQ(r.Unanswered, 0) << "slow answers within the limit are answers";
+             EXPECT_GE(r.Board.LateStatusAnswers, 5u);
+         }},
+        // Past the wait "SEM RESPOSTA" shows; the reply that comes after all makes the board
+        // ready.
+        {"status answers 600 ms late, past the wait",
+         With([](Config& c) { c.StatusDelayMs = 600; }), clean, Completes,
+         [](const RunResult& r) {
+             EXPECT_GT(r.Unanswered, 0) << "an answer past the wait is no answer";
+         }},
+        {"noise before every reply",
+         Config{},
+         {.NoiseBeforeReplies = true},
+         Completes,
+         [](const RunResult& r) {
+             EXPECT_EQ(r.Board.Resends, 0u) << "every reply was read through the noise";
+         }},
+        {"an incompatible boot monitor",
+         With([](Config& c) { c.IncompatibleMonitor = true; }),
+         clean,
+         {EndClass::WrongMonitor},
+         [](const RunResult& r) { EXPECT_EQ(r.Board.Frames, 0u); }},
+        {"a board that never enters its monitor",
+         With([](Config& c) { c.MonitorMute = true; }),
+         clean,
+         {EndClass::NoAnswer},
+         [](const RunResult& r) {
+             EXPECT_GE(r.Board.Identifications, 1u);
+             EXPECT_GT(r.Unanswered, 0);
+             EXPECT_EQ(r.Board.Frames, 0u) << "nothing is sent to a board that is not ready";
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        transfersim::BoardPlan plan(c.Board, c.Line);
+        const RunResult r = transfersim::Run(plan, true);
+        ExpectEnd(plan, r, c.Ends);
+        c.Check(r);
+    }
 }
 
 } // namespace

@@ -15,22 +15,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-SimulatedBoard::SimulatedBoard(boardsim::SimulatorOptions options)
-    : simulator_(std::move(options)), thread_([this] { simulator_.Run(); }) {}
-
-SimulatedBoard::~SimulatedBoard() {
-    Finish();
-}
-
-const boardsim::Board& SimulatedBoard::Finish() {
-    if (!finished_) {
-        finished_ = true;
-        simulator_.Stop();
-        thread_.join();
-    }
-    return simulator_.GetBoard();
-}
-
 DevLink::DevLink(const std::string& target) {
     static std::atomic<int> serial{0};
     name_ = "ttyQT" + std::to_string(getpid()) + "x" + std::to_string(serial++);

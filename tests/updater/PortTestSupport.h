@@ -4,32 +4,13 @@
 // show up in the port list, and fake tty-class trees for list order and failures.
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
-#include "tools/boardsim/Simulator.h"
+#include "tests/support/SimulatedBoard.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-// The board simulator running on its own thread until Finish().
-class SimulatedBoard {
-public:
-    explicit SimulatedBoard(boardsim::SimulatorOptions options = {});
-    ~SimulatedBoard();
-    SimulatedBoard(const SimulatedBoard&) = delete;
-    SimulatedBoard& operator=(const SimulatedBoard&) = delete;
-
-    const std::string& SlavePath() const { return simulator_.SlavePath(); }
-    // Stops the simulator and hands over the board as it ended.
-    const boardsim::Board& Finish();
-
-private:
-    boardsim::Simulator simulator_;
-    std::thread thread_;
-    bool finished_ = false;
-};
 
 // /dev/tty<unique> pointing at `target` while it lives: the way a virtual port is listed.
 class DevLink {

@@ -176,6 +176,8 @@ void Board::HandleFrame(const DataFrame& frame, std::vector<Reply>& replies) {
 }
 
 void Board::Answer(std::string bytes, int baud, std::vector<Reply>& replies, int delayMs) {
+    if (config_.MonitorMute && baud == BoardContract::BootMonitorBaud)
+        return;
     ++replies_;
     if (config_.CorruptEvery > 0 && replies_ % config_.CorruptEvery == 0)
         bytes[1] = static_cast<char>(~bytes[1]); // the character after the opener

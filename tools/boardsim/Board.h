@@ -42,6 +42,7 @@ struct BoardConfig {
     int HangUpAfter = 0;              // the line goes away after N accepted frames
     int CorruptEvery = 0;             // flip one byte of every N-th reply
     bool IncompatibleMonitor = false; // report a monitor version the updater refuses
+    bool MonitorMute = false;         // answer the identification, never from the boot monitor
     KeyRule Keys = KeyRule::ResetOnStatus;
     std::vector<LineFlip> Flips;
     int LoseFrame = 0;              // the N-th frame never reaches the board

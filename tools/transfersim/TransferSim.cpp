@@ -36,6 +36,14 @@ int64_t LineTimeUs(size_t bytes, int baud) {
     return static_cast<int64_t>(bytes) * 10 * 1'000'000 / baud;
 }
 
+const char* RuleName(boardsim::KeyRule keys) {
+    return keys == boardsim::KeyRule::ResetOnStatus ? "A" : "B";
+}
+
+// Noise the parser must pass over: no "<", but the start of an identification and stray
+// closing characters.
+constexpr char ReplyNoise[] = "\r\n\x00\xff)>#(KX2 (KX27V";
+
 std::string Hex(uint32_t v) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04X", v);
@@ -75,7 +83,7 @@ struct Transit {
 class Sim : private UpdateView, private UpdateLine {
 public:
     Sim(FaultPlan& plan, bool keep)
-        : plan_(plan), keep_(keep), board_(BoardConfigFor(plan)),
+        : plan_(plan), keep_(keep), board_(plan.Board()),
           controller_(static_cast<UpdateView&>(*this), static_cast<UpdateLine&>(*this), state_) {
         for (const FirmwareBlock* b = FirstBlock; b; b = b->Next) {
             for (int j = 0; j < b->Count; ++j)
@@ -115,18 +123,13 @@ public:
             CheckEnd();
         result_.VirtualMs = now_ / 1000;
         result_.Frames = frames_;
+        result_.BlocksSent = state_.Controller.Transfer.BlocksSent;
+        result_.ExactImage = board_.Memory() == image_;
+        result_.Board = board_.Stats();
         return result_;
     }
 
 private:
-    static boardsim::BoardConfig BoardConfigFor(FaultPlan& plan) {
-        boardsim::BoardConfig c;
-        c.StartInMonitor = plan.StartInMonitor();
-        c.Keys = plan.KeyRule() == 0 ? boardsim::KeyRule::ResetOnStatus
-                                     : boardsim::KeyRule::KeepUntilRestart;
-        return c;
-    }
-
     void Step() {
         if (!toBoard_.empty() && toBoard_.front().Due == now_) {
             Transit t = std::move(toBoard_.front());
@@ -166,10 +169,14 @@ private:
         if (ended_)
             return;
         if (!started_ && state_.Controller.BoardReady) {
-            started_ = true;
-            controller_.BtIniciaClick();
+            readyAt_ = readyAt_ < 0 ? now_ : readyAt_;
+            if (now_ - readyAt_ >= plan_.StartAfterMs() * int64_t{1000}) {
+                started_ = true;
+                controller_.BtIniciaClick();
+            }
         } else if (!started_ && unanswered_) {
             unanswered_ = false;
+            readyAt_ = -1;
             if (++connects_ > MaxConnects) {
                 ended_ = true;
                 result_.End = UpdateEndName(UpdateEnd::NoAnswer);
@@ -203,15 +210,17 @@ private:
                     std::to_string(f.FlipBit) + " of byte " + std::to_string(at) + " flipped");
                 bytes[at] = static_cast<char>(bytes[at] ^ (1 << f.FlipBit));
             }
-            const int delay = f.DelayMs + (ack ? plan_.LatencyMs() : 0);
-            tooMany_ = tooMany_ || f.DelayMs > 0 || f.Duplicated;
-            if (f.DelayMs > 0)
+            const int delay = f.DelayMs + r.DelayMs + (ack ? plan_.LatencyMs() : 0);
+            tooMany_ = tooMany_ || f.DelayMs > 0 || r.DelayMs > 0 || f.Duplicated;
+            if (f.DelayMs > 0 || r.DelayMs > 0)
                 Log("reply " + std::to_string(n) + " " + bytes + " " + std::to_string(delay) +
                     " ms late");
-            Answer(bytes, delay, bytes == "<DD>" ? t.Block : 0);
+            const std::string noise =
+                f.NoiseBefore ? std::string(ReplyNoise, sizeof ReplyNoise - 1) : "";
+            Answer(noise + bytes, delay, bytes == "<DD>" ? t.Block : 0);
             if (f.Duplicated) {
                 Log("reply " + std::to_string(n) + " " + bytes + " arrives twice");
-                Answer(bytes, delay, 0);
+                Answer(noise + bytes, delay, 0);
             }
         }
     }
@@ -287,14 +296,17 @@ private:
     }
     void ShowMessage(const std::string&) override {}
     void AttemptEnded(UpdateEnd end, const std::string&) override {
-        if (end == UpdateEnd::Completed || IsGiveUp(end)) {
+        if (end == UpdateEnd::Completed || IsGiveUp(end) || end == UpdateEnd::IncompatibleMonitor) {
             ended_ = true;
             result_.End = UpdateEndName(end);
         } else {
             Fail(std::string("unexpected end: ") + UpdateEndName(end));
         }
     }
-    void StatusUnanswered() override { unanswered_ = true; }
+    void StatusUnanswered() override {
+        unanswered_ = true;
+        ++result_.Unanswered;
+    }
 
     // UpdateLine
     void SetBaudRate(int baud) override { baud_ = baud; }
@@ -354,7 +366,7 @@ private:
     std::map<uint32_t, int> framesPer_;
     std::deque<Transit> toBoard_, toUpdater_;
     std::string input_;
-    int64_t now_ = 0, nextTick_ = 0, boardLineFree_ = 0, updaterLineFree_ = 0;
+    int64_t now_ = 0, nextTick_ = 0, boardLineFree_ = 0, updaterLineFree_ = 0, readyAt_ = -1;
     int baud_ = 9600, ticks_ = 0, frames_ = 0, answers_ = 0, connects_ = 0;
     bool timer_ = false, started_ = false, unanswered_ = false, ended_ = false;
     bool tooMany_ = false, tooFew_ = false;
@@ -366,8 +378,9 @@ RandomPlan::RandomPlan(uint64_t seed, PlanKind kind, uint32_t lostRate) : seed_(
     auto pick = [&](uint64_t kind, std::initializer_list<uint32_t> rates) {
         return *(rates.begin() + Draw(kind, 0) % rates.size());
     };
-    keyRule_ = static_cast<int>(Draw(1, 0) & 1);
-    startInMonitor_ = (Draw(2, 0) & 1) != 0;
+    board_.Keys =
+        Draw(1, 0) & 1 ? boardsim::KeyRule::KeepUntilRestart : boardsim::KeyRule::ResetOnStatus;
+    board_.StartInMonitor = (Draw(2, 0) & 1) != 0;
     blocks_ = Draw(3, 0) % 64 == 0 ? 0 : 1 + static_cast<int>(Draw(4, 0) % 12);
     lostFrame_ = pick(10, {0, 0, 300, 60});
     flip_ = pick(11, {0, 300, 60, 15});
@@ -457,9 +470,9 @@ std::string RandomPlan::Describe() const {
         edges +=
             ", answers duplicated " + rate(duplicate_) + ", made up per tick " + rate(invented_);
     return "seed " + std::to_string(seed_) + " (" + PlanKindNames[static_cast<int>(kind_)] +
-           "): key rule " + (keyRule_ ? "B" : "A") + ", " +
+           "): key rule " + RuleName(board_.Keys) + ", " +
            (blocks_ ? std::to_string(blocks_) + " blocks" : std::string("the built-in image")) +
-           (startInMonitor_ ? ", board in its monitor" : ", board in its firmware") +
+           (board_.StartInMonitor ? ", board in its monitor" : ", board in its firmware") +
            "; frames lost " + rate(lostFrame_) + ", flipped " + rate(flip_) + "; replies lost " +
            rate(lostAnswer_) + ", late " + rate(late_) + ", refused " + rate(refusal_) +
            ", unknown " + rate(unknown_) + ", flipped " + rate(answerFlip_) +
@@ -468,8 +481,9 @@ std::string RandomPlan::Describe() const {
 
 BytesPlan::BytesPlan(std::span<const uint8_t> bytes) {
     if (bytes.size() >= 2) {
-        keyRule_ = bytes[0] & 1;
-        startInMonitor_ = (bytes[0] & 2) != 0;
+        board_.Keys =
+            bytes[0] & 1 ? boardsim::KeyRule::KeepUntilRestart : boardsim::KeyRule::ResetOnStatus;
+        board_.StartInMonitor = (bytes[0] & 2) != 0;
         latencyMs_ = (bytes[0] >> 2) * 50;
         blocks_ = bytes[1] == 255 ? 0 : 1 + bytes[1] % 12;
         bytes = bytes.subspan(2);
@@ -478,44 +492,46 @@ BytesPlan::BytesPlan(std::span<const uint8_t> bytes) {
     for (; bytes.size() >= 4; bytes = bytes.subspan(4)) {
         const int n = 1 + (bytes[1] | bytes[2] << 8) % span;
         const uint8_t p = bytes[3];
-        const int bit = bytes[0] / 12 % 8;
-        switch (bytes[0] % 12) {
-        case 0:
+        const int kinds = static_cast<int>(BytesFault::Count);
+        const int bit = bytes[0] / kinds % 8;
+        switch (static_cast<BytesFault>(bytes[0] % kinds)) {
+        case BytesFault::LostFrame:
             frames_[n].Lost = true;
             break;
-        case 1:
+        case BytesFault::FlippedFrame:
             frames_[n].FlipOffset = p;
             frames_[n].FlipBit = bit;
             break;
-        case 2:
+        case BytesFault::LostAnswer:
             answers_[n].Lost = true;
             break;
-        case 3:
+        case BytesFault::LateAnswer:
             answers_[n].DelayMs = std::min(3000, p * 12);
             break;
-        case 4:
+        case BytesFault::Refused:
             answers_[n].Code = '?';
             break;
-        case 5:
+        case BytesFault::UnknownCode:
             answers_[n].Code = p == 'D' ? 'x' : static_cast<char>(p);
             break;
-        case 6:
+        case BytesFault::FlippedAnswer:
             answers_[n].FlipOffset = p % 4;
             answers_[n].FlipBit = bit;
             break;
-        case 7:
+        case BytesFault::StrayCompletion:
             strays_[n] = true;
             break;
-        case 8:
+        case BytesFault::Noise:
             noise_[n] = true;
             break;
-        case 9:
-            answers_[n].DelayMs = p * 40; // up to 10.2 s
+        case BytesFault::VeryLateAnswer:
+            answers_[n].DelayMs = p * 40;
             break;
-        case 10:
+        case BytesFault::Twice:
             answers_[n].Duplicated = true;
             break;
-        default:
+        case BytesFault::MadeUp:
+        case BytesFault::Count:
             invented_[n] = p & 1 ? '?' : 'D';
             break;
         }
@@ -546,13 +562,39 @@ char BytesPlan::Invented(int tick) {
 }
 
 std::string BytesPlan::Describe() const {
-    return std::string("key rule ") + (keyRule_ ? "B" : "A") + ", " +
+    return std::string("key rule ") + RuleName(board_.Keys) + ", " +
            (blocks_ ? std::to_string(blocks_) + " blocks" : std::string("the built-in image")) +
            ", " + (latencyMs_ ? ", every answer " + std::to_string(latencyMs_) + " ms late" : "") +
            ", " +
            std::to_string(frames_.size() + answers_.size() + strays_.size() + noise_.size() +
                           invented_.size()) +
            " faults";
+}
+
+BoardPlan::BoardPlan(boardsim::BoardConfig board, BoardLine line)
+    : noise_(line.NoiseBeforeReplies) {
+    board_ = std::move(board);
+    blocks_ = 0;
+    latencyMs_ = line.LatencyMs;
+    startAfterMs_ = line.StartAfterMs;
+}
+
+AnswerFault BoardPlan::ForAnswer(int) {
+    AnswerFault f;
+    f.NoiseBefore = noise_;
+    return f;
+}
+
+std::string BoardPlan::Describe() const {
+    std::string line;
+    if (latencyMs_)
+        line += ", every answer " + std::to_string(latencyMs_) + " ms late";
+    if (noise_)
+        line += ", noise before every reply";
+    if (startAfterMs_)
+        line += ", polled " + std::to_string(startAfterMs_) + " ms before the start";
+    return std::string("the built-in image to a board with faults of its own, key rule ") +
+           RuleName(board_.Keys) + (board_.StartInMonitor ? ", in its monitor" : "") + line;
 }
 
 EndClass Classify(const std::string& end) {
@@ -562,6 +604,8 @@ EndClass Classify(const std::string& end) {
         return EndClass::NotProven;
     if (end == UpdateEndName(UpdateEnd::NoAnswer))
         return EndClass::NoAnswer;
+    if (end == UpdateEndName(UpdateEnd::IncompatibleMonitor))
+        return EndClass::WrongMonitor;
     return EndClass::GivenUp;
 }
 

@@ -3,6 +3,8 @@
 // simulator's board model, and a line between them that loses, delays and garbles what a
 // fault plan tells it to. The tick, the waits and the line time are virtual, so a transfer
 // takes microseconds, and the same plan always gives the same run.
+#include "tools/boardsim/Board.h"
+
 #include <cstdint>
 #include <map>
 #include <span>
@@ -26,16 +28,20 @@ struct AnswerFault {
     char Code = 0;           // an acknowledgement's code turned into this one ('?' or unknown)
     int FlipOffset = -1;     // one bit of this byte of the reply flipped
     int FlipBit = 0;
+    bool NoiseBefore = false; // noise without a "<" just ahead of it
 };
 
 // Everything a run may meet. Asked once per frame, reply and tick, in the run's order.
 class FaultPlan {
 public:
+    FaultPlan() { board_.StartInMonitor = true; }
     virtual ~FaultPlan() = default;
-    int KeyRule() const { return keyRule_; } // 0: the board resets its key on "<S@>"; 1: keeps it
-    int Blocks() const { return blocks_; }   // blocks of a made-up image; 0: the built-in image
-    bool StartInMonitor() const { return startInMonitor_; }
+    // The board at the far end: its key rule, where it starts, and faults of its own.
+    const boardsim::BoardConfig& Board() const { return board_; }
+    int Blocks() const { return blocks_; }       // blocks of a made-up image; 0: the built-in image
     int LatencyMs() const { return latencyMs_; } // every acknowledgement late by this much
+    // How long the technician lets the board be polled before clicking "Iniciar".
+    int StartAfterMs() const { return startAfterMs_; }
     virtual FrameFault ForFrame(int n) = 0;
     virtual AnswerFault ForAnswer(int n) = 0;
     // Unasked bytes from the line before the tick's work: "<FF>", or noise without a "<".
@@ -46,8 +52,8 @@ public:
     virtual std::string Describe() const = 0;
 
 protected:
-    int keyRule_ = 0, blocks_ = 1, latencyMs_ = 0;
-    bool startInMonitor_ = true;
+    boardsim::BoardConfig board_;
+    int blocks_ = 1, latencyMs_ = 0, startAfterMs_ = 0;
 };
 
 // The kinds of seeded plans. `Faults`: every fault of the line at rates picked per seed,
@@ -83,9 +89,26 @@ private:
     uint32_t duplicate_ = 0, invented_ = 0;
 };
 
+// What a fault of a BytesPlan is, by its first byte modulo Count.
+enum class BytesFault : uint8_t {
+    LostFrame,
+    FlippedFrame,
+    LostAnswer,
+    LateAnswer, // the parameter in 12 ms, up to 3 s
+    Refused,
+    UnknownCode, // the parameter is the code
+    FlippedAnswer,
+    StrayCompletion,
+    Noise,
+    VeryLateAnswer, // the parameter in 40 ms, up to 10.2 s
+    Twice,
+    MadeUp, // the parameter's low bit: a refusal, else an acceptance
+    Count
+};
+
 // A plan read from bytes (a fuzzer's input): two bytes of settings (key rule, start, latency
-// in 50 ms; blocks), then four bytes per fault: what, the frame, reply or tick number (two
-// bytes), and its parameter.
+// in 50 ms; blocks), then four bytes per fault: what (a BytesFault, and the bit to flip in
+// what / Count), the frame, reply or tick number (two bytes), and its parameter.
 class BytesPlan : public FaultPlan {
 public:
     explicit BytesPlan(std::span<const uint8_t> bytes);
@@ -103,6 +126,29 @@ private:
     std::map<int, char> invented_;
 };
 
+// How the line to a BoardPlan's board behaves besides carrying the bytes.
+struct BoardLine {
+    int LatencyMs = 0; // every acknowledgement late by this much
+    bool NoiseBeforeReplies = false;
+    int StartAfterMs = 0; // the board polled this long before "Iniciar"
+};
+
+// The built-in image to a board with faults of its own, the board simulator's (a refusal
+// every N frames, a frame lost or garbled on its way in, a late or unknown answer, a stray
+// "<FF>", a reply byte corrupted every N replies...), over a line that only carries.
+class BoardPlan : public FaultPlan {
+public:
+    explicit BoardPlan(boardsim::BoardConfig board, BoardLine line = {});
+    FrameFault ForFrame(int) override { return {}; }
+    AnswerFault ForAnswer(int) override;
+    bool StrayCompletion(int) override { return false; }
+    bool Noise(int) override { return false; }
+    std::string Describe() const override;
+
+private:
+    bool noise_;
+};
+
 struct RunResult {
     bool Ok = true;
     std::string Failure; // the invariant broken, when not Ok
@@ -116,10 +162,15 @@ struct RunResult {
     std::vector<std::string> Schedule; // the faults that fired, in order, when asked for
     int64_t VirtualMs = 0;
     int Frames = 0;
+    int BlocksSent = 0;         // as the progress bar counted them
+    int Unanswered = 0;         // polls left unanswered ("SEM RESPOSTA" shown)
+    bool ExactImage = false;    // the board holds the image and nothing else
+    boardsim::BoardStats Board; // what the board counted
 };
 
-// Whether `end` is a completion, a give-up or not proven (an answer out of step).
-enum class EndClass { Completed, GivenUp, NotProven, NoAnswer };
+// Whether `end` is a completion, a give-up or not proven (an answer out of step), or no
+// transfer: no boot monitor answered, or one the updater does not update.
+enum class EndClass { Completed, GivenUp, NotProven, NoAnswer, WrongMonitor, Count };
 EndClass Classify(const std::string& end);
 
 // One update from "Conectar" to its end against `plan`, with every invariant checked.

@@ -31,7 +31,8 @@ constexpr char Help[] =
     "  --help           this text\n"
     "\n"
     "Prints each failing seed's plan and faults, then the count of each end: completed,\n"
-    "given up, not proven (answers out of step with the frames), never connected.\n"
+    "given up, not proven (answers out of step with the frames), never connected, wrong\n"
+    "monitor.\n"
     "Exit status 1 when a run failed, 2 on a wrong command line.\n";
 
 void Print(transfersim::FaultPlan& plan, const transfersim::RunResult& r) {
@@ -52,6 +53,84 @@ std::optional<transfersim::PlanKind> KindNamed(const char* name) {
     return std::nullopt;
 }
 
+// What the command line asks for.
+struct Options {
+    uint64_t First = 0, Runs = 100000;
+    std::optional<uint64_t> One;
+    transfersim::PlanKind Kind = transfersim::PlanKind::Faults;
+    uint32_t LostRate = 100;
+};
+
+// Takes one option and its value; false for an unknown option or a bad value.
+bool Take(Options& o, const char* option, const char* value) {
+    if (!std::strcmp(option, "--seed"))
+        o.One = std::strtoull(value, nullptr, 10);
+    else if (!std::strcmp(option, "--runs"))
+        o.Runs = std::strtoull(value, nullptr, 10);
+    else if (!std::strcmp(option, "--first"))
+        o.First = std::strtoull(value, nullptr, 10);
+    else if (!std::strcmp(option, "--lost-rate"))
+        o.LostRate = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+    else if (!std::strcmp(option, "--plan") && KindNamed(value))
+        o.Kind = *KindNamed(value);
+    else
+        return false;
+    return true;
+}
+
+// One seed, its faults listed as they fire.
+int Replay(const Options& o) {
+    transfersim::RandomPlan plan(*o.One, o.Kind, o.LostRate);
+    const transfersim::RunResult r = transfersim::Run(plan, true);
+    Print(plan, r);
+    return r.Ok ? 0 : 1;
+}
+
+struct Tally {
+    std::map<std::string, uint64_t> Ends;
+    uint64_t Classes[static_cast<int>(transfersim::EndClass::Count)] = {};
+    uint64_t Failures = 0, Cancelled = 0;
+};
+
+void PrintTally(const Options& o, const Tally& t, double seconds) {
+    auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::printf("%llu %s runs in %.1f s:", n(o.Runs),
+                transfersim::PlanKindNames[static_cast<int>(o.Kind)], seconds);
+    for (const auto& [end, count] : t.Ends)
+        std::printf(" %s %llu,", end.c_str(), n(count));
+    using transfersim::EndClass;
+    auto of = [&](EndClass c) { return n(t.Classes[static_cast<int>(c)]); };
+    std::printf("\ncompleted %llu, given up %llu, not proven %llu, never connected %llu, wrong "
+                "monitor %llu, failed %llu (completed over a wrong board after an answer that "
+                "may be one too many and one that may be missing: %llu)\n",
+                of(EndClass::Completed), of(EndClass::GivenUp), of(EndClass::NotProven),
+                of(EndClass::NoAnswer), of(EndClass::WrongMonitor), n(t.Failures), n(t.Cancelled));
+}
+
+// Seeds First .. First + Runs - 1; each failing one replayed with its faults.
+int RunMany(const Options& o) {
+    const auto start = std::chrono::steady_clock::now();
+    Tally t;
+    for (uint64_t seed = o.First; seed < o.First + o.Runs; ++seed) {
+        transfersim::RandomPlan plan(seed, o.Kind, o.LostRate);
+        const transfersim::RunResult r = transfersim::Run(plan);
+        if (r.Ok) {
+            ++t.Ends[r.End];
+            ++t.Classes[static_cast<int>(transfersim::Classify(r.End))];
+            continue;
+        }
+        ++t.Failures;
+        t.Cancelled += r.CountCanCancel;
+        Replay({.First = 0, .Runs = 0, .One = seed, .Kind = o.Kind, .LostRate = o.LostRate});
+        std::printf("replay: quorvel-transfersim --plan %s --seed %llu\n\n",
+                    transfersim::PlanKindNames[static_cast<int>(o.Kind)],
+                    static_cast<unsigned long long>(seed));
+    }
+    PrintTally(o, t,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return t.Failures ? 1 : 0;
+}
+
 int Usage() {
     std::fputs(Help, stderr);
     return 2;
@@ -60,69 +139,14 @@ int Usage() {
 } // namespace
 
 int main(int argc, char** argv) {
-    uint64_t first = 0, runs = 100000;
-    std::optional<uint64_t> one;
-    transfersim::PlanKind kind = transfersim::PlanKind::Faults;
-    uint32_t lostRate = 100;
-    for (int i = 1; i < argc; ++i) {
+    Options o;
+    for (int i = 1; i < argc; i += 2) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             std::fputs(Help, stdout);
             return 0;
         }
-        if (i + 1 == argc)
-            return Usage();
-        const char* value = argv[++i];
-        if (!std::strcmp(argv[i - 1], "--seed"))
-            one = std::strtoull(value, nullptr, 10);
-        else if (!std::strcmp(argv[i - 1], "--runs"))
-            runs = std::strtoull(value, nullptr, 10);
-        else if (!std::strcmp(argv[i - 1], "--first"))
-            first = std::strtoull(value, nullptr, 10);
-        else if (!std::strcmp(argv[i - 1], "--lost-rate"))
-            lostRate = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
-        else if (!std::strcmp(argv[i - 1], "--plan") && KindNamed(value))
-            kind = *KindNamed(value);
-        else
+        if (i + 1 == argc || !Take(o, argv[i], argv[i + 1]))
             return Usage();
     }
-    if (one) {
-        transfersim::RandomPlan plan(*one, kind, lostRate);
-        transfersim::RunResult r = transfersim::Run(plan, true);
-        Print(plan, r);
-        return r.Ok ? 0 : 1;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    std::map<std::string, uint64_t> ends;
-    uint64_t classes[4] = {};
-    uint64_t failures = 0, cancelled = 0;
-    for (uint64_t seed = first; seed < first + runs; ++seed) {
-        transfersim::RandomPlan plan(seed, kind, lostRate);
-        transfersim::RunResult r = transfersim::Run(plan);
-        if (r.Ok) {
-            ++ends[r.End];
-            ++classes[static_cast<int>(transfersim::Classify(r.End))];
-            continue;
-        }
-        ++failures;
-        cancelled += r.CountCanCancel;
-        transfersim::RandomPlan again(seed, kind, lostRate);
-        Print(again, transfersim::Run(again, true));
-        std::printf("replay: quorvel-transfersim --plan %s --seed %llu\n\n",
-                    transfersim::PlanKindNames[static_cast<int>(kind)],
-                    static_cast<unsigned long long>(seed));
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%llu %s runs in %.1f s:", static_cast<unsigned long long>(runs),
-                transfersim::PlanKindNames[static_cast<int>(kind)], seconds);
-    for (const auto& [end, count] : ends)
-        std::printf(" %s %llu,", end.c_str(), static_cast<unsigned long long>(count));
-    std::printf(
-        "\ncompleted %llu, given up %llu, not proven %llu, never connected %llu, failed "
-        "%llu (completed over a wrong board after an answer that may be one too many and "
-        "one that may be missing: %llu)\n",
-        static_cast<unsigned long long>(classes[0]), static_cast<unsigned long long>(classes[1]),
-        static_cast<unsigned long long>(classes[2]), static_cast<unsigned long long>(classes[3]),
-        static_cast<unsigned long long>(failures), static_cast<unsigned long long>(cancelled));
-    return failures ? 1 : 0;
+    return o.One ? Replay(o) : RunMany(o);
 }
