@@ -12,101 +12,38 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 namespace {
 
-using Record = std::map<std::string, std::string>;
-
 struct Line {
-    Record Fields;
+    LogFields Fields;
     std::string Raw;
 };
 
-// One flat JSON object as the service log writes it: string, number and true/false values.
-// False for anything else (a line cut short by a full disk, another program's line).
-bool ParseFlatObject(const std::string& text, Record& fields) {
-    size_t i = 0;
-    auto skip = [&] {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
-            ++i;
-    };
-    auto string = [&](std::string& out) {
-        if (i >= text.size() || text[i] != '"')
-            return false;
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-            if (text[i] != '\\') {
-                out += text[i];
-                continue;
-            }
-            if (++i >= text.size())
-                return false;
-            char c = text[i];
-            if (c == 'u') {
-                unsigned code = 0;
-                for (int k = 0; k < 4; ++k) {
-                    char h = ++i < text.size() ? text[i] : 'x';
-                    int digit = h >= '0' && h <= '9'   ? h - '0'
-                                : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                                : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                       : -1;
-                    if (digit < 0)
-                        return false;
-                    code = code * 16 + digit;
-                }
-                // The log escapes control bytes and bytes that are not UTF-8 (below 0x100).
-                if (code < 0x80) {
-                    out += static_cast<char>(code);
-                } else if (code < 0x800) {
-                    out += static_cast<char>(0xC0 | code >> 6);
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                } else {
-                    out += '?';
-                }
-            } else {
-                out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
-            }
-        }
-        return i++ < text.size();
-    };
-    skip();
-    if (i >= text.size() || text[i++] != '{')
-        return false;
-    skip();
-    if (i < text.size() && text[i] == '}')
-        return true;
-    for (;;) {
-        std::string key, value;
-        skip();
-        if (!string(key))
-            return false;
-        skip();
-        if (i >= text.size() || text[i++] != ':')
-            return false;
-        skip();
-        if (i < text.size() && text[i] == '"') {
-            if (!string(value))
-                return false;
-        } else {
-            size_t end = text.find_first_of(",}", i);
-            if (end == std::string::npos)
-                return false;
-            value = text.substr(i, end - i);
-            while (!value.empty() && value.back() == ' ')
-                value.pop_back();
-            i = end;
-        }
-        fields[key] = value;
-        skip();
-        if (i < text.size() && text[i] == ',') {
-            ++i;
-            continue;
-        }
-        return i < text.size() && text[i] == '}';
+// A record is a few hundred bytes; a line far longer is no record, and is skipped without
+// being held in memory.
+constexpr size_t MaxLineBytes = 1 << 20;
+
+// The next line of `in` without its line break; false at the end. `tooLong` tells a line
+// longer than MaxLineBytes, of which only the start is kept.
+bool NextLine(std::istream& in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf& buffer = *in.rdbuf();
+    for (int c = buffer.sbumpc(); c != std::char_traits<char>::eof(); c = buffer.sbumpc()) {
+        if (c == '\n')
+            return true;
+        if (line.size() < MaxLineBytes)
+            line += static_cast<char>(c);
+        else
+            tooLong = true;
     }
+    return !line.empty() || tooLong;
 }
 
-std::string Get(const Record& r, const char* key) {
+std::string Get(const LogFields& r, const char* key) {
     auto found = r.find(key);
     return found == r.end() ? std::string() : found->second;
 }
@@ -127,7 +64,7 @@ long long Seconds(const std::string& iso) {
 #endif
 }
 
-std::string Duration(const Record& r) {
+std::string Duration(const LogFields& r) {
     long long start = Seconds(Get(r, "start")), end = Seconds(Get(r, "end"));
     if (start < 0 || end < start)
         return "-";
@@ -137,7 +74,7 @@ std::string Duration(const Record& r) {
 }
 
 // "ttyUSB0" finds "/dev/ttyUSB0" too.
-bool Matches(const Record& r, const std::string& filter) {
+bool Matches(const LogFields& r, const std::string& filter) {
     if (filter.empty())
         return true;
     const std::string port = Get(r, "port");
@@ -145,7 +82,7 @@ bool Matches(const Record& r, const std::string& filter) {
            (filter.find('/') == std::string::npos && port == "/dev/" + filter);
 }
 
-std::string Versions(const Record& r) {
+std::string Versions(const LogFields& r) {
     std::string before = Get(r, "firmware_before");
     // What was written only where a transfer completed.
     const bool completed = Get(r, "result") == "completed";
@@ -224,15 +161,15 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
     }
     for (const auto& [date, day] : days) {
         if (json) {
-            std::string reasons;
+            nlohmann::ordered_json byResult = nlohmann::ordered_json::object();
             for (const auto& [reason, count] : day.Reasons)
-                reasons +=
-                    (reasons.empty() ? "" : ",") + JsonQuoted(reason) + ":" + std::to_string(count);
-            std::fprintf(out,
-                         "{\"day\":%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,"
-                         "\"by_result\":{%s}}\n",
-                         JsonQuoted(date).c_str(), day.Updated, day.Verified, day.Failed,
-                         reasons.c_str());
+                byResult[reason] = count;
+            const nlohmann::ordered_json line{{"day", date},
+                                              {"updated", day.Updated},
+                                              {"verified", day.Verified},
+                                              {"failed", day.Failed},
+                                              {"by_result", byResult}};
+            std::fprintf(out, "%s\n", JsonLine(line).c_str());
             continue;
         }
         std::string line =
@@ -252,6 +189,27 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
 
 } // namespace
 
+bool ReadLogRecord(const std::string& line, LogFields& fields) {
+    // Nested values are none of a record's: dropped as they come, so a line of brackets
+    // costs no memory, and the line is refused.
+    bool nested = false;
+    const auto flatOnly = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        const bool start = event == nlohmann::json::parse_event_t::object_start ||
+                           event == nlohmann::json::parse_event_t::array_start;
+        if (depth > 0 && start)
+            nested = true;
+        return !(depth > 0 && start);
+    };
+    const nlohmann::json object = nlohmann::json::parse(line, flatOnly, false);
+    if (nested || !object.is_object())
+        return false;
+    fields.clear();
+    for (const auto& [key, value] : object.items())
+        fields[key] = value.is_string() ? value.get<std::string>() : value.dump();
+    // A whole record has its result.
+    return !Get(fields, "result").empty();
+}
+
 HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error) {
     const std::string logName = Printable(request.LogPath);
     std::ifstream in(request.LogPath, std::ios::binary);
@@ -266,15 +224,16 @@ HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::s
     }
     std::vector<Line> lines;
     std::string raw;
+    bool tooLong = false;
     int lineNumber = 0, unreadable = 0, firstUnreadable = 0;
-    while (std::getline(in, raw)) {
+    while (NextLine(in, raw, tooLong)) {
         ++lineNumber;
-        if (raw.find_first_not_of(" \t\r") == std::string::npos)
+        if (!tooLong && raw.find_first_not_of(" \t\r") == std::string::npos)
             continue;
         Line line;
-        // A whole record has its result; anything else (a line cut short, another program's
-        // text) is counted, never guessed at.
-        if (!ParseFlatObject(raw, line.Fields) || Get(line.Fields, "result").empty()) {
+        // Anything but a whole record (a line cut short, another program's text) is counted,
+        // never guessed at.
+        if (tooLong || !ReadLogRecord(raw, line.Fields)) {
             if (unreadable++ == 0)
                 firstUnreadable = lineNumber;
             continue;
@@ -317,7 +276,7 @@ HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::s
                                                 Tr("serial"), Tr("firmware"), Tr("result"),
                                                 Tr("duration"), Tr("reason")}};
     for (const Line& l : lines) {
-        const Record& r = l.Fields;
+        const LogFields& r = l.Fields;
         std::string time = Get(r, "start").substr(0, 19);
         if (time.size() > 10)
             time[10] = ' ';
