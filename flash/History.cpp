@@ -48,6 +48,44 @@ std::string Get(const LogFields& r, const char* key) {
     return found == r.end() ? std::string() : found->second;
 }
 
+// A flat object's fields taken as the parser meets them, values as text (numbers and
+// true/false as they stand). Anything nested stops the parse at once: no record has it, and a
+// line of brackets then costs nothing.
+struct FlatRecordReader : nlohmann::json_sax<nlohmann::json> {
+    explicit FlatRecordReader(LogFields& fields) : Fields(fields) {}
+
+    bool Value(std::string text) {
+        if (depth_ != 1)
+            return false;
+        Fields[key_] = std::move(text);
+        return true;
+    }
+    bool null() override { return Value("null"); }
+    bool boolean(bool value) override { return Value(value ? "true" : "false"); }
+    bool number_integer(number_integer_t value) override { return Value(std::to_string(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return Value(std::to_string(value)); }
+    bool number_float(number_float_t, const string_t& text) override { return Value(text); }
+    bool string(string_t& text) override { return Value(std::move(text)); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return depth_++ == 0; }
+    bool key(string_t& name) override {
+        key_ = std::move(name);
+        return true;
+    }
+    bool end_object() override { return depth_-- == 1; }
+    bool start_array(std::size_t) override { return false; }
+    bool end_array() override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+    LogFields& Fields;
+
+private:
+    int depth_ = 0;
+    std::string key_;
+};
+
 // Seconds since 1970 of "2026-12-08T07:01:10Z" (or with milliseconds); -1 when unreadable.
 long long Seconds(const std::string& iso) {
     std::tm tm{};
@@ -190,24 +228,10 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
 } // namespace
 
 bool ReadLogRecord(const std::string& line, LogFields& fields) {
-    // Nested values are none of a record's: dropped as they come, so a line of brackets
-    // costs no memory, and the line is refused.
-    bool nested = false;
-    const auto flatOnly = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-        const bool start = event == nlohmann::json::parse_event_t::object_start ||
-                           event == nlohmann::json::parse_event_t::array_start;
-        if (depth > 0 && start)
-            nested = true;
-        return !(depth > 0 && start);
-    };
-    const nlohmann::json object = nlohmann::json::parse(line, flatOnly, false);
-    if (nested || !object.is_object())
-        return false;
     fields.clear();
-    for (const auto& [key, value] : object.items())
-        fields[key] = value.is_string() ? value.get<std::string>() : value.dump();
+    FlatRecordReader reader{fields};
     // A whole record has its result.
-    return !Get(fields, "result").empty();
+    return nlohmann::json::sax_parse(line, &reader) && !Get(fields, "result").empty();
 }
 
 HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error) {
