@@ -52,14 +52,8 @@ std::string Get(const LogFields& r, const char* key) {
 // true/false as they stand). Anything nested stops the parse at once: no record has it, and a
 // line of brackets then costs nothing.
 struct FlatRecordReader : nlohmann::json_sax<nlohmann::json> {
-    explicit FlatRecordReader(LogFields& fields) : Fields(fields) {}
+    explicit FlatRecordReader(LogFields& fields) : fields_(fields) {}
 
-    bool Value(std::string text) {
-        if (depth_ != 1)
-            return false;
-        Fields[key_] = std::move(text);
-        return true;
-    }
     bool null() override { return Value("null"); }
     bool boolean(bool value) override { return Value(value ? "true" : "false"); }
     bool number_integer(number_integer_t value) override { return Value(std::to_string(value)); }
@@ -79,9 +73,16 @@ struct FlatRecordReader : nlohmann::json_sax<nlohmann::json> {
         return false;
     }
 
-    LogFields& Fields;
-
 private:
+    // Values belong only directly in the record.
+    bool Value(std::string text) {
+        if (depth_ != 1)
+            return false;
+        fields_[key_] = std::move(text);
+        return true;
+    }
+
+    LogFields& fields_;
     int depth_ = 0;
     std::string key_;
 };
