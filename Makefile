@@ -41,14 +41,16 @@ KERNEL_DIR = $(BUILD)/kernel
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
             dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation ccache \
-            ser2net python3-serial \
+            ser2net python3-serial nlohmann-json3-dev \
             $(KERNEL_PACKAGES)
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),
 # Wine to run the results (its window under Xvfb, with the fonts Windows has), GoogleTest's
-# sources to build it with that compiler, zip and NSIS for the packages.
+# sources to build it with that compiler, the JSON header (the same one as the Linux build),
+# zip and NSIS for the packages.
 WIN_BUILD ?= build-win
 WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 googletest zip gcc gettext cmake ninja-build \
+                nlohmann-json3-dev \
                 fonts-wine nsis xvfb xauth
 WIN_PREFIX = $(CURDIR)/$(WIN_BUILD)/wineprefix
 WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all

@@ -12,104 +12,80 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 namespace {
 
-using Record = std::map<std::string, std::string>;
-
 struct Line {
-    Record Fields;
+    LogFields Fields;
     std::string Raw;
 };
 
-// One flat JSON object as the service log writes it: string, number and true/false values.
-// False for anything else (a line cut short by a full disk, another program's line).
-bool ParseFlatObject(const std::string& text, Record& fields) {
-    size_t i = 0;
-    auto skip = [&] {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
-            ++i;
-    };
-    auto string = [&](std::string& out) {
-        if (i >= text.size() || text[i] != '"')
-            return false;
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-            if (text[i] != '\\') {
-                out += text[i];
-                continue;
-            }
-            if (++i >= text.size())
-                return false;
-            char c = text[i];
-            if (c == 'u') {
-                unsigned code = 0;
-                for (int k = 0; k < 4; ++k) {
-                    char h = ++i < text.size() ? text[i] : 'x';
-                    int digit = h >= '0' && h <= '9'   ? h - '0'
-                                : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                                : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                       : -1;
-                    if (digit < 0)
-                        return false;
-                    code = code * 16 + digit;
-                }
-                // The log escapes control bytes and bytes that are not UTF-8 (below 0x100).
-                if (code < 0x80) {
-                    out += static_cast<char>(code);
-                } else if (code < 0x800) {
-                    out += static_cast<char>(0xC0 | code >> 6);
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                } else {
-                    out += '?';
-                }
-            } else {
-                out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
-            }
-        }
-        return i++ < text.size();
-    };
-    skip();
-    if (i >= text.size() || text[i++] != '{')
-        return false;
-    skip();
-    if (i < text.size() && text[i] == '}')
-        return true;
-    for (;;) {
-        std::string key, value;
-        skip();
-        if (!string(key))
-            return false;
-        skip();
-        if (i >= text.size() || text[i++] != ':')
-            return false;
-        skip();
-        if (i < text.size() && text[i] == '"') {
-            if (!string(value))
-                return false;
-        } else {
-            size_t end = text.find_first_of(",}", i);
-            if (end == std::string::npos)
-                return false;
-            value = text.substr(i, end - i);
-            while (!value.empty() && value.back() == ' ')
-                value.pop_back();
-            i = end;
-        }
-        fields[key] = value;
-        skip();
-        if (i < text.size() && text[i] == ',') {
-            ++i;
-            continue;
-        }
-        return i < text.size() && text[i] == '}';
+// A record is a few hundred bytes; a line far longer is no record, and is skipped without
+// being held in memory.
+constexpr size_t MaxLineBytes = 1 << 20;
+
+// The next line of `in` without its line break; false at the end. `tooLong` tells a line
+// longer than MaxLineBytes, of which only the start is kept.
+bool NextLine(std::istream& in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf& buffer = *in.rdbuf();
+    for (int c = buffer.sbumpc(); c != std::char_traits<char>::eof(); c = buffer.sbumpc()) {
+        if (c == '\n')
+            return true;
+        if (line.size() < MaxLineBytes)
+            line += static_cast<char>(c);
+        else
+            tooLong = true;
     }
+    return !line.empty() || tooLong;
 }
 
-std::string Get(const Record& r, const char* key) {
+std::string Get(const LogFields& r, const char* key) {
     auto found = r.find(key);
     return found == r.end() ? std::string() : found->second;
 }
+
+// A flat object's fields taken as the parser meets them, values as text (numbers and
+// true/false as they stand). Anything nested stops the parse at once: no record has it, and a
+// line of brackets then costs nothing.
+struct FlatRecordReader : nlohmann::json_sax<nlohmann::json> {
+    explicit FlatRecordReader(LogFields& fields) : fields_(fields) {}
+
+    bool null() override { return Value("null"); }
+    bool boolean(bool value) override { return Value(value ? "true" : "false"); }
+    bool number_integer(number_integer_t value) override { return Value(std::to_string(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return Value(std::to_string(value)); }
+    bool number_float(number_float_t, const string_t& text) override { return Value(text); }
+    bool string(string_t& text) override { return Value(std::move(text)); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return depth_++ == 0; }
+    bool key(string_t& name) override {
+        key_ = std::move(name);
+        return true;
+    }
+    bool end_object() override { return depth_-- == 1; }
+    bool start_array(std::size_t) override { return false; }
+    bool end_array() override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    // Values belong only directly in the record.
+    bool Value(std::string text) {
+        if (depth_ != 1)
+            return false;
+        fields_[key_] = std::move(text);
+        return true;
+    }
+
+    LogFields& fields_;
+    int depth_ = 0;
+    std::string key_;
+};
 
 // Seconds since 1970 of "2026-12-08T07:01:10Z" (or with milliseconds); -1 when unreadable.
 long long Seconds(const std::string& iso) {
@@ -127,7 +103,7 @@ long long Seconds(const std::string& iso) {
 #endif
 }
 
-std::string Duration(const Record& r) {
+std::string Duration(const LogFields& r) {
     long long start = Seconds(Get(r, "start")), end = Seconds(Get(r, "end"));
     if (start < 0 || end < start)
         return "-";
@@ -137,7 +113,7 @@ std::string Duration(const Record& r) {
 }
 
 // "ttyUSB0" finds "/dev/ttyUSB0" too.
-bool Matches(const Record& r, const std::string& filter) {
+bool Matches(const LogFields& r, const std::string& filter) {
     if (filter.empty())
         return true;
     const std::string port = Get(r, "port");
@@ -145,7 +121,7 @@ bool Matches(const Record& r, const std::string& filter) {
            (filter.find('/') == std::string::npos && port == "/dev/" + filter);
 }
 
-std::string Versions(const Record& r) {
+std::string Versions(const LogFields& r) {
     std::string before = Get(r, "firmware_before");
     // What was written only where a transfer completed.
     const bool completed = Get(r, "result") == "completed";
@@ -224,15 +200,15 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
     }
     for (const auto& [date, day] : days) {
         if (json) {
-            std::string reasons;
+            nlohmann::ordered_json byResult = nlohmann::ordered_json::object();
             for (const auto& [reason, count] : day.Reasons)
-                reasons +=
-                    (reasons.empty() ? "" : ",") + JsonQuoted(reason) + ":" + std::to_string(count);
-            std::fprintf(out,
-                         "{\"day\":%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,"
-                         "\"by_result\":{%s}}\n",
-                         JsonQuoted(date).c_str(), day.Updated, day.Verified, day.Failed,
-                         reasons.c_str());
+                byResult[reason] = count;
+            const nlohmann::ordered_json line{{"day", date},
+                                              {"updated", day.Updated},
+                                              {"verified", day.Verified},
+                                              {"failed", day.Failed},
+                                              {"by_result", byResult}};
+            std::fprintf(out, "%s\n", JsonLine(line).c_str());
             continue;
         }
         std::string line =
@@ -252,6 +228,13 @@ void PrintSummary(std::FILE* out, const std::vector<Line>& lines, bool json) {
 
 } // namespace
 
+bool ReadLogRecord(const std::string& line, LogFields& fields) {
+    fields.clear();
+    FlatRecordReader reader{fields};
+    // A whole record has its result.
+    return nlohmann::json::sax_parse(line, &reader) && !Get(fields, "result").empty();
+}
+
 HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error) {
     const std::string logName = Printable(request.LogPath);
     std::ifstream in(request.LogPath, std::ios::binary);
@@ -266,15 +249,16 @@ HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::s
     }
     std::vector<Line> lines;
     std::string raw;
+    bool tooLong = false;
     int lineNumber = 0, unreadable = 0, firstUnreadable = 0;
-    while (std::getline(in, raw)) {
+    while (NextLine(in, raw, tooLong)) {
         ++lineNumber;
-        if (raw.find_first_not_of(" \t\r") == std::string::npos)
+        if (!tooLong && raw.find_first_not_of(" \t\r") == std::string::npos)
             continue;
         Line line;
-        // A whole record has its result; anything else (a line cut short, another program's
-        // text) is counted, never guessed at.
-        if (!ParseFlatObject(raw, line.Fields) || Get(line.Fields, "result").empty()) {
+        // Anything but a whole record (a line cut short, another program's text) is counted,
+        // never guessed at.
+        if (tooLong || !ReadLogRecord(raw, line.Fields)) {
             if (unreadable++ == 0)
                 firstUnreadable = lineNumber;
             continue;
@@ -317,7 +301,7 @@ HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::s
                                                 Tr("serial"), Tr("firmware"), Tr("result"),
                                                 Tr("duration"), Tr("reason")}};
     for (const Line& l : lines) {
-        const Record& r = l.Fields;
+        const LogFields& r = l.Fields;
         std::string time = Get(r, "start").substr(0, 19);
         if (time.size() > 10)
             time[10] = ' ';

@@ -2,6 +2,7 @@
 // quorvel-flash --history: the service log read back, as a table, as its raw lines or as one
 // line per day.
 #include <cstdio>
+#include <map>
 #include <string>
 
 struct HistoryRequest {
@@ -20,3 +21,8 @@ enum class HistoryResult {
 // Prints the records of `request` to `out`, newest last, under a line naming the log (text
 // only). Lines that are no whole record are counted on standard error, never in a total.
 HistoryResult PrintHistory(std::FILE* out, const HistoryRequest& request, std::string& error);
+
+// One line of the service log read back: its fields as text (numbers and true/false as they
+// stand in the line). False for anything but a flat JSON object with a result; never throws.
+using LogFields = std::map<std::string, std::string>;
+bool ReadLogRecord(const std::string& line, LogFields& fields);

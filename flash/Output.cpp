@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -59,23 +61,24 @@ std::string ShownName(const PortRun& run) {
     return Printable(run.Socket().empty() ? run.Port() : run.Socket());
 }
 
-// An event's port, and its socket on a bench.
-std::string PortFields(const PortRun& run) {
-    std::string fields = "\"port\":" + JsonQuoted(run.Port());
+// Every event starts with its name and the time it happened, to the millisecond.
+nlohmann::ordered_json Event(const char* name) {
+    return {{"event", name}, {"time", UtcNowMs()}};
+}
+
+// An event about a port: the port, and its socket on a bench.
+nlohmann::ordered_json PortEvent(const char* name, const PortRun& run) {
+    nlohmann::ordered_json event = Event(name);
+    event["port"] = run.Port();
     if (!run.Socket().empty())
-        fields += ",\"socket\":" + JsonQuoted(run.Socket());
-    return fields;
+        event["socket"] = run.Socket();
+    return event;
 }
 
 std::string BoardText(const std::string& board, const std::string& serial) {
     if (serial.empty())
         return Printable(board);
     return Printable(board + " " + serial);
-}
-
-// Every event starts with its name and the time it happened, to the millisecond.
-std::string EventHead(const char* name) {
-    return std::string("{\"event\":\"") + name + "\",\"time\":\"" + UtcNowMs() + "\"";
 }
 
 int Percent(int blocks) {
@@ -366,31 +369,37 @@ void Progress::Json(const PortRun& run) {
     case Phase::Finished:
         return;
     }
-    const std::string port = PortFields(run);
     if (seen.State != state) {
-        std::fprintf(out_, "%s,%s,\"state\":\"%s\"}\n", EventHead("state").c_str(), port.c_str(),
-                     state);
+        nlohmann::ordered_json event = PortEvent("state", run);
+        event["state"] = state;
+        Print(event);
         seen.State = state;
     }
     bool transferring = run.CurrentPhase() == Phase::Transferring;
     if (transferring && !seen.BoardShown) {
         const ReplyParserState& b = run.Board();
-        std::fprintf(out_,
-                     "%s,%s,\"board\":%s,\"serial\":%s,"
-                     "\"firmware\":%s,\"monitor\":%s}\n",
-                     EventHead("board").c_str(), port.c_str(), JsonQuoted(b.BoardName).c_str(),
-                     JsonQuoted(b.SerialNumber).c_str(), JsonQuoted(b.FirmwareVersion).c_str(),
-                     JsonQuoted(b.MonitorVersion).c_str());
+        nlohmann::ordered_json event = PortEvent("board", run);
+        event["board"] = b.BoardName;
+        event["serial"] = b.SerialNumber;
+        event["firmware"] = b.FirmwareVersion;
+        event["monitor"] = b.MonitorVersion;
+        Print(event);
         seen.BoardShown = true;
     }
     if (!transferring)
         seen.BoardShown = false;
     if (transferring && run.BlocksSent() != seen.Blocks) {
-        std::fprintf(out_, "%s,%s,\"blocks\":%d,\"block_count\":%d,\"percent\":%d}\n",
-                     EventHead("progress").c_str(), port.c_str(), run.BlocksSent(), BlockCount,
-                     Percent(run.BlocksSent()));
+        nlohmann::ordered_json event = PortEvent("progress", run);
+        event["blocks"] = run.BlocksSent();
+        event["block_count"] = BlockCount;
+        event["percent"] = Percent(run.BlocksSent());
+        Print(event);
         seen.Blocks = run.BlocksSent();
     }
+}
+
+void Progress::Print(const nlohmann::ordered_json& event) {
+    std::fprintf(out_, "%s\n", JsonLine(event).c_str());
 }
 
 void Progress::DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs) {
@@ -474,8 +483,10 @@ void Progress::LeftAlone(const std::string& port, const std::vector<ComPortHolde
                          .c_str());
         return;
     }
-    std::fprintf(out_, "%s,\"port\":%s,\"held_by\":%s}\n", EventHead("left-alone").c_str(),
-                 JsonQuoted(port).c_str(), JsonQuoted(HeldBy(holders)).c_str());
+    nlohmann::ordered_json event = Event("left-alone");
+    event["port"] = port;
+    event["held_by"] = HeldBy(holders);
+    Print(event);
     std::fflush(out_);
 }
 
@@ -505,13 +516,12 @@ void Progress::AttemptEnded(const PortRun& run) {
     ++*counter;
     verified_ += verified;
     if (mode_ == OutputMode::Json) {
-        std::fprintf(out_,
-                     "%s,%s,\"result\":\"%s\","
-                     "\"detail\":%s,\"system_error\":%s,\"record\":%s}\n",
-                     EventHead("result").c_str(), PortFields(run).c_str(),
-                     ResultName(*run.LastEnd()), JsonQuoted(FailureAdvice(run)).c_str(),
-                     JsonQuoted(run.LastDetail()).c_str(),
-                     UpdateRecordJson(run.LastRecord()).c_str());
+        nlohmann::ordered_json event = PortEvent("result", run);
+        event["result"] = ResultName(*run.LastEnd());
+        event["detail"] = FailureAdvice(run);
+        event["system_error"] = run.LastDetail();
+        event["record"] = UpdateRecordObject(run.LastRecord());
+        Print(event);
     } else {
         EraseLive();
         std::fprintf(out_, "%s\n", ResultLine(run).c_str());
@@ -530,20 +540,28 @@ void Progress::Finish(const std::vector<std::unique_ptr<PortRun>>& runs, bool in
             TrFormat("%s: board %s is half-written: restart it into its boot monitor (hold "
                      "'Dígito' while switching it on) and update it again",
                      {ShownName(*run), BoardText(r.Board, r.SerialNumber)});
-        if (mode_ == OutputMode::Json)
-            std::fprintf(out_, "%s,%s,\"serial\":%s}\n", EventHead("half-written").c_str(),
-                         PortFields(*run).c_str(), JsonQuoted(r.SerialNumber).c_str());
-        else
+        if (mode_ == OutputMode::Json) {
+            nlohmann::ordered_json event = PortEvent("half-written", *run);
+            event["serial"] = r.SerialNumber;
+            Print(event);
+        } else {
             std::fprintf(stderr, "%s\n", text.c_str());
+        }
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     if (mode_ == OutputMode::Json) {
-        std::fprintf(out_,
-                     "%s,\"updated\":%d,\"verified\":%d,\"failed\":%d,\"interrupted\":%d,"
-                     "\"no_board\":%d,\"already_current\":%d,\"probed\":%d,\"seconds\":%.1f}\n",
-                     EventHead("summary").c_str(), updated_, verified_, failed_, interrupted_,
-                     noBoard_, current_, probed_, seconds);
+        nlohmann::ordered_json event = Event("summary");
+        event["updated"] = updated_;
+        event["verified"] = verified_;
+        event["failed"] = failed_;
+        event["interrupted"] = interrupted_;
+        event["no_board"] = noBoard_;
+        event["already_current"] = current_;
+        event["probed"] = probed_;
+        // Tenths, as "12.3": the library writes the shortest text that reads back the same.
+        event["seconds"] = std::round(seconds * 10) / 10;
+        Print(event);
     } else if (updated_ + failed_ + interrupted_ + noBoard_ + current_ + probed_ > 1 ||
                interrupted) {
         // One board's result line says it all; a batch, or a run cut short, gets its total.

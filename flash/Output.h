@@ -2,6 +2,7 @@
 // What the flasher prints while the ports run: live lines on a terminal, plain lines for a
 // log (per state change and per 10 %), JSON events, or only the results.
 #include "flash/PortRun.h"
+#include "framework/Json.h"
 
 #include <chrono>
 #include <cstdio>
@@ -38,6 +39,8 @@ private:
     Seen& SeenFor(const PortRun& run);
     void Plain(const PortRun& run);
     void Json(const PortRun& run);
+    // One event, one line.
+    void Print(const nlohmann::ordered_json& event);
     void DrawLive(const std::vector<std::unique_ptr<PortRun>>& runs);
     void EraseLive();
 

@@ -3,6 +3,7 @@
 #include "framework/Utf8.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 std::string JsonQuoted(const std::string& s) {
     std::string out = "\"";
@@ -24,5 +25,41 @@ std::string JsonQuoted(const std::string& s) {
         ++i;
     }
     out += '"';
+    return out;
+}
+
+namespace {
+
+void Append(std::string& out, const nlohmann::ordered_json& value) {
+    if (value.is_string()) {
+        out += JsonQuoted(value.get_ref<const std::string&>());
+    } else if (value.is_object()) {
+        out += '{';
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it != value.begin())
+                out += ',';
+            out += JsonQuoted(it.key());
+            out += ':';
+            Append(out, it.value());
+        }
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        for (size_t i = 0; i < value.size(); ++i) {
+            if (i > 0)
+                out += ',';
+            Append(out, value[i]);
+        }
+        out += ']';
+    } else {
+        out += value.dump(); // numbers, true, false, null: nothing to escape
+    }
+}
+
+} // namespace
+
+std::string JsonLine(const nlohmann::ordered_json& value) {
+    std::string out;
+    Append(out, value);
     return out;
 }

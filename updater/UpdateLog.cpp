@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #ifndef _WIN32
 #include <pwd.h>
@@ -15,21 +16,6 @@
 #endif
 
 namespace {
-
-void Field(std::string& out, const char* name, const std::string& value) {
-    if (out.size() > 1)
-        out += ',';
-    out += JsonQuoted(name);
-    out += ':';
-    out += JsonQuoted(value);
-}
-
-void Field(std::string& out, const char* name, int value) {
-    out += ',';
-    out += JsonQuoted(name);
-    out += ':';
-    out += std::to_string(value);
-}
 
 #ifndef _WIN32
 std::string HomeFolder() {
@@ -102,39 +88,42 @@ UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
     return r;
 }
 
-std::string UpdateRecordJson(const UpdateRecord& r) {
-    std::string out = "{";
-    Field(out, "start", r.Start);
-    Field(out, "end", r.End);
-    Field(out, "port", r.Port);
+nlohmann::ordered_json UpdateRecordObject(const UpdateRecord& r) {
+    nlohmann::ordered_json o;
+    o["start"] = r.Start;
+    o["end"] = r.End;
+    o["port"] = r.Port;
     if (!r.Socket.empty())
-        Field(out, "socket", r.Socket);
-    Field(out, "board", r.Board);
-    Field(out, "serial", r.SerialNumber);
-    Field(out, "firmware_before", r.FirmwareBefore);
-    Field(out, "monitor", r.MonitorVersion);
+        o["socket"] = r.Socket;
+    o["board"] = r.Board;
+    o["serial"] = r.SerialNumber;
+    o["firmware_before"] = r.FirmwareBefore;
+    o["monitor"] = r.MonitorVersion;
     if (!r.FirmwareWritten.empty() && r.ImageFile.empty())
-        Field(out, "firmware_written", r.FirmwareWritten);
+        o["firmware_written"] = r.FirmwareWritten;
     if (!r.ImageFile.empty()) {
-        Field(out, "image_file", r.ImageFile);
-        Field(out, "image_sha256", r.ImageSha256);
+        o["image_file"] = r.ImageFile;
+        o["image_sha256"] = r.ImageSha256;
     }
-    Field(out, "blocks", r.Blocks);
-    Field(out, "block_count", r.BlockCount);
-    Field(out, "resends", r.Resends);
-    Field(out, "refusals", r.Refusals);
-    Field(out, "result", r.Result);
+    o["blocks"] = r.Blocks;
+    o["block_count"] = r.BlockCount;
+    o["resends"] = r.Resends;
+    o["refusals"] = r.Refusals;
+    o["result"] = r.Result;
     if (!r.Reason.empty())
-        Field(out, "reason", r.Reason);
+        o["reason"] = r.Reason;
     if (!r.HeldBy.empty())
-        Field(out, "held_by", r.HeldBy);
+        o["held_by"] = r.HeldBy;
     if (r.Verified) {
-        out += *r.Verified ? ",\"verified\":true" : ",\"verified\":false";
+        o["verified"] = *r.Verified;
         if (!r.FirmwareAfter.empty())
-            Field(out, "firmware_after", r.FirmwareAfter);
+            o["firmware_after"] = r.FirmwareAfter;
     }
-    out += '}';
-    return out;
+    return o;
+}
+
+std::string UpdateRecordJson(const UpdateRecord& r) {
+    return JsonLine(UpdateRecordObject(r));
 }
 
 #ifdef _WIN32

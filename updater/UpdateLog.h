@@ -1,6 +1,7 @@
 #pragma once
 // The service record: one JSON line per board and attempt, appended to a log that the window
 // and the terminal flasher share, so a workshop can tell which board got which firmware.
+#include "framework/Json.h"
 #include "updater/UpdateEnd.h"
 
 #include <chrono>
@@ -45,6 +46,8 @@ UpdateRecord MakeUpdateRecord(const UpdateState& state, const std::string& port,
 // The record's reason for `end`: its typed name, and what happened if there is more to say.
 std::string EndReason(UpdateEnd end, const std::string& detail);
 
+// The record's fields in the log's order; unset optional fields are left out.
+nlohmann::ordered_json UpdateRecordObject(const UpdateRecord& r);
 // One line, no line break. Bytes from the board that are not UTF-8 come out as \u00XX.
 std::string UpdateRecordJson(const UpdateRecord& r);
 

@@ -52,25 +52,6 @@ std::map<uint32_t, uint8_t> ParseHex(const std::string& hex) {
 
 } // namespace
 
-TEST(Sha256, FipsVectors) {
-    EXPECT_EQ(Sha(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(Sha("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(Sha("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(Sha(std::string(1000000, 'a')),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-}
-
-TEST(Sha256, PiecesGiveTheSameDigestAsTheWhole) {
-    const std::string text(200, 'q');
-    for (size_t cut : {1u, 55u, 56u, 63u, 64u, 65u, 128u, 199u}) {
-        Sha256 sha;
-        sha.Update(reinterpret_cast<const uint8_t*>(text.data()), cut);
-        sha.Update(reinterpret_cast<const uint8_t*>(text.data()) + cut, text.size() - cut);
-        EXPECT_EQ(sha.HexDigest(), Sha(text)) << cut;
-    }
-}
-
 TEST(Report, SegmentsJoinConsecutiveAddressesOnly) {
     std::map<uint32_t, uint8_t> memory{{0x800, 1}, {0x801, 2}, {0x803, 3}, {0x10000, 4}};
     auto segments = Segments(memory);

@@ -1122,7 +1122,7 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
     TempDir dir;
     // Two programs appended out of order; a record torn by a full disk with the next one glued
     // on (as an older flasher left it), one cut short at the end; a port name that would clear
-    // the screen.
+    // the screen; a record far longer than any the program writes.
     const std::string logPath = dir / "log.jsonl";
     std::ofstream(logPath)
         << "{\"start\":\"2026-12-08T09:00:00Z\",\"end\":\"2026-12-08T09:00:19Z\",\"port\":"
@@ -1144,6 +1144,8 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         << "{\"start\":\"2026-12-08T09:00:25Z\",\"end\":\"2026-12-08T09:00:25Z\",\"port\":"
            "\"/dev/ttyUSB0\",\"board\":\"KX27\",\"serial\":\"A10342\",\"firmware_before\":\"4.5\","
            "\"result\":\"verified\"}\n"
+        << "{\"start\":\"2026-12-08T11:00:00Z\",\"port\":\"" << std::string(2 << 20, 'x')
+        << "\",\"result\":\"completed\"}\n"
         << "{\"start\":\"2026-12-08T10:00:00Z\",\"port\":\"/dev/tty";
     struct Case {
         std::vector<std::string> args;
@@ -1153,7 +1155,7 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
         std::string err = {};
         const char* lang = "C";
     };
-    const std::string unreadable = logPath + ": 2 lines unreadable (first at line 3)\n";
+    const std::string unreadable = logPath + ": 3 lines unreadable (first at line 3)\n";
     const Case cases[] = {
         {{},
          {"service log " + logPath + "\n",
@@ -1167,7 +1169,7 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
           "given-up",
           "2026-12-08 09:00:00  /dev/ttyUSB0  KX27   A10342  4.4 -> 4.5  completed    0:19\n",
           "2026-12-08 09:00:25  /dev/ttyUSB0  KX27   A10342  4.5         verified     0:00\n"},
-         {"10:00:00", "07:00:00", "07:10:00", "\x1b"},
+         {"10:00:00", "11:00:00", "07:00:00", "07:10:00", "\x1b"},
          0,
          unreadable},
         {{"E00001"}, {"  \\x1b[2J  "}, {"\x1b"}, 0, unreadable},
@@ -1176,7 +1178,7 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
          {"registro de serviço " + logPath + "\n", "abandonada"},
          {"given-up"},
          0,
-         logPath + ": 2 linhas ilegíveis (a primeira na linha 3)\n",
+         logPath + ": 3 linhas ilegíveis (a primeira na linha 3)\n",
          "pt_BR.UTF-8"},
         {{"A10342"}, {"A10342"}, {"B20001", "no-answer"}, 0, unreadable},
         {{"ttyUSB1"}, {"no-answer", "B20001"}, {"A10342"}, 0, unreadable},
