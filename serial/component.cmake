@@ -15,8 +15,8 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp
     ${CMAKE_CURRENT_LIST_DIR}/net/NetBackend.cpp
     ${CMAKE_CURRENT_LIST_DIR}/net/NetProbe.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/TcpConnect.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/posix/Socket.cpp)
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
