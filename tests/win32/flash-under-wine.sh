@@ -159,6 +159,29 @@ grep -qF "$refused: could not open the port: The network port's server refused t
     "$work/stdout" "$work/stderr" || fail "cause: $(cat "$work/stdout" "$work/stderr")"
 boards_off
 
+# The server killed mid-update: the port fails as a lost connection, named in the log.
+case="network port lost mid-update"
+rm -rf "$work" && mkdir -p "$work"
+sim_on LOST --pace --idle-timeout 10 --serial W00022
+ser2net_on "$pts"
+lost=rfc2217://127.0.0.1:$net_port server=${pids[-1]}
+env -u LC_ALL -u LC_MESSAGES LANG=C timeout 120 wine "$exe" --log "$work/log.jsonl" "$lost" \
+    >"$work/stdout" 2>"$work/stderr" &
+flash=$!
+for _ in $(seq 400); do
+    grep -q ': updating' "$work/stdout" && break
+    sleep 0.05
+done
+kill -KILL "$server"
+wait "$flash"
+got=$?
+[[ $got == 2 ]] || fail "exit status $got, want 2: $(cat "$work/stdout" "$work/stderr")"
+line=$(grep -F "\"port\":\"$lost\"" "$work/log.jsonl")
+[[ $(field "$line" result) == port-error ]] || fail "logged $line"
+grep -qE '"reason":"[^"]*(connection reset|server closed the connection) \(win error 1005[34]\)"' \
+    <<<"$line" || fail "reason: $line"
+boards_off
+
 # Without --log the record goes to the user's local application data (not to $HOME).
 case="default log"
 mkdir -p "$work"
