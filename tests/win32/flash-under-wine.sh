@@ -133,7 +133,8 @@ done
 # answers; a run by name updates the one board exactly and names the other's cause.
 case="network ports"
 rm -rf "$work" && mkdir -p "$work"
-sim_on NET --exit-when-done --idle-timeout 10 --serial W00021
+# Not --exit-when-done: its end closes the connection, which must not race the run's own end.
+sim_on NET --idle-timeout 10 --serial W00021
 ser2net_on "$pts"
 bench=rfc2217://127.0.0.1:$net_port refused=rfc2217://127.0.0.1:$(free_tcp_port)
 conf=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\Quorvel\ports.conf")
@@ -149,7 +150,7 @@ grep -qF "{\"port\":\"$refused\",\"name\":\"Desligada\",\"remote\":true,\"reacha
 env -u LC_ALL -u LC_MESSAGES LANG=C timeout 120 wine "$exe" --log "$work/log.jsonl" \
     "Bancada Wine" Desligada >"$work/stdout" 2>"$work/stderr"
 got=$?
-wait "${pids[0]}" # the simulator writes its report as it ends
+kill "${pids[0]}" && wait "${pids[0]}" # the simulator writes its report as it ends
 rm -f "$conf"
 [[ $got == 2 ]] || fail "exit status $got, want 2: $(cat "$work/stdout" "$work/stderr")"
 crlf_lines "$work/stdout"

@@ -24,7 +24,8 @@ board COM21 --exit-when-done
 board COM22 --silent-after 3
 board COM23 --pace
 board COM24 --hang-up-after 40
-sim_on NET --idle-timeout 120 --exit-when-done --serial W00025
+# Not --exit-when-done: its end would close the connection as the window reports the update.
+sim_on NET --idle-timeout 120 --serial W00025
 ser2net_on "$pts"
 rm -f "$dosdevices/com29"
 
@@ -46,6 +47,7 @@ expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2)
                          $b{hex $2} = pack("H*", substr($3, 0, 2 * hex $1)) }
                      END { print $b{$_} for sort { $a <=> $b } keys %b }' "$hex" |
     sha256sum | cut -d' ' -f1)
+kill "${pids[4]}" # it writes its report as it ends
 wait "${pids[0]}" "${pids[4]}"
 for board in COM21 NET; do
     if ! grep -q "\"flashed_sha256\": \"$expected\"" "$work/$board.json"; then
