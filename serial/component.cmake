@@ -5,7 +5,7 @@ if(WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/win32/Win32Backend.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/ComPortInfo.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32/NetProbe.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/net/win32/Socket.cpp)
 else()
   set(serial_platform_sources
     ${CMAKE_CURRENT_LIST_DIR}/posix/PosixBackend.cpp
@@ -13,10 +13,7 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortInfo.cpp
     ${CMAKE_CURRENT_LIST_DIR}/posix/ComPortHolders.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/NetBackend.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/NetProbe.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/TcpConnect.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/net/posix/Socket.cpp)
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
@@ -25,7 +22,10 @@ add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPortStartup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ComThread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/net/NetAddress.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/net/NetBackend.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/net/NetProbe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/net/PortsConf.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp
   ${serial_platform_sources}
 )
 # The start-up step routes the messages through the translation runtime.

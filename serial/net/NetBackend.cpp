@@ -1,9 +1,9 @@
-// The network port over POSIX sockets. A reader thread takes everything the server sends:
-// line data into the receive buffer, acknowledgements and line/modem notifications into the
-// state the component's calls and its event thread look at.
+// The network port, over the system's sockets (Socket.h). A reader thread takes everything the
+// server sends: line data into the receive buffer, acknowledgements and line/modem notifications
+// into the state the component's calls and its event thread look at.
 #include "serial/net/NetBackend.h"
 #include "serial/net/NetAddress.h"
-#include "serial/net/TcpConnect.h"
+#include "serial/net/Socket.h"
 #include "serial/net/Telnet.h"
 
 #include <algorithm>
@@ -16,18 +16,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <linux/sockios.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -116,21 +104,18 @@ public:
             Wake();
             readerThread_.join();
         }
-        int fd = fd_.exchange(-1);
-        if (fd < 0)
+        const TSocket s = socket_.exchange(NoSocket);
+        if (s == NoSocket)
             return;
         // Unsent bytes are the port's unsent output: dropped, never waited for.
-        linger drop{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &drop, sizeof drop);
-        ::close(fd);
-        ::close(wakeFd_);
-        wakeFd_ = -1;
+        CloseSocket(s, true);
+        CloseWake(wake_);
     }
 
     int Read(void* buffer, int count, int& got) override {
         got = 0;
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         std::lock_guard lock(mutex_);
         if (rx_.empty())
             return failure_;
@@ -145,8 +130,8 @@ public:
 
     int Write(const void* buffer, int count, int& sent) override {
         sent = 0;
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         if (int rc = Failure())
             return rc;
         const auto deadline = WriteDeadline(timeouts_, count);
@@ -170,8 +155,8 @@ public:
 
     int InputCount(int& count) override {
         count = 0;
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         std::lock_guard lock(mutex_);
         if (rx_.empty())
             return failure_;
@@ -181,18 +166,16 @@ public:
 
     int OutputCount(int& count) override {
         count = 0;
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         if (int rc = Failure())
             return rc;
-        if (ioctl(fd_, SIOCOUTQ, &count) < 0)
-            return errno;
-        return 0;
+        return SocketUnsent(socket_, count);
     }
 
     int Purge(bool input, bool output) override {
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         if (!input && !output)
             return 0;
         {
@@ -213,8 +196,8 @@ public:
 
     int ModemStatus(unsigned& lines) override {
         lines = 0;
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         std::lock_guard lock(mutex_);
         lines = modemState_ & (MsCtsOn | MsDsrOn | MsRingOn | MsRlsdOn);
         return failure_;
@@ -222,8 +205,8 @@ public:
 
     int TakeErrors(unsigned& errors) override {
         errors = 0;
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         std::lock_guard lock(mutex_);
         // A lost connection reports one I/O error, then fails like any other call.
         if (failure_ && !ioeReported_) {
@@ -241,8 +224,8 @@ public:
         for (;;) {
             if (interrupted_)
                 return 0;
-            if (fd_ < 0)
-                return EBADF;
+            if (socket_ == NoSocket)
+                return ComClosedPortError;
             if (failure_) {
                 // Nothing more will come: report it once, then sleep until told to stop.
                 if (!failureReported_ && (mask & EvErrBit)) {
@@ -276,20 +259,18 @@ protected:
     int DoOpen(const std::string& port) override {
         TNetAddress address;
         if (!ParseNetAddress(port, address))
-            return EINVAL;
+            return NetInvalidError;
         if (address.Tls)
-            return EPROTONOSUPPORT;
+            return NetNotRfc2217Error;
         server_ = address.Host + "|" + address.Service;
-        int fd = -1;
-        if (int rc = ConnectTcp(address, connectLimitMs, fd))
+        TSocket s = NoSocket;
+        if (int rc = ConnectTcp(address, connectLimitMs, s))
             return rc;
-        wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wakeFd_ < 0) {
-            int rc = errno;
-            ::close(fd);
+        if (int rc = OpenWake(wake_)) {
+            CloseSocket(s, true);
             return rc;
         }
-        fd_ = fd;
+        socket_ = s;
         const std::string hello = Negotiation(Will, OptBinary) + Negotiation(Do, OptBinary) +
                                   Negotiation(Will, OptSuppressGoAhead) +
                                   Negotiation(Do, OptSuppressGoAhead) +
@@ -315,10 +296,10 @@ protected:
     }
 
     int DoSetLine(const TComLineSettings& s) override {
-        if (fd_ < 0)
-            return EBADF;
+        if (socket_ == NoSocket)
+            return ComClosedPortError;
         if (s.BaudRate <= 0 || s.DataBits < 5 || s.DataBits > 8)
-            return EINVAL;
+            return NetInvalidError;
         {
             std::lock_guard lock(mutex_);
             eventChar_ = static_cast<char>(s.EventChar);
@@ -337,13 +318,13 @@ protected:
 
     int DoSetTimeouts(const TComTimeoutSettings& t) override {
         timeouts_ = t;
-        return fd_ < 0 ? EBADF : 0;
+        return socket_ == NoSocket ? ComClosedPortError : 0;
     }
 
     int DoSetQueues(int inputSize, int) override {
         std::lock_guard lock(mutex_);
         inputSize_ = std::max(1, inputSize);
-        return fd_ < 0 ? EBADF : 0;
+        return socket_ == NoSocket ? ComClosedPortError : 0;
     }
 
 private:
@@ -363,7 +344,7 @@ private:
         }
         if (txPending_ && (mask & EvTxEmptyBit)) {
             int queued = 0;
-            if (ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued == 0) {
+            if (SocketUnsent(socket_, queued) == 0 && queued == 0) {
                 txPending_ = false;
                 ready |= EvTxEmptyBit;
             } else {
@@ -385,7 +366,7 @@ private:
         if (failure_)
             return failure_;
         // Not a COM-PORT-OPTION server (a raw TCP port, or one that refused it).
-        return answered && comPortAgreed_ ? 0 : EPROTONOSUPPORT;
+        return answered && comPortAgreed_ ? 0 : NetNotRfc2217Error;
     }
 
     // Sends the commands in one piece and waits for the answers a server gives; one that never
@@ -473,30 +454,24 @@ private:
     int Send(const std::string& bytes, Clock::time_point deadline, size_t& written) {
         std::lock_guard lock(sendMutex_);
         written = 0;
-        const int fd = fd_;
+        const TSocket s = socket_;
         while (written < bytes.size()) {
-            ssize_t n = ::send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
-            if (n > 0) {
-                written += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno != EAGAIN) {
-                Fail(errno == EPIPE ? ECONNRESET : errno);
+            size_t n = 0;
+            if (int rc = SocketSend(s, bytes.data() + written, bytes.size() - written, n)) {
+                Fail(rc);
                 return Failure();
             }
+            written += n;
+            if (n > 0)
+                continue;
             const int waitMs = PollMsUntil(deadline);
             if (waitMs == 0)
                 return 0;
-            pollfd pfd{fd, POLLOUT, 0};
-            if (poll(&pfd, 1, waitMs) < 0 && errno != EINTR)
-                return errno;
-            if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                int error = 0;
-                socklen_t len = sizeof error;
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-                Fail(error ? error : ECONNRESET);
+            unsigned ready = 0;
+            if (int rc = WaitSocket(s, SocketWritable, nullptr, waitMs, ready))
+                return rc;
+            if (ready & SocketFailed) {
+                Fail(SocketError(s));
                 return Failure();
             }
         }
@@ -526,36 +501,31 @@ private:
                 std::lock_guard lock(mutex_);
                 room = rx_.size() < rxLimit;
             }
-            pollfd pfd[2] = {{fd_, static_cast<short>(room ? POLLIN : 0), 0}, {wakeFd_, POLLIN, 0}};
-            int n = poll(pfd, 2, keepAliveMs);
-            if (n < 0 && errno != EINTR) {
-                Fail(errno);
+            unsigned ready = 0;
+            if (int rc =
+                    WaitSocket(socket_, room ? SocketReadable : 0, &wake_, keepAliveMs, ready)) {
+                Fail(rc);
                 return;
             }
             if (stop_)
                 return;
-            if (pfd[1].revents & POLLIN) {
-                uint64_t value;
-                [[maybe_unused]] ssize_t r = ::read(wakeFd_, &value, sizeof value);
-            }
-            if (n == 0) {
+            if (ready == 0) {
                 if (SendControl(std::string{static_cast<char>(Iac), static_cast<char>(Nop)}))
                     return;
                 continue;
             }
-            if (!(pfd[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (!(ready & (SocketReadable | SocketFailed)))
                 continue;
-            ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
-            if (got < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            if (got <= 0) {
-                // An orderly end is the server closing the port; an error names itself.
-                Fail(got == 0 ? ECONNABORTED : errno);
+            size_t got = 0;
+            if (int rc = SocketRecv(socket_, buffer.data(), buffer.size(), got)) {
+                Fail(rc);
                 return;
             }
+            if (got == 0)
+                continue;
             data.clear();
             commands.clear();
-            telnet_.Feed(buffer.data(), static_cast<size_t>(got), data, commands);
+            telnet_.Feed(buffer.data(), got, data, commands);
             for (const TCommand& c : commands)
                 if (Handle(c) != 0)
                     return;
@@ -633,13 +603,10 @@ private:
         changed_.notify_all();
     }
 
-    void Wake() {
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    }
+    void Wake() { ::Wake(wake_); }
 
-    std::atomic<int> fd_{-1};
-    int wakeFd_ = -1;
+    std::atomic<TSocket> socket_{NoSocket};
+    TSocketWake wake_;
     std::string server_; // host and service, for the commands it leaves unanswered
     TComTimeoutSettings timeouts_;
     std::chrono::milliseconds ackLimit_ = ackLimitMax;

@@ -1,11 +1,9 @@
 #include "serial/net/NetProbe.h"
 
 #include "serial/net/NetAddress.h"
-#include "serial/net/TcpConnect.h"
+#include "serial/net/Socket.h"
 
 #include <thread>
-
-#include <unistd.h>
 
 std::vector<bool> NetPortsReachable(const std::vector<std::string>& ports, int limitMs) {
     std::vector<char> reachable(ports.size(), 0);
@@ -13,10 +11,10 @@ std::vector<bool> NetPortsReachable(const std::vector<std::string>& ports, int l
     for (size_t i = 0; i < ports.size(); ++i)
         probes.emplace_back([&, i] {
             TNetAddress address;
-            int fd = -1;
-            if (ParseNetAddress(ports[i], address) && ConnectTcp(address, limitMs, fd) == 0) {
+            TSocket s = NoSocket;
+            if (ParseNetAddress(ports[i], address) && ConnectTcp(address, limitMs, s) == 0) {
                 reachable[i] = 1;
-                ::close(fd);
+                CloseSocket(s, false);
             }
         });
     for (std::thread& t : probes)

@@ -2,6 +2,8 @@
 // device event wait (WaitCommEvent) and a stop event for the event thread. Where Wine differs
 // from Windows the work-around sits behind RunningUnderWine(); docs/windows.md lists them.
 #include "serial/ComBackend.h"
+#include "serial/net/NetAddress.h"
+#include "serial/net/NetBackend.h"
 #include "serial/win32/ComDevice.h"
 
 #include <algorithm>
@@ -457,6 +459,8 @@ bool RunningUnderWine() {
 
 const int ComClosedPortError = ERROR_INVALID_HANDLE;
 
-std::unique_ptr<TComBackend> CreateComBackend(const std::string&) {
+std::unique_ptr<TComBackend> CreateComBackend(const std::string& port) {
+    if (IsNetPortName(port))
+        return CreateNetComBackend();
     return std::make_unique<Win32Backend>();
 }

@@ -3,6 +3,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <winsock2.h>
+
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 #include "serial/win32/ComDevice.h"
@@ -47,6 +49,15 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
         {ERROR_BAD_COMMAND, OpenFailureKind::Gone, "no longer connected",
          "não está mais conectado"},
         {ERROR_INVALID_PARAMETER, OpenFailureKind::Other, "(87).", "(87)."},
+        // Network ports: Winsock's numbers, not errno's (10061 is no errno value).
+        {WSAECONNREFUSED, OpenFailureKind::Refused, "refused the connection", "recusou a conexão"},
+        {WSAHOST_NOT_FOUND, OpenFailureKind::HostNotFound, "host name was not found",
+         "não foi encontrado"},
+        {WSAETIMEDOUT, OpenFailureKind::TimedOut, "timed out", "tempo esgotado"},
+        {WSAEHOSTUNREACH, OpenFailureKind::TimedOut, "timed out", "tempo esgotado"},
+        {WSAECONNRESET, OpenFailureKind::Reset, "was reset", "foi interrompida"},
+        {WSAECONNABORTED, OpenFailureKind::Closed, "closed the connection", "encerrou a conexão"},
+        {WSAEPROTONOSUPPORT, OpenFailureKind::NotRfc2217, "RFC 2217", "RFC 2217"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);

@@ -3,7 +3,7 @@
 // closed. The boards are quorvel-boardsim on pseudo-terminals that window-under-wine.sh maps
 // as COM21 (a plain board), COM22 (one that stops answering), COM23 (one on a real-speed
 // line) and COM24 (its line goes away mid-transfer); COM29 is a port without a device behind
-// it.
+// it. A fifth board stands behind ser2net on the loopback, at the URL in QUORVEL_NET_BENCH.
 #include "framework/Exception.h"
 #include "framework/win32/Application.h"
 #include "tests/support/LastLine.h"
@@ -19,6 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -94,6 +97,32 @@ private:
     };
     std::vector<Value> values_;
 };
+
+// The user's file of named network ports, written for a test and removed after it.
+class UserPortsConf {
+public:
+    explicit UserPortsConf(const std::string& lines) {
+        const char* appData = std::getenv("APPDATA");
+        path_ = std::filesystem::path(appData ? appData : ".") / "Quorvel" / "ports.conf";
+        std::filesystem::create_directories(path_.parent_path());
+        std::ofstream(path_) << lines;
+    }
+    ~UserPortsConf() { std::filesystem::remove(path_); }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::string> ComboItems(HWND box) {
+    std::vector<std::string> items;
+    const int count = int(SendMessageW(box, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[256];
+        const int n = int(SendMessageW(box, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text)));
+        items.push_back(Narrow(std::wstring(text, n > 0 ? n : 0)));
+    }
+    return items;
+}
 
 bool WaitFor(const std::function<bool()>& done, DWORD milliseconds = 20000) {
     const DWORD start = GetTickCount();
@@ -490,6 +519,28 @@ TEST_F(WinWindowTest, AWholeUpdateEndsWithItsBox) {
     EXPECT_EQ(f.BtSerial->Caption(), "Abrir");
     EXPECT_EQ(f.ComLed1->State(), lsOff);
     EXPECT_EQ(Progress(), 0);
+    EXPECT_FALSE(f.ComPort1->Connected());
+}
+
+// A network port named in the user's file: listed by its name after every local port, and a
+// whole update through it (the script checks the board's image).
+TEST_F(WinWindowTest, ANamedNetworkPortFollowsTheLocalOnesAndUpdatesItsBoard) {
+    const char* url = std::getenv("QUORVEL_NET_BENCH");
+    ASSERT_TRUE(url && *url) << "QUORVEL_NET_BENCH names no ser2net port";
+    UserPortsConf conf(std::string("Bancada Wine = ") + url + "\r\n");
+    TForm1& f = *form_;
+    Open("Bancada Wine");
+    const std::vector<std::string> items = ComboItems(f.ComComboBox1->Handle());
+    ASSERT_GT(items.size(), BoardPorts.size());
+    EXPECT_EQ(items.back(), "Bancada Wine");
+    for (size_t i = 0; i + 1 < items.size(); ++i)
+        EXPECT_EQ(items[i].rfind("COM", 0), 0u) << items[i];
+    Click(f.BtInicia);
+    ASSERT_TRUE(WaitFor([&] { return !closer_->Seen().empty(); }, 120000));
+    EXPECT_EQ(closer_->Seen()[0].Text,
+              "Atualização concluída. Desligue a placa e ligue novamente.");
+    PickTab(0);
+    Click(f.BtSerial);
     EXPECT_FALSE(f.ComPort1->Connected());
 }
 

@@ -58,9 +58,11 @@ board() {
     board_on "$1" --exit-when-done --idle-timeout 10 "${options[@]}"
 }
 
+# The port's log line and, for a completed update, its simulator's report ($work/$com.json
+# and serial W000n for COMn unless given).
 check_port() {
-    local com=$1 want=$2 line
-    line=$(grep "\"port\":\"$com\"" "$work/log.jsonl")
+    local com=$1 want=$2 serial=${3:-W000${1#COM}} report_file=${4:-$work/$1.json} line
+    line=$(grep -F "\"port\":\"$com\"" "$work/log.jsonl")
     [[ $(grep -c . <<<"$line") == 1 ]] || fail "$com: not one log line: $line"
     [[ $(field "$line" result) == "$want" ]] || fail "$com: logged $line, want $want"
     # An attempt that did not complete wrote no firmware and says why it ended.
@@ -71,12 +73,12 @@ check_port() {
         fail "$com: fields of $line"
     [[ $want == completed ]] || return
     local report blocks
-    report=$(cat "$work/$com.json")
+    report=$(cat "$report_file")
     blocks=$(field "$line" block_count)
     grep -q "\"flashed_sha256\": \"$expected\"" <<<"$report" || fail "$com: image: $report"
     grep -q "\"accepted\": $blocks," <<<"$report" || fail "$com: accepted: $report"
     [[ $(field "$line" blocks) == "$blocks" && $blocks -gt 0 ]] || fail "$com: blocks: $line"
-    [[ $(field "$line" serial) == "W000${com#COM}" && $(field "$line" board) == KX27 ]] ||
+    [[ $(field "$line" serial) == "$serial" && $(field "$line" board) == KX27 ]] ||
         fail "$com: board: $line"
     [[ $(field "$line" firmware_before) == 4.4 && $(field "$line" monitor) == 1.0 &&
         $(field "$line" firmware_written) == 4.5 ]] || fail "$com: versions: $line"
@@ -125,6 +127,61 @@ for case in "${cases[@]}"; do
     done
     boards_off
 done
+
+# Network ports over Winsock: ser2net on the loopback in front of a simulator, named in the
+# user's ports.conf under %APPDATA%, with a named port nobody listens on. --list tells which
+# answers; a run by name updates the one board exactly and names the other's cause.
+case="network ports"
+rm -rf "$work" && mkdir -p "$work"
+# Not --exit-when-done: its end closes the connection, which must not race the run's own end.
+sim_on NET --idle-timeout 10 --serial W00021
+ser2net_on "$pts"
+bench=rfc2217://127.0.0.1:$net_port refused=rfc2217://127.0.0.1:$(free_tcp_port)
+conf=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\Quorvel\ports.conf")
+mkdir -p "${conf%/*}"
+printf 'Bancada Wine = %s\r\nDesligada = %s\r\n' "$bench" "$refused" >"$conf"
+wine "$exe" --list --json >"$work/list.json"
+got=$?
+[[ $got == 0 ]] || fail "--list: exit status $got, want 0"
+grep -qF "{\"port\":\"$bench\",\"name\":\"Bancada Wine\",\"remote\":true,\"reachable\":true}" \
+    "$work/list.json" || fail "--list: $(cat "$work/list.json")"
+grep -qF "{\"port\":\"$refused\",\"name\":\"Desligada\",\"remote\":true,\"reachable\":false}" \
+    "$work/list.json" || fail "--list: $(cat "$work/list.json")"
+env -u LC_ALL -u LC_MESSAGES LANG=C timeout 120 wine "$exe" --log "$work/log.jsonl" \
+    "Bancada Wine" Desligada >"$work/stdout" 2>"$work/stderr"
+got=$?
+kill "${pids[0]}" && wait "${pids[0]}" # the simulator writes its report as it ends
+rm -f "$conf"
+[[ $got == 2 ]] || fail "exit status $got, want 2: $(cat "$work/stdout" "$work/stderr")"
+crlf_lines "$work/stdout"
+check_port "$bench" completed W00021 "$work/NET.json"
+check_port "$refused" open-failed
+grep -qF "$refused: could not open the port: The network port's server refused the connection" \
+    "$work/stdout" "$work/stderr" || fail "cause: $(cat "$work/stdout" "$work/stderr")"
+boards_off
+
+# The server killed mid-update: the port fails as a lost connection, named in the log.
+case="network port lost mid-update"
+rm -rf "$work" && mkdir -p "$work"
+sim_on LOST --pace --idle-timeout 10 --serial W00022
+ser2net_on "$pts"
+lost=rfc2217://127.0.0.1:$net_port server=${pids[-1]}
+env -u LC_ALL -u LC_MESSAGES LANG=C timeout 120 wine "$exe" --log "$work/log.jsonl" "$lost" \
+    >"$work/stdout" 2>"$work/stderr" &
+flash=$!
+for _ in $(seq 400); do
+    grep -q ': updating' "$work/stdout" && break
+    sleep 0.05
+done
+kill -KILL "$server"
+wait "$flash"
+got=$?
+[[ $got == 2 ]] || fail "exit status $got, want 2: $(cat "$work/stdout" "$work/stderr")"
+line=$(grep -F "\"port\":\"$lost\"" "$work/log.jsonl")
+[[ $(field "$line" result) == port-error ]] || fail "logged $line"
+grep -qE '"reason":"[^"]*(connection reset|server closed the connection) \(win error 1005[34]\)"' \
+    <<<"$line" || fail "reason: $line"
+boards_off
 
 # Without --log the record goes to the user's local application data (not to $HOME).
 case="default log"
@@ -206,5 +263,5 @@ for broken in empty 16M; do
         fail "warnings: $(cat "$dir/err")"
 done
 
-[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, the default log, --list, --help and hostile catalogues passed"
+[[ $failures == 0 ]] && echo "quorvel-flash.exe under Wine: ${#cases[@]} runs, network ports, the default log, --list, --help and hostile catalogues passed"
 exit $((failures > 0))

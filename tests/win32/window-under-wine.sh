@@ -2,8 +2,9 @@
 # The window's tests (win32_window_tests.exe) under Wine against board simulators (Linux
 # programs) on pseudo-terminals, mapped as COM21 (a plain board), COM22 (it stops answering
 # after three blocks), COM23 (bytes at the line's real speed) and COM24 (its line goes away
-# after 40 blocks, as a pulled adapter). Then checks that the plain
-# board holds exactly the built-in image.
+# after 40 blocks, as a pulled adapter), and one behind ser2net on the loopback (its URL in
+# QUORVEL_NET_BENCH). Then checks that the plain board and the networked one hold exactly the
+# built-in image.
 # Usage: window-under-wine.sh TEST_EXE BOARDSIM MODEMLINES_SO FIRMWARE_HEX WORK_DIR [gtest args]
 # (WINEPREFIX set; the Wine server's stderr is the caller's to redirect).
 set -u
@@ -23,11 +24,14 @@ board COM21 --exit-when-done
 board COM22 --silent-after 3
 board COM23 --pace
 board COM24 --hang-up-after 40
+# Not --exit-when-done: its end would close the connection as the window reports the update.
+sim_on NET --idle-timeout 120 --serial W00025
+ser2net_on "$pts"
 rm -f "$dosdevices/com29"
 
 # The modem-line library keeps Wine's device wait from ending by itself on a pty.
 LD_PRELOAD=$preload QUORVEL_MODEM_PTS=$ptys QUORVEL_MODEM_STATE=$work/modem \
-    timeout 300 wine "$exe" "$@"
+    QUORVEL_NET_BENCH=rfc2217://127.0.0.1:$net_port timeout 300 wine "$exe" "$@"
 status=$?
 [[ $* == *gtest_filter* ]] && exit $status
 
@@ -43,9 +47,12 @@ expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2)
                          $b{hex $2} = pack("H*", substr($3, 0, 2 * hex $1)) }
                      END { print $b{$_} for sort { $a <=> $b } keys %b }' "$hex" |
     sha256sum | cut -d' ' -f1)
-wait "${pids[0]}"
-if ! grep -q "\"flashed_sha256\": \"$expected\"" "$work/COM21.json"; then
-    echo "FAIL: COM21 does not hold the built-in image: $(cat "$work/COM21.json")"
-    status=1
-fi
+kill "${pids[4]}" # it writes its report as it ends
+wait "${pids[0]}" "${pids[4]}"
+for board in COM21 NET; do
+    if ! grep -q "\"flashed_sha256\": \"$expected\"" "$work/$board.json"; then
+        echo "FAIL: $board does not hold the built-in image: $(cat "$work/$board.json")"
+        status=1
+    fi
+done
 exit $status

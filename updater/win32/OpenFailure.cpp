@@ -1,8 +1,9 @@
 // Open failures on Windows: the error code is GetLastError's. Error numbers here are not errno
 // values (5 is access denied, not EIO), so nothing of the POSIX table applies.
 #include "updater/OpenFailure.h"
+#include "serial/ComBackend.h"
 
-#include <windows.h>
+#include <winsock2.h>
 
 OpenFailureKind ClassifyOpenFailure(int errorCode) {
     switch (errorCode) {
@@ -21,6 +22,20 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:
         return OpenFailureKind::Gone;
+    case WSAECONNREFUSED:
+        return OpenFailureKind::Refused;
+    case ComHostNotFoundError: // WSAHOST_NOT_FOUND
+        return OpenFailureKind::HostNotFound;
+    case WSAETIMEDOUT:
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+        return OpenFailureKind::TimedOut;
+    case WSAECONNRESET:
+        return OpenFailureKind::Reset;
+    case WSAECONNABORTED: // how the network port reports the server's orderly close
+        return OpenFailureKind::Closed;
+    case WSAEPROTONOSUPPORT:
+        return OpenFailureKind::NotRfc2217;
     default:
         return OpenFailureKind::Other;
     }
