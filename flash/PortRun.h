@@ -2,6 +2,7 @@
 // One port's road through an update, driven by the same controller as the window: this class
 // is the controller's view, and it plays the technician (connect, start once the board is
 // ready, connect again while nothing answers). Main thread only.
+#include "flash/RemotePorts.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 #include "updater/UpdateController.h"
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,8 @@ private:
     bool halfWritten_ = false;
     std::FILE* trace_ = nullptr;
     bool probe_ = false;
+    // Network ports in a loop: whether their server is back, looked at off the main thread.
+    std::unique_ptr<ReachCheck> reach_;
     bool identifyOnly_ = false;
     std::string socket_;
     bool skipCurrent_ = false;
