@@ -3,6 +3,7 @@
 #include "flash/PortList.h"
 #include "flash/Printable.h"
 #include "flash/Texts.h"
+#include "serial/net/NetAddress.h"
 #include "updater/FirmwareImage.h"
 #include "updater/OpenFailure.h"
 
@@ -97,6 +98,8 @@ std::string UtcNowMs() {
 PortRun::PortRun(std::string port, int waitTicks, bool loop, const ImageFacts& image)
     : port_(std::move(port)), waitTicks_(waitTicks), loop_(loop), image_(image),
       controller_(*this, line_, state_) {
+    if (IsNetPortName(port_))
+        reach_ = std::make_unique<ReachCheck>(port_);
     // The window's line settings.
     com_.SetPort(port_);
     com_.SetBaudRate(br9600);
@@ -190,7 +193,7 @@ void PortRun::Tick() {
         // In a loop only: the port went away; look for it again now and then.
         if (++ticksWaited_ % ReopenTicks == 0) {
             // Quietly: the technician sees the next board, not every failed look.
-            if (!ComPortHolders(port_).empty())
+            if (!ComPortHolders(port_).empty() || (reach_ && !reach_->Reachable()))
                 return;
             try {
                 com_.Open();

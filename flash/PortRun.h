@@ -2,6 +2,7 @@
 // One port's road through an update, driven by the same controller as the window: this class
 // is the controller's view, and it plays the technician (connect, start once the board is
 // ready, connect again while nothing answers). Main thread only.
+#include "flash/RemotePorts.h"
 #include "flash/Trace.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
@@ -169,6 +170,8 @@ private:
     UpdateRecord lastRecord_;
     bool halfWritten_ = false;
     bool probe_ = false;
+    // Network ports in a loop: whether their server is back, looked at off the main thread.
+    std::unique_ptr<ReachCheck> reach_;
     bool identifyOnly_ = false;
     std::string socket_;
     bool skipCurrent_ = false;

@@ -4,6 +4,8 @@
 #include "framework/Json.h"
 #include "serial/net/NetProbe.h"
 
+#include <thread>
+
 namespace {
 // A connect on the bench network takes milliseconds; a second for all of them together.
 constexpr int reachLimitMs = 1000;
@@ -47,4 +49,19 @@ void PrintRemotePorts(std::FILE* out, bool json, bool comma, const std::vector<T
                                             reachable[i] ? Tr("reachable") : Tr("unreachable")})
                 .c_str());
     }
+}
+
+bool ReachCheck::Reachable() {
+    const int state = state_->load();
+    if (state == Looking)
+        return false;
+    if (state == Found) {
+        *state_ = Idle;
+        return true;
+    }
+    *state_ = Looking;
+    std::thread([state = state_, url = url_] {
+        *state = NetPortsReachable({url}, reachLimitMs)[0] ? Found : NotFound;
+    }).detach();
+    return false;
 }

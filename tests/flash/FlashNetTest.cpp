@@ -1,14 +1,18 @@
-// quorvel-flash with network ports named in ports.conf: two boards behind two ser2net servers on
-// the loopback, updated at once by name; --list with their reachability; a bad line named.
+// quorvel-flash with network ports: two boards behind two ser2net servers on the loopback,
+// updated at once by the names ports.conf gives them; --list with their reachability; a bad
+// line named; a bench whose server dies mid-transfer and comes back with the next board.
+#include "tests/support/ChildProcess.h"
 #include "tests/support/SerialServers.h"
 #include "tests/support/SimulatedBoard.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace {
@@ -62,4 +66,48 @@ TEST(FlashNet, TwoNamedRemoteBoardsAtOnce) {
     EXPECT_TRUE(Has(run.Output, serverB.Url() + ": completed")) << run.Output;
     for (SimulatedBoard* board : {&boardA, &boardB})
         EXPECT_EQ(board->Finish().CurrentMode(), boardsim::Board::Mode::Finished);
+}
+
+// The bench box loses power mid-transfer and comes back with the next board in the socket: the
+// loop records the cut board as a port error with its advice, waits through the refused
+// connects, then updates the next board and checks its restart through the new server.
+TEST(FlashNet, LoopCarriesOnAcrossAServerRestart) {
+    TempDir dir;
+    ChildProcess first(BOARDSIM_PROGRAM, {"--serial", "N00001"});
+    auto server = std::make_unique<Ser2Net>(first.Path());
+    ASSERT_TRUE(server->Running());
+    const int tcpPort = server->TcpPort();
+    const std::string url = server->Url(), out = dir / "out", log = dir / "log.jsonl";
+    ChildProcess flash(FLASH_PROGRAM, {"--loop", "--log", log, url}, out, dir / "err");
+    ASSERT_TRUE(WaitForText(out, "updating, 10%")) << ReadFile(out);
+    server->Kill();
+    // The record may be written a moment before the line is printed: wait for the line.
+    ASSERT_TRUE(WaitForText(out, url + ": port error, KX27 N00001")) << ReadFile(out);
+    // A killed server closes its end, or resets it when our last frame was still unread.
+    const std::string cut = ReadFile(out);
+    EXPECT_TRUE(Has(cut, "The network port's server closed the connection. Reconnect it") ||
+                Has(cut, "The connection to the network port was reset. Reconnect it"))
+        << cut;
+
+    ChildProcess second(BOARDSIM_PROGRAM, {"--serial", "N00002", "--reboot"});
+    server = std::make_unique<Ser2Net>(second.Path(), tcpPort);
+    ASSERT_TRUE(server->Running());
+    ASSERT_TRUE(WaitForText(log, "\"verified\":true", 1, std::chrono::seconds(120)))
+        << ReadFile(out) << ReadFile(dir / "err");
+    flash.Signal(SIGINT);
+    // The worst of the run: a port that failed during an attempt.
+    EXPECT_EQ(flash.Wait(), 2) << ReadFile(dir / "err");
+
+    std::istringstream records(ReadFile(log));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(records, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(log);
+    EXPECT_TRUE(Has(lines[0], "\"serial\":\"N00001\"") &&
+                Has(lines[0], "\"result\":\"port-error\""))
+        << lines[0];
+    EXPECT_TRUE(Has(lines[1], "\"serial\":\"N00002\"") &&
+                Has(lines[1], "\"result\":\"completed\"") &&
+                Has(lines[1], "\"firmware_after\":\"4.5\""))
+        << lines[1];
 }

@@ -2,6 +2,7 @@
 // pseudo-terminals, judged by its exit status, its output, its service log and what the boards
 // received.
 #include "framework/Sha256.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/SmallFs.h"
 #include "tests/support/TestFiles.h"
 #include "updater/FirmwareImage.h"
@@ -34,76 +35,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A child process. The board simulator's first output line is its port; the flasher's output
-// goes to files.
-class Child {
-public:
-    Child(const char* program, std::vector<std::string> args, const std::string& out = {},
-          const std::string& err = {}, const char* lang = "C") {
-        int pathPipe[2] = {-1, -1};
-        if (out.empty() && pipe(pathPipe) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (out.empty()) {
-                dup2(pathPipe[1], 1);
-                close(pathPipe[0]);
-                close(pathPipe[1]);
-            } else {
-                dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-                dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            }
-            // English messages unless a test asks otherwise, whatever the machine's language.
-            setenv("LANG", lang, 1);
-            unsetenv("LC_ALL");
-            unsetenv("LC_MESSAGES");
-            std::vector<char*> argv{const_cast<char*>(program)};
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        if (out.empty()) {
-            close(pathPipe[1]);
-            char c;
-            while (read(pathPipe[0], &c, 1) == 1 && c != '\n')
-                path_.push_back(c);
-            close(pathPipe[0]);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& Path() const { return path_; }
-    void Signal(int sig) { kill(pid_, sig); }
-    // The exit status, or -1 when the child has not ended within `limit`.
-    int Wait(std::chrono::seconds limit = 60s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    std::string path_;
-};
-
-Child Board(std::vector<std::string> args) {
-    return Child(BOARDSIM_PROGRAM, std::move(args));
+ChildProcess Board(std::vector<std::string> args) {
+    return ChildProcess(BOARDSIM_PROGRAM, std::move(args));
 }
 
 // A pseudo-terminal nobody answers on.
@@ -174,27 +107,11 @@ std::string BuiltInImageSha() {
     return sha.HexDigest();
 }
 
-bool WaitForText(const std::string& path, const std::string& text, int count = 1,
-                 std::chrono::seconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        std::string content = ReadFile(path);
-        int found = 0;
-        for (size_t at = content.find(text); at != std::string::npos;
-             at = content.find(text, at + 1))
-            ++found;
-        if (found >= count)
-            return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
-
 } // namespace
 
 TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
     TempDir dir;
-    std::vector<std::unique_ptr<Child>> boards;
+    std::vector<std::unique_ptr<ChildProcess>> boards;
     for (int i = 0; i < 4; ++i) {
         // Two start in their normal firmware, two already in the boot monitor.
         std::vector<std::string> args{"--serial", "C0000" + std::to_string(i), "--exit-when-done",
@@ -204,13 +121,13 @@ TEST(Flash, FourBoardsAtOnceEachGetTheExactImage) {
         // One refuses every 50th frame: its record counts what that cost.
         if (i == 3)
             args.insert(args.end(), {"--nak-every", "50"});
-        boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
+        boards.push_back(std::make_unique<ChildProcess>(BOARDSIM_PROGRAM, args));
         ASSERT_FALSE(boards.back()->Path().empty());
     }
     std::vector<std::string> args{"--verbose", "--log", dir / "log.jsonl"};
     for (auto& b : boards)
         args.push_back(b->Path());
-    Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+    ChildProcess flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
     ASSERT_EQ(flash.Wait(), 0) << ReadFile(dir / "out") << ReadFile(dir / "err");
 
     const std::string sha = BuiltInImageSha();
@@ -419,14 +336,14 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
         SCOPED_TRACE(std::string(c.name) + " " + c.lang);
         TempDir dir;
         // A board that restarts is still running when it has been checked.
-        Child good =
+        ChildProcess good =
             Board({"--boot", "--serial", "G00001", c.verified ? "--reboot" : "--exit-when-done"});
         SilentPort silent;
         HeldPort held;
-        std::unique_ptr<Child> board;
+        std::unique_ptr<ChildProcess> board;
         std::string port = c.held ? held.Path() : silent.Path();
         if (!c.boardArgs.empty()) {
-            board = std::make_unique<Child>(BOARDSIM_PROGRAM, c.boardArgs);
+            board = std::make_unique<ChildProcess>(BOARDSIM_PROGRAM, c.boardArgs);
             port = board->Path();
         }
         std::vector<std::string> args{"--wait", "1", "--log", dir / "log.jsonl", good.Path(), port};
@@ -434,7 +351,7 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
             args.push_back("--quiet");
         if (c.verified)
             args.push_back("--verify");
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
+        ChildProcess flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
         EXPECT_EQ(flash.Wait(), c.status) << ReadFile(dir / "out") << ReadFile(dir / "err");
         auto log = LogLines(dir / "log.jsonl");
         ASSERT_EQ(log[good.Path()].size(), 1u);
@@ -461,9 +378,9 @@ TEST(Flash, EachFailureSaysWhatHappenedAndWhatToDoWhileTheOtherBoardCompletes) {
 TEST(Flash, AdapterPulledOutMidTransferSaysReconnectAndRestart) {
     for (const char* lang : {"C", "pt_BR.UTF-8"}) {
         TempDir dir;
-        Child board = Board({"--boot", "--pace", "--serial", "P00001"});
-        Child flash(FLASH_PROGRAM, {"--json", "--log", dir / "log.jsonl", board.Path()},
-                    dir / "out", dir / "err", lang);
+        ChildProcess board = Board({"--boot", "--pace", "--serial", "P00001"});
+        ChildProcess flash(FLASH_PROGRAM, {"--json", "--log", dir / "log.jsonl", board.Path()},
+                           dir / "out", dir / "err", lang);
         ASSERT_TRUE(WaitForText(dir / "out", "\"event\":\"progress\"")) << ReadFile(dir / "out");
         board.Signal(SIGKILL); // the line hangs up as an unplugged adapter's does
         EXPECT_EQ(flash.Wait(10s), 2) << ReadFile(dir / "out");
@@ -549,7 +466,7 @@ TEST(Flash, WhoHoldsAPortIsNamedHoweverItHoldsIt) {
         close(ready[0]);
         if (c.how == 3 || c.how == 4)
             std::ofstream(lockFile) << std::setw(10) << (c.how == 3 ? holder : dead) << "\n";
-        Child flash(FLASH_PROGRAM, {"--wait=1", "--no-log", link}, dir / "out", dir / "err");
+        ChildProcess flash(FLASH_PROGRAM, {"--wait=1", "--no-log", link}, dir / "out", dir / "err");
         const int status = flash.Wait();
         const std::string out = ReadFile(dir / "out");
         if (c.named) {
@@ -571,10 +488,10 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
     TempDir dir;
     const std::string link = dir / "ttyBench";
     // It restarts after the update and answers again, with the same serial number.
-    Child first = Board({"--serial", "L00001", "--reboot", "--report", dir / "r1.json"});
+    ChildProcess first = Board({"--serial", "L00001", "--reboot", "--report", dir / "r1.json"});
     ASSERT_EQ(symlink(first.Path().c_str(), link.c_str()), 0);
-    Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
-                dir / "err");
+    ChildProcess flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link},
+                       dir / "out", dir / "err");
     ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"verified\":true")) << ReadFile(dir / "out");
     // Several polls later it is still not updated a second time.
     std::this_thread::sleep_for(1s);
@@ -582,7 +499,7 @@ TEST(Flash, LoopUpdatesBoardsPluggedInOneAfterAnotherAndWaitsOutTheOneJustUpdate
     EXPECT_EQ(first.Wait(), 0);
     EXPECT_TRUE(Has(ReadFile(dir / "r1.json"), "\"completions\": 1,")) << ReadFile(dir / "r1.json");
     // The next board on the same port: the adapter now leads to another line.
-    Child second = Board({"--boot", "--serial", "L00002", "--reboot-fw", "4.4"});
+    ChildProcess second = Board({"--boot", "--serial", "L00002", "--reboot-fw", "4.4"});
     unlink(link.c_str());
     ASSERT_EQ(symlink(second.Path().c_str(), link.c_str()), 0);
     ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"completed\"", 2))
@@ -653,9 +570,9 @@ TEST(Flash, LiveLinesFitTheTerminalWithTheirBars) {
     for (int columns : {60, 80}) {
         SCOPED_TRACE(columns);
         TempDir dir;
-        std::vector<std::unique_ptr<Child>> boards;
+        std::vector<std::unique_ptr<ChildProcess>> boards;
         for (int i = 1; i <= 4; ++i) {
-            boards.push_back(std::make_unique<Child>(
+            boards.push_back(std::make_unique<ChildProcess>(
                 BOARDSIM_PROGRAM, std::vector<std::string>{"--boot", "--pace", "--serial",
                                                            "P0000" + std::to_string(i)}));
             const std::string name =
@@ -664,8 +581,8 @@ TEST(Flash, LiveLinesFitTheTerminalWithTheirBars) {
         }
         Terminal terminal(columns);
         const auto start = std::chrono::steady_clock::now();
-        Child flash(FLASH_PROGRAM, {"--no-log", "--all-in", dir.Path()}, terminal.Path(),
-                    dir / "err");
+        ChildProcess flash(FLASH_PROGRAM, {"--no-log", "--all-in", dir.Path()}, terminal.Path(),
+                           dir / "err");
         std::vector<std::string> frames;
         const auto allShowTimeLeft = [](const std::string& frame) {
             size_t count = 0;
@@ -712,12 +629,13 @@ TEST(Flash, LiveLinesFitTheTerminalWithTheirBars) {
 TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
     LoadFirmwareImage(); // the block count
     TempDir dir;
-    Child current =
+    ChildProcess current =
         Board({"--boot", "--fw", "4.5", "--serial", "S00001", "--report", dir / "current.json"});
-    Child old = Board({"--boot", "--serial", "S00002", "--report", dir / "old.json"});
-    Child probe(FLASH_PROGRAM,
-                {"--probe", "--json", "--log", dir / "log.jsonl", current.Path(), old.Path()},
-                dir / "out", dir / "err");
+    ChildProcess old = Board({"--boot", "--serial", "S00002", "--report", dir / "old.json"});
+    ChildProcess probe(
+        FLASH_PROGRAM,
+        {"--probe", "--json", "--log", dir / "log.jsonl", current.Path(), old.Path()}, dir / "out",
+        dir / "err");
     EXPECT_EQ(probe.Wait(), 0) << ReadFile(dir / "err");
     std::string out = ReadFile(dir / "out");
     EXPECT_TRUE(Has(out, "\"result\":\"probed\"")) << out;
@@ -726,9 +644,9 @@ TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
     EXPECT_TRUE(Has(out, "\"probed\":2,")) << out;
     EXPECT_EQ(ReadFile(dir / "log.jsonl"), "");
 
-    Child skip(FLASH_PROGRAM,
-               {"--skip-current", "--log", dir / "log.jsonl", current.Path(), old.Path()},
-               dir / "out", dir / "err");
+    ChildProcess skip(FLASH_PROGRAM,
+                      {"--skip-current", "--log", dir / "log.jsonl", current.Path(), old.Path()},
+                      dir / "out", dir / "err");
     EXPECT_EQ(skip.Wait(), 0) << ReadFile(dir / "err");
     out = ReadFile(dir / "out");
     EXPECT_TRUE(Has(out, current.Path() + ": already current, KX27 S00001, firmware 4.5, monitor "
@@ -741,7 +659,7 @@ TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
     EXPECT_EQ(Field(log[current.Path()][0], "reason"), "<none>");
     ASSERT_EQ(log[old.Path()].size(), 1u);
     EXPECT_EQ(Field(log[old.Path()][0], "result"), "completed");
-    for (Child* board : {&current, &old}) {
+    for (ChildProcess* board : {&current, &old}) {
         board->Signal(SIGTERM);
         EXPECT_EQ(board->Wait(), 0);
     }
@@ -756,12 +674,13 @@ TEST(Flash, ProbeAndSkipCurrentSendNoImageToABoardThatNeedsNone) {
 // its ports.
 TEST(Flash, BenchFileNamesTheSocketsAndGivesAllItsPorts) {
     TempDir dir;
-    Child first = Board({"--boot", "--exit-when-done", "--serial", "B00001"});
-    Child second = Board({"--boot", "--exit-when-done", "--serial", "B00002"});
+    ChildProcess first = Board({"--boot", "--exit-when-done", "--serial", "B00001"});
+    ChildProcess second = Board({"--boot", "--exit-when-done", "--serial", "B00002"});
     ASSERT_EQ(symlink(first.Path().c_str(), (dir / "by-path-1").c_str()), 0);
     std::ofstream(dir / "bench.conf") << "# bench 7\n\nsoquete 1 = " << dir / "by-path-1"
                                       << "\n  soquete 2 =" << second.Path() << "  \n";
-    Child flash(FLASH_PROGRAM, {"--all", "--log", dir / "log.jsonl"}, dir / "out", dir / "err");
+    ChildProcess flash(FLASH_PROGRAM, {"--all", "--log", dir / "log.jsonl"}, dir / "out",
+                       dir / "err");
     EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "err");
     const std::string out = ReadFile(dir / "out");
     EXPECT_TRUE(Has(out, "soquete 1: completed, KX27 B00001")) << out;
@@ -777,8 +696,8 @@ TEST(Flash, BenchFileNamesTheSocketsAndGivesAllItsPorts) {
     };
     for (const auto& [text, error] : broken) {
         std::ofstream(dir / "bad.conf") << text;
-        Child bad(FLASH_PROGRAM, {"--bench", dir / "bad.conf", "--no-log", "/dev/ttyQNONE"},
-                  dir / "out", dir / "err");
+        ChildProcess bad(FLASH_PROGRAM, {"--bench", dir / "bad.conf", "--no-log", "/dev/ttyQNONE"},
+                         dir / "out", dir / "err");
         EXPECT_EQ(bad.Wait(), 1);
         EXPECT_TRUE(Has(ReadFile(dir / "err"), error)) << ReadFile(dir / "err");
     }
@@ -788,17 +707,17 @@ TEST(Flash, BenchFileNamesTheSocketsAndGivesAllItsPorts) {
 TEST(Flash, LoopTriesAFailedBoardAgainOnlyOnceItWasOffTheLine) {
     TempDir dir;
     const std::string link = dir / "ttyBench";
-    Child refusing = Board({"--boot", "--serial", "R00001", "--nak-every", "1"});
+    ChildProcess refusing = Board({"--boot", "--serial", "R00001", "--nak-every", "1"});
     ASSERT_EQ(symlink(refusing.Path().c_str(), link.c_str()), 0);
-    Child flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link}, dir / "out",
-                dir / "err");
+    ChildProcess flash(FLASH_PROGRAM, {"--loop", "--json", "--log", dir / "log.jsonl", link},
+                       dir / "out", dir / "err");
     ASSERT_TRUE(WaitForText(dir / "log.jsonl", "\"result\":\"given-up\"")) << ReadFile(dir / "out");
     // Polled many times meanwhile: it still answers with the same serial number.
     ASSERT_TRUE(WaitForText(dir / "out", "\"state\":\"waiting\""));
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(LogLines(dir / "log.jsonl")[link].size(), 1u) << ReadFile(dir / "log.jsonl");
     // Taken off and put back (restarted, and now it takes the image).
-    Child good = Board({"--boot", "--serial", "R00001", "--exit-when-done"});
+    ChildProcess good = Board({"--boot", "--serial", "R00001", "--exit-when-done"});
     refusing.Signal(SIGKILL);
     unlink(link.c_str());
     ASSERT_EQ(symlink(good.Path().c_str(), link.c_str()), 0);
@@ -816,10 +735,12 @@ TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
         SCOPED_TRACE(strsignal(sig));
         TempDir dir;
         // Paced at the line rate, the transfer takes long enough to be cut.
-        Child a = Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
-        Child b = Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
-        Child flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()}, dir / "out",
-                    dir / "err");
+        ChildProcess a =
+            Board({"--boot", "--pace", "--serial", "H00001", "--report", dir / "a.json"});
+        ChildProcess b =
+            Board({"--boot", "--pace", "--serial", "H00002", "--report", dir / "b.json"});
+        ChildProcess flash(FLASH_PROGRAM, {"--log", dir / "log.jsonl", a.Path(), b.Path()},
+                           dir / "out", dir / "err");
         ASSERT_TRUE(WaitForText(dir / "out", ": updating", 2)) << ReadFile(dir / "out");
         flash.Signal(sig);
         EXPECT_EQ(flash.Wait(5s), 130);
@@ -827,7 +748,7 @@ TEST(Flash, CtrlCMidTransferStopsEveryPortAndNamesTheHalfWrittenBoards) {
         EXPECT_TRUE(Has(err, a.Path() + ": board KX27 H00001 is half-written")) << err;
         EXPECT_TRUE(Has(err, b.Path() + ": board KX27 H00002 is half-written")) << err;
         auto log = LogLines(dir / "log.jsonl");
-        for (Child* board : {&a, &b}) {
+        for (ChildProcess* board : {&a, &b}) {
             ASSERT_EQ(log[board->Path()].size(), 1u);
             EXPECT_EQ(Field(log[board->Path()][0], "result"), "interrupted");
             // The board received no frame after the interruption.
@@ -857,13 +778,13 @@ TEST(Flash, AFullDiskKeepsTheRecordsUntilTheyCanBeWrittenOrPrintsThem) {
     fs.Fill();
     TempDir dir;
     for (bool freedInTime : {true, false}) {
-        Child board = Board({"--boot", "--exit-when-done", "--serial", "F00001"});
+        ChildProcess board = Board({"--boot", "--exit-when-done", "--serial", "F00001"});
         // Nothing answers on the second port: the flasher runs until it is interrupted.
         SilentPort silent;
         std::vector<std::string> args{"--log", logPath, "--wait", "600", board.Path()};
         if (freedInTime)
             args.push_back(silent.Path());
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
+        ChildProcess flash(FLASH_PROGRAM, args, dir / "out", dir / "err");
         if (freedInTime) {
             ASSERT_TRUE(WaitForText(dir / "err", "warning: cannot write the service log "))
                 << ReadFile(dir / "err");
@@ -924,9 +845,10 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
             std::filesystem::create_directory(file);
         else if (c.text)
             std::ofstream(file) << c.text;
-        Child board = Board({"--report", dir / "r.json", "--idle-timeout", "1"});
-        Child flash(FLASH_PROGRAM, {"--image", file, "--log", dir / "log.jsonl", board.Path()},
-                    dir / "out", dir / "err");
+        ChildProcess board = Board({"--report", dir / "r.json", "--idle-timeout", "1"});
+        ChildProcess flash(FLASH_PROGRAM,
+                           {"--image", file, "--log", dir / "log.jsonl", board.Path()}, dir / "out",
+                           dir / "err");
         EXPECT_EQ(flash.Wait(), 1);
         EXPECT_TRUE(Has(ReadFile(dir / "err"), c.error)) << ReadFile(dir / "err");
         EXPECT_EQ(board.Wait(), 0);
@@ -938,10 +860,10 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
 
     const std::string text = ":0408000001020304EA\n:00000001FF\n";
     std::ofstream(dir / "good.hex") << text;
-    Child board = Board({"--boot", "--exit-when-done", "--image-out", dir / "flashed.hex"});
-    Child flash(FLASH_PROGRAM,
-                {"--image", dir / "good.hex", "--log", dir / "log.jsonl", board.Path()},
-                dir / "out", dir / "err");
+    ChildProcess board = Board({"--boot", "--exit-when-done", "--image-out", dir / "flashed.hex"});
+    ChildProcess flash(FLASH_PROGRAM,
+                       {"--image", dir / "good.hex", "--log", dir / "log.jsonl", board.Path()},
+                       dir / "out", dir / "err");
     EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "err");
     EXPECT_EQ(board.Wait(), 0);
     EXPECT_TRUE(Has(ReadFile(dir / "flashed.hex"), ":0408000001020304EA"))
@@ -988,14 +910,16 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
         SCOPED_TRACE(c.name);
         if (c.text)
             std::ofstream(dir / "x.hex", std::ios::binary) << *c.text;
-        Child check(FLASH_PROGRAM, {"--check-image", dir / "x.hex"}, dir / "out", dir / "err");
+        ChildProcess check(FLASH_PROGRAM, {"--check-image", dir / "x.hex"}, dir / "out",
+                           dir / "err");
         EXPECT_EQ(check.Wait(), 1);
         EXPECT_TRUE(Has(ReadFile(dir / "err"), c.error)) << ReadFile(dir / "err");
         EXPECT_EQ(ReadFile(dir / "out"), "");
     }
     // A start address means nothing to the board: ignored, and said so.
     std::ofstream(dir / "start.hex") << ":0400000500000800EF\n" + good + end;
-    Child start(FLASH_PROGRAM, {"--check-image", dir / "start.hex"}, dir / "out", dir / "err");
+    ChildProcess start(FLASH_PROGRAM, {"--check-image", dir / "start.hex"}, dir / "out",
+                       dir / "err");
     EXPECT_EQ(start.Wait(), 0) << ReadFile(dir / "err");
     EXPECT_TRUE(Has(ReadFile(dir / "out"), "1 start address record (type 03 or 05) is ignored"))
         << ReadFile(dir / "out");
@@ -1003,8 +927,8 @@ TEST(Flash, ImageFileIsCheckedBeforeAnyPortIsTouchedAndNamedInTheLog) {
     // Checked without a board: what would be sent, in either language.
     for (auto [lang, words] : {std::pair{"C", "would send: 1 block of at most 64 bytes (4 data"},
                                {"pt_BR.UTF-8", "enviaria: 1 bloco de até 64 bytes (4 bytes"}}) {
-        Child check(FLASH_PROGRAM, {"--check-image=" + dir / "good.hex"}, dir / "out", dir / "err",
-                    lang);
+        ChildProcess check(FLASH_PROGRAM, {"--check-image=" + dir / "good.hex"}, dir / "out",
+                           dir / "err", lang);
         EXPECT_EQ(check.Wait(), 0);
         const std::string out = ReadFile(dir / "out");
         EXPECT_TRUE(Has(out, words)) << out;
@@ -1103,7 +1027,7 @@ TEST(Flash, CommandLineListAndLanguage) {
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + c.lang);
         if (c.needsLink && !linked)
             continue;
-        Child flash(FLASH_PROGRAM, c.args, dir / "out", dir / "err", c.lang);
+        ChildProcess flash(FLASH_PROGRAM, c.args, dir / "out", dir / "err", c.lang);
         EXPECT_EQ(flash.Wait(), c.status);
         EXPECT_TRUE(Has(ReadFile(dir / "out"), c.out)) << ReadFile(dir / "out");
         EXPECT_TRUE(Has(ReadFile(dir / "err"), c.err)) << ReadFile(dir / "err");
@@ -1204,7 +1128,7 @@ TEST(Flash, HistoryShowsTheServiceLogAsATableRawOrPerDay) {
     for (const Case& c : cases) {
         std::vector<std::string> args{"--history", "--log=" + logPath};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
+        ChildProcess flash(FLASH_PROGRAM, args, dir / "out", dir / "err", c.lang);
         EXPECT_EQ(flash.Wait(), c.status);
         EXPECT_EQ(ReadFile(dir / "err"), c.err);
         const std::string out = ReadFile(dir / "out");
@@ -1223,13 +1147,13 @@ TEST(Flash, AllFindsTheBoardsAmongTheFreePortsAndUpdatesThemOnly) {
     TempDir dir;
     const std::string bench = dir / "by-path";
     std::filesystem::create_directory(bench);
-    std::vector<std::unique_ptr<Child>> boards;
+    std::vector<std::unique_ptr<ChildProcess>> boards;
     for (int i = 0; i < 3; ++i) {
         // One in its normal firmware, as a board arrives on the bench.
         std::vector<std::string> args{"--serial", "D0000" + std::to_string(i), "--exit-when-done"};
         if (i > 0)
             args.push_back("--boot");
-        boards.push_back(std::make_unique<Child>(BOARDSIM_PROGRAM, args));
+        boards.push_back(std::make_unique<ChildProcess>(BOARDSIM_PROGRAM, args));
         ASSERT_EQ(
             symlink(boards.back()->Path().c_str(), (bench + "/socket" + std::to_string(i)).c_str()),
             0);
@@ -1238,8 +1162,8 @@ TEST(Flash, AllFindsTheBoardsAmongTheFreePortsAndUpdatesThemOnly) {
     HeldPort held;
     ASSERT_EQ(symlink(silent.Path().c_str(), (bench + "/socket3").c_str()), 0);
     ASSERT_EQ(symlink(held.Path().c_str(), (bench + "/socket4").c_str()), 0);
-    Child flash(FLASH_PROGRAM, {"--all-in", bench, "--log", dir / "log.jsonl"}, dir / "out",
-                dir / "err");
+    ChildProcess flash(FLASH_PROGRAM, {"--all-in", bench, "--log", dir / "log.jsonl"}, dir / "out",
+                       dir / "err");
     EXPECT_EQ(flash.Wait(), 0) << ReadFile(dir / "out") << ReadFile(dir / "err");
     const std::string out = ReadFile(dir / "out");
     auto log = LogLines(dir / "log.jsonl");
@@ -1320,7 +1244,7 @@ TEST(Flash, PortugueseCoversEveryLineTheFlasherPrints) {
     std::filesystem::create_directory(dir / "empty");
     SilentPort silent;
     HeldPort held;
-    Child current = Board({"--boot", "--fw", "4.5"});
+    ChildProcess current = Board({"--boot", "--fw", "4.5"});
     const std::vector<std::vector<std::string>> runs = {
         {"--probe", current.Path(), silent.Path(), "--wait", "1"},
         {"--skip-current", "--no-log", current.Path()},
@@ -1347,7 +1271,7 @@ TEST(Flash, PortugueseCoversEveryLineTheFlasherPrints) {
     for (const char* lang : {"C", "pt_BR.UTF-8"}) {
         std::string all;
         for (const auto& args : runs) {
-            Child flash(FLASH_PROGRAM, args, dir / "out", dir / "err", lang);
+            ChildProcess flash(FLASH_PROGRAM, args, dir / "out", dir / "err", lang);
             flash.Wait();
             // Records printed as JSON are English in every language.
             std::istringstream lines(ReadFile(dir / "out") + ReadFile(dir / "err"));

@@ -1,7 +1,9 @@
-// Saves adapters-list.png into the folder given as the argument: the port list dropped down
-// with two USB adapters of a kind, the second one's tooltip showing what the system says about
-// it. The adapters are a fake sysfs tree laid out as the kernel lays out FTDI adapters. Run it
-// under Xvfb (the list and the tooltip are windows of their own, so the screen is grabbed).
+// Saves two pictures of the port list dropped down into the folder given as the argument: two
+// USB adapters of a kind and two benches named in ports.conf after them, with the tooltip of
+// the second adapter (adapters-list.png: what the system says about it) and of the first bench
+// (remote-ports-list.png: its URL). The adapters are a fake sysfs tree laid out as the kernel
+// lays out FTDI adapters. Run it under Xvfb (the list and the tooltip are windows of their own,
+// so the screen is grabbed).
 #include "framework/Application.h"
 #include "serial/ComPortControls.h"
 #include "updater/Unit1.h"
@@ -48,6 +50,37 @@ void Adapter(const fs::path& root, const std::string& tty, const std::string& bu
     fs::create_directory_symlink(port, root / "class" / tty / "device");
 }
 
+// Drops the list down on `selected` with the tooltip of entry `tip`, saves the screen around
+// the window as `name`.
+bool Shoot(TForm1& form, const char* selected, int tip, const QString& folder, const char* name) {
+    TComComboBox& box = *form.ComComboBox1;
+    box.SetText(selected);
+    box.showPopup();
+    Settle();
+    QAbstractItemView* list = box.view();
+    QModelIndex entry = list->model()->index(tip, 0);
+    QRect item = list->visualRect(entry);
+    QPoint at = list->viewport()->mapToGlobal(item.center() + QPoint(0, item.height()));
+    QToolTip::showText(at, entry.data(Qt::ToolTipRole).toString(), list->viewport());
+    Settle();
+    // Everything on screen around the window: the window, the open list and the tooltip.
+    QRect area = form.frameGeometry();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible())
+            area = area.united(w->frameGeometry());
+    area.adjust(-4, -4, 4, 4);
+    QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(),
+                                                                area.height());
+    QString file = QDir(folder).filePath(name);
+    const bool saved = !shot.isNull() && shot.save(file);
+    if (!saved)
+        std::fprintf(stderr, "cannot write %s\n", file.toLocal8Bit().constData());
+    QToolTip::hideText();
+    box.hidePopup();
+    Settle();
+    return saved;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -61,6 +94,12 @@ int main(int argc, char** argv) {
     Adapter(root, "ttyUSB1", "1-2", "A9KXQ2VB");
     fs::create_directories(root / "dev");
     SetPortListFolders((root / "class").string(), (root / "dev").string());
+    fs::create_directories(root / "config" / "quorvel");
+    std::ofstream(root / "config" / "quorvel" / "ports.conf")
+        << "# the benches in the next room\n"
+        << "Bancada 3 = rfc2217://10.0.4.23:4001\n"
+        << "Bancada 4 = rfc2217://10.0.4.24:4001\n";
+    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
 
     int status = 0;
     {
@@ -69,30 +108,10 @@ int main(int argc, char** argv) {
         TForm1 form;
         form.show();
         Settle();
-        TComComboBox& box = *form.ComComboBox1;
-        box.SetText("ttyUSB1");
-        box.showPopup();
-        Settle();
-        QAbstractItemView* list = box.view();
-        QModelIndex second = list->model()->index(1, 0);
-        QRect item = list->visualRect(second);
-        QPoint at = list->viewport()->mapToGlobal(item.center() + QPoint(0, item.height()));
-        QToolTip::showText(at, second.data(Qt::ToolTipRole).toString(), list->viewport());
-        Settle();
-        // Everything on screen around the window: the window, the open list and the tooltip.
-        QRect area = form.frameGeometry();
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible())
-                area = area.united(w->frameGeometry());
-        area.adjust(-4, -4, 4, 4);
-        QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
-                                                                    area.width(), area.height());
-        QString file = QDir(QString::fromLocal8Bit(argv[1])).filePath("adapters-list.png");
-        if (shot.isNull() || !shot.save(file)) {
-            std::fprintf(stderr, "cannot write %s\n", file.toLocal8Bit().constData());
+        const QString folder = QString::fromLocal8Bit(argv[1]);
+        if (!Shoot(form, "ttyUSB1", 1, folder, "adapters-list.png") ||
+            !Shoot(form, "Bancada 3", 2, folder, "remote-ports-list.png"))
             status = 1;
-        }
-        box.hidePopup();
     }
     ResetPortListFolders();
     fs::remove_all(root);
