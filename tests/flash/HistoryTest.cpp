@@ -156,7 +156,8 @@ TEST(History, ReaderTakesWholeFlatRecordsOnly) {
         SCOPED_TRACE(c.Name);
         LogFields read;
         EXPECT_EQ(ReadLogRecord(c.Line, read), c.Read);
-        if (c.Read)
+        if (c.Read) {
             EXPECT_EQ(read, c.Fields);
+        }
     }
 }
