@@ -16,7 +16,10 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/net/NetBackend.cpp
     ${CMAKE_CURRENT_LIST_DIR}/net/NetProbe.cpp
     ${CMAKE_CURRENT_LIST_DIR}/net/TcpConnect.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/net/Telnet.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/net/TlsStream.cpp)
+  # rfc2217s:// ports; the Windows build has no OpenSSL.
+  find_package(OpenSSL 3 REQUIRED)
 endif()
 add_library(quorvel_serial STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ComPort.cpp
@@ -32,4 +35,6 @@ add_library(quorvel_serial STATIC
 target_link_libraries(quorvel_serial PUBLIC quorvel_framework quorvel_i18n)
 if(WIN32)
   target_link_libraries(quorvel_serial PUBLIC advapi32 ws2_32)
+else()
+  target_link_libraries(quorvel_serial PRIVATE OpenSSL::SSL)
 endif()

@@ -5,6 +5,7 @@
 #include "serial/net/NetAddress.h"
 #include "serial/net/TcpConnect.h"
 #include "serial/net/Telnet.h"
+#include "serial/net/TlsStream.h"
 
 #include <algorithm>
 #include <chrono>
@@ -117,6 +118,7 @@ public:
             readerThread_.join();
         }
         int fd = fd_.exchange(-1);
+        tls_.reset();
         if (fd < 0)
             return;
         // Unsent bytes are the port's unsent output: dropped, never waited for.
@@ -277,12 +279,15 @@ protected:
         TNetAddress address;
         if (!ParseNetAddress(port, address))
             return EINVAL;
-        if (address.Tls)
-            return EPROTONOSUPPORT;
         server_ = address.Host + "|" + address.Service;
         int fd = -1;
         if (int rc = ConnectTcp(address, connectLimitMs, fd))
             return rc;
+        if (address.Tls)
+            if (int rc = TTlsStream::Start(fd, address, connectLimitMs, tls_)) {
+                ::close(fd);
+                return rc;
+            }
         wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd_ < 0) {
             int rc = errno;
@@ -475,7 +480,7 @@ private:
         written = 0;
         const int fd = fd_;
         while (written < bytes.size()) {
-            ssize_t n = ::send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+            ssize_t n = SendSome(fd, bytes.data() + written, bytes.size() - written);
             if (n > 0) {
                 written += static_cast<size_t>(n);
                 continue;
@@ -489,7 +494,7 @@ private:
             const int waitMs = PollMsUntil(deadline);
             if (waitMs == 0)
                 return 0;
-            pollfd pfd{fd, POLLOUT, 0};
+            pollfd pfd{fd, static_cast<short>(tls_ ? tls_->SendWaitsFor() : POLLOUT), 0};
             if (poll(&pfd, 1, waitMs) < 0 && errno != EINTR)
                 return errno;
             if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -501,6 +506,27 @@ private:
             }
         }
         return 0;
+    }
+
+    // The socket's send and recv, or TLS's over it, with errno set as theirs do.
+    ssize_t SendSome(int fd, const char* bytes, size_t size) {
+        if (!tls_)
+            return ::send(fd, bytes, size, MSG_NOSIGNAL);
+        size_t sent = 0;
+        errno = tls_->Send(bytes, size, sent);
+        if (errno == 0 && sent == 0)
+            errno = EAGAIN;
+        return errno ? -1 : static_cast<ssize_t>(sent);
+    }
+
+    ssize_t RecvSome(uint8_t* buffer, size_t size) {
+        if (!tls_)
+            return ::recv(fd_, buffer, size, 0);
+        size_t got = 0;
+        errno = tls_->Recv(reinterpret_cast<char*>(buffer), size, got);
+        if (errno == 0 && got == 0)
+            errno = EAGAIN;
+        return errno ? -1 : static_cast<ssize_t>(got);
     }
 
     // The data bytes whose escaped form lies wholly in the first `written` wire bytes, and
@@ -526,8 +552,14 @@ private:
                 std::lock_guard lock(mutex_);
                 room = rx_.size() < rxLimit;
             }
-            pollfd pfd[2] = {{fd_, static_cast<short>(room ? POLLIN : 0), 0}, {wakeFd_, POLLIN, 0}};
-            int n = poll(pfd, 2, keepAliveMs);
+            const short readable = tls_ ? tls_->RecvWaitsFor() : POLLIN;
+            pollfd pfd[2] = {{fd_, static_cast<short>(room ? readable : 0), 0},
+                             {wakeFd_, POLLIN, 0}};
+            // Bytes TLS has decrypted already: a poll on the socket would not see them.
+            const bool decrypted = room && tls_ && tls_->Pending() > 0;
+            int n = decrypted ? 1 : poll(pfd, 2, keepAliveMs);
+            if (decrypted)
+                pfd[0].revents = POLLIN;
             if (n < 0 && errno != EINTR) {
                 Fail(errno);
                 return;
@@ -545,7 +577,7 @@ private:
             }
             if (!(pfd[0].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
-            ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
+            ssize_t got = RecvSome(buffer.data(), buffer.size());
             if (got < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
             if (got <= 0) {
@@ -639,6 +671,7 @@ private:
     }
 
     std::atomic<int> fd_{-1};
+    std::unique_ptr<TTlsStream> tls_; // rfc2217s://: set before the reader starts
     int wakeFd_ = -1;
     std::string server_; // host and service, for the commands it leaves unanswered
     TComTimeoutSettings timeouts_;

@@ -2,6 +2,7 @@
 // device event wait (WaitCommEvent) and a stop event for the event thread. Where Wine differs
 // from Windows the work-around sits behind RunningUnderWine(); docs/windows.md lists them.
 #include "serial/ComBackend.h"
+#include "serial/net/NetAddress.h"
 #include "serial/win32/ComDevice.h"
 
 #include <algorithm>
@@ -252,6 +253,9 @@ protected:
     int DoOpen(const std::string& port) override {
         if (!stopEvent_ || !waitIo_.hEvent)
             return static_cast<int>(GetLastError());
+        // Network ports over TLS need OpenSSL, which this build does not have.
+        if (TNetAddress address; ParseNetAddress(port, address) && address.Tls)
+            return ComTlsUnavailableError;
         HANDLE h = OpenComDevice(port);
         if (h == INVALID_HANDLE_VALUE)
             return static_cast<int>(GetLastError());

@@ -22,6 +22,8 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case ERROR_BAD_COMMAND:
         return OpenFailureKind::Gone;
     default:
+        if (OpenFailureKind tls = ClassifyTlsFailure(errorCode); tls != OpenFailureKind::None)
+            return tls;
         return OpenFailureKind::Other;
     }
 }
