@@ -187,6 +187,7 @@ int TTlsStream::Send(const char* data, size_t size, size_t& sent) {
     std::lock_guard lock(mutex_);
     QuietPipe quiet;
     sent = 0;
+    sendWaitsFor_ = POLLOUT; // unless OpenSSL says otherwise
     if (int rc = Flush())
         return rc;
     if (!unsent_.empty() || size == 0)
@@ -222,6 +223,7 @@ int TTlsStream::Recv(char* buffer, size_t size, size_t& got) {
     std::lock_guard lock(mutex_);
     QuietPipe quiet;
     got = 0;
+    recvWaitsFor_ = POLLIN;
     ClearErrors();
     const int n = SSL_read(ssl_, buffer, static_cast<int>(std::min<size_t>(size, INT_MAX)));
     if (n <= 0)

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include <poll.h>
+
 struct ssl_st;
 
 class TTlsStream {
@@ -42,6 +44,6 @@ private:
     std::mutex mutex_; // OpenSSL takes one call at a time on a connection
     ssl_st* ssl_ = nullptr;
     std::string unsent_; // taken by Send, not yet through OpenSSL
-    short sendWaitsFor_ = 0, recvWaitsFor_ = 0;
+    short sendWaitsFor_ = POLLOUT, recvWaitsFor_ = POLLIN;
     bool certificateRequested_ = false, certificateGiven_ = false, received_ = false;
 };

@@ -6,6 +6,7 @@
 #include "serial/ComBackend.h"
 #include "tests/support/Pump.h"
 #include "tests/support/SerialServers.h"
+#include "tests/support/TestCertificates.h"
 #include "updater/OpenFailure.h"
 
 #include <cerrno>
@@ -22,10 +23,41 @@ template <class Server> struct NetPortLine : Server, ComPortLine {
         : Server(path), ComPortLine(Server::Url(), replies) {}
 };
 
+const TestCertificates& Certificates() {
+    static const TestCertificates certificates;
+    return certificates;
+}
+
+// ser2net over TLS with a good certificate, named with its authority's file.
+struct TlsSer2Net : Ser2Net {
+    explicit TlsSer2Net(const std::string& device)
+        : Ser2Net(device, 0, Certificates().Accepter("good", false)) {}
+    std::string Url() const { return Ser2Net::Url() + "?ca=" + Certificates().Ca(); }
+};
+
+// Identifies the board at 9600 baud and asks its status at 19200: both answered only when the
+// server set each speed on the simulator's line.
+void IdentifyAndAskStatus(ComPortLine& line, updaterun::Replies& replies) {
+    Parser = ReplyParserState{};
+    ResetHeaderKey();
+    line.SetBaud(9600);
+    line.WriteText("(%B67)");
+    ASSERT_TRUE(line.Pump([&] { return replies.Identifications == 1; }, std::chrono::seconds(10)));
+    line.SetBaud(19200);
+    line.WriteText("<S@>");
+    ASSERT_TRUE(line.Pump([&] { return replies.Statuses == 1; }, std::chrono::seconds(10)));
+    EXPECT_EQ(Parser.SerialNumber, "A10342");
+}
+
 } // namespace
 
 TEST(NetPort, WholePacedUpdateThroughSer2Net) {
     updaterun::UpdateWholeImage<NetPortLine<Ser2Net>>(true);
+}
+
+TEST(NetPort, WholeUpdateOverTls) {
+    ASSERT_TRUE(Certificates().Made());
+    updaterun::UpdateWholeImage<NetPortLine<TlsSer2Net>>();
 }
 
 TEST(NetPort, WholeUpdateThroughPySerialServer) {
@@ -108,4 +140,59 @@ TEST(NetPort, OpenFailuresNameTheirCause) {
         EXPECT_FALSE(port.Connected());
     }
     close(raw);
+}
+
+// Each check of a TLS server: the port opens and carries the speed changes, or Open fails with
+// code 1 and a cause that names the check.
+TEST(NetPort, TlsChecksOpenOrNameTheirCause) {
+    const TestCertificates& certs = Certificates();
+    ASSERT_TRUE(certs.Made());
+    const std::string ca = "?ca=" + certs.Ca();
+    const std::string client = "&cert=" + certs.Cert("client") + "&key=" + certs.Key("client");
+    const std::string foreign = "&cert=" + certs.Cert("stranger") + "&key=" + certs.Key("stranger");
+    const struct {
+        const char* server; // the server's certificate; empty: ser2net without TLS
+        bool clientAuth;
+        const char* host;
+        std::string query;
+        int error;
+        const char* words = "";
+    } cases[] = {
+        {"good", false, "localhost", ca, 0},
+        {"good", true, "127.0.0.1", ca + client, 0},
+        {"wrongname", false, "127.0.0.1", ca, ComTlsWrongNameError, "host name mismatch"},
+        {"stranger", false, "127.0.0.1", ca, ComTlsUnknownIssuerError, "unknown issuer"},
+        // The system's trust store knows nothing of the test authority.
+        {"good", false, "127.0.0.1", "", ComTlsUnknownIssuerError, "unknown issuer"},
+        {"expired", false, "localhost", ca, ComTlsExpiredError, "expired certificate"},
+        {"good", true, "127.0.0.1", ca, ComTlsCertRequiredError, "requires a client certificate"},
+        {"good", true, "127.0.0.1", ca + foreign, ComTlsCertRefusedError,
+         "refused the client certificate"},
+        {"", false, "127.0.0.1", ca, ComTlsHandshakeError, "handshake"},
+        {"good", false, "127.0.0.1", "?ca=" + certs.Ca() + ".missing", ComTlsFilesError,
+         "cannot be read"},
+    };
+    for (const auto& c : cases) {
+        updaterun::RunningSimulator sim(boardsim::SimulatorOptions{});
+        const bool tls = *c.server != 0;
+        Ser2Net server(sim.Path(), 0, tls ? certs.Accepter(c.server, c.clientAuth) : TlsAccepter{});
+        ASSERT_TRUE(server.Running());
+        const std::string url =
+            "rfc2217s://" + std::string(c.host) + ":" + std::to_string(server.TcpPort()) + c.query;
+        SCOPED_TRACE(std::string(c.server) + (c.clientAuth ? " asking for a client, " : ", ") +
+                     url);
+        updaterun::Replies replies;
+        try {
+            ComPortLine line(url, replies);
+            EXPECT_EQ(c.error, 0) << "opened";
+            IdentifyAndAskStatus(line, replies);
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.MessageCode, mcOpenFailed);
+            EXPECT_EQ(e.WinErrorCode, c.error);
+            const std::string english = OpenFailureCause(e.WinErrorCode, CauseLanguage::English);
+            EXPECT_TRUE(Has(english, c.words)) << english;
+            EXPECT_NE(OpenFailureCause(e.WinErrorCode), english);
+            EXPECT_TRUE(Has(RecordedCause(e.WinErrorCode), "(TLS)"));
+        }
+    }
 }
