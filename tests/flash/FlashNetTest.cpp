@@ -2,6 +2,7 @@
 // the loopback, updated at once by name; --list with their reachability; a bad line named.
 #include "tests/boardsim/UpdateRun.h"
 #include "tests/support/SerialServers.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -63,4 +64,31 @@ TEST(FlashNet, TwoNamedRemoteBoardsAtOnce) {
     EXPECT_TRUE(Has(run.Output, serverB.Url() + ": completed")) << run.Output;
     for (updaterun::RunningSimulator* board : {&boardA, &boardB})
         EXPECT_EQ(board->Stop().CurrentMode(), boardsim::Board::Mode::Finished);
+}
+
+// A board behind ser2net's TLS accepter, by URL: updated when the URL names the server's
+// authority; refused with the unknown issuer's cause when the system's trust store is left to
+// judge.
+TEST(FlashNet, TlsPortByUrl) {
+    TestCertificates certs;
+    ASSERT_TRUE(certs.Made());
+    const struct {
+        std::string query;
+        int status;
+        const char* said;
+        boardsim::Board::Mode mode;
+    } cases[] = {
+        {"?ca=" + certs.Ca(), 0, ": completed", boardsim::Board::Mode::Finished},
+        {"", 2, "unknown issuer", boardsim::Board::Mode::NormalFirmware},
+    };
+    for (const auto& c : cases) {
+        updaterun::RunningSimulator board(boardsim::SimulatorOptions{});
+        Ser2Net server(board.Path(), 0, certs.Accepter("good", false));
+        ASSERT_TRUE(server.Running());
+        TempDir home;
+        const Result run = Flash(home, "--no-log '" + server.Url() + c.query + "'");
+        EXPECT_EQ(run.Status, c.status) << run.Output;
+        EXPECT_TRUE(Has(run.Output, c.said)) << run.Output;
+        EXPECT_EQ(board.Stop().CurrentMode(), c.mode);
+    }
 }
