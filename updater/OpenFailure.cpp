@@ -2,6 +2,7 @@
 #include "serial/ComBackend.h"
 
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -163,26 +164,20 @@ std::string TransferFailureCause(int errorCode, CauseLanguage language) {
 }
 
 OpenFailureKind ClassifyTlsFailure(int errorCode) {
-    switch (errorCode) {
-    case ComTlsExpiredError:
-        return OpenFailureKind::TlsExpired;
-    case ComTlsWrongNameError:
-        return OpenFailureKind::TlsWrongName;
-    case ComTlsUnknownIssuerError:
-        return OpenFailureKind::TlsUnknownIssuer;
-    case ComTlsCertRequiredError:
-        return OpenFailureKind::TlsCertRequired;
-    case ComTlsCertRefusedError:
-        return OpenFailureKind::TlsCertRefused;
-    case ComTlsHandshakeError:
-        return OpenFailureKind::TlsHandshake;
-    case ComTlsFilesError:
-        return OpenFailureKind::TlsFiles;
-    case ComTlsUnavailableError:
-        return OpenFailureKind::TlsUnavailable;
-    default:
-        return OpenFailureKind::None;
-    }
+    static const std::pair<int, OpenFailureKind> kinds[] = {
+        {ComTlsExpiredError, OpenFailureKind::TlsExpired},
+        {ComTlsWrongNameError, OpenFailureKind::TlsWrongName},
+        {ComTlsUnknownIssuerError, OpenFailureKind::TlsUnknownIssuer},
+        {ComTlsCertRequiredError, OpenFailureKind::TlsCertRequired},
+        {ComTlsCertRefusedError, OpenFailureKind::TlsCertRefused},
+        {ComTlsHandshakeError, OpenFailureKind::TlsHandshake},
+        {ComTlsFilesError, OpenFailureKind::TlsFiles},
+        {ComTlsUnavailableError, OpenFailureKind::TlsUnavailable},
+    };
+    for (const auto& [code, kind] : kinds)
+        if (code == errorCode)
+            return kind;
+    return OpenFailureKind::None;
 }
 
 std::string RecordedCause(int errorCode) {
