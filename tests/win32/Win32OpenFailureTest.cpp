@@ -3,6 +3,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include "serial/ComBackend.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 #include "serial/win32/ComDevice.h"
@@ -47,6 +48,8 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
         {ERROR_BAD_COMMAND, OpenFailureKind::Gone, "no longer connected",
          "não está mais conectado"},
         {ERROR_INVALID_PARAMETER, OpenFailureKind::Other, "(87).", "(87)."},
+        {ComTlsUnavailableError, OpenFailureKind::TlsUnavailable, "This build has no TLS",
+         "Esta versão não tem TLS"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -66,6 +69,20 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
                   pulledOut);
     }
     EXPECT_EQ(OpenFailureCause(-1), "");
+}
+
+// No OpenSSL in this build: a port over TLS fails before any device or socket is touched.
+TEST(Win32OpenFailure, TlsPortsAreNotInThisBuild) {
+    TComPort port;
+    port.SetPort("rfc2217s://127.0.0.1:4433?ca=C:\\ca.pem");
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.MessageCode, mcOpenFailed);
+        EXPECT_EQ(e.WinErrorCode, ComTlsUnavailableError);
+    }
+    EXPECT_FALSE(port.Connected());
 }
 
 HANDLE HeldByAnotherProgram(const std::string&) {
