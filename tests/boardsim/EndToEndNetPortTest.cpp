@@ -64,43 +64,48 @@ TEST(NetPort, WholeUpdateThroughPySerialServer) {
     updaterun::UpdateWholeImage<NetPortLine<PySerialServer>>();
 }
 
-// A server that went away mid-transfer is an adapter pulled out: one error event, then every
-// call fails with what happened to the connection.
+// A server that went away mid-transfer is an adapter pulled out, with TLS or without: one error
+// event, then every call fails with what happened to the connection.
 TEST(NetPort, ServerKilledIsAPortError) {
-    updaterun::RunningSimulator sim(boardsim::SimulatorOptions{});
-    Ser2Net server(sim.Path());
-    ASSERT_TRUE(server.Running());
-    Sync::SetMainThread();
-    TComPort port;
-    port.SetPort(server.Url());
-    std::vector<TComErrors> errors;
-    port.OnError = [&](TComponent*, TComErrors e) { errors.push_back(e); };
-    port.OnRxChar = [&](TComponent*, int count) {
-        std::string bytes(static_cast<size_t>(count), '\0');
-        port.Read(bytes.data(), count);
-    };
-    port.Open();
-    port.WriteStr("(%B67)");
-    server.Kill();
-    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, std::chrono::seconds(10)));
-    PumpFor(std::chrono::milliseconds(200));
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(errors[0].Contains(ceIO));
-    try {
-        port.WriteStr("<S@>");
-        FAIL() << "a write on a lost connection succeeded";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.MessageCode, mcWriteFailed);
-        const OpenFailureKind kind = ClassifyOpenFailure(e.WinErrorCode);
-        EXPECT_TRUE(kind == OpenFailureKind::Closed || kind == OpenFailureKind::Reset)
-            << e.WinErrorCode;
-        // The same advice as for an adapter pulled out, saying what happened to the connection.
-        EXPECT_NE(TransferFailureCause(e.WinErrorCode, CauseLanguage::English).find("network port"),
-                  std::string::npos);
-        EXPECT_NE(TransferFailureCause(e.WinErrorCode).find("porta de rede"), std::string::npos);
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "over TLS" : "plain");
+        updaterun::RunningSimulator sim(boardsim::SimulatorOptions{});
+        Ser2Net server(sim.Path(), 0, tls ? Certificates().Accepter("good", false) : TlsAccepter{});
+        ASSERT_TRUE(server.Running());
+        Sync::SetMainThread();
+        TComPort port;
+        port.SetPort(server.Url() + (tls ? "?ca=" + Certificates().Ca() : ""));
+        std::vector<TComErrors> errors;
+        port.OnError = [&](TComponent*, TComErrors e) { errors.push_back(e); };
+        port.OnRxChar = [&](TComponent*, int count) {
+            std::string bytes(static_cast<size_t>(count), '\0');
+            port.Read(bytes.data(), count);
+        };
+        port.Open();
+        port.WriteStr("(%B67)");
+        server.Kill();
+        ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, std::chrono::seconds(10)));
+        PumpFor(std::chrono::milliseconds(200));
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(errors[0].Contains(ceIO));
+        try {
+            port.WriteStr("<S@>");
+            FAIL() << "a write on a lost connection succeeded";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.MessageCode, mcWriteFailed);
+            const OpenFailureKind kind = ClassifyOpenFailure(e.WinErrorCode);
+            EXPECT_TRUE(kind == OpenFailureKind::Closed || kind == OpenFailureKind::Reset)
+                << e.WinErrorCode;
+            // The same advice as for an adapter pulled out, saying what happened to the connection.
+            EXPECT_NE(
+                TransferFailureCause(e.WinErrorCode, CauseLanguage::English).find("network port"),
+                std::string::npos);
+            EXPECT_NE(TransferFailureCause(e.WinErrorCode).find("porta de rede"),
+                      std::string::npos);
+        }
+        port.Close();
+        EXPECT_FALSE(port.Connected());
     }
-    port.Close();
-    EXPECT_FALSE(port.Connected());
 }
 
 // Nothing listening, a name nobody knows, a malformed URL: Open fails with code 1 and a cause.
