@@ -156,27 +156,32 @@ int TTlsStream::Start(int fd, const TNetAddress& address, int limitMs,
     SSL_set_msg_callback(s->ssl_, WatchMessages);
     SSL_set_msg_callback_arg(s->ssl_, &s->certificateRequested_);
     s->certificateGiven_ = !address.CertFile.empty();
+    if (int rc = s->Handshake(fd, limitMs))
+        return rc;
+    stream = std::move(s);
+    return 0;
+}
+
+int TTlsStream::Handshake(int fd, int limitMs) {
     QuietPipe quiet;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
         ClearErrors();
-        const int result = SSL_connect(s->ssl_);
+        const int result = SSL_connect(ssl_);
         if (result == 1)
-            break;
+            return 0;
         short waitsFor = 0;
-        int rc = s->Failure(result, waitsFor);
+        int rc = Failure(result, waitsFor);
         if (rc == 0)
             rc = WaitSocket(fd, waitsFor, deadline);
         if (rc == 0)
             continue;
-        if (long verified = SSL_get_verify_result(s->ssl_); verified != X509_V_OK)
+        if (long verified = SSL_get_verify_result(ssl_); verified != X509_V_OK)
             return VerifyFailure(verified);
         return rc == ComTlsCertRequiredError || rc == ComTlsCertRefusedError || rc == ETIMEDOUT
                    ? rc
                    : ComTlsHandshakeError;
     }
-    stream = std::move(s);
-    return 0;
 }
 
 TTlsStream::~TTlsStream() {

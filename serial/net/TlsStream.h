@@ -38,6 +38,7 @@ public:
 
 private:
     TTlsStream() = default;
+    int Handshake(int fd, int limitMs);
     int Flush();
     int Failure(int result, short& waitsFor);
 
