@@ -66,10 +66,10 @@ TEST(FlashNet, TwoNamedRemoteBoardsAtOnce) {
         EXPECT_EQ(board->Stop().CurrentMode(), boardsim::Board::Mode::Finished);
 }
 
-// A board behind ser2net's TLS accepter, by URL: updated when the URL names the server's
-// authority; refused with the unknown issuer's cause when the system's trust store is left to
-// judge.
-TEST(FlashNet, TlsPortByUrl) {
+// A board behind ser2net's TLS accepter: updated when the URL names the server's authority (here
+// through a name in ports.conf); refused with the unknown issuer's cause when the system's trust
+// store is left to judge.
+TEST(FlashNet, TlsPortByNameOrUrl) {
     TestCertificates certs;
     ASSERT_TRUE(certs.Made());
     const struct {
@@ -77,16 +77,20 @@ TEST(FlashNet, TlsPortByUrl) {
         int status;
         const char* said;
         boardsim::Board::Mode mode;
+        bool named;
     } cases[] = {
-        {"?ca=" + certs.Ca(), 0, ": completed", boardsim::Board::Mode::Finished},
-        {"", 2, "unknown issuer", boardsim::Board::Mode::NormalFirmware},
+        {"?ca=" + certs.Ca(), 0, ": completed", boardsim::Board::Mode::Finished, true},
+        {"", 2, "unknown issuer", boardsim::Board::Mode::NormalFirmware, false},
     };
     for (const auto& c : cases) {
         updaterun::RunningSimulator board(boardsim::SimulatorOptions{});
         Ser2Net server(board.Path(), 0, certs.Accepter("good", false));
         ASSERT_TRUE(server.Running());
         TempDir home;
-        const Result run = Flash(home, "--no-log '" + server.Url() + c.query + "'");
+        const std::string url = server.Url() + c.query;
+        std::filesystem::create_directories(home / ".config/quorvel");
+        std::ofstream(home / ".config/quorvel/ports.conf") << "Bancada TLS = " << url << "\n";
+        const Result run = Flash(home, "--no-log '" + (c.named ? "Bancada TLS" : url) + "'");
         EXPECT_EQ(run.Status, c.status) << run.Output;
         EXPECT_TRUE(Has(run.Output, c.said)) << run.Output;
         EXPECT_EQ(board.Stop().CurrentMode(), c.mode);
