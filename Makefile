@@ -41,7 +41,7 @@ KERNEL_DIR = $(BUILD)/kernel
 PACKAGES := cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             gettext locales qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-dejavu-core \
             dpkg-dev file desktop-file-utils clang libclang-rt-14-dev fonts-liberation ccache \
-            ser2net python3-serial nlohmann-json3-dev \
+            ser2net python3-serial nlohmann-json3-dev libssl-dev openssl \
             $(KERNEL_PACKAGES)
 
 # Only the Windows targets need these: the cross compiler (the -posix one has std::thread),

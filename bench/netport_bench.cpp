@@ -1,12 +1,13 @@
 // links: quorvel_core quorvel_test_support
 // quorvel-flash through network ports: paced boards behind ser2net on the loopback against the
-// same boards on their pseudo-terminals (same run), then with a round trip R added on the path
-// by a small delay proxy, against wire time + 430 x R (every frame waits for its answer, so
-// that sum is the limit). Also the flasher's CPU for eight remote boards.
+// same boards on their pseudo-terminals (same run), and over TLS against plain, then with a round
+// trip R added on the path by a small delay proxy, against wire time + 430 x R (every frame waits
+// for its answer, so that sum is the limit). Also the flasher's CPU for eight remote boards.
 //
 //   build/bin/netport_bench [R_ms...]   (ser2net installed; default R: 5 20)
 #include "BoardProcess.h"
 #include "tests/support/SerialServers.h"
+#include "tests/support/TestCertificates.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -121,8 +122,10 @@ std::string ReadAll(const std::string& path) {
     return text;
 }
 
-// `boards` paced boards updated at once; remote through ser2net (and a proxy of `rttMs`).
-FlashRun Batch(const std::string& dir, int boards, bool remote, int rttMs) {
+// `boards` paced boards updated at once; remote through ser2net (and a proxy of `rttMs`), over
+// TLS with `tls`'s server certificate.
+FlashRun Batch(const std::string& dir, int boards, bool remote, int rttMs,
+               const TestCertificates* tls = nullptr) {
     std::vector<Simulator> sims;
     for (int i = 0; i < boards; ++i)
         sims.push_back(StartSimulator(dir + "quorvel-boardsim", i));
@@ -134,10 +137,12 @@ FlashRun Batch(const std::string& dir, int boards, bool remote, int rttMs) {
             args.push_back(s.Port);
             continue;
         }
-        servers.push_back(std::make_unique<Ser2Net>(s.Port));
+        servers.push_back(std::make_unique<Ser2Net>(
+            s.Port, 0, tls ? tls->Accepter("good", false) : TlsAccepter{}));
         if (rttMs > 0)
             proxies.push_back(std::make_unique<DelayProxy>(servers.back()->TcpPort(), rttMs));
-        args.push_back(rttMs > 0 ? proxies.back()->Url() : servers.back()->Url());
+        args.push_back(rttMs > 0 ? proxies.back()->Url()
+                                 : servers.back()->Url() + (tls ? "?ca=" + tls->Ca() : ""));
     }
     // Its lines tell why when a batch fails.
     const std::string output = "/tmp/netport_bench_flash.txt";
@@ -178,13 +183,16 @@ int main(int argc, char** argv) {
     std::printf(
         "| path | boards | whole update | against | flasher CPU |\n|---|---|---|---|---|\n");
     std::fflush(stdout);
-    bool ok = true;
+    const TestCertificates certificates;
+    bool ok = certificates.Made();
     for (int boards : {1, 8}) {
         const FlashRun local = Batch(dir, boards, false, 0);
         const FlashRun remote = Batch(dir, boards, true, 0);
+        const FlashRun secure = Batch(dir, boards, true, 0, &certificates);
         Row("local pseudo-terminal", boards, local, wire, "wire time");
         Row("ser2net on 127.0.0.1", boards, remote, local.Wall, "local, same run");
-        ok = ok && local.Ok && remote.Ok;
+        Row("ser2net over TLS", boards, secure, remote.Wall, "plain ser2net, same run");
+        ok = ok && local.Ok && remote.Ok && secure.Ok;
     }
     for (int rtt : rtts) {
         const FlashRun run = Batch(dir, 1, true, rtt);

@@ -150,5 +150,15 @@ std::unique_ptr<TComBackend> CreateComBackend(const std::string& port);
 // A network port whose host name the resolver does not know. Winsock's own number for it, so
 // both systems report it alike; no errno has this value.
 inline constexpr int ComHostNotFoundError = 11001;
+// A network port over TLS whose server failed a check, or a build without TLS. Numbers with
+// Windows' bit for application-defined codes, which neither system uses for its own errors.
+inline constexpr int ComTlsExpiredError = 0x20000001, // the server's certificate expired
+    ComTlsWrongNameError = 0x20000002,                // issued to another host name
+    ComTlsUnknownIssuerError = 0x20000003,            // by an authority nobody trusts here
+    ComTlsCertRequiredError = 0x20000004,             // the server wants a client certificate
+    ComTlsCertRefusedError = 0x20000005,              // and did not take ours
+    ComTlsHandshakeError = 0x20000006,                // anything else (not a TLS server?)
+    ComTlsFilesError = 0x20000007,       // the URL's CA file, certificate or key cannot be used
+    ComTlsUnavailableError = 0x20000008; // this build has no TLS
 // The platform's error for a call on a port that is not open (EBADF, ERROR_INVALID_HANDLE).
 extern const int ComClosedPortError;

@@ -1,6 +1,8 @@
 #include "updater/OpenFailure.h"
+#include "serial/ComBackend.h"
 
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -59,6 +61,46 @@ const CauseText causeTexts[] = {
      "configuration.",
      "O servidor não oferece a porta por RFC 2217 (uma porta TCP simples?). Confira a "
      "configuração dele."},
+    {OpenFailureKind::TlsExpired,
+     "The network port's server has an expired certificate (or this computer's clock is "
+     "wrong). Renew the server's certificate and try again.",
+     "O certificado do servidor da porta de rede está vencido (ou o relógio deste computador "
+     "está errado). Renove o certificado do servidor e tente novamente."},
+    {OpenFailureKind::TlsWrongName,
+     "The network port's server has a certificate for another name (host name mismatch). "
+     "Check the address and try again.",
+     "O certificado do servidor da porta de rede é de outro nome (o nome do computador não "
+     "confere). Confira o endereço e tente novamente."},
+    {OpenFailureKind::TlsUnknownIssuer,
+     "The network port's server has a certificate from an unknown issuer. Give its CA file "
+     "(?ca=...) and try again.",
+     "O certificado do servidor da porta de rede é de um emissor desconhecido. Informe o "
+     "arquivo da CA dele (?ca=...) e tente novamente."},
+    {OpenFailureKind::TlsCertRequired,
+     "The network port's server requires a client certificate. Give one (?cert=...&key=...) "
+     "and try again.",
+     "O servidor da porta de rede exige um certificado de cliente. Informe um "
+     "(?cert=...&key=...) e tente novamente."},
+    {OpenFailureKind::TlsCertRefused,
+     "The network port's server refused the client certificate. Check the certificate and the "
+     "server's configuration, and try again.",
+     "O servidor da porta de rede recusou o certificado de cliente. Confira o certificado e a "
+     "configuração do servidor e tente novamente."},
+    {OpenFailureKind::TlsHandshake,
+     "The TLS handshake with the network port's server failed (does it offer TLS?). Check the "
+     "address and the server, and try again.",
+     "A negociação TLS com o servidor da porta de rede falhou (ele oferece TLS?). Confira o "
+     "endereço e o servidor e tente novamente."},
+    {OpenFailureKind::TlsFiles,
+     "The CA file, client certificate or key named in the address cannot be read. Check the "
+     "paths and try again.",
+     "O arquivo da CA, o certificado de cliente ou a chave indicados no endereço não podem ser "
+     "lidos. Confira os caminhos e tente novamente."},
+    {OpenFailureKind::TlsUnavailable,
+     "This build has no TLS: rfc2217s:// ports cannot be used. Use rfc2217:// or the Linux "
+     "build.",
+     "Esta versão não tem TLS: portas rfc2217s:// não podem ser usadas. Use rfc2217:// ou a "
+     "versão para Linux."},
 };
 
 // A failure in the middle of a transfer: first the adapter pulled out, then anything else.
@@ -121,6 +163,23 @@ std::string TransferFailureCause(int errorCode, CauseLanguage language) {
     return language == CauseLanguage::Portuguese ? c->Portuguese : c->English;
 }
 
+OpenFailureKind ClassifyTlsFailure(int errorCode) {
+    static const std::pair<int, OpenFailureKind> kinds[] = {
+        {ComTlsExpiredError, OpenFailureKind::TlsExpired},
+        {ComTlsWrongNameError, OpenFailureKind::TlsWrongName},
+        {ComTlsUnknownIssuerError, OpenFailureKind::TlsUnknownIssuer},
+        {ComTlsCertRequiredError, OpenFailureKind::TlsCertRequired},
+        {ComTlsCertRefusedError, OpenFailureKind::TlsCertRefused},
+        {ComTlsHandshakeError, OpenFailureKind::TlsHandshake},
+        {ComTlsFilesError, OpenFailureKind::TlsFiles},
+        {ComTlsUnavailableError, OpenFailureKind::TlsUnavailable},
+    };
+    for (const auto& [code, kind] : kinds)
+        if (code == errorCode)
+            return kind;
+    return OpenFailureKind::None;
+}
+
 std::string RecordedCause(int errorCode) {
     const char* words = nullptr;
     switch (ClassifyOpenFailure(errorCode)) {
@@ -162,10 +221,36 @@ std::string RecordedCause(int errorCode) {
     case OpenFailureKind::NotRfc2217:
         words = "not an RFC 2217 server";
         break;
+    case OpenFailureKind::TlsExpired:
+        words = "certificate expired";
+        break;
+    case OpenFailureKind::TlsWrongName:
+        words = "host name mismatch";
+        break;
+    case OpenFailureKind::TlsUnknownIssuer:
+        words = "unknown issuer";
+        break;
+    case OpenFailureKind::TlsCertRequired:
+        words = "client certificate required";
+        break;
+    case OpenFailureKind::TlsCertRefused:
+        words = "client certificate refused";
+        break;
+    case OpenFailureKind::TlsHandshake:
+        words = "handshake failed";
+        break;
+    case OpenFailureKind::TlsFiles:
+        words = "unreadable CA, certificate or key";
+        break;
+    case OpenFailureKind::TlsUnavailable:
+        words = "not in this build";
+        break;
     case OpenFailureKind::Other:
         // The system's own text is in the user's language on Windows: its code says it all.
         words = "system error";
         break;
     }
-    return std::string(words) + " (" + ErrorCodeName(errorCode) + ")";
+    // The TLS codes are the program's own: no system has a name for them.
+    const bool tls = ClassifyTlsFailure(errorCode) != OpenFailureKind::None;
+    return std::string(words) + " (" + (tls ? "TLS" : ErrorCodeName(errorCode)) + ")";
 }

@@ -20,13 +20,24 @@ enum class OpenFailureKind {
     Reset,        // the connection was reset (the server's machine or a router dropped it)
     Closed,       // the server closed the connection
     NotRfc2217,   // the server does not offer the serial port option (a raw TCP port)
-    Other,        // anything else: the system's own words
+    // A network port over TLS.
+    TlsExpired,       // the server's certificate expired (or is not valid yet)
+    TlsWrongName,     // the certificate names another host
+    TlsUnknownIssuer, // nobody trusted here issued it
+    TlsCertRequired,  // the server wants a client certificate and was given none
+    TlsCertRefused,   // the server did not take the client certificate
+    TlsHandshake,     // anything else in TLS (not a TLS server?)
+    TlsFiles,         // the URL's CA file, client certificate or key cannot be used
+    TlsUnavailable,   // this build has no TLS
+    Other,            // anything else: the system's own words
 };
 
 enum class CauseLanguage { English, Portuguese };
 
 // One file per system (posix/, win32/): `errorCode` is errno there, a Windows error code here.
 OpenFailureKind ClassifyOpenFailure(int errorCode);
+// The TLS kinds, alike on every system; None for any other code.
+OpenFailureKind ClassifyTlsFailure(int errorCode);
 // The system's own words for `errorCode` (strerror; FormatMessageW in the user's language),
 // UTF-8, without a closing full stop or line end; empty when the system has none.
 std::string SystemErrorText(int errorCode);

@@ -31,6 +31,52 @@ bool ValidHost(const std::string& host) {
     });
 }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// A query value with its %XX escapes undone (a path may hold '&' or '%').
+bool Unescaped(const std::string& value, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '%') {
+            out += value[i];
+            continue;
+        }
+        if (i + 2 >= value.size() || HexValue(value[i + 1]) < 0 || HexValue(value[i + 2]) < 0)
+            return false;
+        out += static_cast<char>(HexValue(value[i + 1]) * 16 + HexValue(value[i + 2]));
+        i += 2;
+    }
+    return !out.empty();
+}
+
+// "ca=...&cert=...&key=...", each at most once.
+bool ParseTlsQuery(const std::string& query, TNetAddress& address) {
+    size_t start = 0;
+    while (start <= query.size()) {
+        size_t end = query.find('&', start);
+        if (end == std::string::npos)
+            end = query.size();
+        const std::string item = query.substr(start, end - start);
+        const size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        std::string* target = key == "ca"     ? &address.CaFile
+                              : key == "cert" ? &address.CertFile
+                              : key == "key"  ? &address.KeyFile
+                                              : nullptr;
+        if (!target || equals == std::string::npos || !target->empty() ||
+            !Unescaped(item.substr(equals + 1), *target))
+            return false;
+        start = end + 1;
+    }
+    // A key is the client certificate's.
+    return address.KeyFile.empty() || !address.CertFile.empty();
+}
+
 } // namespace
 
 bool IsNetPortName(const std::string& port) {
@@ -42,8 +88,13 @@ bool ParseNetAddress(const std::string& port, TNetAddress& address) {
     address.Tls = StartsWithFolded(port, tlsScheme);
     if (!address.Tls && !StartsWithFolded(port, plainScheme))
         return false;
-    const std::string rest =
-        port.substr(address.Tls ? sizeof tlsScheme - 1 : sizeof plainScheme - 1);
+    std::string rest = port.substr(address.Tls ? sizeof tlsScheme - 1 : sizeof plainScheme - 1);
+    if (const size_t question = rest.find('?'); question != std::string::npos) {
+        // Only TLS has files to name.
+        if (!address.Tls || !ParseTlsQuery(rest.substr(question + 1), address))
+            return false;
+        rest.erase(question);
+    }
     size_t colon;
     if (!rest.empty() && rest[0] == '[') {
         const size_t close = rest.find(']');

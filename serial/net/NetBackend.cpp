@@ -5,6 +5,7 @@
 #include "serial/net/NetAddress.h"
 #include "serial/net/Socket.h"
 #include "serial/net/Telnet.h"
+#include "serial/net/TlsStream.h"
 
 #include <algorithm>
 #include <chrono>
@@ -105,6 +106,7 @@ public:
             readerThread_.join();
         }
         const TSocket s = socket_.exchange(NoSocket);
+        tls_.reset();
         if (s == NoSocket)
             return;
         // Unsent bytes are the port's unsent output: dropped, never waited for.
@@ -260,12 +262,15 @@ protected:
         TNetAddress address;
         if (!ParseNetAddress(port, address))
             return NetInvalidError;
-        if (address.Tls)
-            return NetNotRfc2217Error;
         server_ = address.Host + "|" + address.Service;
         TSocket s = NoSocket;
         if (int rc = ConnectTcp(address, connectLimitMs, s))
             return rc;
+        if (address.Tls)
+            if (int rc = TTlsStream::Start(s, address, connectLimitMs, tls_)) {
+                CloseSocket(s, true);
+                return rc;
+            }
         if (int rc = OpenWake(wake_)) {
             CloseSocket(s, true);
             return rc;
@@ -457,7 +462,7 @@ private:
         const TSocket s = socket_;
         while (written < bytes.size()) {
             size_t n = 0;
-            if (int rc = SocketSend(s, bytes.data() + written, bytes.size() - written, n)) {
+            if (int rc = SendSome(s, bytes.data() + written, bytes.size() - written, n)) {
                 Fail(rc);
                 return Failure();
             }
@@ -468,7 +473,8 @@ private:
             if (waitMs == 0)
                 return 0;
             unsigned ready = 0;
-            if (int rc = WaitSocket(s, SocketWritable, nullptr, waitMs, ready))
+            if (int rc = WaitSocket(s, tls_ ? tls_->SendWaitsFor() : SocketWritable, nullptr,
+                                    waitMs, ready))
                 return rc;
             if (ready & SocketFailed) {
                 Fail(SocketError(s));
@@ -476,6 +482,15 @@ private:
             }
         }
         return 0;
+    }
+
+    // The socket's send and recv, or TLS's over it.
+    int SendSome(TSocket s, const char* bytes, size_t size, size_t& sent) {
+        return tls_ ? tls_->Send(bytes, size, sent) : SocketSend(s, bytes, size, sent);
+    }
+    int RecvSome(uint8_t* buffer, size_t size, size_t& got) {
+        return tls_ ? tls_->Recv(reinterpret_cast<char*>(buffer), size, got)
+                    : SocketRecv(socket_, buffer, size, got);
     }
 
     // The data bytes whose escaped form lies wholly in the first `written` wire bytes, and
@@ -502,8 +517,11 @@ private:
                 room = rx_.size() < rxLimit;
             }
             unsigned ready = 0;
-            if (int rc =
-                    WaitSocket(socket_, room ? SocketReadable : 0, &wake_, keepAliveMs, ready)) {
+            const unsigned want = room ? (tls_ ? tls_->RecvWaitsFor() : SocketReadable) : 0;
+            // Bytes TLS has decrypted already: a wait on the socket would not see them.
+            if (room && tls_ && tls_->Pending() > 0)
+                ready = SocketReadable;
+            else if (int rc = WaitSocket(socket_, want, &wake_, keepAliveMs, ready)) {
                 Fail(rc);
                 return;
             }
@@ -514,10 +532,11 @@ private:
                     return;
                 continue;
             }
-            if (!(ready & (SocketReadable | SocketFailed)))
+            // TLS may want the socket writable to go on reading.
+            if (!(ready & (SocketReadable | SocketWritable | SocketFailed)))
                 continue;
             size_t got = 0;
-            if (int rc = SocketRecv(socket_, buffer.data(), buffer.size(), got)) {
+            if (int rc = RecvSome(buffer.data(), buffer.size(), got)) {
                 Fail(rc);
                 return;
             }
@@ -606,6 +625,7 @@ private:
     void Wake() { ::Wake(wake_); }
 
     std::atomic<TSocket> socket_{NoSocket};
+    std::unique_ptr<TTlsStream> tls_; // rfc2217s://: set before the reader starts
     TSocketWake wake_;
     std::string server_; // host and service, for the commands it leaves unanswered
     TComTimeoutSettings timeouts_;

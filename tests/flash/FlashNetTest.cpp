@@ -4,6 +4,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SerialServers.h"
 #include "tests/support/SimulatedBoard.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -110,4 +111,35 @@ TEST(FlashNet, LoopCarriesOnAcrossAServerRestart) {
                 Has(lines[1], "\"result\":\"completed\"") &&
                 Has(lines[1], "\"firmware_after\":\"4.5\""))
         << lines[1];
+}
+
+// A board behind ser2net's TLS accepter: updated when the URL names the server's authority (here
+// through a name in ports.conf); refused with the unknown issuer's cause when the system's trust
+// store is left to judge.
+TEST(FlashNet, TlsPortByNameOrUrl) {
+    TestCertificates certs;
+    ASSERT_TRUE(certs.Made());
+    const struct {
+        std::string query;
+        int status;
+        const char* said;
+        boardsim::Board::Mode mode;
+        bool named;
+    } cases[] = {
+        {"?ca=" + certs.Ca(), 0, ": completed", boardsim::Board::Mode::Finished, true},
+        {"", 2, "unknown issuer", boardsim::Board::Mode::NormalFirmware, false},
+    };
+    for (const auto& c : cases) {
+        SimulatedBoard board;
+        Ser2Net server(board.SlavePath(), 0, certs.Accepter("good", false));
+        ASSERT_TRUE(server.Running());
+        TempDir home;
+        const std::string url = server.Url() + c.query;
+        std::filesystem::create_directories(home / ".config/quorvel");
+        std::ofstream(home / ".config/quorvel/ports.conf") << "Bancada TLS = " << url << "\n";
+        const Result run = Flash(home, "--no-log '" + (c.named ? "Bancada TLS" : url) + "'");
+        EXPECT_EQ(run.Status, c.status) << run.Output;
+        EXPECT_TRUE(Has(run.Output, c.said)) << run.Output;
+        EXPECT_EQ(board.Stop().CurrentMode(), c.mode);
+    }
 }

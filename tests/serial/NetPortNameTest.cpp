@@ -11,12 +11,26 @@ TEST(NetPortName, UrlsParseOrAreRefused) {
         bool tls = false;
         const char* host = "";
         const char* service = "";
+        const char* ca = "";
+        const char* cert = "";
+        const char* key = "";
     } cases[] = {
         {"rfc2217://10.0.4.23:4001", true, false, "10.0.4.23", "4001"},
         {"RFC2217://bench-3.plant:4001", true, false, "bench-3.plant", "4001"},
         {"rfc2217://[fe80::1]:7000", true, false, "fe80::1", "7000"},
         {"rfc2217s://bench:4433", true, true, "bench", "4433"},
-        {"rfc2217://fe80::1:7000", false}, // an IPv6 literal needs its brackets
+        {"rfc2217s://bench:4433?ca=/etc/q/ca.pem", true, true, "bench", "4433", "/etc/q/ca.pem"},
+        {"rfc2217s://[::1]:4433?cert=/h/b.pem&ca=/c%26a.pem&key=/h/b%20k.key", true, true, "::1",
+         "4433", "/c&a.pem", "/h/b.pem", "/h/b k.key"},
+        {"rfc2217s://bench:4433?cert=/h/b.pem", true, true, "bench", "4433", "", "/h/b.pem"},
+        {"rfc2217s://bench:4433?key=/h/b.key", false}, // a key without its certificate
+        {"rfc2217s://bench:4433?ca=/a&ca=/b", false},
+        {"rfc2217s://bench:4433?ca=", false},
+        {"rfc2217s://bench:4433?ca=/a%2", false},
+        {"rfc2217s://bench:4433?user=t", false},
+        {"rfc2217s://bench:4433?", false},
+        {"rfc2217://bench:4001?ca=/etc/q/ca.pem", false}, // plain Telnet has no files to name
+        {"rfc2217://fe80::1:7000", false},                // an IPv6 literal needs its brackets
         {"rfc2217://host", false},
         {"rfc2217://host:", false},
         {"rfc2217://:4001", false},
@@ -38,6 +52,9 @@ TEST(NetPortName, UrlsParseOrAreRefused) {
         EXPECT_EQ(a.Tls, c.tls) << c.name;
         EXPECT_EQ(a.Host, c.host) << c.name;
         EXPECT_EQ(a.Service, c.service) << c.name;
+        EXPECT_EQ(a.CaFile, c.ca) << c.name;
+        EXPECT_EQ(a.CertFile, c.cert) << c.name;
+        EXPECT_EQ(a.KeyFile, c.key) << c.name;
     }
     EXPECT_FALSE(IsNetPortName("/dev/ttyUSB0"));
 }

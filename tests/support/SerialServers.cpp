@@ -48,7 +48,7 @@ ChildServer::~ChildServer() {
 }
 
 std::string ChildServer::Url() const {
-    return "rfc2217://127.0.0.1:" + std::to_string(tcpPort_);
+    return (tls_ ? "rfc2217s://127.0.0.1:" : "rfc2217://127.0.0.1:") + std::to_string(tcpPort_);
 }
 
 void ChildServer::Kill() {
@@ -87,16 +87,21 @@ bool ChildServer::Start(const std::vector<std::string>& argv, int tcpPort) {
     return false;
 }
 
-Ser2Net::Ser2Net(const std::string& device, int tcpPort, const std::string& accepterExtra) {
+Ser2Net::Ser2Net(const std::string& device, int tcpPort, const TlsAccepter& tls) {
     if (tcpPort == 0)
         tcpPort = FreeTcpPort();
+    tls_ = !tls.Cert.empty();
+    std::string layers = "telnet(rfc2217),";
+    if (tls_)
+        layers += "ssl(key=" + tls.Key + ",cert=" + tls.Cert +
+                  (tls.AuthDir.empty() ? ")," : ",clientauth),");
     const std::string config = dir_ / "ser2net.yaml";
     std::ofstream(config) << "connection: &bench\n"
-                          << "  accepter: " << accepterExtra << "telnet(rfc2217),tcp,127.0.0.1,"
-                          << tcpPort << "\n"
+                          << "  accepter: " << layers << "tcp,127.0.0.1," << tcpPort << "\n"
                           << "  connector: serialdev," << device << ",9600n81,local\n"
                           << "  options:\n"
-                          << "    kickolduser: true\n";
+                          << "    kickolduser: true\n"
+                          << (tls.AuthDir.empty() ? "" : "    authdir: " + tls.AuthDir + "\n");
     Start({"ser2net", "-n", "-u", "-c", config, "-P", dir_ / "ser2net.pid"}, tcpPort);
 }
 

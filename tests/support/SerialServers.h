@@ -16,7 +16,7 @@ public:
     ChildServer(const ChildServer&) = delete;
     ChildServer& operator=(const ChildServer&) = delete;
 
-    // "rfc2217://127.0.0.1:PORT".
+    // "rfc2217://127.0.0.1:PORT" ("rfc2217s://" over TLS).
     std::string Url() const;
     int TcpPort() const { return tcpPort_; }
     bool Running() const { return pid_ > 0; }
@@ -26,6 +26,7 @@ public:
 protected:
     // Starts `argv` and waits until the port takes connections; false if it never did.
     bool Start(const std::vector<std::string>& argv, int tcpPort);
+    bool tls_ = false;
 
 private:
     int pid_ = -1;
@@ -37,12 +38,17 @@ int FreeTcpPort();
 // 127.0.0.1 and `port`, for bind() and connect().
 sockaddr_in LoopbackAddress(int port);
 
+// A TLS accepter's certificate and key, and the folder where ser2net looks up the authority of
+// a client certificate by the certificate's name (empty: it asks for none).
+struct TlsAccepter {
+    std::string Cert, Key, AuthDir;
+};
+
 class Ser2Net : public ChildServer {
 public:
-    // ser2net with a telnet(rfc2217) accepter in front of `device`; `accepterExtra` goes
-    // before "telnet(rfc2217)" (e.g. a tls(...) layer), `tcpPort` 0 takes a free one.
-    explicit Ser2Net(const std::string& device, int tcpPort = 0,
-                     const std::string& accepterExtra = "");
+    // ser2net with a telnet(rfc2217) accepter in front of `device`, over TLS when `tls` has a
+    // certificate; `tcpPort` 0 takes a free one.
+    explicit Ser2Net(const std::string& device, int tcpPort = 0, const TlsAccepter& tls = {});
 
 private:
     TempDir dir_; // its configuration, removed with it

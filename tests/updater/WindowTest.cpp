@@ -6,7 +6,9 @@
 #include "tests/support/TestFiles.h"
 
 #include "framework/Exception.h"
+#include "serial/ComBackend.h"
 #include "tests/support/SerialServers.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestFiles.h"
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"
@@ -504,6 +506,26 @@ TEST_F(WindowTest, AWholeUpdateThroughANamedNetworkPortAndTheServerLost) {
     }
     EXPECT_EQ(errorBoxes, 1);
     f.Timeout->SetEnabled(false);
+}
+
+// A bench over TLS whose certificate this PC does not trust: one box, its second line the same
+// advice the flasher gives.
+TEST_F(WindowTest, ATlsPortWithAnUntrustedCertificateSaysSo) {
+    SimulatedBoard board;
+    TestCertificates certs;
+    ASSERT_TRUE(certs.Made());
+    Ser2Net server(board.SlavePath(), 0, certs.Accepter("good", false));
+    ASSERT_TRUE(server.Running());
+    PortsConfFile conf("Bancada TLS = " + server.Url() + "\n");
+    auto form = ShowForm();
+    BoxCloser closer;
+    PickPort(*form, "Bancada TLS");
+    Click(form->BtSerial);
+    ASSERT_EQ(closer.Texts().size(), 1u);
+    EXPECT_EQ(closer.Texts()[0],
+              "Erro ao abrir porta Bancada TLS!\n" + OpenFailureCause(ComTlsUnknownIssuerError));
+    EXPECT_TRUE(Has(closer.Texts()[0], "emissor desconhecido")) << closer.Texts()[0];
+    EXPECT_FALSE(form->ComPort1->Connected());
 }
 
 TEST_F(WindowTest, OpenOpensThePortTheSelectorShows) {

@@ -5,6 +5,7 @@
 #endif
 #include <winsock2.h>
 
+#include "serial/ComBackend.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 #include "serial/win32/ComDevice.h"
@@ -58,6 +59,8 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
         {WSAECONNRESET, OpenFailureKind::Reset, "was reset", "foi interrompida"},
         {WSAECONNABORTED, OpenFailureKind::Closed, "closed the connection", "encerrou a conexão"},
         {WSAEPROTONOSUPPORT, OpenFailureKind::NotRfc2217, "RFC 2217", "RFC 2217"},
+        {ComTlsUnavailableError, OpenFailureKind::TlsUnavailable, "This build has no TLS",
+         "Esta versão não tem TLS"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -77,6 +80,20 @@ TEST(Win32OpenFailure, EachCodeGivesItsCauseInBothLanguages) {
                   pulledOut);
     }
     EXPECT_EQ(OpenFailureCause(-1), "");
+}
+
+// No OpenSSL in this build: a port over TLS fails before any device or socket is touched.
+TEST(Win32OpenFailure, TlsPortsAreNotInThisBuild) {
+    TComPort port;
+    port.SetPort("rfc2217s://127.0.0.1:4433?ca=C:\\ca.pem");
+    try {
+        port.Open();
+        ADD_FAILURE() << "opened";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.MessageCode, mcOpenFailed);
+        EXPECT_EQ(e.WinErrorCode, ComTlsUnavailableError);
+    }
+    EXPECT_FALSE(port.Connected());
 }
 
 HANDLE HeldByAnotherProgram(const std::string&) {

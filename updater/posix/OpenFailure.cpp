@@ -43,6 +43,8 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case EPROTONOSUPPORT:
         return OpenFailureKind::NotRfc2217;
     default:
+        if (OpenFailureKind tls = ClassifyTlsFailure(errorCode); tls != OpenFailureKind::None)
+            return tls;
         return OpenFailureKind::Other;
     }
 }

@@ -37,6 +37,8 @@ OpenFailureKind ClassifyOpenFailure(int errorCode) {
     case WSAEPROTONOSUPPORT:
         return OpenFailureKind::NotRfc2217;
     default:
+        if (OpenFailureKind tls = ClassifyTlsFailure(errorCode); tls != OpenFailureKind::None)
+            return tls;
         return OpenFailureKind::Other;
     }
 }
