@@ -140,6 +140,6 @@ TEST(FlashNet, TlsPortByNameOrUrl) {
         const Result run = Flash(home, "--no-log '" + (c.named ? "Bancada TLS" : url) + "'");
         EXPECT_EQ(run.Status, c.status) << run.Output;
         EXPECT_TRUE(Has(run.Output, c.said)) << run.Output;
-        EXPECT_EQ(board.Stop().CurrentMode(), c.mode);
+        EXPECT_EQ(board.Finish().CurrentMode(), c.mode);
     }
 }
