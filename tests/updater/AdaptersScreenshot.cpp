@@ -3,7 +3,7 @@
 // it. The adapters are a fake sysfs tree laid out as the kernel lays out FTDI adapters. Run it
 // under Xvfb (the list and the tooltip are windows of their own, so the screen is grabbed).
 #include "framework/Application.h"
-#include "serial/ComPortControls.h"
+#include "serial/controls/ComPortControls.h"
 #include "updater/Unit1.h"
 
 #include <QAbstractItemView>

@@ -4,7 +4,7 @@
 #include "QtTestSupport.h"
 #include "tests/support/TestFiles.h"
 
-#include "serial/ComPortControls.h"
+#include "serial/controls/ComPortControls.h"
 #include "tests/support/TestFiles.h"
 
 #include <QFile>
