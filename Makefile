@@ -56,7 +56,9 @@ WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all
 WIN_REGISTRY_PORTS := COM2 COM7 COM10
 WIN_REGISTRY_ORDER := COM10,COM2,COM7
 
-CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
+# The whole suite of a build, its counts held against what the configure registered.
+CTEST = QT_QPA_PLATFORM=offscreen python3 tests/counted-ctest.py
+CTEST_ARGS = -j $(JOBS) --output-on-failure --timeout 600
 
 # A sanitizer report fails the test that caused it. Leaks count too; Qt's own one-off
 # allocations are listed in tests/lsan-qt.supp.
@@ -128,15 +130,15 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: build
-	cd $(BUILD) && $(CTEST)
+	$(CTEST) check $(BUILD) $(CTEST_ARGS)
 
 asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && $(ASAN_ENV) $(CTEST)
+	$(ASAN_ENV) $(CTEST) asan $(ASAN_BUILD) $(CTEST_ARGS)
 
 tsan: deps $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && $(TSAN_ENV) $(CTEST)
+	$(TSAN_ENV) $(CTEST) tsan $(TSAN_BUILD) $(CTEST_ARGS)
 
 # The whole transfer on a virtual clock over many seeded fault schedules; a failing seed is
 # printed with its schedule and replays with `quorvel-transfersim --seed N`.
@@ -154,11 +156,15 @@ fuzz-build: deps $(FUZZ_BUILD)/build.ninja
 # $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository); fuzz/<name>.flags adds libFuzzer
 # options of its own (a dictionary, longer inputs). A crash leaves its input in
 # $(FUZZ_BUILD)/crashes/ and fails the run. The stack is 1 MB, half of what a Windows
-# program's main thread gets, so input that needs deep recursion crashes here first.
+# program's main thread gets, so input that needs deep recursion crashes here first. The
+# targets run are those the configure listed in fuzz-targets.txt, and their count is checked.
 fuzz: fuzz-build
-	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; ulimit -s 1024; \
-	for bin in $(FUZZ_BUILD)/bin/fuzz_*; do \
-	  name=$${bin##*/fuzz_}; log=$(FUZZ_BUILD)/fuzz_$$name.log; \
+	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; ran=0; ulimit -s 1024; \
+	targets=$$(cat $(FUZZ_BUILD)/fuzz-targets.txt); \
+	for target in $$targets; do \
+	  bin=$(FUZZ_BUILD)/bin/$$target; name=$${target#fuzz_}; log=$(FUZZ_BUILD)/$$target.log; \
+	  [ -x $$bin ] || { echo "fuzz $$name: not built"; failed=1; continue; }; \
+	  ran=$$((ran + 1)); \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
 	  flags=$$(cat fuzz/$$name.flags 2>/dev/null); \
 	  if $(ASAN_ENV) $$bin -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
@@ -168,17 +174,27 @@ fuzz: fuzz-build
 	  else \
 	    tail -n 60 $$log; echo "fuzz $$name: FAILED (input in $(FUZZ_BUILD)/crashes/)"; failed=1; \
 	  fi; \
-	done; test -z "$$failed"
+	done; \
+	registered=$$(wc -w <<<"$$targets"); \
+	echo "== fuzz: $$registered targets registered, $$ran run, $${failed:+not }all passed"; \
+	test -z "$$failed" -a "$$ran" = "$$registered" -a "$$ran" -gt 0
 
 # CI: every phase runs even when an earlier one failed, so one run shows everything; the
 # time of each phase is printed at the end.
+# Each phase prints a line "== <name>: N ... registered, ... run"; a phase that prints none
+# fails too, and those lines are shown again at the end.
 test: deps
-	@failed=""; report=""; \
+	@failed=""; report=""; counts=""; mkdir -p $(BUILD); \
 	for phase in check test-kernel asan tsan fuzz test-windows; do \
-	  start=$$(date +%s); \
-	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) || failed="$$failed $$phase"; \
+	  start=$$(date +%s); log=$(BUILD)/phase-$$phase.log; \
+	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) 2>&1 | tee $$log; \
+	  [ $${PIPESTATUS[0]} = 0 ] || failed="$$failed $$phase"; \
+	  line=$$(grep -E '^== [a-z]+: [0-9]+ .*registered' $$log | tail -n 1); \
+	  [ -n "$$line" ] || { line="== $$phase: printed no counts"; failed="$$failed $$phase"; }; \
+	  counts="$$counts$$line\n"; \
 	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
 	done; \
+	printf "== test counts\n$$counts"; \
 	printf "== phase times\n$$report"; \
 	if [ -n "$$failed" ]; then echo "== FAILED:$$failed"; exit 1; fi; echo "== all phases passed"
 
