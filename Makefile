@@ -280,40 +280,12 @@ $(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
 	@mkdir -p $(@D)
 	cc -Wall -Wextra -O2 -shared -fPIC -o $@ $< -ldl
 
-# Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
-# goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
-# The flasher's and the window's runs need the board simulator, a Linux program from the
-# native build; the window's runs on a virtual display (Xvfb).
+# Every test program of the Windows build under Wine, the flasher and the window against board
+# simulators (tests/win32/run.sh); the simulator is a Linux program from the native build.
 test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
               $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so \
               $(BUILD)/build.ninja
-	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cmake --build $(BUILD) -j $(JOBS) --target quorvel-boardsim
-	@cd $(WIN_BUILD) && mkdir -p state && : >wine.log && \
-	failed="" && \
-	for t in bin/framework_tests.exe; do \
-	  $(WINE_ENV) timeout 300 wine $$t 2>>wine.log || failed="$$failed $$t"; \
-	done; \
-	env -u LANG -u LC_ALL -u LC_MESSAGES $(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state \
-	  QUORVEL_EXPECTED_PORTS=$(WIN_REGISTRY_ORDER) timeout 300 \
-	  host/quorvel-ptybridge $$PWD/state $$PWD/host/libquorvel-modemlines.so \
-	  wine bin/win32_serial_tests.exe 2>>wine.log || failed="$$failed bin/win32_serial_tests.exe"; \
-	echo "== again without modem lines: Wine's device wait then keeps ending by itself"; \
-	$(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state timeout 300 host/quorvel-ptybridge $$PWD/state - \
-	  wine bin/win32_serial_tests.exe --gtest_filter='Win32Port.*:-*ModemLine*:*OpenAndClose*' \
-	  2>>wine.log || failed="$$failed bin/win32_serial_tests.exe(no modem lines)"; \
-	$(WINE_ENV) timeout 300 $(CURDIR)/tests/win32/flash-under-wine.sh bin/quorvel-flash.exe \
-	  $(abspath $(BUILD))/bin/quorvel-boardsim $$PWD/host/libquorvel-modemlines.so \
-	  $(CURDIR)/resources/firmware.hex $$PWD/flash-run 2>>wine.log || failed="$$failed quorvel-flash.exe"; \
-	start=$$(date +%s); \
-	xvfb-run -a env $(WINE_ENV) timeout 400 $(CURDIR)/tests/win32/window-under-wine.sh \
-	  bin/win32_window_tests.exe $(abspath $(BUILD))/bin/quorvel-boardsim \
-	  $$PWD/host/libquorvel-modemlines.so $(CURDIR)/resources/firmware.hex $$PWD/window-run \
-	  2>>wine.log || failed="$$failed bin/win32_window_tests.exe"; \
-	echo "== the window under Wine: $$(( $$(date +%s) - start )) s"; \
-	$(WINE_ENV) wineserver -k 2>/dev/null; \
-	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
-	echo "== Windows tests passed"
+	$(WINE_ENV) JOBS=$(JOBS) tests/win32/run.sh $(WIN_BUILD) $(BUILD) $(WIN_REGISTRY_ORDER)
 
 # Pictures of the four tabs of the Windows window for docs/ (Wine under Xvfb).
 screenshots-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja
