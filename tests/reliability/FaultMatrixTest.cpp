@@ -2,8 +2,8 @@
 // does things mid-transfer. Each case checks what the user is shown, that the window keeps
 // handling events, that no thread spins (the process's CPU time while nothing should happen),
 // and that "Atualização concluída" appears only when the board holds exactly the built-in image.
-#include "PortTestSupport.h"
-#include "QtTestSupport.h"
+#include "tests/support/PortTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include "tests/support/ThreadCpu.h"
 #include "tools/boardsim/Board.h"

@@ -1,7 +1,7 @@
 // The serial port's window controls: the converters, the port selector's list, its start-up
 // selection and its picks against real ports, and the lamp's glyphs, drawing and bound mode.
-#include "PortTestSupport.h"
-#include "QtTestSupport.h"
+#include "tests/support/PortTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestFiles.h"
 
 #include "serial/controls/ComPortControls.h"
