@@ -25,7 +25,7 @@ endfunction()
 # The GoogleTest cases of <target>, one ctest test each, labelled with the program's name so
 # each test can be traced to the program that holds it.
 #   quorvel_add_test(<target> [TEST_PREFIX <p>] [DISCOVERY_TIMEOUT <s>] [DISCOVERY_MODE <m>]
-#                    [PROPERTIES <name> <value>...])
+#                    [PROPERTIES <name> <value>...])    (PROPERTIES last)
 function(quorvel_add_test target)
   # The Windows build's test programs run under Wine, by tests/win32/run.sh.
   if(WIN32)
