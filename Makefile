@@ -188,9 +188,10 @@ test: deps
 	for phase in check test-kernel asan tsan fuzz test-windows; do \
 	  start=$$(date +%s); log=$(BUILD)/phase-$$phase.log; \
 	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) 2>&1 | tee $$log; \
-	  [ $${PIPESTATUS[0]} = 0 ] || failed="$$failed $$phase"; \
+	  status=$${PIPESTATUS[0]}; \
 	  line=$$(grep -E '^== [a-z]+: [0-9]+ .*registered' $$log | tail -n 1); \
-	  [ -n "$$line" ] || { line="== $$phase: printed no counts"; failed="$$failed $$phase"; }; \
+	  [ -n "$$line" ] || { line="== $$phase: printed no counts"; status=1; }; \
+	  [ $$status = 0 ] || failed="$$failed $$phase"; \
 	  counts="$$counts$$line\n"; \
 	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
 	done; \
