@@ -58,14 +58,16 @@ WINE_ENV = WINEPREFIX=$(WIN_PREFIX) WINEDEBUG=-all
 WIN_REGISTRY_PORTS := COM2 COM7 COM10
 WIN_REGISTRY_ORDER := COM10,COM2,COM7
 
-CTEST = QT_QPA_PLATFORM=offscreen ctest -j $(JOBS) --output-on-failure --timeout 600
+# The whole suite of a build, its counts held against what the configure registered.
+CTEST = QT_QPA_PLATFORM=offscreen python3 tests/counted-ctest.py
+CTEST_ARGS = -j $(JOBS) --output-on-failure --timeout 600
 
 # A sanitizer report fails the test that caused it. Leaks count too; Qt's own one-off
 # allocations are listed in tests/lsan-qt.supp.
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
            LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-qt.supp:print_suppressions=0
-# Executables that use Qt also read tests/tsan-qt.supp (linked in, see tests/CMakeLists.txt);
+# Executables that use Qt also read tests/tsan-qt.supp (linked in, see tests/AddTests.cmake);
 # everything else runs with no suppression at all.
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
@@ -130,15 +132,15 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: build
-	cd $(BUILD) && $(CTEST)
+	$(CTEST) check $(BUILD) $(CTEST_ARGS)
 
 asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && $(ASAN_ENV) $(CTEST)
+	$(ASAN_ENV) $(CTEST) asan $(ASAN_BUILD) $(CTEST_ARGS)
 
 tsan: deps $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && $(TSAN_ENV) $(CTEST)
+	$(TSAN_ENV) $(CTEST) tsan $(TSAN_BUILD) $(CTEST_ARGS)
 
 # The whole transfer on a virtual clock over many seeded fault schedules; a failing seed is
 # printed with its schedule and replays with `quorvel-transfersim --seed N`.
@@ -156,11 +158,15 @@ fuzz-build: deps $(FUZZ_BUILD)/build.ninja
 # $(FUZZ_BUILD)/corpus/<name>/ (kept out of the repository); fuzz/<name>.flags adds libFuzzer
 # options of its own (a dictionary, longer inputs). A crash leaves its input in
 # $(FUZZ_BUILD)/crashes/ and fails the run. The stack is 1 MB, half of what a Windows
-# program's main thread gets, so input that needs deep recursion crashes here first.
+# program's main thread gets, so input that needs deep recursion crashes here first. The
+# targets run are those the configure listed in fuzz-targets.txt, and their count is checked.
 fuzz: fuzz-build
-	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; ulimit -s 1024; \
-	for bin in $(FUZZ_BUILD)/bin/fuzz_*; do \
-	  name=$${bin##*/fuzz_}; log=$(FUZZ_BUILD)/fuzz_$$name.log; \
+	@mkdir -p $(FUZZ_BUILD)/crashes; failed=""; ran=0; ulimit -s 1024; \
+	targets=$$(cat $(FUZZ_BUILD)/fuzz-targets.txt); \
+	for target in $$targets; do \
+	  bin=$(FUZZ_BUILD)/bin/$$target; name=$${target#fuzz_}; log=$(FUZZ_BUILD)/$$target.log; \
+	  [ -x $$bin ] || { echo "fuzz $$name: not built"; failed=1; continue; }; \
+	  ran=$$((ran + 1)); \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
 	  flags=$$(cat fuzz/$$name.flags 2>/dev/null); \
 	  if $(ASAN_ENV) $$bin -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
@@ -170,17 +176,28 @@ fuzz: fuzz-build
 	  else \
 	    tail -n 60 $$log; echo "fuzz $$name: FAILED (input in $(FUZZ_BUILD)/crashes/)"; failed=1; \
 	  fi; \
-	done; test -z "$$failed"
+	done; \
+	registered=$$(wc -w <<<"$$targets"); \
+	echo "== fuzz: $$registered targets registered, $$ran run, $${failed:+not }all passed"; \
+	test -z "$$failed" -a "$$ran" = "$$registered" -a "$$ran" -gt 0
 
 # CI: every phase runs even when an earlier one failed, so one run shows everything; the
 # time of each phase is printed at the end.
+# Each phase prints a line "== <name>: N ... registered, ... run"; a phase that prints none
+# fails too, and those lines are shown again at the end.
 test: deps
-	@failed=""; report=""; \
+	@failed=""; report=""; counts=""; mkdir -p $(BUILD); \
 	for phase in check test-kernel asan tsan fuzz test-windows; do \
-	  start=$$(date +%s); \
-	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) || failed="$$failed $$phase"; \
+	  start=$$(date +%s); log=$(BUILD)/phase-$$phase.log; \
+	  $(MAKE) --no-print-directory $$phase FUZZ_SECONDS=$(FUZZ_SECONDS) 2>&1 | tee $$log; \
+	  status=$${PIPESTATUS[0]}; \
+	  line=$$(grep -E '^== [a-z]+: [0-9]+ .*registered' $$log | tail -n 1); \
+	  [ -n "$$line" ] || { line="== $$phase: printed no counts"; status=1; }; \
+	  [ $$status = 0 ] || failed="$$failed $$phase"; \
+	  counts="$$counts$$line\n"; \
 	  report="$$report$$phase: $$(( $$(date +%s) - start )) s\n"; \
 	done; \
+	printf "== test counts\n$$counts"; \
 	printf "== phase times\n$$report"; \
 	if [ -n "$$failed" ]; then echo "== FAILED:$$failed"; exit 1; fi; echo "== all phases passed"
 
@@ -266,40 +283,12 @@ $(WIN_BUILD)/host/libquorvel-modemlines.so: tests/win32/modemlines.c
 	@mkdir -p $(@D)
 	cc -Wall -Wextra -O2 -shared -fPIC -o $@ $< -ldl
 
-# Every .exe test under Wine. The Wine server's own output (it can be thousands of lines)
-# goes to $(WIN_BUILD)/wine.log, shown only when a run fails.
-# The flasher's and the window's runs need the board simulator, a Linux program from the
-# native build; the window's runs on a virtual display (Xvfb).
+# Every test program of the Windows build under Wine, the flasher and the window against board
+# simulators (tests/win32/run.sh); the simulator is a Linux program from the native build.
 test-windows: deps deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja \
               $(WIN_BUILD)/host/quorvel-ptybridge $(WIN_BUILD)/host/libquorvel-modemlines.so \
               $(BUILD)/build.ninja
-	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cmake --build $(BUILD) -j $(JOBS) --target quorvel-boardsim
-	@cd $(WIN_BUILD) && mkdir -p state && : >wine.log && \
-	failed="" && \
-	for t in bin/framework_tests.exe; do \
-	  $(WINE_ENV) timeout 300 wine $$t 2>>wine.log || failed="$$failed $$t"; \
-	done; \
-	env -u LANG -u LC_ALL -u LC_MESSAGES $(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state \
-	  QUORVEL_EXPECTED_PORTS=$(WIN_REGISTRY_ORDER) timeout 300 \
-	  host/quorvel-ptybridge $$PWD/state $$PWD/host/libquorvel-modemlines.so \
-	  wine bin/win32_serial_tests.exe 2>>wine.log || failed="$$failed bin/win32_serial_tests.exe"; \
-	echo "== again without modem lines: Wine's device wait then keeps ending by itself"; \
-	$(WINE_ENV) QUORVEL_STATE_DIR=$$PWD/state timeout 300 host/quorvel-ptybridge $$PWD/state - \
-	  wine bin/win32_serial_tests.exe --gtest_filter='Win32Port.*:-*ModemLine*:*OpenAndClose*' \
-	  2>>wine.log || failed="$$failed bin/win32_serial_tests.exe(no modem lines)"; \
-	$(WINE_ENV) timeout 300 $(CURDIR)/tests/win32/flash-under-wine.sh bin/quorvel-flash.exe \
-	  $(abspath $(BUILD))/bin/quorvel-boardsim $$PWD/host/libquorvel-modemlines.so \
-	  $(CURDIR)/resources/firmware.hex $$PWD/flash-run 2>>wine.log || failed="$$failed quorvel-flash.exe"; \
-	start=$$(date +%s); \
-	xvfb-run -a env $(WINE_ENV) timeout 400 $(CURDIR)/tests/win32/window-under-wine.sh \
-	  bin/win32_window_tests.exe $(abspath $(BUILD))/bin/quorvel-boardsim \
-	  $$PWD/host/libquorvel-modemlines.so $(CURDIR)/resources/firmware.hex $$PWD/window-run \
-	  2>>wine.log || failed="$$failed bin/win32_window_tests.exe"; \
-	echo "== the window under Wine: $$(( $$(date +%s) - start )) s"; \
-	$(WINE_ENV) wineserver -k 2>/dev/null; \
-	if [ -n "$$failed" ]; then tail -n 40 wine.log; echo "== Windows tests FAILED:$$failed"; exit 1; fi; \
-	echo "== Windows tests passed"
+	$(WINE_ENV) JOBS=$(JOBS) tests/win32/run.sh $(WIN_BUILD) $(BUILD) $(WIN_REGISTRY_ORDER)
 
 # Pictures of the four tabs of the Windows window for docs/ (Wine under Xvfb).
 screenshots-windows: deps-windows $(WIN_PREFIX)/.quorvel-ready $(WIN_BUILD)/build.ninja

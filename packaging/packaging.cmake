@@ -12,8 +12,8 @@
 #   <prefix>/share/man/man1/        manual pages
 #   <prefix>/share/doc/quorvel-updater/  user notes, copyright, Debian changelog
 #
-# Every rule depends only on what this build has, so the same file serves a build without the
-# window (the simulator alone) and the full program.
+# The window's rules go with QUORVEL_GUI, so the same file serves a build without the window
+# (the flasher and the simulator) and the full program.
 
 set(QUORVEL_INSTALL_PROGRAM_DIR lib/quorvel-updater)
 set(QUORVEL_INSTALL_BIN_DIR bin)
@@ -39,24 +39,21 @@ function(quorvel_install_program target)
           DESTINATION ${QUORVEL_INSTALL_BIN_DIR} COMPONENT ${component})
 endfunction()
 
-foreach(program quorvel-updater quorvel-boardsim quorvel-flash)
-  if(TARGET ${program})
-    quorvel_install_program(${program})
-  endif()
+foreach(program ${QUORVEL_PROGRAMS})
+  quorvel_install_program(${program})
 endforeach()
 
 # The catalogues, as i18n/ built them beside the executables; the window finds them there too.
-if(TARGET quorvel_catalogues)
-  install(DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/locale
-          DESTINATION ${QUORVEL_INSTALL_PROGRAM_DIR} COMPONENT flash
-          FILES_MATCHING PATTERN "*.mo")
-endif()
+install(DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/locale
+        DESTINATION ${QUORVEL_INSTALL_PROGRAM_DIR} COMPONENT flash
+        FILES_MATCHING PATTERN "*.mo")
 
 # Desktop entry and icons belong to the window.
 set(quorvel_window_icon ${PROJECT_SOURCE_DIR}/resources/quorvel.ico)
-if(TARGET quorvel-updater AND EXISTS ${quorvel_window_icon})
+if(QUORVEL_GUI)
   add_executable(quorvel-icon-sizes ${CMAKE_CURRENT_LIST_DIR}/IconSizes.cpp)
   target_link_libraries(quorvel-icon-sizes PRIVATE Qt6::Gui)
+  quorvel_reads_qt_tsan_suppressions(quorvel-icon-sizes)
   set_target_properties(quorvel-icon-sizes PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 
@@ -95,19 +92,17 @@ set(gz_dir ${CMAKE_BINARY_DIR}/packaging/gz)
 file(MAKE_DIRECTORY ${gz_dir})
 set(quorvel_gzipped)
 quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${gz_dir}/changelog.Debian.gz)
-foreach(program quorvel-updater quorvel-boardsim quorvel-flash)
-  if(TARGET ${program})
-    quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/man/${program}.1 ${gz_dir}/${program}.1.gz)
-    install(FILES ${gz_dir}/${program}.1.gz DESTINATION share/man/man1
-            COMPONENT ${quorvel_component_${program}})
-  endif()
+foreach(program ${QUORVEL_PROGRAMS})
+  quorvel_gzip(${CMAKE_CURRENT_LIST_DIR}/man/${program}.1 ${gz_dir}/${program}.1.gz)
+  install(FILES ${gz_dir}/${program}.1.gz DESTINATION share/man/man1
+          COMPONENT ${quorvel_component_${program}})
 endforeach()
 add_custom_target(quorvel_gzipped_docs ALL DEPENDS ${quorvel_gzipped})
 
 # Each package carries its licence, changelog and lintian overrides under its own name; the
 # technician's notes (not the developers' README) go with the window.
 set(quorvel_packages flash)
-if(TARGET quorvel-updater)
+if(QUORVEL_GUI)
   list(APPEND quorvel_packages window)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/README.user DESTINATION share/doc/quorvel-updater
           RENAME README COMPONENT window)

@@ -2,30 +2,20 @@
 # per user, Start-menu entry, uninstaller) and a zip for those who unpack by hand. Both hold
 # the programs with their catalogues in locale\ beside them, where the translation runtime
 # looks for them, and the Portuguese readme with Windows line ends.
-set(quorvel_windows_programs)
-foreach(program quorvel-updater quorvel-flash quorvel-boardsim)
-  if(TARGET ${program})
-    list(APPEND quorvel_windows_programs ${program})
-  endif()
-endforeach()
-
 set(stage_root ${CMAKE_BINARY_DIR}/package)
 set(stage ${stage_root}/quorvel-${PROJECT_VERSION}-windows)
 set(zip ${CMAKE_BINARY_DIR}/quorvel-${PROJECT_VERSION}-windows.zip)
 set(installer ${CMAKE_BINARY_DIR}/quorvel-${PROJECT_VERSION}-setup.exe)
 set(copy_programs)
-foreach(program ${quorvel_windows_programs})
+foreach(program ${QUORVEL_PROGRAMS})
   list(APPEND copy_programs COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${stage}/)
   # The build keeps its debug information; the packages do not need it (10 MB -> 1.4 MB).
   if(CMAKE_STRIP)
     list(APPEND copy_programs COMMAND ${CMAKE_STRIP} ${stage}/$<TARGET_FILE_NAME:${program}>)
   endif()
 endforeach()
-set(copy_locale)
-if(TARGET quorvel_catalogues)
-  set(copy_locale COMMAND ${CMAKE_COMMAND} -E copy_directory
-    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/locale ${stage}/locale)
-endif()
+set(copy_locale COMMAND ${CMAKE_COMMAND} -E copy_directory
+  ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/locale ${stage}/locale)
 set(make_installer)
 find_program(MAKENSIS makensis)
 if(MAKENSIS)
@@ -49,9 +39,4 @@ add_custom_target(package-windows
   COMMAND ${CMAKE_COMMAND} -E echo "Windows zip: ${zip}"
   ${make_installer}
   VERBATIM)
-if(quorvel_windows_programs)
-  add_dependencies(package-windows ${quorvel_windows_programs})
-endif()
-if(TARGET quorvel_catalogues)
-  add_dependencies(package-windows quorvel_catalogues)
-endif()
+add_dependencies(package-windows ${QUORVEL_PROGRAMS} quorvel_catalogues)

@@ -74,43 +74,15 @@ inline int PollMsUntil(std::chrono::steady_clock::time_point deadline) {
     return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
 }
 
-// How often the component reached the device, counted here so a test can prove that each
-// changed setting costs exactly one device update.
-struct TComBackendCounts {
-    std::atomic<int> Opens{0};
-    std::atomic<int> LineUpdates{0};
-    std::atomic<int> TimeoutUpdates{0};
-    std::atomic<int> QueueUpdates{0};
-    // Low-latency mode asked of the driver at open, and how often it agreed.
-    std::atomic<int> LowLatencyRequests{0};
-    std::atomic<int> LowLatencyGranted{0};
-    void Reset() {
-        Opens = LineUpdates = TimeoutUpdates = QueueUpdates = 0;
-        LowLatencyRequests = LowLatencyGranted = 0;
-    }
-};
-TComBackendCounts& ComBackendCounts();
-
 class TComBackend {
 public:
     virtual ~TComBackend() = default;
 
-    int Open(const std::string& port) {
-        ++ComBackendCounts().Opens;
-        return DoOpen(port);
-    }
-    int SetLine(const TComLineSettings& s) {
-        ++ComBackendCounts().LineUpdates;
-        return DoSetLine(s);
-    }
-    int SetTimeouts(const TComTimeoutSettings& t) {
-        ++ComBackendCounts().TimeoutUpdates;
-        return DoSetTimeouts(t);
-    }
-    int SetQueues(int inputSize, int outputSize) {
-        ++ComBackendCounts().QueueUpdates;
-        return DoSetQueues(inputSize, outputSize);
-    }
+    // Counted (serial/ComBackendCounts.h), then handed to the platform's implementation.
+    int Open(const std::string& port);
+    int SetLine(const TComLineSettings& s);
+    int SetTimeouts(const TComTimeoutSettings& t);
+    int SetQueues(int inputSize, int outputSize);
 
     // Releases the device. Unsent bytes are gone by then (the abort and the event thread's
     // purge on Windows; the backend itself elsewhere), so closing never waits on a slow line.

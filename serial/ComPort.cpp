@@ -7,11 +7,6 @@
 #include <cerrno>
 #include <exception>
 
-TComBackendCounts& ComBackendCounts() {
-    static TComBackendCounts counts;
-    return counts;
-}
-
 namespace {
 
 const int baudRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,

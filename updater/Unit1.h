@@ -5,7 +5,7 @@
 #include "framework/Component.h"
 #include "framework/Controls.h"
 #include "serial/ComPort.h"
-#include "serial/ComPortControls.h"
+#include "serial/controls/ComPortControls.h"
 #include "updater/ComPortLine.h"
 #include "updater/UpdateController.h"
 

@@ -1,6 +1,7 @@
 // The termios implementation of the port backend. Only kernel headers for termios: glibc's
 // <termios.h> cannot express rates without a B constant, so termios2 is used throughout.
 #include "serial/ComBackend.h"
+#include "serial/ComBackendCounts.h"
 #include "serial/net/NetAddress.h"
 #include "serial/net/NetBackend.h"
 #include "serial/posix/ModemWatch.h"

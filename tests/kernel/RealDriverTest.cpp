@@ -2,7 +2,7 @@
 // the 8250 driver on an emulated 16550 whose modem lines the host sets on request.
 #include "framework/Exception.h"
 #include "framework/Sync.h"
-#include "serial/ComBackend.h"
+#include "serial/ComBackendCounts.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortInfo.h"
 #include "tests/support/Pty.h"

@@ -28,6 +28,7 @@ TIME_LIMIT = 420  # the whole run, boot to power-off
 TIOCM = {"cts": 0x020, "car": 0x040, "rng": 0x080, "dsr": 0x100}
 
 results = []  # (passed, name, detail)
+ran = {}  # test program -> how many of its tests the guest ran
 
 
 def check(ok, name, detail=""):
@@ -357,6 +358,9 @@ class Run:
             check(verb == "pass", rest)
         elif verb == "note":
             print(rest, flush=True)
+        elif verb == "ran":
+            program, _, count = rest.partition(" ")
+            ran[program] = int(count or 0)
 
     def loop(self):
         start = time.time()
@@ -390,6 +394,20 @@ class Run:
             b.stop()
 
 
+def count_tests(build):
+    """The test programs the configure registered for this run (registered-tests.txt), and how
+    many tests each one lists; the guest runs them whole."""
+    with open(os.path.join(build, "registered-tests.txt")) as f:
+        rows = [line.split() for line in f if line.strip()]
+    registered = [name for runner, name in rows if runner == "kernel"]
+    listed = {}
+    for program in registered:
+        out = subprocess.run([os.path.join(build, "bin", program), "--gtest_list_tests"],
+                             check=True, capture_output=True, text=True).stdout
+        listed[program] = sum(line.startswith("  ") for line in out.splitlines())
+    return registered, listed
+
+
 def main():
     build, kernel_dir, preload = (os.path.abspath(a) for a in sys.argv[1:4])
     run = Run(build, kernel_dir, preload)
@@ -401,7 +419,14 @@ def main():
         check(False, "the harness", repr(e))
     finally:
         run.stop()
+    registered, listed = count_tests(build)
+    for program in registered:
+        check(ran.get(program) == listed[program], "%s ran all its %d tests in the guest"
+              % (program, listed[program]), "ran %s" % ran.get(program, "none"))
     failed = [r for r in results if not r[0]]
+    print("== kernel: %d test programs registered, %d tests listed, %d run; %d checks, %d failed"
+          % (len(registered), sum(listed.values()), sum(ran.get(p, 0) for p in registered),
+             len(results), len(failed)))
     if failed:
         print("== guest console (%s):" % run.console.name)
         with open(run.console.name) as f:

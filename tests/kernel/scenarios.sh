@@ -17,6 +17,14 @@ check() { # name, then the command
     shift
     if "$@"; then pass "$name"; else fail "$name"; fi
 }
+gtest() { # name, then a test program of the build and its arguments; the harness counts its runs
+    local name=$1 program=$2 out=$work/${2##*/}.out status
+    shift 2
+    "$program" "$@" | tee "$out"
+    status=${PIPESTATUS[0]}
+    echo "@@ ran ${program##*/} $(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$out")"
+    [[ $status == 0 ]] && pass "$name" || fail "$name"
+}
 
 usb_port() {
     local tty
@@ -53,7 +61,7 @@ echo "@@ note in the host's root at $(cut -d' ' -f1 /proc/uptime) s since boot"
 echo "@@ list at start: $("$bin/quorvel-flash" --list --json | tr -d '\n')"
 
 # Port facts, the latency timer, the modem lines: the component's own test program.
-check "the component on the real drivers (kernel_tests)" "$bin/kernel_tests"
+gtest "the component on the real drivers (kernel_tests)" "$bin/kernel_tests"
 
 # The adapter pulled out under a paced update (its board is the one plugged in last).
 port=$(usb_port)
@@ -89,4 +97,4 @@ update "$board" "$port"
 update uart ttyS1
 
 # The component's behaviour tests in the guest's tty layer.
-check "serial_tests in the guest" "$bin/serial_tests" --gtest_brief=1
+gtest "serial_tests in the guest" "$bin/serial_tests" --gtest_brief=1

@@ -5,8 +5,8 @@
 // What a fault of the line or the board does to the transfer itself is the transfer
 // simulation's (TransferSimulationTest.cpp): here only what takes the window, a real port or
 // real time.
-#include "PortTestSupport.h"
-#include "QtTestSupport.h"
+#include "tests/support/PortTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include "tests/support/ThreadCpu.h"
 #include "tools/boardsim/Board.h"

@@ -1,6 +1,6 @@
 // The component itself: open and close with their notifications, settings, links, errors.
 #include "serial/ComPort.h"
-#include "serial/ComBackend.h"
+#include "serial/ComBackendCounts.h"
 #include "tests/support/ComErrors.h"
 #include "tests/support/Pty.h"
 #include "tests/support/Pump.h"

@@ -5,7 +5,7 @@
 // lays out FTDI adapters. Run it under Xvfb (the list and the tooltip are windows of their own,
 // so the screen is grabbed).
 #include "framework/Application.h"
-#include "serial/ComPortControls.h"
+#include "serial/controls/ComPortControls.h"
 #include "updater/Unit1.h"
 
 #include <QAbstractItemView>

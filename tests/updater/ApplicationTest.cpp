@@ -1,6 +1,6 @@
 // The Qt side of the framework: the program's message box, the standard exception box behind
 // the guard, and the main thread's hand-over queue driven from the event loop.
-#include "QtTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include "framework/Exception.h"
 #include "framework/Sync.h"

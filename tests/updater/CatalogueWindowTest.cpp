@@ -1,6 +1,6 @@
 // The window program's start-up beside broken and hostile catalogues: the window opens every
 // time; a catalogue that can be read still translates, one that cannot costs its translations.
-#include "QtTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include "framework/ResString.h"
 #include "framework/qt/Translator.h"

@@ -1,7 +1,7 @@
 #pragma once
 // What the controller tests share: a view that keeps what the controller shows, and pumping
 // the main thread's hand-over queue without a window.
-#include "PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
 #include "tests/support/Pump.h"
 #include "updater/ComPortLine.h"
 #include "updater/UpdateController.h"

@@ -1,10 +1,10 @@
 // The serial port's window controls: the converters, the port selector's list, its start-up
 // selection and its picks against real ports, and the lamp's glyphs, drawing and bound mode.
-#include "PortTestSupport.h"
-#include "QtTestSupport.h"
+#include "tests/support/PortTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestFiles.h"
 
-#include "serial/ComPortControls.h"
+#include "serial/controls/ComPortControls.h"
 #include "tests/support/TestFiles.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 // The main window under the offscreen platform, driven with clicks against the board simulator
 // on a pseudo-terminal that the port list shows through a link in /dev.
-#include "PortTestSupport.h"
-#include "QtTestSupport.h"
 #include "tests/support/LastLine.h"
+#include "tests/support/PortTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestFiles.h"
 
 #include "framework/Exception.h"

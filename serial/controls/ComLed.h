@@ -4,7 +4,7 @@
 // painted lamp is one file per toolkit (serial/qt/, serial/win32/).
 #include "framework/Component.h"
 #include "serial/ComPort.h"
-#include "serial/ComSelect.h"
+#include "serial/controls/ComSelect.h"
 
 class TCustomComLed : public TComponent {
 public:

@@ -1,4 +1,4 @@
-#include "serial/ComLed.h"
+#include "serial/controls/ComLed.h"
 
 TCustomComLed::TCustomComLed() {
     link_.ConnSignal = [this](TComponent* sender, bool onOff) { SignalChange(sender, onOff); };

@@ -1,4 +1,4 @@
-#include "PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
 
 #include "updater/ControllerState.h"
 #include "updater/FirmwareImage.h"

@@ -3,9 +3,9 @@
 // (TComComboBox, with TComSelect's rules behind it) and the indicator lamp (TComLed).
 #include "framework/Component.h"
 #include "framework/qt/Controls.h"
-#include "serial/ComLed.h"
 #include "serial/ComPort.h"
-#include "serial/ComSelect.h"
+#include "serial/controls/ComLed.h"
+#include "serial/controls/ComSelect.h"
 
 #include <QComboBox>
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "QtTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include <QAbstractButton>
 #include <QElapsedTimer>

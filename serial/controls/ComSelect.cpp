@@ -1,4 +1,4 @@
-#include "serial/ComSelect.h"
+#include "serial/controls/ComSelect.h"
 
 #include "framework/Exception.h"
 #include "serial/ComPortInfo.h"

@@ -4,9 +4,9 @@
 // (TComLed), owner-drawn from the glyph bitmaps built into the program.
 #include "framework/Component.h"
 #include "framework/win32/Controls.h"
-#include "serial/ComLed.h"
 #include "serial/ComPort.h"
-#include "serial/ComSelect.h"
+#include "serial/controls/ComLed.h"
+#include "serial/controls/ComSelect.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "serial/qt/ComPortControls.h"
+#include "serial/controls/qt/ComPortControls.h"
 
 #include "serial/ComPortInfo.h"
 

@@ -1,4 +1,4 @@
-#include "serial/win32/ComPortControls.h"
+#include "serial/controls/win32/ComPortControls.h"
 
 #include <algorithm>
 

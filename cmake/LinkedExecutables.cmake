@@ -1,0 +1,32 @@
+# One executable per source of the current folder that matches <glob>, each linking the
+# libraries its source names in a line "// links: a b c"; the benchmarks and the fuzz targets
+# are made this way. A named library this build does not make stops the configure: a target
+# renamed elsewhere must not quietly take an executable with it.
+#   quorvel_add_linked_executables(<glob> <out-var> [NAME_FROM <regex> NAME_TO <replacement>])
+# The target is named after the source's stem, rewritten by NAME_FROM/NAME_TO when given.
+function(quorvel_add_linked_executables glob out)
+  cmake_parse_arguments(arg "" "NAME_FROM;NAME_TO" "" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${glob})
+  set(made)
+  foreach(src ${sources})
+    get_filename_component(name ${src} NAME_WE)
+    if(arg_NAME_FROM)
+      string(REGEX REPLACE "${arg_NAME_FROM}" "${arg_NAME_TO}" name ${name})
+    endif()
+    file(STRINGS ${src} links_line REGEX "^// links:")
+    if(NOT links_line)
+      message(FATAL_ERROR "${src} has no \"// links:\" line naming its libraries")
+    endif()
+    string(REPLACE "// links:" "" links "${links_line}")
+    separate_arguments(links)
+    foreach(lib ${links})
+      if(NOT TARGET ${lib})
+        message(FATAL_ERROR "${src} links ${lib}, which this build does not make")
+      endif()
+    endforeach()
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE ${links})
+    list(APPEND made ${name})
+  endforeach()
+  set(${out} ${made} PARENT_SCOPE)
+endfunction()
