@@ -80,7 +80,8 @@ TEST(FlashNet, LoopCarriesOnAcrossAServerRestart) {
     const int tcpPort = server->TcpPort();
     const std::string url = server->Url(), out = dir / "out", log = dir / "log.jsonl";
     ChildProcess flash(FLASH_PROGRAM, {"--loop", "--log", log, url}, out, dir / "err");
-    ASSERT_TRUE(WaitForText(out, "updating, 10%")) << ReadFile(out);
+    // The first progress line after the one that names the board: mid-transfer.
+    ASSERT_TRUE(WaitForText(out, url + ": updating, ")) << ReadFile(out);
     server->Kill();
     // The record may be written a moment before the line is printed: wait for the line.
     ASSERT_TRUE(WaitForText(out, url + ": port error, KX27 N00001")) << ReadFile(out);
