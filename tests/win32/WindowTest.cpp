@@ -514,12 +514,16 @@ TEST_F(WinWindowTest, AWholeUpdateEndsWithItsBox) {
     EXPECT_EQ(box.Shape(), BoxShape);
     EXPECT_EQ(f.LbStatus->Caption(), "");
 
+    // The board is still on: the port is open until the technician closes it.
     PickTab(0);
-    Click(f.BtSerial); // "Fechar"
+    ASSERT_TRUE(f.ComPort1->Connected());
+    ASSERT_EQ(f.BtSerial->Caption(), "Fechar");
+    Click(f.BtSerial);
     EXPECT_EQ(f.BtSerial->Caption(), "Abrir");
     EXPECT_EQ(f.ComLed1->State(), lsOff);
     EXPECT_EQ(Progress(), 0);
     EXPECT_FALSE(f.ComPort1->Connected());
+    EXPECT_EQ(closer_->Seen().size(), 1u) << closer_->Seen().back().Text;
 }
 
 // A network port named in the user's file: listed by its name after every local port, and a

@@ -3,8 +3,8 @@
 # programs) on pseudo-terminals, mapped as COM21 (a plain board), COM22 (it stops answering
 # after three blocks), COM23 (bytes at the line's real speed) and COM24 (its line goes away
 # after 40 blocks, as a pulled adapter), and one behind ser2net on the loopback (its URL in
-# QUORVEL_NET_BENCH). Then checks that the plain board and the networked one hold exactly the
-# built-in image.
+# QUORVEL_NET_BENCH). Then stops the plain board and the networked one and checks that both hold
+# exactly the built-in image.
 # Usage: window-under-wine.sh TEST_EXE BOARDSIM MODEMLINES_SO FIRMWARE_HEX WORK_DIR [gtest args]
 # (WINEPREFIX set; the Wine server's stderr is the caller's to redirect).
 set -u
@@ -20,7 +20,9 @@ board() { board_on "$1" --idle-timeout 120 "${@:2}"; }
 # A Wine server left from programs run without a display (the flasher's runs) keeps a desktop
 # on which no window can be made: start afresh on this display.
 wineserver -k 2>/dev/null
-board COM21 --exit-when-done
+# Not --exit-when-done: a board that hangs up after the update closes the port behind the
+# test's back, and its "Fechar" would then press "Abrir" instead.
+board COM21
 board COM22 --silent-after 3
 board COM23 --pace
 board COM24 --hang-up-after 40
@@ -47,7 +49,7 @@ expected=$(perl -ne 'if (/^:([0-9A-F]{2})([0-9A-F]{4})00([0-9A-F]*)/i && hex($2)
                          $b{hex $2} = pack("H*", substr($3, 0, 2 * hex $1)) }
                      END { print $b{$_} for sort { $a <=> $b } keys %b }' "$hex" |
     sha256sum | cut -d' ' -f1)
-kill "${pids[4]}" # it writes its report as it ends
+kill "${pids[0]}" "${pids[4]}" # they write their reports as they end
 wait "${pids[0]}" "${pids[4]}"
 for board in COM21 NET; do
     if ! grep -q "\"flashed_sha256\": \"$expected\"" "$work/$board.json"; then
