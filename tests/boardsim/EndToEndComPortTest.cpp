@@ -1,6 +1,6 @@
 // The whole built-in image through the updater's own serial port component.
-#include "ComPortLine.h"
+#include "ComPortRunLine.h"
 
 TEST(EndToEnd, BuiltInImageThroughTComPort) {
-    updaterun::UpdateWholeImage<ComPortLine>();
+    updaterun::UpdateWholeImage<ComPortRunLine>();
 }

@@ -2,7 +2,7 @@
 // server on the loopback, which fronts the board simulator's pseudo-terminal. The simulator
 // garbles whatever arrives at a speed other than the one the server set on its line, so an
 // exact image also proves that both speed changes crossed the network.
-#include "ComPortLine.h"
+#include "ComPortRunLine.h"
 #include "serial/ComBackend.h"
 #include "tests/support/Pty.h"
 #include "tests/support/Pump.h"
@@ -21,9 +21,9 @@
 
 namespace {
 
-template <class Server> struct NetPortLine : Server, ComPortLine {
+template <class Server> struct NetPortLine : Server, ComPortRunLine {
     NetPortLine(const std::string& path, updaterun::Replies& replies)
-        : Server(path), ComPortLine(Server::Url(), replies) {}
+        : Server(path), ComPortRunLine(Server::Url(), replies) {}
 };
 
 const TestCertificates& Certificates() {
@@ -40,7 +40,7 @@ struct TlsSer2Net : Ser2Net {
 
 // Identifies the board at 9600 baud and asks its status at 19200: both answered only when the
 // server set each speed on the simulator's line.
-void IdentifyAndAskStatus(ComPortLine& line, updaterun::Replies& replies) {
+void IdentifyAndAskStatus(ComPortRunLine& line, updaterun::Replies& replies) {
     Parser = ReplyParserState{};
     ResetHeaderKey();
     line.SetBaud(9600);
@@ -229,7 +229,7 @@ TEST(NetPort, TlsChecksOpenOrNameTheirCause) {
                      url);
         updaterun::Replies replies;
         try {
-            ComPortLine line(url, replies);
+            ComPortRunLine line(url, replies);
             EXPECT_EQ(c.error, 0) << "opened";
             IdentifyAndAskStatus(line, replies);
         } catch (const EComPort& e) {

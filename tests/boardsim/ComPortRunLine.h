@@ -9,9 +9,9 @@
 #include <condition_variable>
 #include <mutex>
 
-class ComPortLine {
+class ComPortRunLine {
 public:
-    ComPortLine(const std::string& path, updaterun::Replies& replies) {
+    ComPortRunLine(const std::string& path, updaterun::Replies& replies) {
         Sync::SetMainThread();
         Sync::SetWakeMainThread([this] {
             std::lock_guard lock(mutex_);
@@ -34,7 +34,7 @@ public:
             throw;
         }
     }
-    ~ComPortLine() {
+    ~ComPortRunLine() {
         port_.Close();
         Sync::SetWakeMainThread(nullptr);
     }
