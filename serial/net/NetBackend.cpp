@@ -262,6 +262,8 @@ protected:
         TNetAddress address;
         if (!ParseNetAddress(port, address))
             return NetInvalidError;
+        if (address.Tls && !TTlsStream::Available())
+            return ComTlsUnavailableError;
         server_ = address.Host + "|" + address.Service;
         TSocket s = NoSocket;
         if (int rc = ConnectTcp(address, connectLimitMs, s))

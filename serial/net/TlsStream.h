@@ -18,6 +18,8 @@ class TTlsStream {
 public:
     // The handshake on `fd` within `limitMs`: 0 and the stream, or the check that failed
     // (ComTls*Error), ETIMEDOUT, or the connection's error. The socket stays the caller's.
+    // False in a build without TLS: such a port is refused before any connection is made.
+    static bool Available();
     static int Start(TSocket s, const TNetAddress& address, int limitMs,
                      std::unique_ptr<TTlsStream>& stream);
     ~TTlsStream();

@@ -131,6 +131,10 @@ int WaitUntil(TSocket s, unsigned want, Clock::time_point deadline) {
 
 } // namespace
 
+bool TTlsStream::Available() {
+    return true;
+}
+
 int TTlsStream::Start(TSocket fd, const TNetAddress& address, int limitMs,
                       std::unique_ptr<TTlsStream>& stream) {
     std::unique_ptr<SSL_CTX, FreeContext> context(SSL_CTX_new(TLS_client_method()));

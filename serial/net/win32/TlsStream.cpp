@@ -4,6 +4,10 @@
 
 #include "serial/ComBackend.h"
 
+bool TTlsStream::Available() {
+    return false;
+}
+
 int TTlsStream::Start(TSocket, const TNetAddress&, int, std::unique_ptr<TTlsStream>&) {
     return ComTlsUnavailableError;
 }
