@@ -277,6 +277,7 @@ private:
                     return;
                 }
             }
+            result_.KeysCanRejoin = flips_ >= 2;
             Fail("completed, but the board holds bytes outside the image");
         }
     }
@@ -326,6 +327,7 @@ private:
             CheckFrame(block);
             const FrameFault f = plan_.ForFrame(n);
             tooFew_ = tooFew_ || f.Lost || f.FlipOffset >= 0;
+            flips_ += f.FlipOffset >= 0;
             if (f.Lost) {
                 Log("frame " + std::to_string(n) + " (" + Hex(block) + ") lost");
                 return count;
@@ -370,6 +372,7 @@ private:
     int baud_ = 9600, ticks_ = 0, frames_ = 0, answers_ = 0, connects_ = 0;
     bool timer_ = false, started_ = false, unanswered_ = false, ended_ = false;
     bool tooMany_ = false, tooFew_ = false;
+    int flips_ = 0;
 };
 
 } // namespace

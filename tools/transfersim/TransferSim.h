@@ -158,6 +158,11 @@ struct RunResult {
     // cancel in the count.
     bool WrongBoard = false;
     bool CountCanCancel = false;
+    // The failure is a completion with every byte of the image right and stray bytes outside
+    // it, in a run where two frames had a bit flipped: a key parted by one flip and joined
+    // again by the other writes the frames between at a wrong address, and answers carry no
+    // address, so no rule of the updater can see it.
+    bool KeysCanRejoin = false;
     std::string End; // "completed", a give-up's reason ("given-up", "refused", ...), "no-answer"
     std::vector<std::string> Schedule; // the faults that fired, in order, when asked for
     int64_t VirtualMs = 0;
